@@ -1,0 +1,9 @@
+// The one header the driver includes: the platform's kernel, I/O, USB and kernel-streaming
+// interfaces.
+#pragma once
+
+#include "platform/ntdef.h"
+#include "platform/kernel.h"
+#include "platform/io.h"
+#include "platform/usb.h"
+#include "platform/ks.h"

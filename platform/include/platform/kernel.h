@@ -1,0 +1,199 @@
+// Kernel services: pool, dispatcher objects, spin locks, critical regions, delays, interlocked
+// operations, system threads and time.
+#pragma once
+
+#include "platform/ntdef.h"
+
+// ---- Pool -------------------------------------------------------------------------------------
+
+// A fixed underlying type, so that modifiers may be or'ed into a pool type.
+typedef enum _POOL_TYPE : int {
+    NonPagedPool = 0,
+    PagedPool = 1,
+    NonPagedPoolNx = 512,
+} POOL_TYPE;
+
+// Pool-type modifier: the block is returned zero-filled.
+#define POOL_ZERO_ALLOCATION 1024
+
+// pool_type may carry POOL_ZERO_ALLOCATION: (POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION).
+PVOID ExAllocatePoolWithTag(POOL_TYPE pool_type, SIZE_T number_of_bytes, ULONG tag);
+VOID ExFreePoolWithTag(PVOID block, ULONG tag);
+// Frees a block of any tag (blocks that the platform allocated for the caller).
+VOID ExFreePool(PVOID block);
+
+// ---- IRQL ---------------------------------------------------------------------------------------
+
+KIRQL KeGetCurrentIrql();
+VOID KeRaiseIrql(KIRQL new_irql, PKIRQL old_irql);
+VOID KeLowerIrql(KIRQL new_irql);
+
+// ---- Dispatcher objects -------------------------------------------------------------------------
+
+typedef struct _DISPATCHER_HEADER {
+    UCHAR Type;
+    UCHAR Signalling;
+    UCHAR Size;
+    UCHAR Reserved1;
+    LONG SignalState;
+    LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER;
+static_assert(sizeof(DISPATCHER_HEADER) == 24);
+
+// Dispatcher object types, as found in DISPATCHER_HEADER.Type.
+#define EventNotificationObject 0
+#define EventSynchronizationObject 1
+#define ThreadObject 6
+
+typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
+
+typedef struct _KEVENT {
+    DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+static_assert(sizeof(KEVENT) == 24);
+
+typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
+
+VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
+LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
+LONG KeResetEvent(PRKEVENT event);
+VOID KeClearEvent(PRKEVENT event);
+LONG KeReadStateEvent(PRKEVENT event);
+
+// Waits on an event or a thread object. timeout: null waits forever; negative is relative and
+// positive absolute system time, both in 100 ns units; zero polls. Returns STATUS_SUCCESS or
+// STATUS_TIMEOUT.
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON wait_reason, KPROCESSOR_MODE wait_mode,
+                               BOOLEAN alertable, PLARGE_INTEGER timeout);
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE wait_mode, BOOLEAN alertable,
+                                PLARGE_INTEGER interval);
+
+// ---- Spin locks and critical regions ------------------------------------------------------------
+
+typedef ULONG_PTR KSPIN_LOCK;
+typedef KSPIN_LOCK* PKSPIN_LOCK;
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK lock);
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock);
+VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL new_irql);
+
+VOID KeEnterCriticalRegion();
+VOID KeLeaveCriticalRegion();
+
+// ---- Interlocked operations (sequentially consistent, as on the platform) ------------------------
+
+inline LONG InterlockedIncrement(LONG volatile* target) {
+    return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(LONG volatile* target) {
+    return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchangeAdd(LONG volatile* target, LONG value) {
+    return __atomic_fetch_add(target, value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return comparand;
+}
+inline LONG InterlockedOr(LONG volatile* target, LONG value) {
+    return __atomic_fetch_or(target, value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedAnd(LONG volatile* target, LONG value) {
+    return __atomic_fetch_and(target, value, __ATOMIC_SEQ_CST);
+}
+inline LONG64 InterlockedExchange64(LONG64 volatile* target, LONG64 value) {
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline LONG64 InterlockedCompareExchange64(LONG64 volatile* target, LONG64 exchange,
+                                           LONG64 comparand) {
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return comparand;
+}
+inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange,
+                                               PVOID comparand) {
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return comparand;
+}
+
+// ---- Objects, handles and system threads --------------------------------------------------------
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 48);
+
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+inline VOID InitializeObjectAttributes(POBJECT_ATTRIBUTES attributes, PUNICODE_STRING name,
+                                       ULONG flags, HANDLE root, PVOID security) {
+    attributes->Length = sizeof(OBJECT_ATTRIBUTES);
+    attributes->RootDirectory = root;
+    attributes->Attributes = flags;
+    attributes->ObjectName = name;
+    attributes->SecurityDescriptor = security;
+    attributes->SecurityQualityOfService = nullptr;
+}
+
+typedef struct _CLIENT_ID {
+    HANDLE UniqueProcess;
+    HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
+
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+extern POBJECT_TYPE* PsThreadType;
+
+typedef struct _OBJECT_HANDLE_INFORMATION {
+    ULONG HandleAttributes;
+    ACCESS_MASK GrantedAccess;
+} OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
+
+// A thread object begins with its dispatcher header, so it can be waited on.
+typedef struct _KTHREAD* PKTHREAD;
+typedef struct _KTHREAD* PETHREAD;
+
+typedef VOID (*PKSTART_ROUTINE)(PVOID start_context);
+
+#define THREAD_ALL_ACCESS 0x001FFFFFL
+#define SYNCHRONIZE 0x00100000L
+#define GENERIC_READ 0x80000000L
+#define KEY_ALL_ACCESS 0x000F003FL
+#define KEY_READ 0x00020019L
+#define MAXIMUM_ALLOWED 0x02000000L
+
+NTSTATUS PsCreateSystemThread(PHANDLE thread_handle, ULONG desired_access,
+                              POBJECT_ATTRIBUTES object_attributes, HANDLE process_handle,
+                              PCLIENT_ID client_id, PKSTART_ROUTINE start_routine,
+                              PVOID start_context);
+// Ends the calling system thread; never returns.
+[[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS exit_status);
+
+NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired_access,
+                                   POBJECT_TYPE object_type, KPROCESSOR_MODE access_mode,
+                                   PVOID* object, POBJECT_HANDLE_INFORMATION handle_information);
+LONG_PTR ObfDereferenceObject(PVOID object);
+#define ObDereferenceObject(object) ObfDereferenceObject(object)
+NTSTATUS ZwClose(HANDLE handle);
+
+// ---- Time ----------------------------------------------------------------------------------------
+
+// System time: 100 ns units since 1 January 1601 (UTC).
+VOID KeQuerySystemTime(PLARGE_INTEGER current_time);
+// Interrupt time: 100 ns units since the stand-in started; monotonic.
+ULONGLONG KeQueryInterruptTime();
+

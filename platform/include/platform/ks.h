@@ -1,0 +1,508 @@
+// Kernel streaming: the class driver's records, descriptors and services for minidrivers.
+#pragma once
+
+#include "platform/io.h"
+
+typedef LONGLONG REFERENCE_TIME;
+typedef ULONG DWORD;
+typedef USHORT WORD;
+typedef LONG BOOL;
+typedef PVOID KSOBJECT_BAG;
+typedef PVOID PSECURITY_DESCRIPTOR;
+typedef struct _CM_RESOURCE_LIST* PCM_RESOURCE_LIST;
+
+// ---- GUIDs ---------------------------------------------------------------------------------------
+
+inline constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+inline constexpr GUID KSNAME_Filter = {
+    0x9B365890, 0x165F, 0x11D0, {0xA1, 0x95, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4}};
+inline constexpr GUID KSCATEGORY_VIDEO = {
+    0x6994AD05, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+inline constexpr GUID KSCATEGORY_CAPTURE = {
+    0x65E8773D, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+inline constexpr GUID PINNAME_VIDEO_CAPTURE = {
+    0xFB6C4281, 0x0353, 0x11D1, {0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
+inline constexpr GUID KSDATAFORMAT_TYPE_VIDEO = {
+    0x73646976, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+inline constexpr GUID KSDATAFORMAT_SUBTYPE_RGB32 = {
+    0xE436EB7E, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+inline constexpr GUID KSDATAFORMAT_SPECIFIER_VIDEOINFO = {
+    0x05589F80, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
+inline constexpr GUID KSMEMORY_TYPE_KERNEL_NONPAGED = {
+    0x4A6D5FC4, 0x7895, 0x11D1, {0xB0, 0x69, 0x00, 0xA0, 0xC9, 0x06, 0x28, 0x02}};
+
+// ---- Identifiers, properties, automation ---------------------------------------------------------
+
+typedef struct {
+    GUID Set;
+    ULONG Id;
+    ULONG Flags;
+} KSIDENTIFIER, *PKSIDENTIFIER, KSPROPERTY, *PKSPROPERTY, KSMETHOD, KSEVENT;
+static_assert(sizeof(KSPROPERTY) == 24);
+
+#define KSPROPERTY_TYPE_GET 0x00000001
+#define KSPROPERTY_TYPE_SET 0x00000002
+
+typedef NTSTATUS (*PFNKSHANDLER)(PIRP irp, PKSIDENTIFIER request, PVOID data);
+
+typedef struct KSPROPERTY_VALUES KSPROPERTY_VALUES;
+typedef struct KSFASTPROPERTY_ITEM KSFASTPROPERTY_ITEM;
+typedef struct KSMETHOD_SET KSMETHOD_SET;
+typedef struct KSEVENT_SET KSEVENT_SET;
+
+typedef struct {
+    ULONG PropertyId;
+    union {
+        PFNKSHANDLER GetPropertyHandler;
+        BOOLEAN GetSupported;
+    };
+    ULONG MinProperty;
+    ULONG MinData;
+    union {
+        PFNKSHANDLER SetPropertyHandler;
+        BOOLEAN SetSupported;
+    };
+    const KSPROPERTY_VALUES* Values;
+    ULONG RelationsCount;
+    const KSPROPERTY* Relations;
+    PFNKSHANDLER SupportHandler;
+    ULONG SerializedSize;
+} KSPROPERTY_ITEM, *PKSPROPERTY_ITEM;
+static_assert(sizeof(KSPROPERTY_ITEM) == 72);
+
+typedef struct {
+    const GUID* Set;
+    ULONG PropertiesCount;
+    const KSPROPERTY_ITEM* PropertyItem;
+    ULONG FastIoCount;
+    const KSFASTPROPERTY_ITEM* FastIoTable;
+} KSPROPERTY_SET, *PKSPROPERTY_SET;
+static_assert(sizeof(KSPROPERTY_SET) == 40);
+
+typedef struct {
+    ULONG PropertySetsCount;
+    ULONG PropertyItemSize;
+    const KSPROPERTY_SET* PropertySets;
+    ULONG MethodSetsCount;
+    ULONG MethodItemSize;
+    const KSMETHOD_SET* MethodSets;
+    ULONG EventSetsCount;
+    ULONG EventItemSize;
+    const KSEVENT_SET* EventSets;
+    PVOID Alignment;
+} KSAUTOMATION_TABLE, *PKSAUTOMATION_TABLE;
+static_assert(sizeof(KSAUTOMATION_TABLE) == 56);
+
+// ---- Data formats and ranges ---------------------------------------------------------------------
+
+typedef struct {
+    ULONG FormatSize;
+    ULONG Flags;
+    ULONG SampleSize;
+    ULONG Reserved;
+    GUID MajorFormat;
+    GUID SubFormat;
+    GUID Specifier;
+} KSDATAFORMAT, *PKSDATAFORMAT, KSDATARANGE, *PKSDATARANGE;
+static_assert(sizeof(KSDATAFORMAT) == 64);
+
+typedef struct {
+    ULONG Size;
+    ULONG Count;
+} KSMULTIPLE_ITEM, *PKSMULTIPLE_ITEM;
+
+typedef struct KSATTRIBUTE_LIST KSATTRIBUTE_LIST;
+
+#define BI_RGB 0L
+
+typedef struct tagKS_BITMAPINFOHEADER {
+    DWORD biSize;
+    LONG biWidth;
+    LONG biHeight;
+    WORD biPlanes;
+    WORD biBitCount;
+    DWORD biCompression;
+    DWORD biSizeImage;
+    LONG biXPelsPerMeter;
+    LONG biYPelsPerMeter;
+    DWORD biClrUsed;
+    DWORD biClrImportant;
+} KS_BITMAPINFOHEADER, *PKS_BITMAPINFOHEADER;
+static_assert(sizeof(KS_BITMAPINFOHEADER) == 40);
+
+typedef struct tagKS_VIDEOINFOHEADER {
+    RECT rcSource;
+    RECT rcTarget;
+    DWORD dwBitRate;
+    DWORD dwBitErrorRate;
+    REFERENCE_TIME AvgTimePerFrame;
+    KS_BITMAPINFOHEADER bmiHeader;
+} KS_VIDEOINFOHEADER, *PKS_VIDEOINFOHEADER;
+static_assert(sizeof(KS_VIDEOINFOHEADER) == 88);
+static_assert(offsetof(KS_VIDEOINFOHEADER, bmiHeader) == 48);
+
+typedef struct _KS_VIDEO_STREAM_CONFIG_CAPS {
+    GUID guid;
+    ULONG VideoStandard;
+    SIZE InputSize;
+    SIZE MinCroppingSize;
+    SIZE MaxCroppingSize;
+    int CropGranularityX;
+    int CropGranularityY;
+    int CropAlignX;
+    int CropAlignY;
+    SIZE MinOutputSize;
+    SIZE MaxOutputSize;
+    int OutputGranularityX;
+    int OutputGranularityY;
+    int StretchTapsX;
+    int StretchTapsY;
+    int ShrinkTapsX;
+    int ShrinkTapsY;
+    LONGLONG MinFrameInterval;
+    LONGLONG MaxFrameInterval;
+    LONG MinBitsPerSecond;
+    LONG MaxBitsPerSecond;
+} KS_VIDEO_STREAM_CONFIG_CAPS, *PKS_VIDEO_STREAM_CONFIG_CAPS;
+static_assert(sizeof(KS_VIDEO_STREAM_CONFIG_CAPS) == 128);
+
+typedef struct tagKS_DATARANGE_VIDEO {
+    KSDATARANGE DataRange;
+    BOOL bFixedSizeSamples;
+    BOOL bTemporalCompression;
+    DWORD StreamDescriptionFlags;
+    DWORD MemoryAllocationFlags;
+    KS_VIDEO_STREAM_CONFIG_CAPS ConfigCaps;
+    KS_VIDEOINFOHEADER VideoInfoHeader;
+} KS_DATARANGE_VIDEO, *PKS_DATARANGE_VIDEO;
+static_assert(sizeof(KS_DATARANGE_VIDEO) == 296);
+static_assert(offsetof(KS_DATARANGE_VIDEO, ConfigCaps) == 80);
+static_assert(offsetof(KS_DATARANGE_VIDEO, VideoInfoHeader) == 208);
+
+// A connection format of the video-info specifier: data format header and video info header.
+typedef struct tagKS_DATAFORMAT_VIDEOINFOHEADER {
+    KSDATAFORMAT DataFormat;
+    KS_VIDEOINFOHEADER VideoInfoHeader;
+} KS_DATAFORMAT_VIDEOINFOHEADER, *PKS_DATAFORMAT_VIDEOINFOHEADER;
+static_assert(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) == 152);
+
+// ---- Stream headers ------------------------------------------------------------------------------
+
+typedef struct {
+    LONGLONG Time;
+    ULONG Numerator;
+    ULONG Denominator;
+} KSTIME, *PKSTIME;
+
+typedef struct {
+    ULONG Size;
+    ULONG TypeSpecificFlags;
+    KSTIME PresentationTime;
+    LONGLONG Duration;
+    ULONG FrameExtent;
+    ULONG DataUsed;
+    PVOID Data;
+    ULONG OptionsFlags;
+    ULONG Reserved;
+} KSSTREAM_HEADER, *PKSSTREAM_HEADER;
+static_assert(sizeof(KSSTREAM_HEADER) == 56);
+
+#define KSSTREAM_HEADER_OPTIONSF_TIMEVALID 0x00000080
+#define KSSTREAM_HEADER_OPTIONSF_DURATIONVALID 0x00000100
+
+typedef struct tagKS_FRAME_INFO {
+    ULONG ExtendedHeaderSize;
+    DWORD dwFrameFlags;
+    LONGLONG PictureNumber;
+    LONGLONG DropCount;
+    HANDLE hDirectDraw;
+    HANDLE hSurfaceHandle;
+    RECT DirectDrawRect;
+    LONG lSurfacePitch;
+    DWORD Reserved2;
+    DWORD Reserved3;
+    DWORD Reserved4;
+} KS_FRAME_INFO, *PKS_FRAME_INFO;
+static_assert(sizeof(KS_FRAME_INFO) == 72);
+
+// ---- Allocator framing ---------------------------------------------------------------------------
+
+typedef struct {
+    ULONG MinFrameSize;
+    ULONG MaxFrameSize;
+    ULONG Stepping;
+} KS_FRAMING_RANGE;
+
+typedef struct {
+    KS_FRAMING_RANGE Range;
+    ULONG InPlaceWeight;
+    ULONG NotInPlaceWeight;
+} KS_FRAMING_RANGE_WEIGHTED;
+
+typedef struct {
+    ULONG RatioNumerator;
+    ULONG RatioDenominator;
+    ULONG RatioConstantMargin;
+} KS_COMPRESSION;
+
+typedef struct {
+    GUID MemoryType;
+    GUID BusType;
+    ULONG MemoryFlags;
+    ULONG BusFlags;
+    ULONG Flags;
+    ULONG Frames;
+    ULONG FileAlignment;
+    ULONG MemoryTypeWeight;
+    KS_FRAMING_RANGE PhysicalRange;
+    KS_FRAMING_RANGE_WEIGHTED FramingRange;
+} KS_FRAMING_ITEM;
+static_assert(sizeof(KS_FRAMING_ITEM) == 88);
+
+typedef struct {
+    ULONG CountItems;
+    ULONG PinFlags;
+    KS_COMPRESSION OutputCompression;
+    ULONG PinWeight;
+    KS_FRAMING_ITEM FramingItem[1];
+} KSALLOCATOR_FRAMING_EX, *PKSALLOCATOR_FRAMING_EX;
+static_assert(sizeof(KSALLOCATOR_FRAMING_EX) == 112);
+
+#define KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY 0x00000002
+#define KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY 0x80000000
+
+// ---- Objects -------------------------------------------------------------------------------------
+
+typedef enum { KSSTATE_STOP, KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN } KSSTATE, *PKSSTATE;
+typedef enum { KSPIN_DATAFLOW_IN = 1, KSPIN_DATAFLOW_OUT } KSPIN_DATAFLOW;
+typedef enum {
+    KSPIN_COMMUNICATION_NONE,
+    KSPIN_COMMUNICATION_SINK,
+    KSPIN_COMMUNICATION_SOURCE,
+    KSPIN_COMMUNICATION_BOTH,
+    KSPIN_COMMUNICATION_BRIDGE
+} KSPIN_COMMUNICATION;
+typedef enum { KSRESET_BEGIN, KSRESET_END } KSRESET;
+
+typedef struct _KSDEVICE KSDEVICE, *PKSDEVICE;
+typedef struct _KSFILTER KSFILTER, *PKSFILTER;
+typedef struct _KSPIN KSPIN, *PKSPIN;
+typedef struct _KSSTREAM_POINTER KSSTREAM_POINTER, *PKSSTREAM_POINTER;
+typedef struct _KSFILTERFACTORY KSFILTERFACTORY, *PKSFILTERFACTORY;
+typedef struct _KSPROCESSPIN_INDEXENTRY* PKSPROCESSPIN_INDEXENTRY;
+typedef struct KSPIN_INTERFACE KSPIN_INTERFACE;
+typedef struct KSPIN_MEDIUM KSPIN_MEDIUM;
+typedef struct KSNODE_DESCRIPTOR KSNODE_DESCRIPTOR;
+typedef struct KSTOPOLOGY_CONNECTION KSTOPOLOGY_CONNECTION;
+typedef struct KSCOMPONENTID KSCOMPONENTID;
+typedef struct KSCLOCK_DISPATCH KSCLOCK_DISPATCH;
+typedef struct KSALLOCATOR_DISPATCH KSALLOCATOR_DISPATCH;
+
+// The pin request of a format intersection.
+typedef struct {
+    KSPROPERTY Property;
+    ULONG PinId;
+    ULONG Reserved;
+} KSP_PIN, *PKSP_PIN;
+
+typedef VOID (*PFNKSFREE)(PVOID data);
+
+typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID context, PIRP irp, PKSP_PIN pin,
+                                            PKSDATARANGE data_range,
+                                            PKSDATARANGE matching_data_range,
+                                            ULONG data_buffer_size, PVOID data,
+                                            PULONG data_size);
+
+typedef struct {
+    NTSTATUS (*Create)(PKSPIN pin, PIRP irp);
+    NTSTATUS (*Close)(PKSPIN pin, PIRP irp);
+    NTSTATUS (*Process)(PKSPIN pin);
+    VOID (*Reset)(PKSPIN pin);
+    NTSTATUS (*SetDataFormat)(PKSPIN pin, PKSDATAFORMAT old_format,
+                              PKSMULTIPLE_ITEM old_attribute_list, const KSDATARANGE* data_range,
+                              const KSATTRIBUTE_LIST* attribute_range);
+    NTSTATUS (*SetDeviceState)(PKSPIN pin, KSSTATE to_state, KSSTATE from_state);
+    NTSTATUS (*Connect)(PKSPIN pin);
+    VOID (*Disconnect)(PKSPIN pin);
+    const KSCLOCK_DISPATCH* Clock;
+    const KSALLOCATOR_DISPATCH* Allocator;
+} KSPIN_DISPATCH, *PKSPIN_DISPATCH;
+
+typedef struct {
+    ULONG InterfacesCount;
+    const KSPIN_INTERFACE* Interfaces;
+    ULONG MediumsCount;
+    const KSPIN_MEDIUM* Mediums;
+    ULONG DataRangesCount;
+    const PKSDATARANGE* DataRanges;
+    KSPIN_DATAFLOW DataFlow;
+    KSPIN_COMMUNICATION Communication;
+    const GUID* Category;
+    const GUID* Name;
+    ULONG ConstrainedDataRangesCount;
+    PKSDATARANGE* ConstrainedDataRanges;
+} KSPIN_DESCRIPTOR, *PKSPIN_DESCRIPTOR;
+static_assert(sizeof(KSPIN_DESCRIPTOR) == 88);
+
+typedef struct {
+    const KSPIN_DISPATCH* Dispatch;
+    const KSAUTOMATION_TABLE* AutomationTable;
+    KSPIN_DESCRIPTOR PinDescriptor;
+    ULONG Flags;
+    ULONG InstancesPossible;
+    ULONG InstancesNecessary;
+    const KSALLOCATOR_FRAMING_EX* AllocatorFraming;
+    PFNKSINTERSECTHANDLEREX IntersectHandler;
+} KSPIN_DESCRIPTOR_EX, *PKSPIN_DESCRIPTOR_EX;
+static_assert(sizeof(KSPIN_DESCRIPTOR_EX) == 136);
+
+#define KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING 0x00000010
+#define KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING 0x00000040
+#define KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY 0x00010000
+
+typedef struct {
+    NTSTATUS (*Create)(PKSFILTER filter, PIRP irp);
+    NTSTATUS (*Close)(PKSFILTER filter, PIRP irp);
+    NTSTATUS (*Process)(PKSFILTER filter, PKSPROCESSPIN_INDEXENTRY index);
+    VOID (*Reset)(PKSFILTER filter);
+} KSFILTER_DISPATCH, *PKSFILTER_DISPATCH;
+
+typedef struct {
+    const KSFILTER_DISPATCH* Dispatch;
+    const KSAUTOMATION_TABLE* AutomationTable;
+    ULONG Version;
+    ULONG Flags;
+    const GUID* ReferenceGuid;
+    ULONG PinDescriptorsCount;
+    ULONG PinDescriptorSize;
+    const KSPIN_DESCRIPTOR_EX* PinDescriptors;
+    ULONG CategoriesCount;
+    const GUID* Categories;
+    ULONG NodeDescriptorsCount;
+    ULONG NodeDescriptorSize;
+    const KSNODE_DESCRIPTOR* NodeDescriptors;
+    ULONG ConnectionsCount;
+    const KSTOPOLOGY_CONNECTION* Connections;
+    const KSCOMPONENTID* ComponentId;
+} KSFILTER_DESCRIPTOR, *PKSFILTER_DESCRIPTOR;
+
+#define KSFILTER_DESCRIPTOR_VERSION ((ULONG)-1)
+
+typedef struct {
+    NTSTATUS (*Add)(PKSDEVICE device);
+    NTSTATUS (*Start)(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
+                      PCM_RESOURCE_LIST untranslated);
+    NTSTATUS (*PostStart)(PKSDEVICE device);
+    NTSTATUS (*QueryStop)(PKSDEVICE device, PIRP irp);
+    VOID (*CancelStop)(PKSDEVICE device, PIRP irp);
+    VOID (*Stop)(PKSDEVICE device, PIRP irp);
+    NTSTATUS (*QueryRemove)(PKSDEVICE device, PIRP irp);
+    VOID (*CancelRemove)(PKSDEVICE device, PIRP irp);
+    VOID (*Remove)(PKSDEVICE device, PIRP irp);
+    NTSTATUS (*QueryCapabilities)(PKSDEVICE device, PIRP irp, PVOID capabilities);
+    VOID (*SurpriseRemoval)(PKSDEVICE device, PIRP irp);
+    NTSTATUS (*QueryPower)(PKSDEVICE device, PIRP irp, int device_to, int device_from,
+                           int system_to, int system_from, int action);
+    VOID (*SetPower)(PKSDEVICE device, PIRP irp, int to, int from);
+    NTSTATUS (*QueryInterface)(PKSDEVICE device, PIRP irp);
+} KSDEVICE_DISPATCH, *PKSDEVICE_DISPATCH;
+
+typedef struct {
+    const KSDEVICE_DISPATCH* Dispatch;
+    ULONG FilterDescriptorsCount;
+    const KSFILTER_DESCRIPTOR* const* FilterDescriptors;
+    ULONG Version;
+    ULONG Flags;
+} KSDEVICE_DESCRIPTOR, *PKSDEVICE_DESCRIPTOR;
+
+struct _KSDEVICE {
+    const KSDEVICE_DESCRIPTOR* Descriptor;
+    KSOBJECT_BAG Bag;
+    PVOID Context;
+    PDEVICE_OBJECT FunctionalDeviceObject;
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PDEVICE_OBJECT NextDeviceObject;
+    BOOLEAN Started;
+    int SystemPowerState;
+    int DevicePowerState;
+};
+
+struct _KSFILTER {
+    const KSFILTER_DESCRIPTOR* Descriptor;
+    KSOBJECT_BAG Bag;
+    PVOID Context;
+};
+
+struct _KSPIN {
+    const KSPIN_DESCRIPTOR_EX* Descriptor;
+    KSOBJECT_BAG Bag;
+    PVOID Context;
+    ULONG Id;
+    KSPIN_COMMUNICATION Communication;
+    BOOLEAN ConnectionIsExternal;
+    PKSDATAFORMAT ConnectionFormat;
+    PKSMULTIPLE_ITEM AttributeList;
+    ULONG StreamHeaderSize;
+    KSPIN_DATAFLOW DataFlow;
+    KSSTATE DeviceState;
+    KSRESET ResetState;
+    KSSTATE ClientState;
+};
+
+typedef struct {
+    PUCHAR Data;
+    ULONG Count;
+    ULONG Remaining;
+    ULONG Alignment;
+} KSSTREAM_POINTER_OFFSET, *PKSSTREAM_POINTER_OFFSET;
+
+struct _KSSTREAM_POINTER {
+    PVOID Context;
+    PKSPIN Pin;
+    PKSSTREAM_HEADER StreamHeader;
+    PKSSTREAM_POINTER_OFFSET Offset;
+    KSSTREAM_POINTER_OFFSET OffsetIn;
+    KSSTREAM_POINTER_OFFSET OffsetOut;
+};
+
+typedef enum { KSSTREAM_POINTER_STATE_UNLOCKED = 0, KSSTREAM_POINTER_STATE_LOCKED } KSSTREAM_POINTER_STATE;
+
+// The pin's reference clock (a COM interface).
+struct IKsReferenceClock {
+    virtual NTSTATUS QueryInterface(REFGUID iid, PVOID* object) = 0;
+    virtual ULONG AddRef() = 0;
+    virtual ULONG Release() = 0;
+    virtual LONGLONG GetTime() = 0;
+    virtual LONGLONG GetPhysicalTime() = 0;
+    virtual LONGLONG GetCorrelatedTime(LONGLONG* system_time) = 0;
+    virtual LONGLONG GetCorrelatedPhysicalTime(LONGLONG* system_time) = 0;
+
+protected:
+    ~IKsReferenceClock() = default;
+};
+typedef IKsReferenceClock* PIKSREFERENCECLOCK;
+
+#define KSCREATE_ITEM_FREEONSTOP 0x00000002
+
+// ---- Services ------------------------------------------------------------------------------------
+
+NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path,
+                            const KSDEVICE_DESCRIPTOR* descriptor);
+NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT device_object, const KSFILTER_DESCRIPTOR* descriptor,
+                               PWSTR ref_string, PSECURITY_DESCRIPTOR security_descriptor,
+                               ULONG create_item_flags, PVOID sleep_callback,
+                               PVOID wake_callback, PKSFILTERFACTORY* filter_factory);
+VOID KsAcquireDevice(PKSDEVICE device);
+VOID KsReleaseDevice(PKSDEVICE device);
+NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG object_bag, PVOID item, PFNKSFREE free);
+// The device of a KSDEVICE, KSFILTER or KSPIN.
+PKSDEVICE KsGetDevice(PVOID object);
+// Replaces *pointer_to_pointer_to_item by a bag-owned copy of new_size bytes (old_size bytes copied,
+// the rest zeroed). The old item is freed when the bag owned it.
+NTSTATUS _KsEdit(KSOBJECT_BAG object_bag, PVOID* pointer_to_pointer_to_item, ULONG new_size,
+                 ULONG old_size, ULONG tag);
+PKSFILTER KsGetFilterFromIrp(PIRP irp);
+VOID KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous);
+PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state);
+VOID KsStreamPointerUnlock(PKSSTREAM_POINTER stream_pointer, BOOLEAN eject);
+NTSTATUS KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK* interface_out);

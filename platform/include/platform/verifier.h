@@ -1,0 +1,46 @@
+// Host side of the kernel stand-in's verifier: pool tracking, leak reports, fault injection and the
+// record of rule violations. Not for the driver.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/ntdef.h"
+
+namespace platform::verifier {
+
+// What a violation does: abort the process with its message on standard error (the default, so any
+// test run that trips the verifier fails), or record it for a test of the verifier itself.
+enum class Mode { kAbort, kRecord };
+void SetMode(Mode mode);
+Mode GetMode();
+// Raises a violation (used by every part of the stand-in): aborts, or records.
+void Violation(const std::string& message);
+// Recorded violations since the last call, oldest first.
+std::vector<std::string> TakeViolations();
+
+// A tag as its four characters, in memory order ("CmCx").
+std::string TagName(ULONG tag);
+
+// Number of pool allocations made so far (successful or failed); a sequence mark.
+uint64_t AllocationMark();
+// Blocks still allocated.
+size_t OutstandingBlocks();
+size_t OutstandingBlocks(ULONG tag);
+// Descriptions ("3 blocks of tag CmCx, 24576 bytes") of the blocks allocated after `mark` that are
+// still outstanding, one line per tag; empty when nothing leaked.
+std::vector<std::string> FindLeaks(uint64_t mark);
+// Raises one violation naming each leaked tag of FindLeaks(mark), with `context` ("device removed");
+// returns the number of leaked blocks.
+size_t ReportLeaks(uint64_t mark, const std::string& context);
+
+// Fault injection. The n-th allocation from now (1 = the next one) returns null; 0 disarms.
+void FailNthAllocation(uint64_t n);
+// Every allocation with this tag returns null until cleared.
+void FailAllocationsWithTag(ULONG tag);
+void ClearFaults();
+// Allocations that fault injection has failed so far.
+uint64_t InjectedFailures();
+
+}  // namespace platform::verifier

@@ -1,0 +1,30 @@
+// Test main: every test must free what it allocated from pool; a leak fails the test by tag.
+#include <gtest/gtest.h>
+
+#include "platform/verifier.h"
+
+namespace {
+
+class PoolLeakListener : public testing::EmptyTestEventListener {
+public:
+    void OnTestStart(const testing::TestInfo&) override {
+        mark_ = platform::verifier::AllocationMark();
+    }
+    void OnTestEnd(const testing::TestInfo&) override {
+        for (const std::string& leak : platform::verifier::FindLeaks(mark_)) {
+            ADD_FAILURE() << "pool leak: " << leak;
+        }
+        platform::verifier::ClearFaults();
+    }
+
+private:
+    uint64_t mark_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    testing::UnitTest::GetInstance()->listeners().Append(new PoolLeakListener);
+    return RUN_ALL_TESTS();
+}
