@@ -1,0 +1,270 @@
+#include "driver/pool_tags.h"
+#include "usb/usb_transport.h"
+
+volatile LONG frame_timeout_ms = 3000;
+
+namespace {
+
+inline constexpr LONGLONG kUnitsPerMillisecond = 10000;
+
+inline LONG ReadCount(LONG* field) {
+    return AtomicRead((volatile LONG*)field);
+}
+
+// When a submission stops early, the completions still to come are those of the transfers that
+// were submitted: the target drops to their number, and the event is set here when they have all
+// completed already. Lowering it only before the cancel wait (not at the time of the failure)
+// keeps the frame's timed wait as long as planned, so a failing bus is not retried in a tight
+// loop, while no wait is ever left for transfers that do not exist.
+VOID LowerCompletionTarget(CameraContext* camera, LONG submitted) {
+    InterlockedExchange((volatile LONG*)&camera->transfer_count, submitted);
+    if (AtomicRead(&camera->transfers_completed) >= submitted) {
+        KeSetEvent(&camera->transfer_event, 1, FALSE);
+    }
+}
+
+// A transfer ended by a pipe abort or a cancel carries no frame data; such a frame is not
+// captured, unlike one whose transfers the camera itself completed with an error.
+bool AnyTransferCancelled(CameraContext* camera) {
+    for (LONG i = 0; i < camera->transfer_count; ++i) {
+        TransferSlot& slot = camera->transfer_slots[i];
+        if (slot.status == STATUS_CANCELLED ||
+            (slot.urb != nullptr && slot.urb->UrbHeader.Status == USBD_STATUS_CANCELED)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+PURB BuildBulkUrb(PIRP irp, PUSBD_PIPE_INFORMATION pipe, bool device_to_host) {
+    PURB urb = (PURB)ExAllocatePoolWithTag((POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION),
+                                           sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), kTransferTag);
+    if (urb == nullptr) {
+        return nullptr;
+    }
+    _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = urb->UrbBulkOrInterruptTransfer;
+    bulk.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    bulk.PipeHandle = pipe->PipeHandle;
+    bulk.TransferFlags = USBD_SHORT_TRANSFER_OK;
+    if (device_to_host) {
+        bulk.TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
+    }
+    bulk.TransferBufferLength = MmGetMdlByteCount(irp->MdlAddress);
+    bulk.TransferBuffer = nullptr;
+    bulk.TransferBufferMDL = irp->MdlAddress;
+    bulk.UrbLink = nullptr;
+    return urb;
+}
+
+NTSTATUS TransferCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(device);
+    if (irp == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    TransferSlot* slot = (TransferSlot*)context;
+    if (slot == nullptr || slot->usb == nullptr || slot->irp != irp) {
+        return irp->IoStatus.Status;
+    }
+    // Everything that touches the IRP and the slot comes before the frame's counter: once the
+    // last completion is counted, the reader may free them.
+    NTSTATUS status = irp->IoStatus.Status;
+    irp->IoStatus.Information =
+        NT_SUCCESS(status) ? slot->urb->UrbBulkOrInterruptTransfer.TransferBufferLength : 0;
+    slot->status = status;
+    InterlockedIncrement(&slot->completed);
+    CameraContext* camera = CameraFromUsb(slot->usb);
+    LONG completed = InterlockedIncrement(&camera->transfers_completed);
+    if (completed >= ReadCount(&camera->transfer_count)) {
+        KeSetEvent(&camera->transfer_event, 1, FALSE);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID CancelFrameTransfers(CameraContext* camera) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&camera->transfer_lock);
+    if (camera->transfer_slots == nullptr) {
+        KeReleaseSpinLock(&camera->transfer_lock, irql);
+        return;
+    }
+    LONG count = ReadCount(&camera->transfer_count);
+    for (LONG i = 0; i < count; ++i) {
+        TransferSlot& slot = camera->transfer_slots[i];
+        if (slot.irp != nullptr && AtomicRead(&slot.completed) == 0) {
+            IoCancelIrp(slot.irp);
+        }
+    }
+    KeReleaseSpinLock(&camera->transfer_lock, irql);
+    // Waited for even when nothing needed cancelling: a completion may have counted itself in its
+    // slot but not yet in the frame, and the slots are freed next.
+    KeWaitForSingleObject(&camera->transfer_event, Executive, KernelMode, FALSE, nullptr);
+}
+
+VOID ReleaseFrameTransfers(CameraContext* camera) {
+    if (camera->transfer_slots != nullptr) {
+        for (LONG i = 0; i < camera->transfer_count; ++i) {
+            TransferSlot& slot = camera->transfer_slots[i];
+            if (slot.irp != nullptr) {
+                slot.irp->MdlAddress = nullptr;
+                IoFreeIrp(slot.irp);
+                slot.irp = nullptr;
+            }
+            if (slot.mdl != nullptr) {
+                IoFreeMdl(slot.mdl);
+                slot.mdl = nullptr;
+            }
+            if (slot.urb != nullptr) {
+                ExFreePoolWithTag(slot.urb, kTransferTag);
+                slot.urb = nullptr;
+            }
+        }
+        ExFreePoolWithTag(camera->transfer_slots, kTransferTag);
+        camera->transfer_slots = nullptr;
+    }
+    if (camera->frame_mdl != nullptr) {
+        IoFreeMdl(camera->frame_mdl);
+        camera->frame_mdl = nullptr;
+    }
+}
+
+NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffer) {
+    UsbDevice* usb = &camera->usb;
+    NTSTATUS status;
+    PUSBD_PIPE_INFORMATION entry = FindBulkPipe(usb, pipe, &status);
+    if (entry == nullptr) {
+        return status;
+    }
+    // Nothing would ever complete a frame of no transfers.
+    if (length == 0 || buffer == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    bool device_to_host = USB_ENDPOINT_DIRECTION_IN(entry->EndpointAddress) != 0;
+    LONG planned = (LONG)(length / kFramePieceSize + (length % kFramePieceSize != 0 ? 1 : 0));
+
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&camera->transfer_lock);
+    camera->transfer_slots =
+        (TransferSlot*)ExAllocatePoolWithTag((POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION),
+                                             sizeof(TransferSlot) * planned, kTransferTag);
+    if (camera->transfer_slots == nullptr) {
+        KeReleaseSpinLock(&camera->transfer_lock, irql);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    InterlockedExchange(&camera->transfers_completed, 0);
+    InterlockedExchange((volatile LONG*)&camera->transfer_count, planned);
+    camera->frame_mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
+    if (camera->frame_mdl == nullptr) {
+        ExFreePoolWithTag(camera->transfer_slots, kTransferTag);
+        camera->transfer_slots = nullptr;
+        InterlockedExchange((volatile LONG*)&camera->transfer_count, 0);
+        KeReleaseSpinLock(&camera->transfer_lock, irql);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    MmBuildMdlForNonPagedPool(camera->frame_mdl);
+    KeResetEvent(&camera->transfer_event);
+    KeReleaseSpinLock(&camera->transfer_lock, irql);
+
+    // Marked while the transfers are in flight, so that stopping the stream aborts them.
+    if (usb->pipe_active != nullptr) {
+        SetPipeActive(usb, pipe, 1);
+    }
+    SendStreamControl(camera, false);
+
+    PDEVICE_OBJECT lower = usb->lower_device;
+    LONG submitted = 0;
+    bool out_of_resources = false;
+    bool submission_failed = false;
+    ULONG offset = 0;
+    irql = KeAcquireSpinLockRaiseToDpc(&camera->transfer_lock);
+    for (LONG i = 0; i < planned; ++i) {
+        ULONG piece = length - offset < kFramePieceSize ? length - offset : kFramePieceSize;
+        PUCHAR piece_address = buffer + offset;
+        PIRP irp = IoAllocateIrp((CHAR)(lower->StackSize + 1), FALSE);
+        if (irp == nullptr) {
+            out_of_resources = true;
+            break;
+        }
+        PMDL mdl = IoAllocateMdl(piece_address, piece, FALSE, FALSE, irp);
+        if (mdl == nullptr) {
+            IoFreeIrp(irp);
+            out_of_resources = true;
+            break;
+        }
+        irp->MdlAddress = mdl;
+        IoBuildPartialMdl(camera->frame_mdl, mdl, piece_address, piece);
+        PURB urb = BuildBulkUrb(irp, entry, device_to_host);
+        if (urb == nullptr) {
+            irp->MdlAddress = nullptr;
+            IoFreeMdl(mdl);
+            IoFreeIrp(irp);
+            out_of_resources = true;
+            break;
+        }
+        offset += piece;
+
+        TransferSlot& slot = camera->transfer_slots[i];
+        slot.usb = usb;
+        slot.urb = urb;
+        slot.irp = irp;
+        slot.mdl = mdl;
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = urb;
+        IoSetCompletionRoutine(irp, TransferCompleted, &slot, TRUE, TRUE, TRUE);
+        ++submitted;
+        // A failing bus still completes the request, so the transfer counts as submitted.
+        if (!NT_SUCCESS(IofCallDriver(lower, irp))) {
+            submission_failed = true;
+            break;
+        }
+        if (offset >= length) {
+            break;
+        }
+    }
+    KeReleaseSpinLock(&camera->transfer_lock, irql);
+
+    NTSTATUS result = STATUS_SUCCESS;
+    if (out_of_resources) {
+        // The camera is not told to send a frame that has nowhere to land.
+        LowerCompletionTarget(camera, submitted);
+        CancelFrameTransfers(camera);
+        result = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        SendStreamControl(camera, true);
+        if (submission_failed && !NT_SUCCESS(ResetPipe(usb, entry))) {
+            RecoverPort(usb);
+        }
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -(LONGLONG)AtomicRead(&frame_timeout_ms) * kUnitsPerMillisecond;
+        NTSTATUS wait =
+            KeWaitForSingleObject(&camera->transfer_event, Executive, KernelMode, FALSE, &timeout);
+        if (wait == STATUS_TIMEOUT || submitted < planned) {
+            LowerCompletionTarget(camera, submitted);
+            CancelFrameTransfers(camera);
+            result = STATUS_TIMEOUT;
+        } else if (AnyTransferCancelled(camera)) {
+            result = STATUS_CANCELLED;
+        }
+    }
+    ReleaseFrameTransfers(camera);
+    if (usb->pipe_active != nullptr) {
+        SetPipeActive(usb, pipe, 0);
+    }
+    return result;
+}
+
+bool ReadRawFrame(CameraContext* camera, PUCHAR buffer, bool* ok) {
+    for (ULONG i = 0; i < kPacketSize; ++i) {
+        camera->frame_request_buffer[i] = 0;
+    }
+    camera->frame_request_buffer[0] = 0x02;
+    ULONG transferred = 0;
+    BulkTransfer(camera, kCommandPipe, kPacketSize, camera->frame_request_buffer, &transferred);
+    bool captured = ReadFrame(camera, kFramePipe, camera->raw_frame_size, buffer) == STATUS_SUCCESS;
+    if (ok != nullptr) {
+        *ok = captured;
+    }
+    return captured;
+}

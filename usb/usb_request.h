@@ -1,0 +1,13 @@
+// The carrier request that takes a URB or a port request down to the bus driver.
+#pragma once
+
+#include "platform/ddk.h"
+#include "usb/usb_device.h"
+
+// Sends an internal device-control request with argument1 in the next stack location to the lower
+// device and waits for it without time-out; returns the request's status.
+NTSTATUS CallLowerDevice(UsbDevice* usb, ULONG control_code, PVOID argument1);
+
+// A zeroed URB of the given length from non-paged pool, or null.
+PURB AllocateUrb(USHORT length, USHORT function);
+VOID FreeUrb(PURB urb);

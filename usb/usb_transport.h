@@ -1,0 +1,89 @@
+// The USB transport of the camera: configuration of the device, synchronous bulk transfers of
+// command and reply packets, and the multi-transfer read of one raw frame.
+#pragma once
+
+#include "driver/camera_context.h"
+#include "platform/ddk.h"
+
+// Pipes of the first interface, by index.
+inline constexpr ULONG kCommandPipe = 0;
+inline constexpr ULONG kReplyPipe = 1;
+inline constexpr ULONG kFramePipe = 2;
+
+// Frame read time-out in milliseconds, shared by every camera; read and replaced atomically.
+extern volatile LONG frame_timeout_ms;
+
+// ---- Configuration ------------------------------------------------------------------------------
+
+// Reads the descriptors and selects the configuration with every interface at alternate setting 0.
+// A malformed configuration descriptor is refused with STATUS_DEVICE_DATA_ERROR.
+NTSTATUS StartUsbDevice(UsbDevice* usb);
+// Frees the configuration state and returns the device to the unconfigured state.
+NTSTATUS StopUsbDevice(UsbDevice* usb);
+NTSTATUS ReadConfiguration(UsbDevice* usb);
+NTSTATUS SelectConfiguration(UsbDevice* usb, PUSB_CONFIGURATION_DESCRIPTOR descriptor);
+VOID FreeUsbState(UsbDevice* usb);
+NTSTATUS DeconfigureDevice(UsbDevice* usb);
+
+// Recovery after a failed transfer submission.
+NTSTATUS ResetPipe(UsbDevice* usb, PUSBD_PIPE_INFORMATION pipe);
+VOID RecoverPort(UsbDevice* usb);
+NTSTATUS GetPortStatus(UsbDevice* usb, PULONG port_status);
+NTSTATUS ResetPort(UsbDevice* usb);
+
+// Aborts the pipes marked in pipe_active; a marked pipe is cleared when its abort succeeds.
+NTSTATUS AbortActivePipes(UsbDevice* usb);
+// FrameSource slot 6.
+NTSTATUS StopCapture(CameraContext* camera);
+
+// pipe_active bytes are written by the frame read and by the thread that stops streaming.
+inline VOID SetPipeActive(UsbDevice* usb, ULONG pipe, UCHAR value) {
+    __atomic_store_n(&usb->pipe_active[pipe], value, __ATOMIC_SEQ_CST);
+}
+inline UCHAR IsPipeActive(UsbDevice* usb, ULONG pipe) {
+    return __atomic_load_n(&usb->pipe_active[pipe], __ATOMIC_SEQ_CST);
+}
+
+// ---- Synchronous bulk transfers -----------------------------------------------------------------
+
+// Sends one URB to the lower device and waits for it without time-out.
+NTSTATUS SubmitUrb(UsbDevice* usb, PURB urb);
+// Moves up to length bytes on a pipe of the first interface; *transferred gets the bytes moved.
+NTSTATUS BulkTransfer(CameraContext* camera, ULONG pipe, ULONG length, PVOID buffer,
+                      PULONG transferred);
+// A bulk transfer that succeeds only when exactly length bytes moved.
+bool TransferPacket(CameraContext* camera, ULONG pipe, ULONG length, PVOID buffer);
+// Sends the stream-control packet 0x02 (arm) or 0x03 (go) on the command pipe; reports nothing.
+VOID SendStreamControl(CameraContext* camera, bool go);
+
+// Validates a pipe of the first interface for a bulk transfer; null with *status on refusal.
+PUSBD_PIPE_INFORMATION FindBulkPipe(UsbDevice* usb, ULONG pipe, NTSTATUS* status);
+
+// ---- Frame read ---------------------------------------------------------------------------------
+
+// The usb record always lives inside a camera context.
+inline CameraContext* CameraFromUsb(UsbDevice* usb) {
+    return (CameraContext*)((PUCHAR)usb - offsetof(CameraContext, usb));
+}
+
+inline constexpr ULONG kFramePieceSize = 0x10000;
+
+// One bulk-in transfer of a frame read.
+struct TransferSlot {
+    UsbDevice* usb;
+    PURB urb;
+    PIRP irp;
+    PMDL mdl;
+    volatile LONG completed;
+    NTSTATUS status;  // the transfer's final status, valid once completed
+};
+
+// FrameSource slot 2: requests one frame and reads raw_frame_size bytes into buffer.
+bool ReadRawFrame(CameraContext* camera, PUCHAR buffer, bool* ok);
+// Reads length bytes from a pipe in 64 KiB transfers queued at once; STATUS_SUCCESS when every
+// transfer completed within frame_timeout_ms.
+NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffer);
+NTSTATUS TransferCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+VOID CancelFrameTransfers(CameraContext* camera);
+VOID ReleaseFrameTransfers(CameraContext* camera);
+PURB BuildBulkUrb(PIRP irp, PUSBD_PIPE_INFORMATION pipe, bool device_to_host);
