@@ -427,6 +427,12 @@ struct _KSDEVICE {
     int DevicePowerState;
 };
 
+struct _KSFILTERFACTORY {
+    const KSFILTER_DESCRIPTOR* FilterDescriptor;
+    KSOBJECT_BAG Bag;
+    PVOID Context;
+};
+
 struct _KSFILTER {
     const KSFILTER_DESCRIPTOR* Descriptor;
     KSOBJECT_BAG Bag;

@@ -1,0 +1,13 @@
+// The driver entry and the device callbacks of the device dispatch table.
+#pragma once
+
+#include "platform/ddk.h"
+
+NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path);
+
+// Add: creates the camera context of a new device with its defaults.
+NTSTATUS CameraDeviceAdd(PKSDEVICE device);
+
+// Start: registers the filter factory and brings the camera's USB device up.
+NTSTATUS CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
+                           PCM_RESOURCE_LIST untranslated);
