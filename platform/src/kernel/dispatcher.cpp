@@ -1,0 +1,165 @@
+// Events, waits and delays. All state of an event lives in its dispatcher header, because events
+// sit inside driver records and on stacks and are never destroyed.
+#include <string>
+#include <thread>
+
+#include "kernel_internal.h"
+#include "platform/verifier.h"
+
+namespace platform::kernel {
+
+std::mutex& DispatcherLock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
+std::condition_variable& DispatcherCondition() {
+    static std::condition_variable* condition = new std::condition_variable;
+    return *condition;
+}
+
+}  // namespace platform::kernel
+
+namespace {
+
+using platform::kernel::DeadlineFor;
+using platform::kernel::DispatcherCondition;
+using platform::kernel::DispatcherLock;
+using platform::verifier::Violation;
+
+bool IsEvent(const DISPATCHER_HEADER& header) {
+    return header.Type == EventNotificationObject || header.Type == EventSynchronizationObject;
+}
+
+bool CheckEvent(PRKEVENT event, const char* operation) {
+    if (event == nullptr || !IsEvent(event->Header)) {
+        Violation(std::string(operation) + " on an object that is not an event");
+        return false;
+    }
+    return true;
+}
+
+void CheckMayBlock(const char* operation) {
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql >= DISPATCH_LEVEL) {
+        Violation(std::string(operation) + " blocks at IRQL " + std::to_string(irql));
+    }
+}
+
+// Takes the object's signal if it has one; a synchronization event is consumed by the wait.
+bool TrySatisfy(DISPATCHER_HEADER& header) {
+    if (header.SignalState <= 0) {
+        return false;
+    }
+    if (header.Type == EventSynchronizationObject) {
+        header.SignalState = 0;
+    }
+    return true;
+}
+
+}  // namespace
+
+VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    DISPATCHER_HEADER& header = event->Header;
+    header.Type =
+        type == SynchronizationEvent ? EventSynchronizationObject : EventNotificationObject;
+    header.Signalling = 0;
+    header.Size = sizeof(KEVENT) / sizeof(LONG);
+    header.Reserved1 = 0;
+    header.SignalState = state ? 1 : 0;
+    header.WaitListHead.Flink = &header.WaitListHead;
+    header.WaitListHead.Blink = &header.WaitListHead;
+}
+
+LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait) {
+    UNREFERENCED_PARAMETER(increment);
+    // A true `wait` only lets the caller wait next without a window; waits here have none anyway.
+    UNREFERENCED_PARAMETER(wait);
+    if (!CheckEvent(event, "KeSetEvent")) {
+        return 0;
+    }
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> guard(DispatcherLock());
+        previous = event->Header.SignalState;
+        event->Header.SignalState = 1;
+    }
+    // Every waiter re-checks; for a synchronization event the first to take the lock consumes the
+    // signal and the others go back to sleep, so exactly one is released.
+    DispatcherCondition().notify_all();
+    return previous;
+}
+
+LONG KeResetEvent(PRKEVENT event) {
+    if (!CheckEvent(event, "KeResetEvent")) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    LONG previous = event->Header.SignalState;
+    event->Header.SignalState = 0;
+    return previous;
+}
+
+VOID KeClearEvent(PRKEVENT event) {
+    KeResetEvent(event);
+}
+
+LONG KeReadStateEvent(PRKEVENT event) {
+    if (!CheckEvent(event, "KeReadStateEvent")) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    return event->Header.SignalState;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON wait_reason, KPROCESSOR_MODE wait_mode,
+                               BOOLEAN alertable, PLARGE_INTEGER timeout) {
+    UNREFERENCED_PARAMETER(wait_reason);
+    UNREFERENCED_PARAMETER(wait_mode);
+    UNREFERENCED_PARAMETER(alertable);
+    if (object == nullptr) {
+        Violation("KeWaitForSingleObject on a null object");
+        return STATUS_INVALID_PARAMETER;
+    }
+    DISPATCHER_HEADER& header = *(DISPATCHER_HEADER*)object;
+    bool poll = timeout != nullptr && timeout->QuadPart == 0;
+    if (!poll) {
+        CheckMayBlock("KeWaitForSingleObject");
+    }
+    std::unique_lock<std::mutex> guard(DispatcherLock());
+    if (!IsEvent(header) && header.Type != ThreadObject) {
+        guard.unlock();
+        Violation("KeWaitForSingleObject on an object of type " + std::to_string(header.Type) +
+                  ", which is not an event or a thread");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (poll) {
+        return TrySatisfy(header) ? STATUS_SUCCESS : STATUS_TIMEOUT;
+    }
+    if (timeout == nullptr) {
+        DispatcherCondition().wait(guard, [&] { return TrySatisfy(header); });
+        return STATUS_SUCCESS;
+    }
+    auto deadline = DeadlineFor(timeout->QuadPart);
+    bool satisfied =
+        DispatcherCondition().wait_until(guard, deadline, [&] { return TrySatisfy(header); });
+    return satisfied ? STATUS_SUCCESS : STATUS_TIMEOUT;
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE wait_mode, BOOLEAN alertable,
+                                PLARGE_INTEGER interval) {
+    UNREFERENCED_PARAMETER(wait_mode);
+    UNREFERENCED_PARAMETER(alertable);
+    CheckMayBlock("KeDelayExecutionThread");
+    if (interval == nullptr) {
+        Violation("KeDelayExecutionThread without an interval");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (interval->QuadPart == 0) {
+        std::this_thread::yield();
+    } else {
+        std::this_thread::sleep_until(DeadlineFor(interval->QuadPart));
+    }
+    return STATUS_SUCCESS;
+}
