@@ -1,0 +1,129 @@
+// Colour settings of the camera context.
+#include "imaging/color_settings.h"
+
+namespace {
+
+LONG Clamp(LONG value, LONG low, LONG high) {
+    if (value < low)
+        return low;
+    return value > high ? high : value;
+}
+
+inline LONG ReadField(volatile LONG* field) {
+    return InterlockedExchangeAdd(field, 0);
+}
+
+// Refreshes the camera's field from the processor's when there is one.
+LONG Refreshed(CameraContext* camera, LONG* camera_field, volatile LONG FrameProcessor::*field) {
+    FrameProcessor* processor = camera->processor;
+    if (processor != nullptr)
+        *camera_field = ReadField(&(processor->*field));
+    return *camera_field;
+}
+
+VOID StorePlain(CameraContext* camera, LONG* camera_field, volatile LONG FrameProcessor::*field,
+                LONG value) {
+    *camera_field = value;
+    FrameProcessor* processor = camera->processor;
+    if (processor != nullptr)
+        InterlockedExchange(&(processor->*field), value);
+}
+
+VOID StoreTone(CameraContext* camera, LONG* camera_field, LONG value,
+               VOID (*update)(FrameProcessor*, LONG)) {
+    *camera_field = value;
+    FrameProcessor* processor = camera->processor;
+    if (processor != nullptr)
+        update(processor, value);
+}
+
+LONG ClampGain(LONG value) {
+    return Clamp(value, 1, 512);
+}
+
+}  // namespace
+
+VOID SetColorEnable(CameraContext* camera, LONG value) {
+    StorePlain(camera, &camera->color_enable, &FrameProcessor::color_enable, value);
+}
+LONG GetColorEnable(CameraContext* camera) {
+    return Refreshed(camera, &camera->color_enable, &FrameProcessor::color_enable);
+}
+
+VOID SetWhiteBalanceAuto(CameraContext* camera, LONG value) {
+    StorePlain(camera, &camera->white_balance_auto, &FrameProcessor::white_balance_auto, value);
+    FrameProcessor* processor = camera->processor;
+    // The last measured gains become the camera's own, so they are what gets persisted.
+    if (processor != nullptr && value == 0) {
+        camera->red_gain = ReadField(&processor->red_gain);
+        camera->green_gain = ReadField(&processor->green_gain);
+        camera->blue_gain = ReadField(&processor->blue_gain);
+    }
+}
+LONG GetWhiteBalanceAuto(CameraContext* camera) {
+    return Refreshed(camera, &camera->white_balance_auto, &FrameProcessor::white_balance_auto);
+}
+
+VOID SetRedGain(CameraContext* camera, LONG value) {
+    StorePlain(camera, &camera->red_gain, &FrameProcessor::red_gain, ClampGain(value));
+}
+LONG GetRedGain(CameraContext* camera) {
+    return Refreshed(camera, &camera->red_gain, &FrameProcessor::red_gain);
+}
+VOID SetGreenGain(CameraContext* camera, LONG value) {
+    StorePlain(camera, &camera->green_gain, &FrameProcessor::green_gain, ClampGain(value));
+}
+LONG GetGreenGain(CameraContext* camera) {
+    return Refreshed(camera, &camera->green_gain, &FrameProcessor::green_gain);
+}
+VOID SetBlueGain(CameraContext* camera, LONG value) {
+    StorePlain(camera, &camera->blue_gain, &FrameProcessor::blue_gain, ClampGain(value));
+}
+LONG GetBlueGain(CameraContext* camera) {
+    return Refreshed(camera, &camera->blue_gain, &FrameProcessor::blue_gain);
+}
+
+VOID SetColorCorrection(CameraContext* camera, LONG value) {
+    StoreTone(camera, &camera->color_correction, value, UpdateColorCorrection);
+}
+LONG GetColorCorrection(CameraContext* camera) {
+    return Refreshed(camera, &camera->color_correction, &FrameProcessor::color_correction);
+}
+VOID SetBrightness(CameraContext* camera, LONG value) {
+    StoreTone(camera, &camera->brightness, Clamp(value, 0, 510), UpdateBrightness);
+}
+LONG GetBrightness(CameraContext* camera) {
+    return Refreshed(camera, &camera->brightness, &FrameProcessor::brightness);
+}
+VOID SetContrast(CameraContext* camera, LONG value) {
+    StoreTone(camera, &camera->contrast, Clamp(value, 0, 20), UpdateContrast);
+}
+LONG GetContrast(CameraContext* camera) {
+    return Refreshed(camera, &camera->contrast, &FrameProcessor::contrast);
+}
+VOID SetSaturation(CameraContext* camera, LONG value) {
+    StoreTone(camera, &camera->saturation, Clamp(value, 0, 20), UpdateSaturation);
+}
+LONG GetSaturation(CameraContext* camera) {
+    return Refreshed(camera, &camera->saturation, &FrameProcessor::saturation);
+}
+VOID SetHue(CameraContext* camera, LONG value) {
+    StoreTone(camera, &camera->hue, Clamp(value, 0, 359), UpdateHue);
+}
+LONG GetHue(CameraContext* camera) {
+    return Refreshed(camera, &camera->hue, &FrameProcessor::hue);
+}
+
+VOID PushColorSettings(CameraContext* camera, FrameProcessor* processor) {
+    InterlockedExchange(&processor->white_balance_auto, camera->white_balance_auto);
+    InterlockedExchange(&processor->conversion.bayer_phase, camera->bayer_phase);
+    InterlockedExchange(&processor->color_enable, camera->color_enable);
+    InterlockedExchange(&processor->red_gain, camera->red_gain);
+    InterlockedExchange(&processor->green_gain, camera->green_gain);
+    InterlockedExchange(&processor->blue_gain, camera->blue_gain);
+    UpdateColorCorrection(processor, camera->color_correction);
+    UpdateBrightness(processor, camera->brightness);
+    UpdateContrast(processor, camera->contrast);
+    UpdateSaturation(processor, camera->saturation);
+    UpdateHue(processor, camera->hue);
+}

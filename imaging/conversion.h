@@ -1,0 +1,79 @@
+// The conversion kernels: the bordered work buffer, the Bayer conversions to 32-bit colour and
+// grey, and the white-balance measurement. Nothing here needs more than the platform header, so
+// tools and benchmarks can use the kernels without the rest of the driver.
+#pragma once
+
+#include "platform/ddk.h"
+
+// The per-frame inputs of every conversion routine.
+struct ConversionParams {
+    PUCHAR origin;  // image pixel (0, 0) inside the work buffer
+    ULONG* output;  // rows of width pixels, back to back, top row first
+    LONG stride;
+    LONG frame_red_gain;  // 128 = x1.0
+    LONG frame_green_gain;
+    LONG frame_blue_gain;
+    LONG width;
+    LONG height;
+    LONG matrix[16];  // 1/64 units; entry 4 * input + output
+};
+
+// The conversion half of the per-pin processing record: the parameters, the work buffer and its
+// geometry, and the per-frame sign flags of the matrix.
+struct ConversionState {
+    ConversionParams params;
+    ULONG conversion_width;
+    ULONG conversion_height;
+    ULONG work_stride;
+    ULONG work_size;
+    ULONG* output_buffer;
+    PUCHAR work_buffer;
+    volatile LONG bayer_phase;
+    bool matrix_positive[16];
+};
+
+// Bytes before column 0 of each work-buffer row.
+inline constexpr ULONG kWorkLeftMargin = 5;
+
+VOID SetConversionGeometry(ConversionState* state, ULONG width, ULONG height);
+VOID AllocateWorkBuffer(ConversionState* state);
+VOID FreeWorkBuffer(ConversionState* state);
+VOID LoadWorkBuffer(ConversionState* state, const UCHAR* raw, ULONG offset, ULONG pitch);
+
+// Bayer phase of pixel (0, 0): 0 GRBG, 1 BGGR, 2 RGGB, anything else GBRG.
+inline LONG NormalizeBayerPhase(LONG phase) {
+    return phase >= 0 && phase <= 2 ? phase : 3;
+}
+
+// The 16-bit factor a conversion applies for a gain: its low 16 bits, except that a gain beyond
+// the factor's range saturates rather than wrapping to a small value.
+inline ULONG GainFactor(LONG gain) {
+    return gain > 0xFFFF ? 0xFFFF : (ULONG)gain & 0xFFFF;
+}
+
+// The conversions, one variant per phase, chosen by phase. Each reads params and writes
+// params->output. The colour conversion also reads the sign flags of params->matrix.
+VOID ConvertBayerToBgrx(const ConversionParams* params, const bool* matrix_positive, LONG phase);
+VOID ConvertBayerToGrey(const ConversionParams* params, LONG phase);
+// Replaces the three gains with the grey-world gains of the frame; leaves them as they are when a
+// channel total is 0, since such a frame has no finite result.
+VOID MeasureWhiteBalance(const ConversionParams* params, LONG phase, LONG* red_out, LONG* green_out,
+                         LONG* blue_out);
+
+// Channel totals of the interpolated, ungained values over the image's own pixels.
+struct ChannelTotals {
+    ULONG red;
+    ULONG green;
+    ULONG blue;
+};
+VOID SumChannels(const ConversionParams* params, LONG phase, ChannelTotals* totals);
+// Grey-world gains from totals; false when a total is 0 (then nothing is written).
+bool ComputeWhiteBalanceGains(const ChannelTotals* totals, LONG* red_out, LONG* green_out,
+                              LONG* blue_out);
+
+// The plain per-pixel path: the build for processors without vector units, and the reference
+// the vector path must equal bit for bit.
+VOID ConvertBayerToBgrxScalar(const ConversionParams* params, const bool* matrix_positive,
+                              LONG phase);
+VOID ConvertBayerToGreyScalar(const ConversionParams* params, LONG phase);
+VOID SumChannelsScalar(const ConversionParams* params, LONG phase, ChannelTotals* totals);
