@@ -1,0 +1,19 @@
+// The camera's small read-only memory, read with command 0x41. Its contents are a fixed function
+// of the address so that a host's reads can be checked byte for byte.
+#pragma once
+
+#include <cstdint>
+
+namespace sim {
+
+inline constexpr uint32_t kDeviceMemorySize = 4096;
+
+// Addresses beyond the memory read as 0xFF, as an unpopulated bus would.
+constexpr uint8_t DeviceMemoryByte(uint32_t address) {
+    if (address >= kDeviceMemorySize) {
+        return 0xFF;
+    }
+    return static_cast<uint8_t>((address * 37u + (address >> 8) * 11u + 0x5Bu) & 0xFFu);
+}
+
+}  // namespace sim
