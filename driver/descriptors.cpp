@@ -6,8 +6,8 @@
 namespace {
 
 const KSDEVICE_DISPATCH kDeviceDispatch = {
-    CameraDeviceAdd, CameraDeviceStart, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr,         nullptr,           nullptr, nullptr, nullptr, nullptr, nullptr,
+    CameraDeviceAdd, CameraDeviceStart, nullptr, nullptr, nullptr, CameraDeviceStop, nullptr,
+    nullptr,         nullptr,           nullptr, nullptr, nullptr, nullptr,          nullptr,
 };
 
 const GUID kFilterCategories[] = {KSCATEGORY_VIDEO, KSCATEGORY_CAPTURE};

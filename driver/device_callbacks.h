@@ -11,3 +11,5 @@ NTSTATUS CameraDeviceAdd(PKSDEVICE device);
 // Start: registers the filter factory and brings the camera's USB device up.
 NTSTATUS CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
                            PCM_RESOURCE_LIST untranslated);
+// Stop: tears the camera's USB configuration down.
+VOID CameraDeviceStop(PKSDEVICE device, PIRP irp);

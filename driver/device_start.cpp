@@ -1,7 +1,9 @@
 // Device start and stop.
 #include "driver/camera_context_ops.h"
+#include "driver/camera_init.h"
 #include "driver/descriptors.h"
 #include "driver/device_callbacks.h"
+#include "usb/usb_transport.h"
 
 namespace {
 
@@ -14,6 +16,7 @@ NTSTATUS CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transla
     UNREFERENCED_PARAMETER(irp);
     UNREFERENCED_PARAMETER(translated);
     UNREFERENCED_PARAMETER(untranslated);
+    CameraContext* camera = CameraOfDevice(device);
     if (!device->Started) {
         KsAcquireDevice(device);
         // A failed registration is not reported: the device then simply offers no filter.
@@ -22,5 +25,13 @@ NTSTATUS CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transla
                               nullptr, nullptr);
         KsReleaseDevice(device);
     }
-    return STATUS_SUCCESS;
+    NTSTATUS status = StartUsbDevice(&camera->usb);
+    // The camera is brought up whatever the configuration reported; failures show in frame reads.
+    InitializeCamera(camera);
+    return status;
+}
+
+VOID CameraDeviceStop(PKSDEVICE device, PIRP irp) {
+    UNREFERENCED_PARAMETER(irp);
+    StopUsbDevice(&CameraOfDevice(device)->usb);
 }

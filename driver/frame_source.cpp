@@ -1,5 +1,7 @@
 // The frame source the camera context offers the capture worker.
+#include "camera/capture_setup.h"
 #include "driver/camera_context_ops.h"
+#include "usb/usb_transport.h"
 
 VOID NotifyFrameReady(CameraContext* camera) {
     camera->frame_count += 1;
@@ -8,7 +10,7 @@ VOID NotifyFrameReady(CameraContext* camera) {
     pin->interface_table->RequestProcessing(pin);
 }
 
-// Slots whose operations belong to subsystems not built yet stay empty.
 const FrameSource kFrameSource = {
-    NotifyFrameReady, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    NotifyFrameReady, StartCapture,     ReadRawFrame, GetRawFrameSize,
+    GetRawDataOffset, GetRawRowPitch, StopCapture,
 };

@@ -1,9 +1,11 @@
 #include "tools/camctl/session.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "driver/device_callbacks.h"
 #include "platform/ks_host.h"
+#include "platform/usb_bus.h"
 
 namespace camctl {
 
@@ -29,15 +31,49 @@ std::string StatusText(NTSTATUS status) {
     return hex;
 }
 
-Session::Session(const CommonOptions& options) {
-    (void)options;
+namespace {
+
+// "chart" (the default), "flat" or "flat:LEVEL", or a PNG file.
+bool ApplyScene(const std::string& scene, sim::SimCamera* camera, std::string* error) {
+    if (scene.empty() || scene == "chart") return true;
+    if (scene == "flat" || scene.rfind("flat:", 0) == 0) {
+        int level = 128;
+        if (scene.size() > 5) {
+            char* end = nullptr;
+            long parsed = std::strtol(scene.c_str() + 5, &end, 10);
+            if (*end != '\0' || parsed < 0 || parsed > 255) {
+                *error = "scene '" + scene + "': the flat level must be 0..255";
+                return false;
+            }
+            level = (int)parsed;
+        }
+        camera->SetSceneFlat((uint8_t)level);
+        return true;
+    }
+    std::string why;
+    if (!camera->SetScenePng(scene, sim::PngFit::kScale, &why)) {
+        *error = "scene '" + scene + "': " + why;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Session::Session(const CommonOptions& options) : camera_(std::make_unique<sim::SimCamera>()) {
+    if (!ApplyScene(options.scene, camera_.get(), &error_)) return;
+    port_ = platform::UsbBusPlugIn(camera_.get());
+    if (!options.usb_trace.empty() && !platform::UsbBusSetTrace(port_, options.usb_trace)) {
+        error_ = "cannot write the USB trace '" + options.usb_trace + "'";
+        return;
+    }
     NTSTATUS status = platform::ks::LoadDriver(DriverEntry);
     if (!NT_SUCCESS(status)) {
         error_ = "the driver failed to load: " + StatusText(status);
         return;
     }
     driver_loaded_ = true;
-    device_ = platform::ks::CreateDevice(nullptr, &status);
+    device_ = platform::ks::CreateDevice(port_, &status);
     if (device_ == nullptr) {
         error_ = "the device could not be added: " + StatusText(status);
         return;
@@ -51,6 +87,7 @@ Session::~Session() {
         platform::ks::RemoveDevice(device_);
     }
     if (driver_loaded_) platform::ks::UnloadDriver();
+    if (port_ != nullptr) platform::UsbBusUnplug(port_);
 }
 
 }  // namespace camctl
