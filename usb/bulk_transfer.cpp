@@ -83,17 +83,24 @@ bool TransferPacket(CameraContext* camera, ULONG pipe, ULONG length, PVOID buffe
     return NT_SUCCESS(status) && transferred == length;
 }
 
-VOID SendStreamControl(CameraContext* camera, bool go) {
+bool SendStreamPacket(CameraContext* camera, bool go) {
     PUSBD_INTERFACE_INFORMATION info = camera->usb.interface_info;
     if (info == nullptr || info->NumberOfPipes == 0 ||
         info->Pipes[kCommandPipe].PipeHandle == nullptr) {
-        return;
+        return false;
     }
     camera->request_buffer[0] = go ? 0x03 : 0x02;
     PURB urb = AllocateBulkUrb(&info->Pipes[kCommandPipe], kPacketSize, camera->request_buffer);
     if (urb == nullptr) {
-        return;
+        return false;
     }
-    SubmitUrb(&camera->usb, urb);
+    NTSTATUS status = SubmitUrb(&camera->usb, urb);
+    bool sent = NT_SUCCESS(status) && !USBD_ERROR(urb->UrbHeader.Status) &&
+                urb->UrbBulkOrInterruptTransfer.TransferBufferLength == kPacketSize;
     FreeUrb(urb);
+    return sent;
+}
+
+VOID SendStreamControl(CameraContext* camera, bool go) {
+    SendStreamPacket(camera, go);
 }

@@ -36,6 +36,14 @@ bool AnyTransferCancelled(CameraContext* camera) {
     return false;
 }
 
+// The camera takes the frame request and the arm packet (both 0x02) as a pair. A read that ends
+// between them would leave the next read's request counted as this one's arm, and every later
+// frame out of step; so the arm is always sent once the request was, with one retry for a
+// transient shortage of resources.
+bool CompleteRequestPair(CameraContext* camera) {
+    return SendStreamPacket(camera, false) || SendStreamPacket(camera, false);
+}
+
 }  // namespace
 
 PURB BuildBulkUrb(PIRP irp, PUSBD_PIPE_INFORMATION pipe, bool device_to_host) {
@@ -149,6 +157,7 @@ NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffe
                                              sizeof(TransferSlot) * planned, kTransferTag);
     if (camera->transfer_slots == nullptr) {
         KeReleaseSpinLock(&camera->transfer_lock, irql);
+        CompleteRequestPair(camera);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     InterlockedExchange(&camera->transfers_completed, 0);
@@ -159,6 +168,7 @@ NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffe
         camera->transfer_slots = nullptr;
         InterlockedExchange((volatile LONG*)&camera->transfer_count, 0);
         KeReleaseSpinLock(&camera->transfer_lock, irql);
+        CompleteRequestPair(camera);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     MmBuildMdlForNonPagedPool(camera->frame_mdl);
@@ -169,7 +179,13 @@ NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffe
     if (usb->pipe_active != nullptr) {
         SetPipeActive(usb, pipe, 1);
     }
-    SendStreamControl(camera, false);
+    if (!CompleteRequestPair(camera)) {
+        ReleaseFrameTransfers(camera);
+        if (usb->pipe_active != nullptr) {
+            SetPipeActive(usb, pipe, 0);
+        }
+        return STATUS_UNSUCCESSFUL;
+    }
 
     PDEVICE_OBJECT lower = usb->lower_device;
     LONG submitted = 0;
@@ -256,13 +272,21 @@ NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffe
 }
 
 bool ReadRawFrame(CameraContext* camera, PUCHAR buffer, bool* ok) {
+    if (ok != nullptr) {
+        *ok = false;
+    }
+    // Before the capture set-up there is no frame to ask for.
+    if (camera->raw_frame_size == 0 || buffer == nullptr) {
+        return false;
+    }
     for (ULONG i = 0; i < kPacketSize; ++i) {
         camera->frame_request_buffer[i] = 0;
     }
     camera->frame_request_buffer[0] = 0x02;
-    ULONG transferred = 0;
-    BulkTransfer(camera, kCommandPipe, kPacketSize, camera->frame_request_buffer, &transferred);
-    bool captured = ReadFrame(camera, kFramePipe, camera->raw_frame_size, buffer) == STATUS_SUCCESS;
+    // Without its request the camera sends no frame, so there is nothing to wait for.
+    bool captured =
+        TransferPacket(camera, kCommandPipe, kPacketSize, camera->frame_request_buffer) &&
+        ReadFrame(camera, kFramePipe, camera->raw_frame_size, buffer) == STATUS_SUCCESS;
     if (ok != nullptr) {
         *ok = captured;
     }

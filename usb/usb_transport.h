@@ -55,6 +55,8 @@ NTSTATUS BulkTransfer(CameraContext* camera, ULONG pipe, ULONG length, PVOID buf
 bool TransferPacket(CameraContext* camera, ULONG pipe, ULONG length, PVOID buffer);
 // Sends the stream-control packet 0x02 (arm) or 0x03 (go) on the command pipe; reports nothing.
 VOID SendStreamControl(CameraContext* camera, bool go);
+// The same, reporting whether the packet went out whole.
+bool SendStreamPacket(CameraContext* camera, bool go);
 
 // Validates a pipe of the first interface for a bulk transfer; null with *status on refusal.
 PUSBD_PIPE_INFORMATION FindBulkPipe(UsbDevice* usb, ULONG pipe, NTSTATUS* status);
