@@ -1,0 +1,179 @@
+// The sensor and its scenes: GRBG layout, exposure and gain, determinism, and PNG scenes.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+
+#include "camera_harness.h"
+
+namespace sim_test {
+namespace {
+
+class SimSensorTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        h.camera.SetWindow(16, 8);
+        h.camera.SetNoise(false);
+        h.camera.SetSceneFlat(128);
+        h.SetExposure(100);
+        h.SetGain(512);
+        h.AnnounceFrameSize(128);
+    }
+    // Sample (x, y) of frame 0 as the camera would send it now.
+    int Sample(uint32_t x, uint32_t y) { return h.camera.RenderFrame(0)[y * 16 + x]; }
+
+    CameraHarness h;
+};
+
+TEST_F(SimSensorTest, FlatFieldShowsTheGrbgLayoutAndChannelSensitivity) {
+    const std::vector<uint8_t> frame = h.camera.RenderFrame(0);
+    const int green = frame[0];
+    const int red = frame[1];
+    const int blue = frame[16];
+    EXPECT_EQ(frame[17], green);
+    EXPECT_GT(green, 60);
+    EXPECT_LT(green, 200);
+    // Red and blue sites are less sensitive than green, and differ from each other.
+    EXPECT_LT(red, green);
+    EXPECT_LT(blue, red);
+    // Without noise a flat field repeats the 2 x 2 cell everywhere.
+    for (uint32_t y = 0; y < 8; ++y) {
+        for (uint32_t x = 0; x < 16; ++x) {
+            ASSERT_EQ(frame[y * 16 + x], frame[(y % 2) * 16 + (x % 2)]) << x << "," << y;
+        }
+    }
+}
+
+TEST_F(SimSensorTest, ExposureAndGainScaleTheSignal) {
+    const int base = Sample(0, 0);
+    h.SetExposure(50);
+    EXPECT_NEAR(Sample(0, 0), base / 2.0, 1.0);
+    // The two register pairs are averaged: 100 and 0 expose like 50 and 50.
+    h.WriteRegister(158, 100 & 0x3F);
+    h.WriteRegister(159, 100 >> 6);
+    h.WriteRegister(161, 0);
+    h.WriteRegister(162, 0);
+    EXPECT_NEAR(Sample(0, 0), base / 2.0, 1.0);
+
+    h.SetExposure(100);
+    h.SetGain(768);  // one doubling above the x1 point
+    EXPECT_NEAR(Sample(0, 0), base * 2.0, 1.0);
+    h.SetGain(256);
+    EXPECT_NEAR(Sample(0, 0), base / 2.0, 1.0);
+    // Saturation clips at the top of the 8-bit range.
+    h.SetGain(1023);
+    h.SetExposure(1252);
+    EXPECT_EQ(Sample(0, 0), 255);
+    h.SetExposure(0);
+    EXPECT_EQ(Sample(0, 0), 0);
+}
+
+TEST_F(SimSensorTest, NoiseIsDeterministicBySeedAndFrame) {
+    h.camera.SetNoise(true);
+    const std::vector<uint8_t> a0 = h.camera.RenderFrame(0);
+    EXPECT_EQ(h.camera.RenderFrame(0), a0);
+    EXPECT_NE(h.camera.RenderFrame(1), a0);
+    h.camera.SetSeed(99);
+    EXPECT_NE(h.camera.RenderFrame(0), a0);
+    h.camera.SetSeed(1);
+    EXPECT_EQ(h.camera.RenderFrame(0), a0);
+
+    // The noise is centred on the signal.
+    h.camera.SetWindow(64, 64);
+    h.AnnounceFrameSize(4096);
+    double sum = 0;
+    double sum_sq = 0;
+    int count = 0;
+    const std::vector<uint8_t> noisy = h.camera.RenderFrame(3);
+    h.camera.SetNoise(false);
+    const int clean = h.camera.RenderFrame(3)[0];
+    for (uint32_t y = 0; y < 64; y += 2) {
+        for (uint32_t x = 0; x < 64; x += 2) {
+            sum += noisy[y * 64 + x];
+            sum_sq += noisy[y * 64 + x] * noisy[y * 64 + x];
+            ++count;
+        }
+    }
+    const double mean = sum / count;
+    EXPECT_NEAR(mean, clean, 1.0);
+    EXPECT_GT(sum_sq / count - mean * mean, 1.0);
+}
+
+TEST_F(SimSensorTest, ChartSceneMovesWithTheFrameNumber) {
+    h.camera.SetSceneChart();
+    h.camera.SetWindow(320, 240);
+    h.AnnounceFrameSize(320 * 240);
+    const std::vector<uint8_t> f0 = h.camera.RenderFrame(0);
+    const std::vector<uint8_t> f1 = h.camera.RenderFrame(1);
+    EXPECT_NE(f0, f1);
+    // The grey ramp at the bottom does not move and rises from left to right.
+    const size_t ramp_row = 230 * 320;
+    EXPECT_TRUE(std::equal(f0.begin() + ramp_row, f0.end(), f1.begin() + ramp_row));
+    EXPECT_LT(f0[ramp_row + 10], f0[ramp_row + 160]);
+    EXPECT_LT(f0[ramp_row + 160], f0[ramp_row + 310]);
+    // The chart is not uniform: patches differ.
+    EXPECT_NE(f0[60 * 320 + 30], f0[60 * 320 + 80]);
+}
+
+class SimPngSceneTest : public SimSensorTest {
+  protected:
+    std::string TempPath(const char* name) {
+        return testing::TempDir() + name + std::to_string(getpid()) + ".png";
+    }
+    // A 2 x 2 picture: red, green / blue, white.
+    void WritePng(const std::string& path) {
+        const uint8_t pixels[12] = {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255};
+        png_image image;
+        std::memset(&image, 0, sizeof(image));
+        image.version = PNG_IMAGE_VERSION;
+        image.width = 2;
+        image.height = 2;
+        image.format = PNG_FORMAT_RGB;
+        ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, pixels, 0, nullptr));
+    }
+};
+
+TEST_F(SimPngSceneTest, PngSceneIsScaledOrTiledToTheWindow) {
+    const std::string path = TempPath("sim_scene");
+    WritePng(path);
+    std::string error;
+    ASSERT_TRUE(h.camera.SetScenePng(path, sim::PngFit::kScale, &error)) << error;
+    // Scaled to 16 x 8, each source pixel covers 8 x 4 samples: the top left is red.
+    EXPECT_EQ(Sample(0, 0), 0);    // green site
+    EXPECT_GT(Sample(1, 0), 100);  // red site
+    EXPECT_EQ(Sample(0, 1), 0);    // blue site
+    EXPECT_GT(Sample(8, 0), 100);  // green site in the green quarter
+    EXPECT_EQ(Sample(9, 0), 0);
+    EXPECT_GT(Sample(8, 5), 100);  // white quarter: every site lit
+    EXPECT_GT(Sample(9, 4), 100);
+
+    ASSERT_TRUE(h.camera.SetScenePng(path, sim::PngFit::kTile, &error)) << error;
+    // Tiled, the 2 x 2 picture repeats: every GRBG cell sees red, green, blue, white.
+    EXPECT_EQ(Sample(0, 0), 0);  // red pixel at a green site
+    EXPECT_EQ(Sample(1, 0), 0);  // green pixel at a red site
+    EXPECT_EQ(Sample(0, 1), Sample(2, 1));
+    EXPECT_GT(Sample(0, 1), 50);   // blue pixel at a blue site
+    EXPECT_GT(Sample(1, 1), 100);  // white at a green site
+    unlink(path.c_str());
+}
+
+TEST_F(SimPngSceneTest, MissingOrBadFileIsAnErrorAndKeepsTheScene) {
+    const std::vector<uint8_t> before = h.camera.RenderFrame(0);
+    std::string error;
+    EXPECT_FALSE(h.camera.SetScenePng("/nonexistent/scene.png", sim::PngFit::kScale, &error));
+    EXPECT_NE(error.find("/nonexistent/scene.png"), std::string::npos) << error;
+
+    const std::string path = TempPath("sim_bad");
+    std::ofstream(path) << "not a picture at all";
+    error.clear();
+    EXPECT_FALSE(h.camera.SetScenePng(path, sim::PngFit::kScale, &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(h.camera.RenderFrame(0), before);
+    unlink(path.c_str());
+}
+
+}  // namespace
+}  // namespace sim_test
