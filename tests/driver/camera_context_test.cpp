@@ -179,13 +179,12 @@ TEST_F(CameraContextTest, AddFailsCleanlyWhenTheContextCannotBeAllocated) {
     EXPECT_EQ(platform::verifier::OutstandingBlocks(kCameraContextTag), 0u);
 }
 
-TEST_F(CameraContextTest, StartRegistersOneGlobalFilterFactory) {
+TEST_F(CameraContextTest, StartWithNothingPluggedInReportsTheUsbFailureAndRegistersTheFilter) {
     PKSDEVICE device = AddDevice();
     ASSERT_NE(device, nullptr);
-    EXPECT_EQ(platform::ks::StartDevice(device), STATUS_SUCCESS);
-    EXPECT_TRUE(device->Started);
-    // A second start of a started device registers nothing more.
-    EXPECT_EQ(platform::ks::StartDevice(device), STATUS_SUCCESS);
+    EXPECT_EQ(platform::ks::StartDevice(device), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(device->Started);
+    EXPECT_EQ(CameraOfDevice(device)->usb.interface_info, nullptr);
     std::vector<platform::ks::FilterFactoryInfo> factories = platform::ks::FilterFactories(device);
     ASSERT_EQ(factories.size(), 1u);
     EXPECT_EQ(factories[0].reference_string, L"GLOBAL");

@@ -58,6 +58,14 @@ TEST_F(DeviceStartTest, StartConfiguresWakesAndProgramsTheCameraAndStopReleasesI
     EXPECT_TRUE(platform::ks::FilterFactories(device_).empty());
 }
 
+TEST_F(DeviceStartTest, ASecondStartOfAStartedDeviceRegistersNoSecondFilter) {
+    ASSERT_EQ(platform::ks::StartDevice(device_), STATUS_SUCCESS);
+    ASSERT_TRUE(device_->Started);
+    ASSERT_EQ(platform::ks::StartDevice(device_), STATUS_SUCCESS);
+    EXPECT_EQ(platform::ks::FilterFactories(device_).size(), 1u);
+    platform::ks::StopDevice(device_);
+}
+
 TEST_F(DeviceStartTest, ARestartWakesTheCameraAgainWithoutAThirdProgramRun) {
     ASSERT_EQ(platform::ks::StartDevice(device_), STATUS_SUCCESS);
     platform::ks::StopDevice(device_);
