@@ -1,0 +1,154 @@
+// Shared pieces of the imaging tests: a frame with its work buffer and output, raw frame makers,
+// and a camera context with a processor attached.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "imaging/color_settings.h"
+#include "imaging/conversion.h"
+
+namespace imaging_test {
+
+inline constexpr LONG kIdentity[16] = {64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64};
+
+// A ConversionState with its work buffer allocated and an output of its own.
+class Frame {
+public:
+    Frame(ULONG width, ULONG height)
+        : width_(width), height_(height), output_(width * height + kGuard, kGuardPixel) {
+        SetConversionGeometry(&state_, width, height);
+        AllocateWorkBuffer(&state_);
+        state_.params.output = output_.data();
+        SetGains(128, 128, 128);
+        SetMatrix(kIdentity);
+    }
+    ~Frame() { FreeWorkBuffer(&state_); }
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+
+    // Fills the whole work buffer with noise first, so that nothing may depend on bytes the load
+    // does not write.
+    void Load(const std::vector<UCHAR>& raw, uint32_t garbage_seed = 1) {
+        std::mt19937 random(garbage_seed);
+        for (ULONG i = 0; i < state_.work_size; ++i) state_.work_buffer[i] = (UCHAR)random();
+        LoadWorkBuffer(&state_, raw.data(), 0, width_);
+    }
+    void SetGains(LONG red, LONG green, LONG blue) {
+        state_.params.frame_red_gain = red;
+        state_.params.frame_green_gain = green;
+        state_.params.frame_blue_gain = blue;
+    }
+    void SetMatrix(const LONG* matrix) {
+        for (int k = 0; k < 16; ++k) {
+            state_.params.matrix[k] = matrix[k];
+            state_.matrix_positive[k] = matrix[k] > 0;
+        }
+    }
+    std::vector<ULONG> Colour(LONG phase, bool scalar = false) {
+        Clear();
+        if (scalar) {
+            ConvertBayerToBgrxScalar(&state_.params, state_.matrix_positive, phase);
+        } else {
+            ConvertBayerToBgrx(&state_.params, state_.matrix_positive, phase);
+        }
+        return Image();
+    }
+    std::vector<ULONG> Grey(LONG phase, bool scalar = false) {
+        Clear();
+        if (scalar) {
+            ConvertBayerToGreyScalar(&state_.params, phase);
+        } else {
+            ConvertBayerToGrey(&state_.params, phase);
+        }
+        return Image();
+    }
+    ChannelTotals Totals(LONG phase, bool scalar = false) {
+        ChannelTotals totals{};
+        if (scalar) {
+            SumChannelsScalar(&state_.params, phase, &totals);
+        } else {
+            SumChannels(&state_.params, phase, &totals);
+        }
+        return totals;
+    }
+    ConversionState& state() { return state_; }
+    // Nothing was written past the image.
+    bool GuardIntact() const {
+        for (size_t i = width_ * height_; i < output_.size(); ++i) {
+            if (output_[i] != kGuardPixel) return false;
+        }
+        return true;
+    }
+
+private:
+    static constexpr size_t kGuard = 16;
+    static constexpr ULONG kGuardPixel = 0x5A5A5A5Au;
+
+    std::vector<ULONG> Image() const {
+        return std::vector<ULONG>(output_.begin(), output_.begin() + width_ * height_);
+    }
+    void Clear() { std::fill(output_.begin(), output_.begin() + width_ * height_, 0xDEADBEEFu); }
+
+    ULONG width_;
+    ULONG height_;
+    std::vector<ULONG> output_;
+    ConversionState state_{};
+};
+
+inline std::vector<UCHAR> FlatRaw(ULONG width, ULONG height, UCHAR value) {
+    return std::vector<UCHAR>(width * height, value);
+}
+
+inline std::vector<UCHAR> RandomRaw(ULONG width, ULONG height, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::vector<UCHAR> raw(width * height);
+    for (UCHAR& sample : raw) sample = (UCHAR)random();
+    return raw;
+}
+
+inline ULONG Pixel(ULONG red, ULONG green, ULONG blue) {
+    return 0xFF000000u | red << 16 | green << 8 | blue;
+}
+
+// A camera context with the device-add colour values, optionally with a processor attached.
+class Camera {
+public:
+    explicit Camera(bool with_processor) : camera_(std::make_unique<CameraContext>()) {
+        camera_->color_enable = 1;
+        camera_->white_balance_auto = 0;
+        camera_->red_gain = camera_->green_gain = camera_->blue_gain = 128;
+        camera_->color_correction = 1;
+        camera_->brightness = 255;
+        camera_->contrast = 10;
+        camera_->saturation = 10;
+        camera_->hue = 0;
+        if (with_processor) Attach();
+    }
+    ~Camera() { Detach(); }
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    void Attach() {
+        camera_->processor = CreateFrameProcessor();
+        PushColorSettings(camera_.get(), camera_->processor);
+    }
+    void Detach() {
+        FreeFrameProcessor(camera_->processor);
+        camera_->processor = nullptr;
+    }
+    CameraContext* get() { return camera_.get(); }
+    FrameProcessor* processor() { return camera_->processor; }
+    std::vector<LONG> Fixed() {
+        LONG matrix[16];
+        SnapshotFixedMatrix(camera_->processor, matrix);
+        return std::vector<LONG>(matrix, matrix + 16);
+    }
+
+private:
+    std::unique_ptr<CameraContext> camera_;
+};
+
+}  // namespace imaging_test
