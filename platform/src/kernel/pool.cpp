@@ -88,6 +88,7 @@ void CheckGuard(const void* address, const Block& block) {
 }
 
 void Quarantine(Pool& pool, const void* address, const Block& block) {
+    CAM_POOL_UNPOISON(address, block.capacity);
     std::memset((void*)address, kFreedFill, block.capacity);
     CAM_POOL_POISON(address, block.capacity);
     pool.quarantined.emplace(address, block);
