@@ -7,16 +7,18 @@
 namespace {
 
 VOID FreeCameraContext(PVOID context) {
-    if (context != nullptr) ExFreePoolWithTag(context, kCameraContextTag);
+    if (context != nullptr)
+        ExFreePoolWithTag(context, kCameraContextTag);
 }
 
 }  // namespace
 
 NTSTATUS CameraDeviceAdd(PKSDEVICE device) {
-    auto* camera = static_cast<CameraContext*>(ExAllocatePoolWithTag(
-        (POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION), sizeof(CameraContext),
-        kCameraContextTag));
-    if (camera == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    auto* camera = static_cast<CameraContext*>(
+        ExAllocatePoolWithTag((POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION),
+                              sizeof(CameraContext), kCameraContextTag));
+    if (camera == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
     camera->worker = nullptr;
     camera->processor = nullptr;
     InterlockedExchange(&camera->pin_open, 0);

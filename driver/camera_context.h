@@ -13,8 +13,7 @@ struct TransferSlot;
 // What the capture worker asks of the camera, in slot order.
 struct FrameSource {
     VOID (*NotifyFrameReady)(CameraContext* camera);
-    VOID (*StartCapture)(CameraContext* camera, FrameProcessor* processor, LONG width,
-                         LONG height);
+    VOID (*StartCapture)(CameraContext* camera, FrameProcessor* processor, LONG width, LONG height);
     bool (*ReadRawFrame)(CameraContext* camera, PUCHAR buffer, bool* ok);
     VOID (*GetRawFrameSize)(CameraContext* camera, LONG* size);
     VOID (*GetRawDataOffset)(CameraContext* camera, LONG* offset);
@@ -104,4 +103,6 @@ struct FilterContext {
 };
 
 // Reads an interlocked field.
-inline LONG AtomicRead(volatile LONG* field) { return InterlockedExchangeAdd(field, 0); }
+inline LONG AtomicRead(volatile LONG* field) {
+    return InterlockedExchangeAdd(field, 0);
+}

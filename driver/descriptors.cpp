@@ -23,21 +23,21 @@ const KSFILTER_DISPATCH kFilterDispatch = {nullptr, nullptr, nullptr, nullptr};
 const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {&kDeviceDispatch, 0, nullptr, 0, 0};
 
 const KSALLOCATOR_FRAMING_EX kCaptureAllocatorFraming = {
-    1,                                   // CountItems
-    0,                                   // PinFlags
-    {1, 1, 0},                           // OutputCompression
-    0,                                   // PinWeight
+    1,          // CountItems
+    0,          // PinFlags
+    {1, 1, 0},  // OutputCompression
+    0,          // PinWeight
     {{
-        KSMEMORY_TYPE_KERNEL_NONPAGED,   // MemoryType
-        GUID_NULL,                       // BusType
-        0,                               // MemoryFlags
-        0,                               // BusFlags
+        KSMEMORY_TYPE_KERNEL_NONPAGED,  // MemoryType
+        GUID_NULL,                      // BusType
+        0,                              // MemoryFlags
+        0,                              // BusFlags
         KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY | KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY,
-        2,                               // Frames
-        0,                               // FileAlignment
-        0,                               // MemoryTypeWeight
-        {0, 0xFFFFFFFF, 1},              // PhysicalRange
-        {{8192, 8192, 1}, 0, 0},         // FramingRange
+        2,                        // Frames
+        0,                        // FileAlignment
+        0,                        // MemoryTypeWeight
+        {0, 0xFFFFFFFF, 1},       // PhysicalRange
+        {{8192, 8192, 1}, 0, 0},  // FramingRange
     }},
 };
 
@@ -48,11 +48,8 @@ const KSPIN_DESCRIPTOR_EX kCapturePinDescriptor = {
         0, nullptr,  // Interfaces
         0, nullptr,  // Mediums
         sizeof(kCaptureDataRanges) / sizeof(kCaptureDataRanges[0]), kCaptureDataRanges,
-        KSPIN_DATAFLOW_OUT,
-        KSPIN_COMMUNICATION_BOTH,
-        &PINNAME_VIDEO_CAPTURE,
-        &PINNAME_VIDEO_CAPTURE,
-        0, nullptr,  // ConstrainedDataRanges
+        KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &PINNAME_VIDEO_CAPTURE,
+        &PINNAME_VIDEO_CAPTURE, 0, nullptr,  // ConstrainedDataRanges
     },
     KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING | KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING |
         KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY,
@@ -90,15 +87,26 @@ KS_DATARANGE_VIDEO g_video_data_range = {
     0,     // MemoryAllocationFlags
     {
         KSDATAFORMAT_SPECIFIER_VIDEOINFO,
-        0,                 // VideoStandard
-        {0, 0}, {0, 0}, {0, 0},  // InputSize, MinCroppingSize, MaxCroppingSize
-        8, 1,              // CropGranularityX, CropGranularityY
-        8, 1,              // CropAlignX, CropAlignY
-        {0, 0}, {0, 0},    // MinOutputSize, MaxOutputSize
-        8, 1,              // OutputGranularityX, OutputGranularityY
-        0, 0, 0, 0,        // StretchTapsX, StretchTapsY, ShrinkTapsX, ShrinkTapsY
-        0, 0,              // MinFrameInterval, MaxFrameInterval
-        0, 0,              // MinBitsPerSecond, MaxBitsPerSecond
+        0,  // VideoStandard
+        {0, 0},
+        {0, 0},
+        {0, 0},  // InputSize, MinCroppingSize, MaxCroppingSize
+        8,
+        1,  // CropGranularityX, CropGranularityY
+        8,
+        1,  // CropAlignX, CropAlignY
+        {0, 0},
+        {0, 0},  // MinOutputSize, MaxOutputSize
+        8,
+        1,  // OutputGranularityX, OutputGranularityY
+        0,
+        0,
+        0,
+        0,  // StretchTapsX, StretchTapsY, ShrinkTapsX, ShrinkTapsY
+        0,
+        0,  // MinFrameInterval, MaxFrameInterval
+        0,
+        0,  // MinBitsPerSecond, MaxBitsPerSecond
     },
     {
         {0, 0, 0, 0},  // rcSource
@@ -111,7 +119,8 @@ KS_DATARANGE_VIDEO g_video_data_range = {
 };
 
 VOID WriteVideoDataRange(KS_DATARANGE_VIDEO* range, LONG w, LONG h, LONG f) {
-    if (f < 1) f = kNominalFrameRate;
+    if (f < 1)
+        f = kNominalFrameRate;
     const LONGLONG interval = 10000000 / f;
     const ULONG image_bytes = (ULONG)w * (ULONG)h * 4;
     range->DataRange.SampleSize = image_bytes;

@@ -20,9 +20,8 @@ NTSTATUS CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transla
     if (!device->Started) {
         KsAcquireDevice(device);
         // A failed registration is not reported: the device then simply offers no filter.
-        KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilterDescriptor,
-                              kFilterReference, nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr,
-                              nullptr, nullptr);
+        KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilterDescriptor, kFilterReference,
+                              nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
         KsReleaseDevice(device);
     }
     NTSTATUS status = StartUsbDevice(&camera->usb);

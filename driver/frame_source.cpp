@@ -11,6 +11,6 @@ VOID NotifyFrameReady(CameraContext* camera) {
 }
 
 const FrameSource kFrameSource = {
-    NotifyFrameReady, StartCapture,     ReadRawFrame, GetRawFrameSize,
+    NotifyFrameReady, StartCapture,   ReadRawFrame, GetRawFrameSize,
     GetRawDataOffset, GetRawRowPitch, StopCapture,
 };

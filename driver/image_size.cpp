@@ -5,9 +5,11 @@
 bool SetImageSize(CameraContext* camera, LONG x, LONG y, LONG width, LONG height) {
     UNREFERENCED_PARAMETER(x);
     UNREFERENCED_PARAMETER(y);
-    if (AtomicRead(&camera->pin_open) != 0) return false;
+    if (AtomicRead(&camera->pin_open) != 0)
+        return false;
     // A zero or oversized geometry would leave streaming without buffers or overrun them.
-    if (width < 8 || width > kSensorWidth || height < 1 || height > kSensorHeight) return false;
+    if (width < 8 || width > kSensorWidth || height < 1 || height > kSensorHeight)
+        return false;
     camera->subsample = 0;
     camera->roi_x = 0;
     camera->roi_y = 0;

@@ -30,12 +30,12 @@ TEST_F(CameraContextTest, AddPutsEverySettingAtItsDefault) {
     EXPECT_EQ(camera->color_enable, 1);
     EXPECT_EQ(camera->color_correction, 1);
     EXPECT_EQ(camera->hue, 0);
-    for (LONG value : {camera->external_trigger, camera->exposure, camera->global_gain,
-                       camera->flip_h, camera->flip_v, camera->white_balance_auto,
-                       camera->subsample, camera->roi_x, camera->roi_y, camera->bayer_phase,
-                       camera->clock_mode, camera->agc, camera->aec, camera->camera_acquired,
-                       camera->raw_data_offset, camera->raw_row_pitch, camera->pin_open,
-                       camera->register_index, camera->startup_sequence_count}) {
+    for (LONG value :
+         {camera->external_trigger, camera->exposure, camera->global_gain, camera->flip_h,
+          camera->flip_v, camera->white_balance_auto, camera->subsample, camera->roi_x,
+          camera->roi_y, camera->bayer_phase, camera->clock_mode, camera->agc, camera->aec,
+          camera->camera_acquired, camera->raw_data_offset, camera->raw_row_pitch, camera->pin_open,
+          camera->register_index, camera->startup_sequence_count}) {
         EXPECT_EQ(value, 0);
     }
     EXPECT_EQ(camera->raw_frame_size, 0u);
@@ -52,8 +52,10 @@ TEST_F(CameraContextTest, AddPutsEverySettingAtItsDefault) {
     EXPECT_EQ(camera->usb.physical_device, device->PhysicalDeviceObject);
     EXPECT_EQ(camera->usb.lower_device, device->NextDeviceObject);
     EXPECT_EQ(camera->usb.functional_device, device->FunctionalDeviceObject);
-    for (LONG value : camera->register_shadow) ASSERT_EQ(value, 0);
-    for (UCHAR byte : camera->command_buffer) ASSERT_EQ(byte, 0);
+    for (LONG value : camera->register_shadow)
+        ASSERT_EQ(value, 0);
+    for (UCHAR byte : camera->command_buffer)
+        ASSERT_EQ(byte, 0);
     EXPECT_EQ(KeReadStateEvent(&camera->transfer_event), 0);
     EXPECT_EQ(camera->transfer_event.Header.Type, EventNotificationObject);
 }
@@ -157,7 +159,7 @@ TEST_F(CameraContextTest, SizesTheSensorCannotDeliverAreRefused) {
     ASSERT_NE(camera, nullptr);
     ASSERT_TRUE(SetImageSize(camera, 0, 0, 800, 600));
     KS_DATARANGE_VIDEO before = g_video_data_range;
-    const LONG refused[][2] = {{0, 600},   {800, 0},     {-8, 600}, {800, -1},
+    const LONG refused[][2] = {{0, 600},    {800, 0},    {-8, 600}, {800, -1},
                                {1601, 600}, {800, 1201}, {7, 600},  {0x7FFFFFFF, 0x7FFFFFFF}};
     for (const auto& size : refused) {
         EXPECT_FALSE(SetImageSize(camera, 0, 0, size[0], size[1])) << size[0] << "x" << size[1];

@@ -10,10 +10,11 @@
 #include "platform/ks_host.h"
 
 class DriverTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(platform::ks::LoadDriver(DriverEntry), STATUS_SUCCESS); }
     void TearDown() override {
-        for (PKSDEVICE device : devices_) platform::ks::RemoveDevice(device);
+        for (PKSDEVICE device : devices_)
+            platform::ks::RemoveDevice(device);
         EXPECT_EQ(platform::ks::UnloadDriver(), 0u);
     }
 
@@ -21,7 +22,8 @@ protected:
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         PKSDEVICE device = platform::ks::CreateDevice(nullptr, &status);
         EXPECT_EQ(status, STATUS_SUCCESS);
-        if (device != nullptr) devices_.push_back(device);
+        if (device != nullptr)
+            devices_.push_back(device);
         return device;
     }
 

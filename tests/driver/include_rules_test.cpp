@@ -15,14 +15,17 @@ namespace fs = std::filesystem;
 const char* const kDriverFolders[] = {"driver", "usb", "camera", "imaging", "control"};
 
 bool Allowed(const std::string& delimiter, const std::string& path) {
-    static const std::set<std::string> kIntrinsics = {
-        "emmintrin.h", "xmmintrin.h", "pmmintrin.h", "tmmintrin.h",
-        "smmintrin.h", "nmmintrin.h", "immintrin.h"};
-    if (delimiter == "<") return kIntrinsics.count(path) != 0;
-    if (path == "platform/ddk.h") return true;
+    static const std::set<std::string> kIntrinsics = {"emmintrin.h", "xmmintrin.h", "pmmintrin.h",
+                                                      "tmmintrin.h", "smmintrin.h", "nmmintrin.h",
+                                                      "immintrin.h"};
+    if (delimiter == "<")
+        return kIntrinsics.count(path) != 0;
+    if (path == "platform/ddk.h")
+        return true;
     for (const char* folder : kDriverFolders) {
         const std::string prefix = std::string(folder) + "/";
-        if (path.rfind(prefix, 0) == 0 && path.find("..") == std::string::npos) return true;
+        if (path.rfind(prefix, 0) == 0 && path.find("..") == std::string::npos)
+            return true;
     }
     return false;
 }
@@ -32,10 +35,12 @@ TEST(IncludeRulesTest, DriverFoldersIncludeOnlyThePlatformHeaderAndTheirOwn) {
     int files = 0;
     for (const char* folder : kDriverFolders) {
         const fs::path root = fs::path(CAM_SOURCE_DIR) / folder;
-        if (!fs::exists(root)) continue;
+        if (!fs::exists(root))
+            continue;
         for (const auto& entry : fs::recursive_directory_iterator(root)) {
             const std::string extension = entry.path().extension().string();
-            if (extension != ".h" && extension != ".cpp") continue;
+            if (extension != ".h" && extension != ".cpp")
+                continue;
             ++files;
             std::ifstream in(entry.path());
             std::string line;
@@ -43,7 +48,8 @@ TEST(IncludeRulesTest, DriverFoldersIncludeOnlyThePlatformHeaderAndTheirOwn) {
             while (std::getline(in, line)) {
                 ++number;
                 std::smatch match;
-                if (!std::regex_search(line, match, include_line)) continue;
+                if (!std::regex_search(line, match, include_line))
+                    continue;
                 EXPECT_TRUE(Allowed(match[1], match[2]))
                     << entry.path().string() << ":" << number << " includes " << match[2];
             }

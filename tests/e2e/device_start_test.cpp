@@ -13,7 +13,7 @@
 namespace {
 
 class DeviceStartTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         camera_ = std::make_unique<sim::SimCamera>();
         camera_->SetLinkSpeed(0);
@@ -24,7 +24,8 @@ protected:
         ASSERT_EQ(status, STATUS_SUCCESS);
     }
     void TearDown() override {
-        if (device_ != nullptr) platform::ks::RemoveDevice(device_);
+        if (device_ != nullptr)
+            platform::ks::RemoveDevice(device_);
         EXPECT_EQ(platform::ks::UnloadDriver(), 0u);
         platform::UsbBusUnplug(port_);
     }
@@ -45,7 +46,8 @@ TEST_F(DeviceStartTest, StartConfiguresWakesAndProgramsTheCameraAndStopReleasesI
     std::vector<sim::Packet> commands = camera_->Commands();
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(commands[0][0], 0x06);
-    for (size_t i = 1; i < 64; ++i) EXPECT_EQ(commands[0][i], 0) << i;
+    for (size_t i = 1; i < 64; ++i)
+        EXPECT_EQ(commands[0][i], 0) << i;
     EXPECT_EQ(camera_->RegisterWrites().size(), 690u);
     EXPECT_EQ(camera_->Register(158), 36u);
     EXPECT_EQ(camera->startup_sequence_count, 1);

@@ -17,5 +17,6 @@ struct CommonOptions {
 using Command = int (*)(const CommonOptions& options, const std::vector<std::string>& args);
 
 int RunInfo(const CommonOptions& options, const std::vector<std::string>& args);
+int RunConvert(const CommonOptions& options, const std::vector<std::string>& args);
 
 }  // namespace camctl

@@ -16,6 +16,9 @@ struct Subcommand {
 
 const Subcommand kSubcommands[] = {
     {"info", camctl::RunInfo, "info                      the device, its format and its settings"},
+    {"convert", camctl::RunConvert,
+     "convert --size WxH [--phase N] [--set NAME=VALUE...] IN.raw OUT.bgra|.bmp|.png\n"
+     "                            one raw frame file through the driver's conversion"},
 };
 
 void PrintUsage(FILE* out) {
@@ -36,9 +39,12 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string* common = nullptr;
-        if (arg == "--registry") common = &options.registry;
-        if (arg == "--usb-trace") common = &options.usb_trace;
-        if (arg == "--scene") common = &options.scene;
+        if (arg == "--registry")
+            common = &options.registry;
+        if (arg == "--usb-trace")
+            common = &options.usb_trace;
+        if (arg == "--scene")
+            common = &options.scene;
         if (common != nullptr) {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "camctl: %s needs a value\n", arg.c_str());
@@ -53,7 +59,8 @@ int main(int argc, char** argv) {
         }
         if (chosen == nullptr) {
             for (const Subcommand& command : kSubcommands) {
-                if (arg == command.name) chosen = &command;
+                if (arg == command.name)
+                    chosen = &command;
             }
             if (chosen == nullptr) {
                 std::fprintf(stderr, "camctl: unknown command '%s'\n", arg.c_str());

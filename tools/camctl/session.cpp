@@ -26,7 +26,8 @@ std::string StatusText(NTSTATUS status) {
     char hex[16];
     std::snprintf(hex, sizeof(hex), "0x%08X", (unsigned)status);
     for (const Name& name : kNames) {
-        if (name.status == status) return std::string(hex) + " (" + name.name + ")";
+        if (name.status == status)
+            return std::string(hex) + " (" + name.name + ")";
     }
     return hex;
 }
@@ -35,7 +36,8 @@ namespace {
 
 // "chart" (the default), "flat" or "flat:LEVEL", or a PNG file.
 bool ApplyScene(const std::string& scene, sim::SimCamera* camera, std::string* error) {
-    if (scene.empty() || scene == "chart") return true;
+    if (scene.empty() || scene == "chart")
+        return true;
     if (scene == "flat" || scene.rfind("flat:", 0) == 0) {
         int level = 128;
         if (scene.size() > 5) {
@@ -61,7 +63,8 @@ bool ApplyScene(const std::string& scene, sim::SimCamera* camera, std::string* e
 }  // namespace
 
 Session::Session(const CommonOptions& options) : camera_(std::make_unique<sim::SimCamera>()) {
-    if (!ApplyScene(options.scene, camera_.get(), &error_)) return;
+    if (!ApplyScene(options.scene, camera_.get(), &error_))
+        return;
     port_ = platform::UsbBusPlugIn(camera_.get());
     if (!options.usb_trace.empty() && !platform::UsbBusSetTrace(port_, options.usb_trace)) {
         error_ = "cannot write the USB trace '" + options.usb_trace + "'";
@@ -86,8 +89,10 @@ Session::~Session() {
         platform::ks::StopDevice(device_);
         platform::ks::RemoveDevice(device_);
     }
-    if (driver_loaded_) platform::ks::UnloadDriver();
-    if (port_ != nullptr) platform::UsbBusUnplug(port_);
+    if (driver_loaded_)
+        platform::ks::UnloadDriver();
+    if (port_ != nullptr)
+        platform::UsbBusUnplug(port_);
 }
 
 }  // namespace camctl

@@ -12,7 +12,7 @@
 namespace camctl {
 
 class Session {
-public:
+  public:
     // Brings the device up; on failure error() says why and device() is null.
     explicit Session(const CommonOptions& options);
     ~Session();
@@ -24,7 +24,7 @@ public:
     const std::string& error() const { return error_; }
     NTSTATUS start_status() const { return start_status_; }
 
-private:
+  private:
     std::unique_ptr<sim::SimCamera> camera_;
     PDEVICE_OBJECT port_ = nullptr;
     PKSDEVICE device_ = nullptr;

@@ -11,7 +11,8 @@ typedef PVOID KSOBJECT_BAG;
 typedef PVOID PSECURITY_DESCRIPTOR;
 typedef struct _CM_RESOURCE_LIST* PCM_RESOURCE_LIST;
 
-// ---- GUIDs ---------------------------------------------------------------------------------------
+// ---- GUIDs
+// ---------------------------------------------------------------------------------------
 
 inline constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 inline constexpr GUID KSNAME_Filter = {
@@ -31,7 +32,8 @@ inline constexpr GUID KSDATAFORMAT_SPECIFIER_VIDEOINFO = {
 inline constexpr GUID KSMEMORY_TYPE_KERNEL_NONPAGED = {
     0x4A6D5FC4, 0x7895, 0x11D1, {0xB0, 0x69, 0x00, 0xA0, 0xC9, 0x06, 0x28, 0x02}};
 
-// ---- Identifiers, properties, automation ---------------------------------------------------------
+// ---- Identifiers, properties, automation
+// ---------------------------------------------------------
 
 typedef struct {
     GUID Set;
@@ -93,7 +95,8 @@ typedef struct {
 } KSAUTOMATION_TABLE, *PKSAUTOMATION_TABLE;
 static_assert(sizeof(KSAUTOMATION_TABLE) == 56);
 
-// ---- Data formats and ranges ---------------------------------------------------------------------
+// ---- Data formats and ranges
+// ---------------------------------------------------------------------
 
 typedef struct {
     ULONG FormatSize;
@@ -186,7 +189,8 @@ typedef struct tagKS_DATAFORMAT_VIDEOINFOHEADER {
 } KS_DATAFORMAT_VIDEOINFOHEADER, *PKS_DATAFORMAT_VIDEOINFOHEADER;
 static_assert(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) == 152);
 
-// ---- Stream headers ------------------------------------------------------------------------------
+// ---- Stream headers
+// ------------------------------------------------------------------------------
 
 typedef struct {
     LONGLONG Time;
@@ -225,7 +229,8 @@ typedef struct tagKS_FRAME_INFO {
 } KS_FRAME_INFO, *PKS_FRAME_INFO;
 static_assert(sizeof(KS_FRAME_INFO) == 72);
 
-// ---- Allocator framing ---------------------------------------------------------------------------
+// ---- Allocator framing
+// ---------------------------------------------------------------------------
 
 typedef struct {
     ULONG MinFrameSize;
@@ -271,7 +276,8 @@ static_assert(sizeof(KSALLOCATOR_FRAMING_EX) == 112);
 #define KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY 0x00000002
 #define KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY 0x80000000
 
-// ---- Objects -------------------------------------------------------------------------------------
+// ---- Objects
+// -------------------------------------------------------------------------------------
 
 typedef enum { KSSTATE_STOP, KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN } KSSTATE, *PKSSTATE;
 typedef enum { KSPIN_DATAFLOW_IN = 1, KSPIN_DATAFLOW_OUT } KSPIN_DATAFLOW;
@@ -310,17 +316,16 @@ typedef VOID (*PFNKSFREE)(PVOID data);
 typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID context, PIRP irp, PKSP_PIN pin,
                                             PKSDATARANGE data_range,
                                             PKSDATARANGE matching_data_range,
-                                            ULONG data_buffer_size, PVOID data,
-                                            PULONG data_size);
+                                            ULONG data_buffer_size, PVOID data, PULONG data_size);
 
 typedef struct {
     NTSTATUS (*Create)(PKSPIN pin, PIRP irp);
     NTSTATUS (*Close)(PKSPIN pin, PIRP irp);
     NTSTATUS (*Process)(PKSPIN pin);
     VOID (*Reset)(PKSPIN pin);
-    NTSTATUS (*SetDataFormat)(PKSPIN pin, PKSDATAFORMAT old_format,
-                              PKSMULTIPLE_ITEM old_attribute_list, const KSDATARANGE* data_range,
-                              const KSATTRIBUTE_LIST* attribute_range);
+    NTSTATUS (*SetDataFormat)
+    (PKSPIN pin, PKSDATAFORMAT old_format, PKSMULTIPLE_ITEM old_attribute_list,
+     const KSDATARANGE* data_range, const KSATTRIBUTE_LIST* attribute_range);
     NTSTATUS (*SetDeviceState)(PKSPIN pin, KSSTATE to_state, KSSTATE from_state);
     NTSTATUS (*Connect)(PKSPIN pin);
     VOID (*Disconnect)(PKSPIN pin);
@@ -390,8 +395,8 @@ typedef struct {
 
 typedef struct {
     NTSTATUS (*Add)(PKSDEVICE device);
-    NTSTATUS (*Start)(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
-                      PCM_RESOURCE_LIST untranslated);
+    NTSTATUS (*Start)
+    (PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untranslated);
     NTSTATUS (*PostStart)(PKSDEVICE device);
     NTSTATUS (*QueryStop)(PKSDEVICE device, PIRP irp);
     VOID (*CancelStop)(PKSDEVICE device, PIRP irp);
@@ -401,8 +406,9 @@ typedef struct {
     VOID (*Remove)(PKSDEVICE device, PIRP irp);
     NTSTATUS (*QueryCapabilities)(PKSDEVICE device, PIRP irp, PVOID capabilities);
     VOID (*SurpriseRemoval)(PKSDEVICE device, PIRP irp);
-    NTSTATUS (*QueryPower)(PKSDEVICE device, PIRP irp, int device_to, int device_from,
-                           int system_to, int system_from, int action);
+    NTSTATUS (*QueryPower)
+    (PKSDEVICE device, PIRP irp, int device_to, int device_from, int system_to, int system_from,
+     int action);
     VOID (*SetPower)(PKSDEVICE device, PIRP irp, int to, int from);
     NTSTATUS (*QueryInterface)(PKSDEVICE device, PIRP irp);
 } KSDEVICE_DISPATCH, *PKSDEVICE_DISPATCH;
@@ -471,7 +477,10 @@ struct _KSSTREAM_POINTER {
     KSSTREAM_POINTER_OFFSET OffsetOut;
 };
 
-typedef enum { KSSTREAM_POINTER_STATE_UNLOCKED = 0, KSSTREAM_POINTER_STATE_LOCKED } KSSTREAM_POINTER_STATE;
+typedef enum {
+    KSSTREAM_POINTER_STATE_UNLOCKED = 0,
+    KSSTREAM_POINTER_STATE_LOCKED
+} KSSTREAM_POINTER_STATE;
 
 // The pin's reference clock (a COM interface).
 struct IKsReferenceClock {
@@ -483,28 +492,29 @@ struct IKsReferenceClock {
     virtual LONGLONG GetCorrelatedTime(LONGLONG* system_time) = 0;
     virtual LONGLONG GetCorrelatedPhysicalTime(LONGLONG* system_time) = 0;
 
-protected:
+  protected:
     ~IKsReferenceClock() = default;
 };
 typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 
 #define KSCREATE_ITEM_FREEONSTOP 0x00000002
 
-// ---- Services ------------------------------------------------------------------------------------
+// ---- Services
+// ------------------------------------------------------------------------------------
 
 NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path,
                             const KSDEVICE_DESCRIPTOR* descriptor);
 NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT device_object, const KSFILTER_DESCRIPTOR* descriptor,
                                PWSTR ref_string, PSECURITY_DESCRIPTOR security_descriptor,
-                               ULONG create_item_flags, PVOID sleep_callback,
-                               PVOID wake_callback, PKSFILTERFACTORY* filter_factory);
+                               ULONG create_item_flags, PVOID sleep_callback, PVOID wake_callback,
+                               PKSFILTERFACTORY* filter_factory);
 VOID KsAcquireDevice(PKSDEVICE device);
 VOID KsReleaseDevice(PKSDEVICE device);
 NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG object_bag, PVOID item, PFNKSFREE free);
 // The device of a KSDEVICE, KSFILTER or KSPIN.
 PKSDEVICE KsGetDevice(PVOID object);
-// Replaces *pointer_to_pointer_to_item by a bag-owned copy of new_size bytes (old_size bytes copied,
-// the rest zeroed). The old item is freed when the bag owned it.
+// Replaces *pointer_to_pointer_to_item by a bag-owned copy of new_size bytes (old_size bytes
+// copied, the rest zeroed). The old item is freed when the bag owned it.
 NTSTATUS _KsEdit(KSOBJECT_BAG object_bag, PVOID* pointer_to_pointer_to_item, ULONG new_size,
                  ULONG old_size, ULONG tag);
 PKSFILTER KsGetFilterFromIrp(PIRP irp);

@@ -17,9 +17,10 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE driver_entry);
 size_t UnloadDriver();
 
 // Creates a device as the plug-and-play manager would: a physical device object, a functional
-// device object attached above `next_device` (the lower device, such as a USB bus port; null gives a
-// placeholder device object that fails every request) and the KSDEVICE, then calls the descriptor's
-// Add. On failure the device is torn down again and null returned, with the status in *status.
+// device object attached above `next_device` (the lower device, such as a USB bus port; null gives
+// a placeholder device object that fails every request) and the KSDEVICE, then calls the
+// descriptor's Add. On failure the device is torn down again and null returned, with the status in
+// *status.
 PKSDEVICE CreateDevice(PDEVICE_OBJECT next_device, NTSTATUS* status);
 // Start and Stop callbacks, as the plug-and-play start and stop requests call them. A successful
 // Start marks the device started; Stop clears the mark and removes the filter factories that were

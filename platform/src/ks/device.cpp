@@ -3,10 +3,10 @@
 #include <map>
 #include <mutex>
 
+#include "ks_objects.h"
 #include "platform/io.h"
 #include "platform/ks_host.h"
 #include "platform/verifier.h"
-#include "ks_objects.h"
 
 namespace platform::ks::internal {
 namespace {
@@ -50,17 +50,19 @@ NTSTATUS PlaceholderDispatch(PDEVICE_OBJECT, PIRP irp) {
 DRIVER_OBJECT& PlaceholderDriver() {
     static DRIVER_OBJECT driver = [] {
         DRIVER_OBJECT object{};
-        for (PDRIVER_DISPATCH& dispatch : object.MajorFunction) dispatch = PlaceholderDispatch;
+        for (PDRIVER_DISPATCH& dispatch : object.MajorFunction)
+            dispatch = PlaceholderDispatch;
         return object;
     }();
     return driver;
 }
 
 PDEVICE_OBJECT NewDeviceObject(PDRIVER_OBJECT driver, CHAR stack_size) {
-    auto* object = static_cast<PDEVICE_OBJECT>(ExAllocatePoolWithTag(
-        (POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION), sizeof(DEVICE_OBJECT),
-        kDeviceObjectTag));
-    if (object == nullptr) return nullptr;
+    auto* object = static_cast<PDEVICE_OBJECT>(
+        ExAllocatePoolWithTag((POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION),
+                              sizeof(DEVICE_OBJECT), kDeviceObjectTag));
+    if (object == nullptr)
+        return nullptr;
     object->Type = 3;
     object->Size = sizeof(DEVICE_OBJECT);
     object->ReferenceCount = 1;
@@ -70,12 +72,14 @@ PDEVICE_OBJECT NewDeviceObject(PDRIVER_OBJECT driver, CHAR stack_size) {
 }
 
 void FreeDeviceObject(PDEVICE_OBJECT object) {
-    if (object != nullptr) ExFreePoolWithTag(object, kDeviceObjectTag);
+    if (object != nullptr)
+        ExFreePoolWithTag(object, kDeviceObjectTag);
 }
 
 void DestroyDevice(Device* device) {
     FreeBag(&device->bag);
-    for (auto& factory : device->factories) FreeBag(&factory->bag);
+    for (auto& factory : device->factories)
+        FreeBag(&factory->bag);
     device->factories.clear();
     FreeDeviceObject(device->functional);
     FreeDeviceObject(device->physical);
@@ -108,7 +112,8 @@ Device* DeviceOfFunctionalObject(PDEVICE_OBJECT functional) {
     Registry& registry = TheRegistry();
     std::lock_guard<std::mutex> guard(registry.mutex);
     for (Device* device : registry.devices) {
-        if (device->functional == functional) return device;
+        if (device->functional == functional)
+            return device;
     }
     return nullptr;
 }
@@ -135,7 +140,8 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE driver_entry) {
     path.Length = (USHORT)(std::wcslen(internal::kRegistryPath) * sizeof(wchar_t));
     path.MaximumLength = (USHORT)(path.Length + sizeof(wchar_t));
     NTSTATUS status = driver_entry(&driver.driver_object, &path);
-    if (!NT_SUCCESS(status)) driver.loaded = false;
+    if (!NT_SUCCESS(status))
+        driver.loaded = false;
     return status;
 }
 
@@ -162,7 +168,8 @@ size_t UnloadDriver() {
 
 PKSDEVICE CreateDevice(PDEVICE_OBJECT next_device, NTSTATUS* status) {
     NTSTATUS ignored;
-    if (status == nullptr) status = &ignored;
+    if (status == nullptr)
+        status = &ignored;
     internal::DriverState& driver = internal::TheDriver();
     if (!driver.loaded || driver.descriptor == nullptr) {
         *status = STATUS_INVALID_DEVICE_STATE;
@@ -171,7 +178,8 @@ PKSDEVICE CreateDevice(PDEVICE_OBJECT next_device, NTSTATUS* status) {
     internal::Registry& registry = internal::TheRegistry();
     {
         std::lock_guard<std::mutex> guard(registry.mutex);
-        if (registry.devices.empty()) registry.devices_mark = verifier::AllocationMark();
+        if (registry.devices.empty())
+            registry.devices_mark = verifier::AllocationMark();
     }
     auto* device = new Device;
     if (next_device == nullptr) {
@@ -179,10 +187,10 @@ PKSDEVICE CreateDevice(PDEVICE_OBJECT next_device, NTSTATUS* status) {
         next_device = device->placeholder_next;
     }
     device->physical = internal::NewDeviceObject(&internal::PlaceholderDriver(), 1);
-    device->functional = next_device == nullptr
-                             ? nullptr
-                             : internal::NewDeviceObject(&driver.driver_object,
-                                                         (CHAR)(next_device->StackSize + 1));
+    device->functional =
+        next_device == nullptr
+            ? nullptr
+            : internal::NewDeviceObject(&driver.driver_object, (CHAR)(next_device->StackSize + 1));
     if (next_device == nullptr || device->physical == nullptr || device->functional == nullptr) {
         internal::DestroyDevice(device);
         *status = STATUS_INSUFFICIENT_RESOURCES;
@@ -219,7 +227,8 @@ NTSTATUS StartDevice(PKSDEVICE ks_device) {
     NTSTATUS status = (dispatch != nullptr && dispatch->Start != nullptr)
                           ? dispatch->Start(ks_device, nullptr, nullptr, nullptr)
                           : STATUS_SUCCESS;
-    if (NT_SUCCESS(status)) ks_device->Started = TRUE;
+    if (NT_SUCCESS(status))
+        ks_device->Started = TRUE;
     return status;
 }
 
@@ -230,7 +239,8 @@ void StopDevice(PKSDEVICE ks_device) {
         return;
     }
     const KSDEVICE_DISPATCH* dispatch = ks_device->Descriptor->Dispatch;
-    if (dispatch != nullptr && dispatch->Stop != nullptr) dispatch->Stop(ks_device, nullptr);
+    if (dispatch != nullptr && dispatch->Stop != nullptr)
+        dispatch->Stop(ks_device, nullptr);
     ks_device->Started = FALSE;
     std::lock_guard<std::recursive_mutex> hold(device->lock);
     for (auto it = device->factories.begin(); it != device->factories.end();) {
@@ -266,7 +276,8 @@ size_t RemoveDevice(PKSDEVICE ks_device) {
 std::vector<FilterFactoryInfo> FilterFactories(PKSDEVICE ks_device) {
     std::vector<FilterFactoryInfo> result;
     Device* device = internal::DeviceOfObject(ks_device);
-    if (device == nullptr) return result;
+    if (device == nullptr)
+        return result;
     std::lock_guard<std::recursive_mutex> hold(device->lock);
     for (const auto& factory : device->factories) {
         result.push_back({factory->factory.FilterDescriptor, factory->reference_string,
@@ -292,13 +303,15 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT device_object, const KSFILTER_DESC
                                PVOID, PVOID, PKSFILTERFACTORY* filter_factory) {
     platform::ks::internal::Device* device =
         platform::ks::internal::DeviceOfFunctionalObject(device_object);
-    if (device == nullptr || descriptor == nullptr) return STATUS_INVALID_PARAMETER;
+    if (device == nullptr || descriptor == nullptr)
+        return STATUS_INVALID_PARAMETER;
     auto factory = std::make_unique<platform::ks::internal::FilterFactory>();
     factory->factory.FilterDescriptor = descriptor;
     factory->factory.Bag = &factory->bag;
     factory->reference_string = ref_string != nullptr ? ref_string : L"";
     factory->create_item_flags = create_item_flags;
-    if (filter_factory != nullptr) *filter_factory = &factory->factory;
+    if (filter_factory != nullptr)
+        *filter_factory = &factory->factory;
     std::lock_guard<std::recursive_mutex> hold(device->lock);
     device->factories.push_back(std::move(factory));
     return STATUS_SUCCESS;

@@ -1,5 +1,5 @@
-// The class-driver stand-in at device level: driver load, Add, object bags, _KsEdit, start and stop,
-// and the verifier's leak report when a device or the driver goes away.
+// The class-driver stand-in at device level: driver load, Add, object bags, _KsEdit, start and
+// stop, and the verifier's leak report when a device or the driver goes away.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -35,8 +35,10 @@ Item* NewItem(int id) {
 }
 
 NTSTATUS TestAdd(PKSDEVICE device) {
-    if (g_leak_in_add) g_leaked = ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTestTag);
-    if (!NT_SUCCESS(g_add_status)) return g_add_status;
+    if (g_leak_in_add)
+        g_leaked = ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTestTag);
+    if (!NT_SUCCESS(g_add_status))
+        return g_add_status;
     Item* item = NewItem(1);
     device->Context = item;
     return KsAddItemToObjectBag(device->Bag, item, FreeItem);
@@ -47,11 +49,13 @@ NTSTATUS TestStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
     return device->Started ? STATUS_INVALID_DEVICE_STATE : STATUS_SUCCESS;
 }
 
-VOID TestStop(PKSDEVICE, PIRP) { ++g_stops; }
+VOID TestStop(PKSDEVICE, PIRP) {
+    ++g_stops;
+}
 
-const KSDEVICE_DISPATCH kDispatch = {TestAdd, TestStart, nullptr, nullptr, nullptr, TestStop,
-                                     nullptr, nullptr,   nullptr, nullptr, nullptr, nullptr,
-                                     nullptr, nullptr};
+const KSDEVICE_DISPATCH kDispatch = {TestAdd,  TestStart, nullptr, nullptr, nullptr,
+                                     TestStop, nullptr,   nullptr, nullptr, nullptr,
+                                     nullptr,  nullptr,   nullptr, nullptr};
 const KSDEVICE_DESCRIPTOR kDescriptor = {&kDispatch, 0, nullptr, 0, 0};
 const KSFILTER_DESCRIPTOR kFilter = {};
 
@@ -60,7 +64,7 @@ NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
 }
 
 class KsDeviceTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_freed.clear();
         g_starts = g_stops = 0;
