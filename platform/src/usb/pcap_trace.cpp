@@ -1,0 +1,99 @@
+#include "pcap_trace.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace platform::usb {
+namespace {
+
+constexpr uint32_t kPcapMagic = 0xa1b2c3d4;
+constexpr uint32_t kLinkTypeUsbLinuxMmapped = 220;
+constexpr size_t kUsbmonHeaderSize = 64;
+constexpr uint16_t kBusNumber = 1;
+
+template <typename T>
+void Put(uint8_t* at, T value) {
+    std::memcpy(at, &value, sizeof(T));
+}
+
+}  // namespace
+
+bool PcapTrace::Open(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_ != nullptr)
+        std::fclose(file_);
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr)
+        return false;
+    uint8_t header[24] = {};
+    Put<uint32_t>(header + 0, kPcapMagic);
+    Put<uint16_t>(header + 4, 2);
+    Put<uint16_t>(header + 6, 4);
+    Put<uint32_t>(header + 16, kSnapLength);
+    Put<uint32_t>(header + 20, kLinkTypeUsbLinuxMmapped);
+    std::fwrite(header, 1, sizeof(header), file_);
+    return true;
+}
+
+void PcapTrace::Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_ != nullptr)
+        std::fclose(file_);
+    file_ = nullptr;
+}
+
+bool PcapTrace::IsOpen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return file_ != nullptr;
+}
+
+void PcapTrace::Write(const TraceEvent& event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_ == nullptr)
+        return;
+    uint32_t captured = event.data_length;
+    if (captured > kSnapLength - kUsbmonHeaderSize)
+        captured = kSnapLength - kUsbmonHeaderSize;
+
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+    int64_t seconds = micros / 1000000;
+    int32_t microseconds = (int32_t)(micros % 1000000);
+
+    uint8_t record[16] = {};
+    Put<uint32_t>(record + 0, (uint32_t)seconds);
+    Put<uint32_t>(record + 4, (uint32_t)microseconds);
+    Put<uint32_t>(record + 8, (uint32_t)(kUsbmonHeaderSize + captured));
+    Put<uint32_t>(record + 12, (uint32_t)(kUsbmonHeaderSize + captured));
+
+    bool in = (event.endpoint & 0x80) != 0;
+    uint8_t header[kUsbmonHeaderSize] = {};
+    Put<uint64_t>(header + 0, event.id);
+    header[8] = (uint8_t)event.type;
+    header[9] = (uint8_t)event.transfer_type;
+    header[10] = event.endpoint;
+    header[11] = device_number_;
+    Put<uint16_t>(header + 12, kBusNumber);
+    header[14] = event.has_setup ? 0 : '-';
+    // 0 says data follows; otherwise why there is none: IN data comes with the completion, OUT
+    // data went with the submission.
+    header[15] = captured != 0 ? 0 : (in ? '<' : '>');
+    Put<int64_t>(header + 16, seconds);
+    Put<int32_t>(header + 24, microseconds);
+    Put<int32_t>(header + 28, event.status);
+    Put<uint32_t>(header + 32, event.length);
+    Put<uint32_t>(header + 36, captured);
+    if (event.has_setup)
+        std::memcpy(header + 40, event.setup, 8);
+    Put<int32_t>(header + 48, event.interval);
+    Put<int32_t>(header + 52, 0);
+    Put<uint32_t>(header + 56, in ? 0x200u : 0u);  // URB_DIR_IN
+    Put<uint32_t>(header + 60, 0);
+
+    std::fwrite(record, 1, sizeof(record), file_);
+    std::fwrite(header, 1, sizeof(header), file_);
+    if (captured != 0)
+        std::fwrite(event.data, 1, captured, file_);
+}
+
+}  // namespace platform::usb
