@@ -323,7 +323,7 @@ typedef struct {
     NTSTATUS (*Close)(PKSPIN pin, PIRP irp);
     NTSTATUS (*Process)(PKSPIN pin);
     VOID (*Reset)(PKSPIN pin);
-    NTSTATUS (*SetDataFormat)
+    NTSTATUS(*SetDataFormat)
     (PKSPIN pin, PKSDATAFORMAT old_format, PKSMULTIPLE_ITEM old_attribute_list,
      const KSDATARANGE* data_range, const KSATTRIBUTE_LIST* attribute_range);
     NTSTATUS (*SetDeviceState)(PKSPIN pin, KSSTATE to_state, KSSTATE from_state);
@@ -395,7 +395,7 @@ typedef struct {
 
 typedef struct {
     NTSTATUS (*Add)(PKSDEVICE device);
-    NTSTATUS (*Start)
+    NTSTATUS(*Start)
     (PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untranslated);
     NTSTATUS (*PostStart)(PKSDEVICE device);
     NTSTATUS (*QueryStop)(PKSDEVICE device, PIRP irp);
@@ -406,7 +406,7 @@ typedef struct {
     VOID (*Remove)(PKSDEVICE device, PIRP irp);
     NTSTATUS (*QueryCapabilities)(PKSDEVICE device, PIRP irp, PVOID capabilities);
     VOID (*SurpriseRemoval)(PKSDEVICE device, PIRP irp);
-    NTSTATUS (*QueryPower)
+    NTSTATUS(*QueryPower)
     (PKSDEVICE device, PIRP irp, int device_to, int device_from, int system_to, int system_from,
      int action);
     VOID (*SetPower)(PKSDEVICE device, PIRP irp, int to, int from);

@@ -131,6 +131,8 @@ typedef struct _SIZE {
 // Memory helpers of the run-time library.
 #define RtlZeroMemory(destination, length) __builtin_memset((destination), 0, (length))
 #define RtlFillMemory(destination, length, fill) __builtin_memset((destination), (fill), (length))
-#define RtlCopyMemory(destination, source, length) __builtin_memcpy((destination), (source), (length))
-#define RtlMoveMemory(destination, source, length) __builtin_memmove((destination), (source), (length))
+#define RtlCopyMemory(destination, source, length) \
+    __builtin_memcpy((destination), (source), (length))
+#define RtlMoveMemory(destination, source, length) \
+    __builtin_memmove((destination), (source), (length))
 #define RtlEqualMemory(a, b, length) (__builtin_memcmp((a), (b), (length)) == 0)
