@@ -8,7 +8,9 @@ namespace {
 using imaging_test::Camera;
 using Matrix = std::vector<LONG>;
 
-Matrix Rows(std::initializer_list<LONG> values) { return Matrix(values); }
+Matrix Rows(std::initializer_list<LONG> values) {
+    return Matrix(values);
+}
 
 TEST(ColorModel, WorkedMatricesThroughTheSetters) {
     {
@@ -36,10 +38,8 @@ TEST(ColorModel, WorkedMatricesThroughTheSetters) {
     const Case cases[] = {
         {255, 10, 10, 0, Rows({64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64})},
         {510, 10, 10, 0, Rows({64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64, 0, 16320, 16320, 16320, 64})},
-        {0, 10, 10, 0,
-         Rows({64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64, 0, -16320, -16320, -16320, 64})},
-        {255, 20, 10, 0,
-         Rows({128, 0, 0, 0, 0, 128, 0, 0, 0, 0, 128, 0, -8192, -8192, -8192, 64})},
+        {0, 10, 10, 0, Rows({64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64, 0, -16320, -16320, -16320, 64})},
+        {255, 20, 10, 0, Rows({128, 0, 0, 0, 0, 128, 0, 0, 0, 0, 128, 0, -8192, -8192, -8192, 64})},
         {255, 0, 10, 0, Rows({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8192, 8192, 8192, 64})},
         {255, 10, 0, 0, Rows({20, 20, 20, 0, 39, 39, 39, 0, 5, 5, 5, 0, 0, 0, 0, 64})},
         {300, 15, 10, 0, Rows({96, 0, 0, 0, 0, 96, 0, 0, 0, 0, 96, 0, 224, 224, 224, 64})},
@@ -64,7 +64,8 @@ TEST(ColorModel, SettersClampAndGettersReport) {
         CameraContext* c = camera.get();
         SetBrightness(c, -5);
         EXPECT_EQ(GetBrightness(c), 0);
-        if (with_processor) EXPECT_EQ(camera.Fixed()[12], -16320);
+        if (with_processor)
+            EXPECT_EQ(camera.Fixed()[12], -16320);
         SetBrightness(c, 600);
         EXPECT_EQ(GetBrightness(c), 510);
         SetRedGain(c, 0);
@@ -169,7 +170,8 @@ TEST(ColorModel, MatrixProductOrderAndTransform) {
     EXPECT_DOUBLE_EQ(b, 386.0);
     // The product may land on an operand.
     MultiplyColorMatrix(brightness, contrast, brightness);
-    for (int k = 0; k < 16; ++k) EXPECT_EQ(brightness[k], composite[k]);
+    for (int k = 0; k < 16; ++k)
+        EXPECT_EQ(brightness[k], composite[k]);
 }
 
 TEST(ColorModel, HueKeepsGreyAndSaturationZeroGivesGrey) {

@@ -32,7 +32,8 @@ std::vector<ULONG> CheckedGrey(Frame& frame, LONG phase) {
 
 bool AllEqual(const std::vector<ULONG>& image, ULONG pixel) {
     for (ULONG p : image) {
-        if (p != pixel) return false;
+        if (p != pixel)
+            return false;
     }
     return true;
 }
@@ -90,6 +91,10 @@ TEST(Conversion, GainsScaleAndSaturate) {
     frame.Load(FlatRaw(32, 8, 100));
     frame.SetGains(256, 128, 64);
     EXPECT_TRUE(AllEqual(CheckedColour(frame, 2), Pixel(200, 100, 50)));
+    // 128 x 512 has no low 16 bits at all: only the high half shows the saturation.
+    frame.Load(FlatRaw(32, 8, 128));
+    frame.SetGains(512, 512, 1024);
+    EXPECT_TRUE(AllEqual(CheckedColour(frame, 0), Pixel(255, 255, 255)));
     // A measured gain of 65536 or more acts as 65535 instead of wrapping to a small factor.
     frame.Load(FlatRaw(32, 8, 1));
     frame.SetGains(65536, 70000, 0x7FFFFFFF);
@@ -155,12 +160,13 @@ TEST(Conversion, VectorEqualsScalarOnRandomFramesAndSettings) {
     struct Size {
         ULONG width, height;
     };
-    const Size sizes[] = {{8, 8},    {16, 8},   {17, 9},    {24, 10},   {63, 17},
+    const Size sizes[] = {{8, 8},    {16, 8},   {17, 9},    {24, 10},    {63, 17},
                           {100, 33}, {130, 31}, {640, 480}, {1600, 1200}};
     for (const Size& size : sizes) {
         const bool large = size.width * size.height > 100000;
         for (LONG phase = 0; phase < 4; ++phase) {
-            if (size.width == 1600 && phase != 0) continue;  // the full size once keeps it short
+            if (size.width == 1600 && phase != 0)
+                continue;  // the full size once keeps it short
             Camera camera(true);
             CameraContext* c = camera.get();
             SetColorCorrection(c, (LONG)(random() % 2));
@@ -170,11 +176,11 @@ TEST(Conversion, VectorEqualsScalarOnRandomFramesAndSettings) {
             SetHue(c, (LONG)(random() % 360));
             Frame frame(size.width, size.height);
             frame.SetMatrix(camera.Fixed().data());
-            frame.SetGains((LONG)(random() % 600), (LONG)(random() % 600),
-                           (LONG)(random() % 600));
+            frame.SetGains((LONG)(random() % 600), (LONG)(random() % 600), (LONG)(random() % 600));
             frame.Load(RandomRaw(size.width, size.height, (uint32_t)random()), random());
             CheckedColour(frame, phase);
-            if (!large) CheckedGrey(frame, phase);
+            if (!large)
+                CheckedGrey(frame, phase);
             EXPECT_EQ(frame.Totals(phase).red, frame.Totals(phase, true).red);
             EXPECT_EQ(frame.Totals(phase).green, frame.Totals(phase, true).green);
             EXPECT_EQ(frame.Totals(phase).blue, frame.Totals(phase, true).blue);
@@ -189,7 +195,8 @@ TEST(Conversion, VectorEqualsScalarForArbitraryMatrices) {
     for (int round = 0; round < 40; ++round) {
         LONG matrix[16];
         const LONG limit = round < 20 ? 1024 : 70000;
-        for (LONG& entry : matrix) entry = (LONG)(random() % (2 * limit)) - limit;
+        for (LONG& entry : matrix)
+            entry = (LONG)(random() % (2 * limit)) - limit;
         frame.SetMatrix(matrix);
         frame.SetGains((LONG)(random() % 300), (LONG)(random() % 300), (LONG)(random() % 300));
         frame.Load(RandomRaw(40, 12, (uint32_t)random()), random());

@@ -20,7 +20,7 @@ using imaging_test::RandomRaw;
 
 // A processor set up for one geometry with an output buffer of its own.
 class Stream {
-public:
+  public:
     Stream(Camera& camera, ULONG width, ULONG height)
         : processor_(camera.processor()), output_(width * height, 0x12345678u) {
         SetConversionGeometry(processor_, width, height);
@@ -37,14 +37,15 @@ public:
     }
     std::vector<ULONG>& output() { return output_; }
 
-private:
+  private:
     FrameProcessor* processor_;
     std::vector<ULONG> output_;
 };
 
 bool AllEqual(const std::vector<ULONG>& image, ULONG pixel) {
     for (ULONG p : image) {
-        if (p != pixel) return false;
+        if (p != pixel)
+            return false;
     }
     return true;
 }
@@ -73,7 +74,8 @@ TEST(FrameProcessor, MissingBufferConvertsNothing) {
     const auto raw = RandomRaw(32, 8, 4);
     {
         Stream stream(camera, 32, 8);
-        for (ULONG i = 0; i < p->conversion.work_size; ++i) p->conversion.work_buffer[i] = 0x3C;
+        for (ULONG i = 0; i < p->conversion.work_size; ++i)
+            p->conversion.work_buffer[i] = 0x3C;
         p->conversion.output_buffer = nullptr;
         stream.Convert(raw);
         for (ULONG i = 0; i < p->conversion.work_size; ++i) {
@@ -157,7 +159,8 @@ TEST(FrameProcessor, FramesNeverSeeAHalfPublishedMatrix) {
         }
     });
     std::thread second_setter([&] {
-        while (!stop.load()) SetSaturation(camera.get(), GetSaturation(camera.get()) == 10 ? 0 : 10);
+        while (!stop.load())
+            SetSaturation(camera.get(), GetSaturation(camera.get()) == 10 ? 0 : 10);
     });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
     int frames = 0;
@@ -165,11 +168,13 @@ TEST(FrameProcessor, FramesNeverSeeAHalfPublishedMatrix) {
     while (std::chrono::steady_clock::now() < deadline) {
         const auto& image = stream.Convert(raw);
         const ULONG first = image[0];
-        if (!AllEqual(image, first)) ++mixed;
+        if (!AllEqual(image, first))
+            ++mixed;
         const ULONG red = (first >> 16) & 0xFF;
         const ULONG green = (first >> 8) & 0xFF;
         const ULONG blue = first & 0xFF;
-        if (red != green || green != blue) ++mixed;
+        if (red != green || green != blue)
+            ++mixed;
         ++frames;
     }
     stop = true;

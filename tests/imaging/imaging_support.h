@@ -16,7 +16,7 @@ inline constexpr LONG kIdentity[16] = {64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64, 0, 0,
 
 // A ConversionState with its work buffer allocated and an output of its own.
 class Frame {
-public:
+  public:
     Frame(ULONG width, ULONG height)
         : width_(width), height_(height), output_(width * height + kGuard, kGuardPixel) {
         SetConversionGeometry(&state_, width, height);
@@ -33,7 +33,8 @@ public:
     // does not write.
     void Load(const std::vector<UCHAR>& raw, uint32_t garbage_seed = 1) {
         std::mt19937 random(garbage_seed);
-        for (ULONG i = 0; i < state_.work_size; ++i) state_.work_buffer[i] = (UCHAR)random();
+        for (ULONG i = 0; i < state_.work_size; ++i)
+            state_.work_buffer[i] = (UCHAR)random();
         LoadWorkBuffer(&state_, raw.data(), 0, width_);
     }
     void SetGains(LONG red, LONG green, LONG blue) {
@@ -78,12 +79,13 @@ public:
     // Nothing was written past the image.
     bool GuardIntact() const {
         for (size_t i = width_ * height_; i < output_.size(); ++i) {
-            if (output_[i] != kGuardPixel) return false;
+            if (output_[i] != kGuardPixel)
+                return false;
         }
         return true;
     }
 
-private:
+  private:
     static constexpr size_t kGuard = 16;
     static constexpr ULONG kGuardPixel = 0x5A5A5A5Au;
 
@@ -105,7 +107,8 @@ inline std::vector<UCHAR> FlatRaw(ULONG width, ULONG height, UCHAR value) {
 inline std::vector<UCHAR> RandomRaw(ULONG width, ULONG height, uint32_t seed) {
     std::mt19937 random(seed);
     std::vector<UCHAR> raw(width * height);
-    for (UCHAR& sample : raw) sample = (UCHAR)random();
+    for (UCHAR& sample : raw)
+        sample = (UCHAR)random();
     return raw;
 }
 
@@ -115,7 +118,7 @@ inline ULONG Pixel(ULONG red, ULONG green, ULONG blue) {
 
 // A camera context with the device-add colour values, optionally with a processor attached.
 class Camera {
-public:
+  public:
     explicit Camera(bool with_processor) : camera_(std::make_unique<CameraContext>()) {
         camera_->color_enable = 1;
         camera_->white_balance_auto = 0;
@@ -125,7 +128,8 @@ public:
         camera_->contrast = 10;
         camera_->saturation = 10;
         camera_->hue = 0;
-        if (with_processor) Attach();
+        if (with_processor)
+            Attach();
     }
     ~Camera() { Detach(); }
     Camera(const Camera&) = delete;
@@ -147,7 +151,7 @@ public:
         return std::vector<LONG>(matrix, matrix + 16);
     }
 
-private:
+  private:
     std::unique_ptr<CameraContext> camera_;
 };
 

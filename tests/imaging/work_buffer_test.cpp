@@ -58,28 +58,37 @@ TEST(WorkBuffer, CopiesRowsAndMirrorsTheBorder) {
         const LONG h = (LONG)height;
         auto image = [&](LONG x, LONG y) { return raw[(size_t)y * width + x]; };
         for (LONG y = 0; y < h; ++y) {
-            for (LONG x = 0; x < w; ++x) ASSERT_EQ(At(s, x, y), image(x, y));
+            for (LONG x = 0; x < w; ++x)
+                ASSERT_EQ(At(s, x, y), image(x, y));
         }
         // The source row of a border row, and the source column of a border column.
         auto source_row = [&](LONG y) {
-            if (y == -2) return 2;
-            if (y == -1) return 1;
-            if (y == h) return h - 4;
-            if (y == h + 1) return h - 3;
+            if (y == -2)
+                return 2;
+            if (y == -1)
+                return 1;
+            if (y == h)
+                return h - 4;
+            if (y == h + 1)
+                return h - 3;
             return y;
         };
         auto source_column = [&](LONG x) {
-            if (x == -1) return 1;
-            if (x == -2) return 2;
-            if (x == w) return w - 2;
-            if (x == w + 1) return w - 3;
+            if (x == -1)
+                return 1;
+            if (x == -2)
+                return 2;
+            if (x == w)
+                return w - 2;
+            if (x == w + 1)
+                return w - 3;
             return x;
         };
         for (LONG y = -2; y < h + 2; ++y) {
             for (LONG x = -2; x < w + 2; ++x) {
                 const UCHAR expected = image(source_column(x), source_row(y));
-                ASSERT_EQ(At(s, x, y), expected) << width << "x" << height << " at " << x << ","
-                                                 << y;
+                ASSERT_EQ(At(s, x, y), expected)
+                    << width << "x" << height << " at " << x << "," << y;
                 // The same colour of the tile as the position itself.
                 ASSERT_EQ((source_column(x) - x) % 2, 0);
                 ASSERT_EQ((source_row(y) - y) % 2, 0);
@@ -93,11 +102,13 @@ TEST(WorkBuffer, SmallFramesCopyWithoutBorder) {
         ConversionState state{};
         SetConversionGeometry(&state, width, height);
         AllocateWorkBuffer(&state);
-        for (ULONG i = 0; i < state.work_size; ++i) state.work_buffer[i] = 0xA5;
+        for (ULONG i = 0; i < state.work_size; ++i)
+            state.work_buffer[i] = 0xA5;
         const auto raw = RandomRaw(width, height, 3);
         LoadWorkBuffer(&state, raw.data(), 0, width);
         ULONG changed = 0;
-        for (ULONG i = 0; i < state.work_size; ++i) changed += state.work_buffer[i] != 0xA5;
+        for (ULONG i = 0; i < state.work_size; ++i)
+            changed += state.work_buffer[i] != 0xA5;
         for (LONG y = 0; y < (LONG)height; ++y) {
             for (LONG x = 0; x < (LONG)width; ++x) {
                 EXPECT_EQ(At(state, x, y), raw[y * width + x]);
@@ -118,14 +129,16 @@ TEST(WorkBuffer, HonoursOffsetAndPitch) {
     const ULONG offset = 13;
     std::vector<UCHAR> raw(offset + pitch * height, 0xEE);
     for (ULONG y = 0; y < height; ++y) {
-        for (ULONG x = 0; x < width; ++x) raw[offset + y * pitch + x] = (UCHAR)(x * 7 + y);
+        for (ULONG x = 0; x < width; ++x)
+            raw[offset + y * pitch + x] = (UCHAR)(x * 7 + y);
     }
     ConversionState state{};
     SetConversionGeometry(&state, width, height);
     AllocateWorkBuffer(&state);
     LoadWorkBuffer(&state, raw.data(), offset, pitch);
     for (ULONG y = 0; y < height; ++y) {
-        for (ULONG x = 0; x < width; ++x) EXPECT_EQ(At(state, x, y), (UCHAR)(x * 7 + y));
+        for (ULONG x = 0; x < width; ++x)
+            EXPECT_EQ(At(state, x, y), (UCHAR)(x * 7 + y));
     }
     FreeWorkBuffer(&state);
 }
