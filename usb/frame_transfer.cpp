@@ -256,7 +256,9 @@ NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffe
         timeout.QuadPart = -(LONGLONG)AtomicRead(&frame_timeout_ms) * kUnitsPerMillisecond;
         NTSTATUS wait =
             KeWaitForSingleObject(&camera->transfer_event, Executive, KernelMode, FALSE, &timeout);
-        if (wait == STATUS_TIMEOUT || submitted < planned) {
+        // A refused submission leaves a piece of the frame unread, even when it was the last
+        // one and so counted as completed.
+        if (wait == STATUS_TIMEOUT || submission_failed) {
             LowerCompletionTarget(camera, submitted);
             CancelFrameTransfers(camera);
             result = STATUS_TIMEOUT;

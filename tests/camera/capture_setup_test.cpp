@@ -1,0 +1,182 @@
+// The sensor register program, the capture set-up and the raw frame layout, as the camera sees
+// them.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "camera/camera_commands.h"
+#include "camera/capture_setup.h"
+#include "tests/usb/camera_fixture.h"
+
+namespace {
+
+using camtest::CameraFixture;
+
+class CaptureSetupTest : public CameraFixture {
+  protected:
+    void SetUp() override {
+        CameraFixture::SetUp();
+        Configure();
+    }
+};
+
+struct TimingRun {
+    uint32_t first;
+    uint32_t length;
+    uint32_t closing;
+};
+
+const TimingRun kTimingRuns[] = {{512, 28, 0x3FE1E0}, {540, 42, 0x3FE780}, {582, 27, 0x3FE780},
+                                 {609, 28, 0x3FE780}, {637, 24, 0x3FE780}, {661, 64, 0x3FE690},
+                                 {725, 91, 0x3FE930}, {816, 63, 0x3FE930}, {879, 64, 0x3FE930},
+                                 {943, 27, 0x3FE1E0}};
+
+TEST_F(CaptureSetupTest, ProgramSendsItsWritesInOrderTwiceOnly) {
+    EXPECT_TRUE(RunStartupSequence(camera_));
+    auto writes = sim_.RegisterWrites();
+    ASSERT_EQ(writes.size(), 690u);
+
+    // Register order, block by block.
+    struct Block {
+        uint32_t first;
+        uint32_t count;
+    };
+    const Block blocks[] = {{35, 12},  {384, 9}, {400, 8}, {512, 458}, {1, 15}, {33, 2}, {47, 16},
+                            {64, 100}, {158, 2}, {76, 48}, {16, 15},   {25, 2}, {25, 2}, {32, 1}};
+    size_t k = 0;
+    for (const Block& block : blocks) {
+        for (uint32_t i = 0; i < block.count; ++i, ++k) {
+            ASSERT_EQ(writes[k].number, block.first + i) << "write " << k;
+        }
+    }
+    const uint32_t first_values[] = {63, 7, 56, 39, 55, 6, 63, 1, 0, 39, 5, 2};
+    for (size_t i = 0; i < 12; ++i) {
+        EXPECT_EQ(writes[i].value, first_values[i]) << i;
+    }
+    EXPECT_EQ(writes[12].value, 0x01C001u);
+    EXPECT_EQ(writes[20].value, 0x3E04E4u);
+    EXPECT_EQ(writes[28].value, 0x3E01FFu);
+    EXPECT_EQ(writes[689].number, 32u);
+    EXPECT_EQ(writes[689].value, 11u);
+
+    // The registers the parameter operations own end at the program's values.
+    EXPECT_EQ(sim_.Register(6), 0u);
+    EXPECT_EQ(sim_.Register(7), 8u);
+    EXPECT_EQ(sim_.Register(158), 36u);
+    EXPECT_EQ(sim_.Register(159), 1u);
+    EXPECT_EQ(sim_.Register(161), 4u);
+    EXPECT_EQ(sim_.Register(162), 0u);
+    EXPECT_EQ(sim_.Register(32), 11u);
+    EXPECT_EQ(sim_.Register(33), 0u);
+    EXPECT_EQ(sim_.Register(24), 10u);
+    EXPECT_EQ(sim_.Register(28), 31u);
+    EXPECT_EQ(sim_.Register(25), 0u);
+    LONG shadow = -1;
+    EXPECT_TRUE(GetRegisterShadow(camera_, 161, &shadow));
+    EXPECT_EQ(shadow, 4);
+
+    sim_.ClearRecords();
+    EXPECT_TRUE(RunStartupSequence(camera_));
+    EXPECT_EQ(sim_.RegisterWrites().size(), 690u);
+    sim_.ClearRecords();
+    EXPECT_TRUE(RunStartupSequence(camera_));
+    EXPECT_TRUE(sim_.Commands().empty());
+    EXPECT_EQ(camera_->startup_sequence_count, 2);
+}
+
+TEST_F(CaptureSetupTest, TimingTableFollowsTheRunRule) {
+    RunStartupSequence(camera_);
+    auto writes = sim_.RegisterWrites();
+    ASSERT_EQ(writes.size(), 690u);
+    const size_t timing_start = 12 + 9 + 8;
+    const uint32_t first_run[] = {0x03200A, 0x07202D, 0x15002F, 0x012030, 0x334031, 0x236032,
+                                  0x126033, 0x028034, 0x060046, 0x02A058, 0x07C060, 0x162069,
+                                  0x06406A, 0x02007C, 0x16608D, 0x06808E, 0x12209F, 0x0240A0,
+                                  0x06A0B2, 0x1500FE, 0x0120FF, 0x076100, 0x030104, 0x070118,
+                                  0x07411C, 0x13C1DE, 0x03A1DF, 0x3FE1E0};
+    for (size_t i = 0; i < 28; ++i) {
+        EXPECT_EQ(writes[timing_start + i].value, first_run[i]) << "register " << 512 + i;
+    }
+    for (const TimingRun& run : kTimingRuns) {
+        uint32_t previous_count = 0;
+        for (uint32_t i = 0; i < run.length; ++i) {
+            const auto& write = writes[timing_start + (run.first - 512) + i];
+            ASSERT_EQ(write.number, run.first + i);
+            uint32_t pattern = write.value >> 12;
+            uint32_t count = write.value & 0xFFF;
+            ASSERT_LE(pattern, 0x3FFu) << "register " << write.number;
+            if (i + 1 == run.length) {
+                EXPECT_EQ(write.value, run.closing) << "register " << write.number;
+            } else {
+                EXPECT_NE(pattern, 0x3FEu) << "register " << write.number;
+            }
+            if (i > 0) {
+                EXPECT_GT(count, previous_count) << "register " << write.number;
+            }
+            previous_count = count;
+        }
+    }
+}
+
+TEST_F(CaptureSetupTest, StartCaptureAnnouncesTheFullFrame) {
+    camera_->bayer_phase_default = 2;
+    camera_->bayer_phase = 0;
+    StartCapture(camera_, nullptr, 320, 240);
+    EXPECT_EQ(camera_->raw_frame_size, 1921024u);
+    EXPECT_EQ(sim_.AnnouncedFrameSize(), 1921024u);
+    EXPECT_EQ(camera_->bayer_phase, 2);
+
+    auto items = sim_.ItemWrites();
+    ASSERT_EQ(items.size(), 5u);
+    const uint8_t expected[][2] = {{0, 0}, {1, 0x50}, {2, 0x1D}, {3, 0x00}, {14, 0}};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(items[i].item, expected[i][0]) << i;
+        EXPECT_EQ(items[i].value, expected[i][1]) << i;
+    }
+    // Register 54 is cleared before the items, and 0x0A 0x01 comes before item 14.
+    auto commands = sim_.Commands();
+    ASSERT_GE(commands.size(), 7u);
+    const auto& finish = commands[commands.size() - 2];
+    EXPECT_EQ(finish[0], 0x0A);
+    EXPECT_EQ(finish[1], 0x01);
+    EXPECT_EQ(commands[commands.size() - 7][0], 0x04);
+    auto writes = sim_.RegisterWrites();
+    ASSERT_EQ(writes.size(), 691u);
+    EXPECT_EQ(writes.back().number, 54u);
+    EXPECT_EQ(writes.back().value, 0u);
+
+    LONG size = 0, offset = -1, pitch = 0;
+    GetRawFrameSize(camera_, &size);
+    GetRawDataOffset(camera_, &offset);
+    GetRawRowPitch(camera_, &pitch);
+    EXPECT_EQ(size, 1921024);
+    EXPECT_EQ(offset, 0);
+    EXPECT_EQ(pitch, 1600);
+}
+
+TEST_F(CaptureSetupTest, FrameSizeRoundsUpToMultiplesOf2048) {
+    struct Case {
+        LONG width;
+        LONG height;
+        ULONG size;
+    };
+    for (const Case& c :
+         {Case{1024, 768, 786432}, Case{1, 1, 2048}, Case{1000, 3, 4096}, Case{2048, 1, 2048}}) {
+        camera_->image_width = c.width;
+        camera_->image_height = c.height;
+        camera_->output_width = c.width & ~7;
+        StartCapture(camera_, nullptr, 1600, 1200);
+        EXPECT_EQ(camera_->raw_frame_size, c.size) << c.width << "x" << c.height;
+        EXPECT_EQ(sim_.AnnouncedFrameSize(), c.size);
+        LONG pitch = 0;
+        GetRawRowPitch(camera_, &pitch);
+        EXPECT_EQ(pitch, c.width);
+    }
+    // Later stream starts no longer send the program.
+    sim_.ClearRecords();
+    StartCapture(camera_, nullptr, 0, 0);
+    ASSERT_EQ(sim_.RegisterWrites().size(), 1u);
+    EXPECT_EQ(sim_.RegisterWrites()[0].number, 54u);
+}
+
+}  // namespace

@@ -1,0 +1,147 @@
+// Sensor register writes, the register shadow, camera items, memory reads and raw commands, as
+// the camera receives them.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "camera/camera_commands.h"
+#include "tests/usb/camera_fixture.h"
+
+namespace {
+
+using camtest::CameraFixture;
+
+class RegisterAccessTest : public CameraFixture {
+  protected:
+    void SetUp() override {
+        CameraFixture::SetUp();
+        Configure();
+    }
+
+    std::vector<uint8_t> LastCommandPrefix(size_t length) {
+        auto commands = sim_.Commands();
+        EXPECT_FALSE(commands.empty());
+        if (commands.empty()) {
+            return {};
+        }
+        return std::vector<uint8_t>(commands.back().begin(), commands.back().begin() + length);
+    }
+    void ExpectRestZero(size_t from) {
+        auto commands = sim_.Commands();
+        ASSERT_FALSE(commands.empty());
+        for (size_t i = from; i < kPacketSize; ++i) {
+            EXPECT_EQ(commands.back()[i], 0) << "byte " << i;
+        }
+    }
+};
+
+TEST_F(RegisterAccessTest, RegisterPacketsCarryTheSerialFrame) {
+    struct Case {
+        ULONG number;
+        LONG value;
+        std::vector<uint8_t> bytes;
+    };
+    for (const Case& c : {Case{158, 36, {0x04, 0x10, 0x9E, 0x90, 0x00, 0x00}},
+                          Case{390, 1252, {0x04, 0x20, 0x86, 0x91, 0x13, 0x00}},
+                          Case{0, 63, {0x04, 0x10, 0x00, 0xFC, 0x00, 0x00}},
+                          Case{300, 0x12345, {0x04, 0x1A, 0x2C, 0x15, 0x8D, 0x00}},
+                          Case{1024, 5, {0x04, 0x20, 0x00, 0x14, 0x00, 0x00}}}) {
+        ASSERT_TRUE(WriteSensorRegister(camera_, c.number, c.value)) << c.number;
+        EXPECT_EQ(LastCommandPrefix(6), c.bytes) << c.number;
+        ExpectRestZero(6);
+    }
+    EXPECT_EQ(sim_.Register(158), 36u);
+    EXPECT_EQ(sim_.Register(390), 1252u);
+}
+
+TEST_F(RegisterAccessTest, ShadowKeepsTheUnmaskedValue) {
+    ASSERT_TRUE(WriteSensorRegister(camera_, 5, 0x7F));
+    EXPECT_EQ(sim_.Register(5), 0x3Fu);
+    LONG value = 0;
+    EXPECT_TRUE(GetRegisterShadow(camera_, 5, &value));
+    EXPECT_EQ(value, 0x7F);
+
+    // 1024 goes out as register 0 and leaves the shadow alone.
+    ASSERT_TRUE(WriteSensorRegister(camera_, 1024, 9));
+    EXPECT_TRUE(GetRegisterShadow(camera_, 0, &value));
+    EXPECT_EQ(value, 0);
+    value = 77;
+    EXPECT_FALSE(GetRegisterShadow(camera_, 1024, &value));
+    EXPECT_EQ(value, 0);
+
+    // A write that fails on the wire still updates the shadow.
+    sim_.FailNextTransfers(sim::kCommandEndpoint, 1, sim::TransferFault::kError);
+    EXPECT_FALSE(WriteSensorRegister(camera_, 1023, 0x1234));
+    EXPECT_TRUE(GetRegisterShadow(camera_, 1023, &value));
+    EXPECT_EQ(value, 0x1234);
+}
+
+TEST_F(RegisterAccessTest, ItemsAreSetAndQueried) {
+    ASSERT_TRUE(SetCameraItem(camera_, 11, 1));
+    EXPECT_EQ(LastCommandPrefix(3), (std::vector<uint8_t>{0x25, 11, 1}));
+    ExpectRestZero(3);
+    EXPECT_EQ(sim_.Item(11), 1);
+
+    sim_.SetClockSetting(0x5A);
+    LONG value = -1;
+    ASSERT_TRUE(QueryCameraItem(camera_, 15, &value));
+    EXPECT_EQ(value, 0x5A);
+    EXPECT_EQ(LastCommandPrefix(2), (std::vector<uint8_t>{0x26, 15}));
+    ExpectRestZero(2);
+
+    // A short second reply fails the query and leaves the result alone.
+    sim_.FailNextTransfers(sim::kReplyEndpoint, 2, sim::TransferFault::kShort);
+    value = -1;
+    EXPECT_FALSE(QueryCameraItem(camera_, 15, &value));
+    EXPECT_EQ(value, -1);
+}
+
+TEST_F(RegisterAccessTest, MemoryReadAddressesRegisterIndex) {
+    camera_->register_index = 0x1234;
+    UCHAR value = 0xEE;
+    ReadCameraMemory(camera_, &value);
+    EXPECT_EQ(LastCommandPrefix(6), (std::vector<uint8_t>{0x41, 0x51, 0x02, 0x01, 0x12, 0x34}));
+    ExpectRestZero(6);
+    ReadCameraMemory(camera_, nullptr);
+    sim_.FailNextTransfers(sim::kReplyEndpoint, 1, sim::TransferFault::kError);
+    value = 0xEE;
+    ReadCameraMemory(camera_, &value);
+    EXPECT_EQ(value, 0xEE);
+}
+
+TEST_F(RegisterAccessTest, RawCommandsCarryAtMost63CallerBytes) {
+    UCHAR bytes[100];
+    for (int i = 0; i < 100; ++i) {
+        bytes[i] = (UCHAR)(i + 1);
+    }
+    ASSERT_TRUE(SendRawCommand(camera_, 0, bytes));
+    ASSERT_TRUE(SendRawCommand(camera_, -5, bytes));
+    ASSERT_TRUE(SendRawCommand(camera_, 100, bytes));
+    ASSERT_TRUE(SendRawCommand(camera_, 3, bytes));
+    auto raw = sim_.RawCommands();
+    ASSERT_EQ(raw.size(), 4u);
+    for (int k = 0; k < 2; ++k) {
+        EXPECT_EQ(raw[k][0], 0x40);
+        for (size_t i = 1; i < kPacketSize; ++i) {
+            EXPECT_EQ(raw[k][i], 0) << "packet " << k << " byte " << i;
+        }
+    }
+    for (size_t i = 1; i < kPacketSize; ++i) {
+        EXPECT_EQ(raw[2][i], i) << "byte " << i;
+        EXPECT_EQ(raw[3][i], i <= 3 ? i : 0) << "byte " << i;
+    }
+}
+
+TEST_F(RegisterAccessTest, CommandsFailOnAnUnconfiguredDevice) {
+    ASSERT_EQ(StopUsbDevice(&camera_->usb), STATUS_SUCCESS);
+    sim_.ClearRecords();
+    LONG value = 3;
+    EXPECT_FALSE(WriteSensorRegister(camera_, 7, 8));
+    EXPECT_FALSE(SetCameraItem(camera_, 11, 1));
+    EXPECT_FALSE(QueryCameraItem(camera_, 15, &value));
+    EXPECT_EQ(value, 3);
+    EXPECT_FALSE(SendRawCommand(camera_, 1, (const UCHAR*)"x"));
+    EXPECT_TRUE(sim_.Commands().empty());
+}
+
+}  // namespace

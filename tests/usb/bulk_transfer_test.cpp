@@ -1,0 +1,83 @@
+// Synchronous bulk transfers: validation, short transfers, the unconfigured device.
+#include <gtest/gtest.h>
+
+#include "tests/usb/camera_fixture.h"
+
+namespace {
+
+using camtest::CameraFixture;
+
+class BulkTransferTest : public CameraFixture {};
+
+TEST_F(BulkTransferTest, EveryTransferFailsBeforeConfiguration) {
+    UCHAR packet[kPacketSize] = {0x26, 15};
+    ULONG moved = 7;
+    for (ULONG pipe = 0; pipe < 4; ++pipe) {
+        EXPECT_EQ(BulkTransfer(camera_, pipe, kPacketSize, packet, &moved), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(moved, 0u);
+        EXPECT_FALSE(TransferPacket(camera_, pipe, kPacketSize, packet));
+    }
+    SendStreamControl(camera_, false);
+    SendStreamControl(camera_, true);
+    camera_->raw_frame_size = 65536;
+    UCHAR frame[65536];
+    EXPECT_EQ(ReadFrame(camera_, kFramePipe, sizeof(frame), frame), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(sim_.Commands().empty());
+}
+
+TEST_F(BulkTransferTest, RefusesBadPipesAndEmptyPackets) {
+    Configure();
+    UCHAR packet[kPacketSize] = {0x26, 15};
+    ULONG moved = 7;
+    EXPECT_EQ(BulkTransfer(camera_, 3, kPacketSize, packet, &moved), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(moved, 0u);
+    camera_->usb.interface_info->Pipes[kCommandPipe].MaximumTransferSize = 32;
+    EXPECT_EQ(BulkTransfer(camera_, kCommandPipe, kPacketSize, packet, &moved),
+              STATUS_INVALID_PARAMETER);
+    camera_->usb.interface_info->Pipes[kCommandPipe].MaximumTransferSize =
+        USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+    EXPECT_FALSE(TransferPacket(camera_, kCommandPipe, 0, packet));
+    EXPECT_FALSE(TransferPacket(camera_, kCommandPipe, kPacketSize, nullptr));
+    EXPECT_TRUE(sim_.Commands().empty());
+}
+
+TEST_F(BulkTransferTest, ShortReplySucceedsAsBulkButNotAsPacket) {
+    Configure();
+    sim_.FailNextTransfers(sim::kReplyEndpoint, 1, sim::TransferFault::kShort);
+    UCHAR query[kPacketSize] = {0x26, 15};
+    ASSERT_TRUE(TransferPacket(camera_, kCommandPipe, kPacketSize, query));
+    UCHAR reply[kPacketSize] = {};
+    ULONG moved = 0;
+    EXPECT_EQ(BulkTransfer(camera_, kReplyPipe, kPacketSize, reply, &moved), STATUS_SUCCESS);
+    EXPECT_GT(moved, 0u);
+    EXPECT_LT(moved, kPacketSize);
+    // The second reply packet arrives whole.
+    EXPECT_TRUE(TransferPacket(camera_, kReplyPipe, kPacketSize, reply));
+}
+
+TEST_F(BulkTransferTest, ErrorStatusOfTheUrbFailsTheTransfer) {
+    Configure();
+    sim_.FailNextTransfers(sim::kCommandEndpoint, 1, sim::TransferFault::kError);
+    UCHAR packet[kPacketSize] = {0x25, 14, 0};
+    ULONG moved = 9;
+    EXPECT_FALSE(NT_SUCCESS(BulkTransfer(camera_, kCommandPipe, kPacketSize, packet, &moved)));
+    EXPECT_EQ(moved, 0u);
+    EXPECT_TRUE(TransferPacket(camera_, kCommandPipe, kPacketSize, packet));
+}
+
+TEST_F(BulkTransferTest, StreamControlSendsArmAndGo) {
+    Configure();
+    SendStreamControl(camera_, false);
+    SendStreamControl(camera_, true);
+    auto commands = sim_.Commands();
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(commands[0][0], 0x02);
+    EXPECT_EQ(commands[1][0], 0x03);
+    for (const auto& packet : commands) {
+        for (size_t i = 1; i < packet.size(); ++i) {
+            EXPECT_EQ(packet[i], 0) << i;
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,155 @@
+// Configuration of the camera's USB device, hostile descriptors, pipe and port recovery.
+#include <gtest/gtest.h>
+
+#include "tests/usb/camera_fixture.h"
+
+namespace {
+
+using camtest::CameraFixture;
+
+class UsbConfigTest : public CameraFixture {};
+
+TEST_F(UsbConfigTest, ConfiguresThreePipesAndReturnsToUnconfigured) {
+    Configure();
+    UsbDevice& usb = camera_->usb;
+    ASSERT_NE(usb.configuration_descriptor, nullptr);
+    ASSERT_NE(usb.interface_info, nullptr);
+    ASSERT_NE(usb.pipe_active, nullptr);
+    EXPECT_TRUE(sim_.Configured());
+    EXPECT_EQ(usb.interface_info->InterfaceNumber, 0);
+    ASSERT_EQ(usb.interface_info->NumberOfPipes, 3u);
+    EXPECT_EQ(usb.interface_info->Length, GET_USBD_INTERFACE_SIZE(3));
+    const UCHAR addresses[] = {sim::kCommandEndpoint, sim::kReplyEndpoint, sim::kFrameEndpoint};
+    for (ULONG i = 0; i < 3; ++i) {
+        EXPECT_EQ(usb.interface_info->Pipes[i].EndpointAddress, addresses[i]);
+        EXPECT_EQ(usb.interface_info->Pipes[i].PipeType, UsbdPipeTypeBulk);
+        EXPECT_NE(usb.interface_info->Pipes[i].PipeHandle, nullptr);
+        EXPECT_EQ(usb.pipe_active[i], 0);
+    }
+    EXPECT_EQ(usb.configuration_descriptor->bDescriptorType, USB_CONFIGURATION_DESCRIPTOR_TYPE);
+
+    // With nothing marked, aborting sends nothing and succeeds.
+    EXPECT_EQ(StopCapture(camera_), STATUS_SUCCESS);
+
+    EXPECT_EQ(StopUsbDevice(&usb), STATUS_SUCCESS);
+    EXPECT_EQ(usb.configuration_descriptor, nullptr);
+    EXPECT_EQ(usb.interface_info, nullptr);
+    EXPECT_EQ(usb.pipe_active, nullptr);
+    EXPECT_FALSE(sim_.Configured());
+    EXPECT_EQ(platform::verifier::OutstandingBlocks(kUsbTag), 0u);
+}
+
+TEST_F(UsbConfigTest, ExtraAnnouncedInterfacesStillSelectInterfaceZero) {
+    sim_.SetHostileDescriptors(sim::HostileDescriptors::kExtraInterfaces);
+    ASSERT_EQ(StartUsbDevice(&camera_->usb), STATUS_SUCCESS);
+    ASSERT_NE(camera_->usb.interface_info, nullptr);
+    EXPECT_EQ(camera_->usb.interface_info->InterfaceNumber, 0);
+    EXPECT_EQ(camera_->usb.interface_info->NumberOfPipes, 3u);
+}
+
+TEST_F(UsbConfigTest, MalformedTotalLengthsAreRefusedWithoutLeaks) {
+    for (auto kind :
+         {sim::HostileDescriptors::kTotalLengthShort, sim::HostileDescriptors::kTotalLengthLong}) {
+        sim_.SetHostileDescriptors(kind);
+        EXPECT_EQ(StartUsbDevice(&camera_->usb), STATUS_DEVICE_DATA_ERROR) << (int)kind;
+        EXPECT_EQ(camera_->usb.configuration_descriptor, nullptr);
+        EXPECT_EQ(camera_->usb.interface_info, nullptr);
+        EXPECT_FALSE(sim_.Configured());
+        EXPECT_EQ(platform::verifier::OutstandingBlocks(kUsbTag), 0u);
+        ULONG moved = 0;
+        UCHAR packet[kPacketSize] = {0x26, 15};
+        EXPECT_EQ(BulkTransfer(camera_, kCommandPipe, kPacketSize, packet, &moved),
+                  STATUS_UNSUCCESSFUL);
+    }
+}
+
+void ExpectNoTransferPossible(CameraContext* camera, NTSTATUS refusal) {
+    UCHAR packet[kPacketSize] = {0x26, 15};
+    ULONG moved = 1;
+    EXPECT_EQ(BulkTransfer(camera, kCommandPipe, kPacketSize, packet, &moved), refusal);
+    EXPECT_EQ(moved, 0u);
+    camera->raw_frame_size = 4096;
+    UCHAR frame[4096];
+    bool ok = true;
+    EXPECT_FALSE(ReadRawFrame(camera, frame, &ok));
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(StopCapture(camera), STATUS_SUCCESS);
+}
+
+TEST_F(UsbConfigTest, IsochronousPipesAreRefusedInterruptPipesServe) {
+    sim_.SetHostileDescriptors(sim::HostileDescriptors::kWrongPipeTypes);
+    ASSERT_EQ(StartUsbDevice(&camera_->usb), STATUS_SUCCESS);
+    UCHAR packet[kPacketSize] = {0x26, 15};
+    ULONG moved = 1;
+    EXPECT_EQ(BulkTransfer(camera_, kReplyPipe, kPacketSize, packet, &moved),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(moved, 0u);
+    UCHAR frame[4096];
+    EXPECT_EQ(ReadFrame(camera_, kFramePipe, sizeof(frame), frame), STATUS_INVALID_PARAMETER);
+    // The command pipe is an interrupt pipe, which carries packets as well.
+    EXPECT_TRUE(TransferPacket(camera_, kCommandPipe, kPacketSize, packet));
+    EXPECT_EQ(sim_.Commands().size(), 1u);
+    EXPECT_EQ(platform::verifier::OutstandingBlocks(kTransferTag), 0u);
+}
+
+TEST_F(UsbConfigTest, InterfaceWithoutPipesIsRefusedOrUnusable) {
+    sim_.SetHostileDescriptors(sim::HostileDescriptors::kNoPipes);
+    NTSTATUS status = StartUsbDevice(&camera_->usb);
+    if (NT_SUCCESS(status)) {
+        ASSERT_NE(camera_->usb.interface_info, nullptr);
+        EXPECT_EQ(camera_->usb.interface_info->NumberOfPipes, 0u);
+        ExpectNoTransferPossible(camera_, STATUS_INVALID_PARAMETER);
+    } else {
+        EXPECT_EQ(camera_->usb.interface_info, nullptr);
+        ExpectNoTransferPossible(camera_, STATUS_UNSUCCESSFUL);
+    }
+    EXPECT_EQ(StopUsbDevice(&camera_->usb), STATUS_SUCCESS);
+    EXPECT_EQ(platform::verifier::OutstandingBlocks(kUsbTag), 0u);
+    EXPECT_TRUE(sim_.Commands().empty());
+}
+
+TEST_F(UsbConfigTest, AllocationFailuresDuringStartLeakNothing) {
+    bool reached_end = false;
+    for (uint64_t n = 1; n < 64 && !reached_end; ++n) {
+        uint64_t injected = platform::verifier::InjectedFailures();
+        platform::verifier::FailNthAllocation(n);
+        NTSTATUS status = StartUsbDevice(&camera_->usb);
+        reached_end = platform::verifier::InjectedFailures() == injected;
+        platform::verifier::ClearFaults();
+        if (reached_end) {
+            EXPECT_EQ(status, STATUS_SUCCESS);
+        } else {
+            EXPECT_FALSE(NT_SUCCESS(status)) << "allocation " << n;
+        }
+        StopUsbDevice(&camera_->usb);
+        EXPECT_EQ(platform::verifier::OutstandingBlocks(kUsbTag), 0u) << "allocation " << n;
+    }
+    EXPECT_TRUE(reached_end);
+}
+
+TEST_F(UsbConfigTest, PortIsResetOnlyWhenConnectedButNotEnabled) {
+    Configure();
+    struct Case {
+        int64_t status;
+        int resets;
+    };
+    for (Case c : {Case{0x3, 0}, Case{0x0, 0}, Case{0x2, 1}, Case{0x1, 0}}) {
+        sim_.OverridePortStatus(c.status);
+        int before = sim_.PortResets();
+        ULONG seen = 0xFFFFFFFF;
+        EXPECT_EQ(GetPortStatus(&camera_->usb, &seen), STATUS_SUCCESS);
+        EXPECT_EQ(seen, (ULONG)c.status);
+        RecoverPort(&camera_->usb);
+        EXPECT_EQ(sim_.PortResets() - before, c.resets) << "status " << c.status;
+    }
+}
+
+TEST_F(UsbConfigTest, ResetPipeReachesTheEndpoint) {
+    Configure();
+    int before = sim_.PipeResets();
+    EXPECT_EQ(ResetPipe(&camera_->usb, &camera_->usb.interface_info->Pipes[kFramePipe]),
+              STATUS_SUCCESS);
+    EXPECT_EQ(sim_.PipeResets() - before, 1);
+}
+
+}  // namespace

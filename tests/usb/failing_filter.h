@@ -1,0 +1,81 @@
+// A filter device between the driver and the bus port that fails chosen requests at submission,
+// as a bus driver does that refuses a request outright.
+#pragma once
+
+#include <atomic>
+
+#include "platform/ddk.h"
+
+namespace camtest {
+
+class FailingFilter {
+  public:
+    explicit FailingFilter(PDEVICE_OBJECT port) : port_(port) {
+        driver_.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &FailingFilter::Dispatch;
+        device_.DriverObject = &driver_;
+        device_.DeviceExtension = this;
+        device_.StackSize = (CHAR)(port->StackSize + 1);
+    }
+    PDEVICE_OBJECT device() { return &device_; }
+
+    // Bulk transfers on this pipe handle: the first `pass` go through, the next `fail` are refused.
+    void FailBulk(USBD_PIPE_HANDLE pipe, int pass, int fail) {
+        bulk_pipe_ = pipe;
+        bulk_pass_ = pass;
+        bulk_fail_ = fail;
+    }
+    void FailPipeResets(bool fail) { fail_resets_ = fail; }
+    int RefusedBulk() const { return refused_bulk_; }
+    int RefusedResets() const { return refused_resets_; }
+
+  private:
+    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+        auto* self = static_cast<FailingFilter*>(device->DeviceExtension);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+            self->Refuse((PURB)stack->Parameters.Others.Argument1)) {
+            ((PURB)stack->Parameters.Others.Argument1)->UrbHeader.Status =
+                USBD_STATUS_REQUEST_FAILED;
+            irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+            irp->IoStatus.Information = 0;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_UNSUCCESSFUL;
+        }
+        IoSkipCurrentIrpStackLocation(irp);
+        return IofCallDriver(self->port_, irp);
+    }
+
+    bool Refuse(PURB urb) {
+        if (urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL &&
+            fail_resets_) {
+            ++refused_resets_;
+            return true;
+        }
+        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+            urb->UrbBulkOrInterruptTransfer.PipeHandle == bulk_pipe_ && bulk_pipe_ != nullptr) {
+            if (bulk_pass_ > 0) {
+                --bulk_pass_;
+                return false;
+            }
+            if (bulk_fail_ > 0) {
+                --bulk_fail_;
+                ++refused_bulk_;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    PDEVICE_OBJECT port_;
+    DRIVER_OBJECT driver_{};
+    DEVICE_OBJECT device_{};
+    // Set before the traffic starts; read in the submitting thread only.
+    USBD_PIPE_HANDLE bulk_pipe_ = nullptr;
+    std::atomic<int> bulk_pass_{0};
+    std::atomic<int> bulk_fail_{0};
+    std::atomic<bool> fail_resets_{false};
+    std::atomic<int> refused_bulk_{0};
+    std::atomic<int> refused_resets_{0};
+};
+
+}  // namespace camtest
