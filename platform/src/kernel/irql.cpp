@@ -50,6 +50,9 @@ VOID KeLowerIrql(KIRQL new_irql) {
         Violation("KeLowerIrql to " + std::to_string(new_irql) + " from IRQL " +
                   std::to_string(state.irql));
     }
+    if (new_irql < DISPATCH_LEVEL && state.spin_locks_held != 0) {
+        Violation("KeLowerIrql to " + std::to_string(new_irql) + " while holding a spin lock");
+    }
     state.irql = new_irql;
 }
 
@@ -97,6 +100,12 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL new_irql) {
     if (new_irql > state.irql) {
         Violation("spin lock release raises the IRQL to " + std::to_string(new_irql) + " from " +
                   std::to_string(state.irql));
+    }
+    // Locks are released in the reverse order of their acquisition: only the outermost release
+    // may drop below DISPATCH_LEVEL.
+    if (new_irql < DISPATCH_LEVEL && state.spin_locks_held != 0) {
+        Violation("spin lock release lowers the IRQL to " + std::to_string(new_irql) +
+                  " while another spin lock is held");
     }
     state.irql = new_irql;
 }

@@ -172,10 +172,10 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE pool_type, SIZE_T number_of_bytes, ULONG t
     if (InjectFault(pool, tag)) {
         return nullptr;
     }
-    size_t rounded = (number_of_bytes + kAlignment - 1) / kAlignment * kAlignment;
-    if (rounded < number_of_bytes) {
-        return nullptr;  // the size wrapped around
+    if (number_of_bytes > SIZE_MAX - kAlignment - kGuardBytes) {
+        return nullptr;
     }
+    size_t rounded = (number_of_bytes + kAlignment - 1) / kAlignment * kAlignment;
     size_t capacity = rounded + kGuardBytes;
     void* memory = nullptr;
     if (posix_memalign(&memory, kAlignment, capacity) != 0) {
@@ -243,11 +243,9 @@ std::map<std::string, LeakSummary> SummariseLeaks(uint64_t mark) {
     return by_tag;
 }
 
-}  // namespace
-
-std::vector<std::string> FindLeaks(uint64_t mark) {
+std::vector<std::string> LeakLines(const std::map<std::string, LeakSummary>& by_tag) {
     std::vector<std::string> lines;
-    for (const auto& [name, summary] : SummariseLeaks(mark)) {
+    for (const auto& [name, summary] : by_tag) {
         lines.push_back(std::to_string(summary.blocks) +
                         (summary.blocks == 1 ? " block of tag " : " blocks of tag ") + name + ", " +
                         std::to_string(summary.bytes) + " bytes");
@@ -255,14 +253,21 @@ std::vector<std::string> FindLeaks(uint64_t mark) {
     return lines;
 }
 
+}  // namespace
+
+std::vector<std::string> FindLeaks(uint64_t mark) {
+    return LeakLines(SummariseLeaks(mark));
+}
+
 size_t ReportLeaks(uint64_t mark, const std::string& context) {
+    std::map<std::string, LeakSummary> by_tag = SummariseLeaks(mark);
     size_t leaked = 0;
-    for (const auto& [name, summary] : SummariseLeaks(mark)) {
+    for (const auto& [name, summary] : by_tag) {
         leaked += summary.blocks;
     }
     if (leaked != 0) {
         std::string message;
-        for (const std::string& line : FindLeaks(mark)) {
+        for (const std::string& line : LeakLines(by_tag)) {
             message += (message.empty() ? "" : "; ") + line;
         }
         Violation("pool leak (" + context + "): " + message);

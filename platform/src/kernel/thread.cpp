@@ -25,7 +25,6 @@ struct _KTHREAD {
     LONG_PTR references;
     PKSTART_ROUTINE start_routine;
     PVOID start_context;
-    NTSTATUS exit_status;
     std::jmp_buf exit_point;
 };
 
@@ -147,6 +146,14 @@ void ThreadMain(PKTHREAD thread) {
     }
 }
 
+// The object and thread services have IRQL limits of their own; most need PASSIVE_LEVEL.
+void CheckIrqlAtMost(KIRQL highest, const char* operation) {
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > highest) {
+        Violation(std::string(operation) + " at IRQL " + std::to_string(irql));
+    }
+}
+
 void CloseThreadHandle(void* object) {
     Release((PKTHREAD)object);
 }
@@ -160,6 +167,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE thread_handle, ULONG desired_access,
     UNREFERENCED_PARAMETER(desired_access);
     UNREFERENCED_PARAMETER(object_attributes);
     UNREFERENCED_PARAMETER(process_handle);
+    CheckIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
     if (thread_handle == nullptr || start_routine == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -211,7 +219,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS exit_status) {
         std::fprintf(stderr, "verifier: PsTerminateSystemThread outside a system thread\n");
         std::abort();
     }
-    thread->exit_status = exit_status;
+    UNREFERENCED_PARAMETER(exit_status);
     std::longjmp(thread->exit_point, 1);
 }
 
@@ -219,6 +227,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired_access,
                                    POBJECT_TYPE object_type, KPROCESSOR_MODE access_mode,
                                    PVOID* object, POBJECT_HANDLE_INFORMATION handle_information) {
     UNREFERENCED_PARAMETER(access_mode);
+    CheckIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
     if (object == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -247,6 +256,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired_access,
 }
 
 LONG_PTR ObfDereferenceObject(PVOID object) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
     PKTHREAD thread = (PKTHREAD)object;
     bool known;
     {
@@ -266,6 +276,7 @@ LONG_PTR ObfDereferenceObject(PVOID object) {
 }
 
 NTSTATUS ZwClose(HANDLE handle) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
     ObjectTable& table = Objects();
     HandleEntry entry{};
     {

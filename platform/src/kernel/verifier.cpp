@@ -13,13 +13,14 @@ namespace {
 std::atomic<Mode> g_mode{Mode::kAbort};
 
 std::mutex& RecordLock() {
-    static std::mutex lock;
-    return lock;
+    static std::mutex* lock = new std::mutex;
+    return *lock;
 }
 
+// Never destroyed: a system thread may still raise a violation while the process exits.
 std::vector<std::string>& Recorded() {
-    static std::vector<std::string> recorded;
-    return recorded;
+    static std::vector<std::string>* recorded = new std::vector<std::string>;
+    return *recorded;
 }
 
 }  // namespace

@@ -101,6 +101,35 @@ TEST_F(IrqlVerifier, SpinLockMisuseIsCaught) {
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
+TEST_F(IrqlVerifier, NestedSpinLocksKeepDispatchLevelUntilTheLast) {
+    KSPIN_LOCK outer;
+    KSPIN_LOCK inner;
+    KeInitializeSpinLock(&outer);
+    KeInitializeSpinLock(&inner);
+    KIRQL outer_irql = KeAcquireSpinLockRaiseToDpc(&outer);
+    KIRQL inner_irql = KeAcquireSpinLockRaiseToDpc(&inner);
+    EXPECT_EQ(inner_irql, DISPATCH_LEVEL);
+    KeReleaseSpinLock(&inner, inner_irql);
+    KeReleaseSpinLock(&outer, outer_irql);
+    ExpectNoViolation();
+
+    // Releasing in the wrong order hands the inner lock's holder PASSIVE_LEVEL.
+    outer_irql = KeAcquireSpinLockRaiseToDpc(&outer);
+    inner_irql = KeAcquireSpinLockRaiseToDpc(&inner);
+    KeReleaseSpinLock(&outer, outer_irql);
+    ExpectOneViolation({"another spin lock is held"});
+    KeRaiseIrql(DISPATCH_LEVEL, &inner_irql);
+    KeReleaseSpinLock(&inner, PASSIVE_LEVEL);
+    ExpectNoViolation();
+
+    outer_irql = KeAcquireSpinLockRaiseToDpc(&outer);
+    KeLowerIrql(PASSIVE_LEVEL);
+    ExpectOneViolation({"while holding a spin lock"});
+    KeRaiseIrql(DISPATCH_LEVEL, &inner_irql);
+    KeReleaseSpinLock(&outer, outer_irql);
+    ExpectNoViolation();
+}
+
 TEST_F(IrqlVerifier, CriticalRegionsNestAndMustBalance) {
     KeEnterCriticalRegion();
     KeEnterCriticalRegion();

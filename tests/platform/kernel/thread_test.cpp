@@ -45,11 +45,7 @@ void Join(PVOID thread) {
 TEST(SystemThread, RunsAtPassiveLevelAndIsJoinedByWaitingOnItsObject) {
     Work work;
     KeInitializeEvent(&work.go, NotificationEvent, FALSE);
-    KIRQL old_irql;
-    // The creator's IRQL is not inherited.
-    KeRaiseIrql(APC_LEVEL, &old_irql);
     PVOID thread = Start(WaitForGoThenFinish, &work);
-    KeLowerIrql(old_irql);
     EXPECT_EQ(((DISPATCHER_HEADER*)thread)->Type, ThreadObject);
 
     LARGE_INTEGER timeout;
@@ -120,6 +116,28 @@ TEST(SystemThread, CreationFailsCleanlyWhenPoolRunsOut) {
 }
 
 class ThreadVerifier : public RecordMode {};
+
+TEST_F(ThreadVerifier, ObjectServicesKeepTheirIrqlLimits) {
+    HANDLE handle = nullptr;
+    KIRQL old_irql;
+    KeRaiseIrql(APC_LEVEL, &old_irql);
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Nothing,
+                                   nullptr),
+              STATUS_SUCCESS);
+    ExpectOneViolation({"PsCreateSystemThread at IRQL 1"});
+    PVOID thread = nullptr;
+    ObReferenceObjectByHandle(handle, SYNCHRONIZE, nullptr, KernelMode, &thread, nullptr);
+    ExpectOneViolation({"ObReferenceObjectByHandle at IRQL 1"});
+    ZwClose(handle);
+    ExpectOneViolation({"ZwClose at IRQL 1"});
+    KeLowerIrql(old_irql);
+    ASSERT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    // Dropping a reference is allowed up to DISPATCH_LEVEL.
+    KeRaiseIrql(DISPATCH_LEVEL, &old_irql);
+    ObDereferenceObject(thread);
+    KeLowerIrql(old_irql);
+    ExpectNoViolation();
+}
 
 void EndHoldingASpinLock(PVOID context) {
     KeAcquireSpinLockRaiseToDpc((PKSPIN_LOCK)context);
