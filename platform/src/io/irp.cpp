@@ -213,8 +213,12 @@ BOOLEAN IoCancelIrp(PIRP irp) {
         return FALSE;
     }
     irp->CancelIrql = irql;
+    // An IRP that was never sent has no current location, and so no device.
+    PDEVICE_OBJECT device = irp->CurrentLocation <= irp->StackCount
+                                ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject
+                                : nullptr;
     // The routine releases the cancel spin lock itself.
-    routine(irp->Tail.Overlay.CurrentStackLocation->DeviceObject, irp);
+    routine(device, irp);
     return TRUE;
 }
 
