@@ -71,6 +71,10 @@ VOID SumChannels(const ConversionParams* params, LONG phase, ChannelTotals* tota
 bool ComputeWhiteBalanceGains(const ChannelTotals* totals, LONG* red_out, LONG* green_out,
                               LONG* blue_out);
 
+// Allows or forbids the 256-bit path (allowed by default); returns whether it is now in use,
+// which also needs a processor that has it. The 128-bit path is the kernel build's baseline.
+bool SetWideVectorsEnabled(bool enabled);
+
 // The plain per-pixel path: the build for processors without vector units, and the reference
 // the vector path must equal bit for bit.
 VOID ConvertBayerToBgrxScalar(const ConversionParams* params, const bool* matrix_positive,

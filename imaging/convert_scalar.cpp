@@ -101,6 +101,9 @@ VOID MeasureWhiteBalance(const ConversionParams* params, LONG phase, LONG* red_o
 }
 
 #if !defined(__SSE2__)
+bool SetWideVectorsEnabled(bool) {
+    return false;
+}
 VOID ConvertBayerToBgrx(const ConversionParams* params, const bool* matrix_positive, LONG phase) {
     ConvertBayerToBgrxScalar(params, matrix_positive, phase);
 }

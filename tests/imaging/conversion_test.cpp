@@ -10,24 +10,39 @@ using imaging_test::Camera;
 using imaging_test::FlatRaw;
 using imaging_test::Frame;
 using imaging_test::kIdentity;
+using imaging_test::Path;
 using imaging_test::Pixel;
 using imaging_test::RandomRaw;
 
-// Both paths; the scalar one is the reference, the vector one must equal it.
+// Every path; the scalar one is the reference, the vector ones must equal it.
 std::vector<ULONG> CheckedColour(Frame& frame, LONG phase) {
-    const auto scalar = frame.Colour(phase, true);
-    const auto vector = frame.Colour(phase);
-    EXPECT_EQ(vector, scalar) << "phase " << phase;
+    const auto scalar = frame.Colour(phase, Path::kScalar);
+    EXPECT_EQ(frame.Colour(phase, Path::kNarrow), scalar) << "128-bit, phase " << phase;
     EXPECT_TRUE(frame.GuardIntact());
-    return vector;
+    const auto wide = frame.Colour(phase, Path::kWide);
+    EXPECT_EQ(wide, scalar) << "256-bit, phase " << phase;
+    EXPECT_TRUE(frame.GuardIntact());
+    return wide;
 }
 
 std::vector<ULONG> CheckedGrey(Frame& frame, LONG phase) {
-    const auto scalar = frame.Grey(phase, true);
-    const auto vector = frame.Grey(phase);
-    EXPECT_EQ(vector, scalar) << "phase " << phase;
+    const auto scalar = frame.Grey(phase, Path::kScalar);
+    EXPECT_EQ(frame.Grey(phase, Path::kNarrow), scalar) << "128-bit, phase " << phase;
     EXPECT_TRUE(frame.GuardIntact());
-    return vector;
+    const auto wide = frame.Grey(phase, Path::kWide);
+    EXPECT_EQ(wide, scalar) << "256-bit, phase " << phase;
+    EXPECT_TRUE(frame.GuardIntact());
+    return wide;
+}
+
+void ExpectSameTotals(Frame& frame, LONG phase) {
+    const ChannelTotals scalar = frame.Totals(phase, Path::kScalar);
+    for (Path path : {Path::kNarrow, Path::kWide}) {
+        const ChannelTotals vector = frame.Totals(phase, path);
+        EXPECT_EQ(vector.red, scalar.red) << "phase " << phase;
+        EXPECT_EQ(vector.green, scalar.green);
+        EXPECT_EQ(vector.blue, scalar.blue);
+    }
 }
 
 bool AllEqual(const std::vector<ULONG>& image, ULONG pixel) {
@@ -181,9 +196,7 @@ TEST(Conversion, VectorEqualsScalarOnRandomFramesAndSettings) {
             CheckedColour(frame, phase);
             if (!large)
                 CheckedGrey(frame, phase);
-            EXPECT_EQ(frame.Totals(phase).red, frame.Totals(phase, true).red);
-            EXPECT_EQ(frame.Totals(phase).green, frame.Totals(phase, true).green);
-            EXPECT_EQ(frame.Totals(phase).blue, frame.Totals(phase, true).blue);
+            ExpectSameTotals(frame, phase);
         }
     }
 }
@@ -298,15 +311,13 @@ TEST(WhiteBalance, TotalsCountOnlyTheImage) {
         for (LONG phase = 0; phase < 4; ++phase) {
             frame.Load(raw, 1);
             const ChannelTotals first = frame.Totals(phase);
+            ExpectSameTotals(frame, phase);
             frame.Load(raw, 2);
             const ChannelTotals second = frame.Totals(phase);
-            const ChannelTotals scalar = frame.Totals(phase, true);
-            EXPECT_EQ(first.red, second.red);
+            ExpectSameTotals(frame, phase);
+            EXPECT_EQ(first.red, second.red) << width << " phase " << phase;
             EXPECT_EQ(first.green, second.green);
             EXPECT_EQ(first.blue, second.blue);
-            EXPECT_EQ(first.red, scalar.red) << width << " phase " << phase;
-            EXPECT_EQ(first.green, scalar.green);
-            EXPECT_EQ(first.blue, scalar.blue);
         }
     }
     // A flat frame: each total is the pixel count times the level.

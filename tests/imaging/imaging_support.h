@@ -12,6 +12,18 @@
 
 namespace imaging_test {
 
+// Which conversion path a call takes.
+enum class Path { kScalar, kNarrow, kWide };
+inline constexpr Path kPaths[] = {Path::kScalar, Path::kNarrow, Path::kWide};
+
+// Runs a vector call with 256-bit registers allowed or not (where the processor has them).
+template <typename Call>
+void WithPath(Path path, Call call) {
+    SetWideVectorsEnabled(path == Path::kWide);
+    call();
+    SetWideVectorsEnabled(true);
+}
+
 inline constexpr LONG kIdentity[16] = {64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64};
 
 // A ConversionState with its work buffer allocated and an output of its own.
@@ -48,30 +60,31 @@ class Frame {
             state_.matrix_positive[k] = matrix[k] > 0;
         }
     }
-    std::vector<ULONG> Colour(LONG phase, bool scalar = false) {
+    std::vector<ULONG> Colour(LONG phase, Path path = Path::kWide) {
         Clear();
-        if (scalar) {
+        if (path == Path::kScalar) {
             ConvertBayerToBgrxScalar(&state_.params, state_.matrix_positive, phase);
         } else {
-            ConvertBayerToBgrx(&state_.params, state_.matrix_positive, phase);
+            WithPath(path,
+                     [&] { ConvertBayerToBgrx(&state_.params, state_.matrix_positive, phase); });
         }
         return Image();
     }
-    std::vector<ULONG> Grey(LONG phase, bool scalar = false) {
+    std::vector<ULONG> Grey(LONG phase, Path path = Path::kWide) {
         Clear();
-        if (scalar) {
+        if (path == Path::kScalar) {
             ConvertBayerToGreyScalar(&state_.params, phase);
         } else {
-            ConvertBayerToGrey(&state_.params, phase);
+            WithPath(path, [&] { ConvertBayerToGrey(&state_.params, phase); });
         }
         return Image();
     }
-    ChannelTotals Totals(LONG phase, bool scalar = false) {
+    ChannelTotals Totals(LONG phase, Path path = Path::kWide) {
         ChannelTotals totals{};
-        if (scalar) {
+        if (path == Path::kScalar) {
             SumChannelsScalar(&state_.params, phase, &totals);
         } else {
-            SumChannels(&state_.params, phase, &totals);
+            WithPath(path, [&] { SumChannels(&state_.params, phase, &totals); });
         }
         return totals;
     }
