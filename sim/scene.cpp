@@ -45,28 +45,37 @@ class ChartScene : public Scene {
     void Row(uint32_t y, uint32_t width, uint32_t height, uint64_t frame_number,
              Rgb* out) const override {
         const uint32_t chart_height = height * 3 / 4;
-        const uint32_t square = std::max<uint32_t>(height / 10, 2);
-        const uint32_t travel = width > square ? width - square : 1;
-        const uint32_t square_x = static_cast<uint32_t>((frame_number * 8) % travel);
-        const uint32_t square_y = chart_height > square ? (chart_height - square) / 2 : 0;
-        const bool in_square_rows = y >= square_y && y < square_y + square;
-        for (uint32_t x = 0; x < width; ++x) {
-            Rgb colour;
-            if (in_square_rows && x >= square_x && x < square_x + square) {
-                colour = {0.95f, 0.95f, 0.95f};
-            } else if (y < chart_height) {
-                const uint32_t column = x * kChartColumns / width;
-                const uint32_t row = y * kChartRows / std::max<uint32_t>(chart_height, 1);
-                // A dark border around each patch.
-                const uint32_t cx = x * kChartColumns % width;
-                const uint32_t cy = y * kChartRows % std::max<uint32_t>(chart_height, 1);
-                const bool border = cx < width / 16 || cy < chart_height / 16;
-                colour = border ? Rgb{0.02f, 0.02f, 0.02f} : PatchColour(column, row);
-            } else {
-                const float level = width > 1 ? static_cast<float>(x) / (width - 1) : 0.0f;
-                colour = {level, level, level};
+        if (y < chart_height) {
+            const uint32_t row = y * kChartRows / chart_height;
+            const uint32_t row_top = row * chart_height / kChartRows;
+            const uint32_t row_height = (row + 1) * chart_height / kChartRows - row_top;
+            // A dark border around each patch.
+            const bool border_row = y - row_top < row_height / 16;
+            for (uint32_t column = 0; column < kChartColumns; ++column) {
+                const uint32_t x0 = column * width / kChartColumns;
+                const uint32_t x1 = (column + 1) * width / kChartColumns;
+                const uint32_t border_end = border_row ? x1 : x0 + (x1 - x0) / 16;
+                const Rgb colour = PatchColour(column, row);
+                for (uint32_t x = x0; x < x1; ++x) {
+                    out[x] = x < border_end ? Rgb{0.02f, 0.02f, 0.02f} : colour;
+                }
             }
-            out[x] = colour;
+        } else {
+            for (uint32_t x = 0; x < width; ++x) {
+                const float level = width > 1 ? static_cast<float>(x) / (width - 1) : 0.0f;
+                out[x] = {level, level, level};
+            }
+        }
+        // The moving square crosses the chart, one step per frame.
+        const uint32_t square = std::max<uint32_t>(height / 10, 2);
+        const uint32_t square_y = chart_height > square ? (chart_height - square) / 2 : 0;
+        if (y >= square_y && y < square_y + square) {
+            const uint32_t travel = width > square ? width - square : 1;
+            const uint32_t square_x = static_cast<uint32_t>((frame_number * 8) % travel);
+            const uint32_t end = std::min(width, square_x + square);
+            for (uint32_t x = square_x; x < end; ++x) {
+                out[x] = {0.95f, 0.95f, 0.95f};
+            }
         }
     }
 };

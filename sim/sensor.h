@@ -27,9 +27,24 @@ double GainFactor(uint32_t gain);
 // Mean exposure of the two register pairs.
 double EffectiveExposure(const SensorSettings& settings);
 
-// Renders rows [y0, y1) of frame `frame_number` into out, `settings.width` bytes per row.
-void RenderRows(const SensorSettings& settings, const Scene& scene, uint64_t frame_number,
-                uint32_t y0, uint32_t y1, uint8_t* out);
+// Renders one frame, a band of rows at a time, so read-out can start before the frame is done.
+class FrameRenderer {
+  public:
+    FrameRenderer(const SensorSettings& settings, const Scene& scene, uint64_t frame_number);
+    // Rows [y0, y1) into out, `settings.width` bytes per row.
+    void Rows(uint32_t y0, uint32_t y1, uint8_t* out);
+
+  private:
+    SensorSettings settings_;
+    const Scene& scene_;
+    uint64_t frame_number_;
+    uint64_t frame_key_;
+    float scale_[3];  // output steps per unit of reflectance, per channel, before gain
+    float gain_;
+    std::vector<float> noise_;  // standard normal variates, indexed from a per-row offset
+    std::vector<float> sigma_;  // noise deviation by whole steps of signal
+    std::vector<Rgb> row_;
+};
 
 // The raw frame as sent: width x height samples, zero-padded or cut to `size` bytes.
 std::vector<uint8_t> RenderRawFrame(const SensorSettings& settings, const Scene& scene,

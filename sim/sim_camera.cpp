@@ -479,7 +479,10 @@ void SimCamera::SendFrame(Lock& lock, const FrameJob& job) {
     constexpr uint32_t kChunk = 16 * 1024;  // whole packets, so only a frame's end is short
     const uint32_t width = job.settings.width;
     const uint32_t height = job.settings.height;
+    lock.unlock();
     std::vector<uint8_t> buffer(std::max<size_t>(job.size, size_t{width} * height), 0);
+    FrameRenderer renderer(job.settings, *job.scene, job.frame_number);
+    lock.lock();
     uint32_t rendered_rows = 0;
     const auto start = std::chrono::steady_clock::now();
     uint64_t wire_bytes = 0;
@@ -503,8 +506,8 @@ void SimCamera::SendFrame(Lock& lock, const FrameJob& job) {
                     static_cast<uint32_t>(std::min<uint64_t>(height, (end + width - 1) / width));
                 if (rows > rendered_rows) {
                     lock.unlock();
-                    RenderRows(job.settings, *job.scene, job.frame_number, rendered_rows, rows,
-                               buffer.data() + size_t{rendered_rows} * width);
+                    renderer.Rows(rendered_rows, rows,
+                                  buffer.data() + size_t{rendered_rows} * width);
                     lock.lock();
                     rendered_rows = rows;
                 }
