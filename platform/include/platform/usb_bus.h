@@ -58,7 +58,8 @@ public:
     virtual void FailIn(uint8_t endpoint_address, USBD_STATUS status) = 0;
     // Discards IN data queued by SendIn that no transfer has taken yet.
     virtual void FlushIn(uint8_t endpoint_address) = 0;
-    // Number of IN transfers pending on an endpoint.
+    // Number of IN transfers pending on an endpoint: those the bus thread has taken up and not
+    // completed (a request still on its way to the bus thread does not count yet).
     virtual size_t PendingInTransfers(uint8_t endpoint_address) = 0;
 };
 
@@ -66,7 +67,9 @@ public:
 // driver's device stack. The model must outlive the port.
 PDEVICE_OBJECT UsbBusPlugIn(UsbDeviceModel* device);
 // Unplugs: every pending request completes with STATUS_DEVICE_NOT_CONNECTED (URB status
-// USBD_STATUS_DEVICE_GONE), later requests fail the same way, and the device object is freed.
+// USBD_STATUS_DEVICE_GONE), and so do requests that arrive while it runs (from completion
+// routines, say). The model is detached, then the device object is freed: nothing may be sent to
+// it once this returns. Not to be called from a model call (the bus thread).
 void UsbBusUnplug(PDEVICE_OBJECT port);
 // Writes every URB submission and completion on the port to a pcap file (link type 220, usbmon
 // with 64-byte headers). An empty path stops the trace. Returns false when the file cannot be

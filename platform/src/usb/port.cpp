@@ -441,6 +441,8 @@ void Port::SelectConfiguration(PIRP irp, PURB urb, Completions& done) {
         bool valid = true;
         while (valid && end - record >= (ptrdiff_t)kFixedPart) {
             auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(record);
+            if (info->Length == 0)
+                break;  // a zeroed record ends the list
             if (info->Length < kFixedPart || info->Length > end - record) {
                 valid = false;
                 break;
@@ -770,13 +772,6 @@ void Port::Complete(Completion& completion, bool cancel_routine_cleared) {
     KeRaiseIrql(DISPATCH_LEVEL, &old_irql);
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     KeLowerIrql(old_irql);
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        wake = gone_ && awaiting_cancel_.empty();
-    }
-    if (wake)
-        wake_.notify_all();
 }
 
 }  // namespace platform::usb

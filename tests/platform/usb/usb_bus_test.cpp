@@ -218,6 +218,32 @@ TEST(UsbBusTest, DataSentAheadWaitsForTheNextTransfer) {
     EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 3u);
 }
 
+TEST(UsbBusTest, InTransferThroughAPartialMdlLandsInItsPiece) {
+    ConfiguredPort bus;
+    std::vector<uint8_t> frame(3 * 4096, 0);
+    PMDL whole = IoAllocateMdl(frame.data(), (ULONG)frame.size(), FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(whole);
+    PMDL piece = IoAllocateMdl(frame.data(), (ULONG)frame.size(), FALSE, FALSE, nullptr);
+    IoBuildPartialMdl(whole, piece, frame.data() + 4096, 4096);
+    URB urb;
+    BuildBulk(&urb, bus.in_pipe(), true, nullptr, 4096);
+    urb.UrbBulkOrInterruptTransfer.TransferBufferMDL = piece;
+    std::vector<uint8_t> data = Bytes(4096, 9);
+    bus.device.link->SendIn(0x81, data.data(), 4096);
+    EXPECT_EQ(SendAndWait(bus.port, kSubmit, &urb), STATUS_SUCCESS);
+    EXPECT_EQ(0, memcmp(frame.data() + 4096, data.data(), 4096));
+    EXPECT_EQ(frame[4095], 0);
+    EXPECT_EQ(frame[8192], 0);
+
+    // An MDL that describes less than the transfer length is refused.
+    BuildBulk(&urb, bus.in_pipe(), true, nullptr, 8192);
+    urb.UrbBulkOrInterruptTransfer.TransferBufferMDL = piece;
+    EXPECT_EQ(SendAndWait(bus.port, kSubmit, &urb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+    IoFreeMdl(piece);
+    IoFreeMdl(whole);
+}
+
 TEST(UsbBusTest, FailInEndsTheNextTransferWithItsBytesSoFar) {
     ConfiguredPort bus;
     std::vector<uint8_t> buffer(2048);
