@@ -58,7 +58,7 @@ std::vector<uint8_t> ConfigurationDescriptor(HostileDescriptors kind) {
     out.push_back(0);  // interface 0
     out.push_back(0);  // alternate setting 0
     out.push_back(no_pipes ? 0 : 3);
-    out.push_back(0xFF);  // vendor-specific class
+    out.push_back(0xFF);  // vendor class
     out.push_back(0x00);
     out.push_back(0x00);
     out.push_back(0);

@@ -115,6 +115,7 @@ class SimCamera : public platform::UsbDeviceModel {
     std::vector<ItemWrite> ItemWrites() const;
     std::vector<Packet> RawCommands() const;  // packets of code 0x40
     std::vector<ProtocolError> ProtocolErrors() const;
+    // Forgets every record above and the list of sent frames; the device state stays.
     void ClearRecords();
     uint32_t Register(uint32_t number) const;
     uint8_t Item(uint8_t item) const;

@@ -165,25 +165,5 @@ TEST_F(SimBusTest, FrameAfterACancelledReadArrivesAligned) {
     EXPECT_TRUE(camera.ProtocolErrors().empty());
 }
 
-TEST_F(SimBusTest, TriggeredFrameOverTheBus) {
-    camera.SetWindow(64, 32);
-    for (uint8_t i = 0; i < 4; ++i) {
-        ASSERT_EQ(Command(MakePacket({0x25, i, static_cast<uint8_t>(i == 1 ? 0x08 : 0)})),
-                  STATUS_SUCCESS);
-    }
-    ASSERT_EQ(Command(MakePacket({0x25, 11, 1})), STATUS_SUCCESS);
-    std::vector<uint8_t> frame(2048, 0xEE);
-    ASSERT_EQ(Command(MakePacket({0x02})), STATUS_SUCCESS);
-    ASSERT_EQ(Command(MakePacket({0x02})), STATUS_SUCCESS);
-    URB urb;
-    BuildBulk(&urb, pipes[2], true, frame.data(), 2048);
-    Request read(port, &urb);
-    ASSERT_EQ(Command(MakePacket({0x03})), STATUS_SUCCESS);
-    EXPECT_EQ(read.Wait(50), STATUS_TIMEOUT);
-    EXPECT_TRUE(camera.FireTrigger());
-    ASSERT_EQ(read.Wait(2000), STATUS_SUCCESS);
-    EXPECT_EQ(frame, camera.RenderFrame(0));
-}
-
 }  // namespace
 }  // namespace sim_test
