@@ -2,6 +2,7 @@
 // the matrix is republished.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -144,10 +145,26 @@ TEST(FrameProcessor, AutomaticWhiteBalanceWritesTheGainsBack) {
 }
 
 TEST(FrameProcessor, FramesNeverSeeAHalfPublishedMatrix) {
-    // Brightness 0 and 510 with correction off: every whole matrix maps a flat frame to black or
-    // to white in all three channels; any mixture of entries gives something else.
+    // Two setters flip brightness, contrast and saturation between extremes while frames take
+    // their snapshots: every snapshot must be one of the eight whole matrices, and a flat frame
+    // converted with any of them is flat and grey.
     Camera camera(true);
     SetColorCorrection(camera.get(), 0);
+    std::vector<std::vector<LONG>> whole;
+    for (LONG brightness : {0, 510}) {
+        for (LONG contrast : {0, 20}) {
+            for (LONG saturation : {0, 10}) {
+                Camera reference(true);
+                SetColorCorrection(reference.get(), 0);
+                SetBrightness(reference.get(), brightness);
+                SetContrast(reference.get(), contrast);
+                SetSaturation(reference.get(), saturation);
+                whole.push_back(reference.Fixed());
+            }
+        }
+    }
+    SetBrightness(camera.get(), 0);
+    SetContrast(camera.get(), 0);
     Stream stream(camera, 16, 8);
     const auto raw = FlatRaw(16, 8, 128);
     std::atomic<bool> stop{false};
@@ -160,28 +177,32 @@ TEST(FrameProcessor, FramesNeverSeeAHalfPublishedMatrix) {
         }
     });
     std::thread second_setter([&] {
-        while (!stop.load())
+        while (!stop.load()) {
             SetSaturation(camera.get(), GetSaturation(camera.get()) == 10 ? 0 : 10);
+        }
     });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-    int frames = 0;
+    int snapshots = 0;
     int mixed = 0;
     while (std::chrono::steady_clock::now() < deadline) {
+        for (int i = 0; i < 64; ++i) {
+            const std::vector<LONG> matrix = camera.Fixed();
+            if (std::find(whole.begin(), whole.end(), matrix) == whole.end())
+                ++mixed;
+            ++snapshots;
+        }
         const auto& image = stream.Convert(raw);
         const ULONG first = image[0];
-        if (!AllEqual(image, first))
-            ++mixed;
         const ULONG red = (first >> 16) & 0xFF;
         const ULONG green = (first >> 8) & 0xFF;
         const ULONG blue = first & 0xFF;
-        if (red != green || green != blue)
+        if (!AllEqual(image, first) || red != green || green != blue)
             ++mixed;
-        ++frames;
     }
     stop = true;
     setter.join();
     second_setter.join();
-    EXPECT_GT(frames, 0);
+    EXPECT_GT(snapshots, 0);
     EXPECT_EQ(mixed, 0);
     // After the storm, the published matrix is the one the settings describe.
     Camera fresh(true);
