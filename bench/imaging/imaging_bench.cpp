@@ -74,6 +74,18 @@ void ConvertColor(benchmark::State& state, ULONG width, ULONG height) {
     SetFrameCounters(state, width, height);
 }
 
+// The same with 128-bit registers only, the baseline every x64 processor has.
+void ConvertColorSse2(benchmark::State& state, ULONG width, ULONG height) {
+    Pipeline pipeline(width, height);
+    SetWideVectorsEnabled(false);
+    for (auto _ : state) {
+        pipeline.Convert();
+        benchmark::ClobberMemory();
+    }
+    SetWideVectorsEnabled(true);
+    SetFrameCounters(state, width, height);
+}
+
 void ConvertGrey(benchmark::State& state, ULONG width, ULONG height) {
     Pipeline pipeline(width, height);
     InterlockedExchange(&pipeline.processor()->color_enable, 0);
@@ -129,6 +141,7 @@ void LoadWorkBuffer(benchmark::State& state, ULONG width, ULONG height) {
 
 CAM_FRAME_SIZES(Floor);
 CAM_FRAME_SIZES(ConvertColor);
+CAM_FRAME_SIZES(ConvertColorSse2);
 CAM_FRAME_SIZES(ConvertGrey);
 CAM_FRAME_SIZES(ConvertColorAwb);
 CAM_FRAME_SIZES(ConvertColorScalar);
