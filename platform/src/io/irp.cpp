@@ -33,7 +33,7 @@ bool ShouldInvoke(PIRP irp, UCHAR control) {
     NTSTATUS status = irp->IoStatus.Status;
     return (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
            (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-           (irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
+           (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL));
 }
 
 // The top of the stack for a request the I/O manager built: report to the caller, then release.
@@ -206,7 +206,7 @@ VOID IoReleaseCancelSpinLock(KIRQL irql) {
 BOOLEAN IoCancelIrp(PIRP irp) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    irp->Cancel = TRUE;
+    __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);

@@ -232,7 +232,9 @@ NTSTATUS Port::Dispatch(PIRP irp) {
     // The cancel routine is set under the queue lock: a cancel can then reach the bus thread only
     // after the request itself.
     IoSetCancelRoutine(irp, PortCancel);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    // IoCancelIrp may be setting the flag on another thread right now.
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) &&
+        IoSetCancelRoutine(irp, nullptr) != nullptr) {
         lock.unlock();
         irp->IoStatus.Status = STATUS_CANCELLED;
         irp->IoStatus.Information = 0;
