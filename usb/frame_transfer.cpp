@@ -241,12 +241,16 @@ NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffe
     }
     KeReleaseSpinLock(&camera->transfer_lock, irql);
 
+    // A stop that aborted the pipe before all transfers were queued did not reach the later ones:
+    // the mark it cleared tells, and the read ends now instead of at its time-out.
+    bool aborted = usb->pipe_active != nullptr && IsPipeActive(usb, pipe) == 0;
+
     NTSTATUS result = STATUS_SUCCESS;
-    if (out_of_resources) {
-        // The camera is not told to send a frame that has nowhere to land.
+    if (out_of_resources || aborted) {
+        // The camera is not told to send a frame that has nowhere to land or no reader.
         LowerCompletionTarget(camera, submitted);
         CancelFrameTransfers(camera);
-        result = STATUS_INSUFFICIENT_RESOURCES;
+        result = out_of_resources ? STATUS_INSUFFICIENT_RESOURCES : STATUS_CANCELLED;
     } else {
         SendStreamControl(camera, true);
         if (submission_failed && !NT_SUCCESS(ResetPipe(usb, entry))) {

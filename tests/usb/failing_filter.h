@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <utility>
 
 #include "platform/ddk.h"
 
@@ -25,6 +27,13 @@ class FailingFilter {
         bulk_fail_ = fail;
     }
     void FailPipeResets(bool fail) { fail_resets_ = fail; }
+    // Runs action in the sending thread just before the nth command packet with this code (1 =
+    // the next one) goes down; the packet follows once it returns.
+    void BeforeCommand(UCHAR code, int nth, std::function<void()> action) {
+        hook_code_ = code;
+        hook_countdown_ = nth;
+        hook_ = std::move(action);
+    }
     int RefusedBulk() const { return refused_bulk_; }
     int RefusedResets() const { return refused_resets_; }
 
@@ -41,8 +50,26 @@ class FailingFilter {
             IofCompleteRequest(irp, IO_NO_INCREMENT);
             return STATUS_UNSUCCESSFUL;
         }
+        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+            self->RunHook((PURB)stack->Parameters.Others.Argument1);
+        }
         IoSkipCurrentIrpStackLocation(irp);
         return IofCallDriver(self->port_, irp);
+    }
+
+    void RunHook(PURB urb) {
+        if (!hook_ || urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            return;
+        }
+        const _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = urb->UrbBulkOrInterruptTransfer;
+        if ((bulk.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0 ||
+            bulk.TransferBuffer == nullptr || bulk.TransferBufferLength == 0 ||
+            *(const UCHAR*)bulk.TransferBuffer != hook_code_ || --hook_countdown_ != 0) {
+            return;
+        }
+        std::function<void()> action = std::move(hook_);
+        hook_ = nullptr;
+        action();
     }
 
     bool Refuse(PURB urb) {
@@ -76,6 +103,10 @@ class FailingFilter {
     std::atomic<bool> fail_resets_{false};
     std::atomic<int> refused_bulk_{0};
     std::atomic<int> refused_resets_{0};
+    // Used by the sending thread only, once set.
+    UCHAR hook_code_ = 0;
+    int hook_countdown_ = 0;
+    std::function<void()> hook_;
 };
 
 }  // namespace camtest

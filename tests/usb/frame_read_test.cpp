@@ -162,6 +162,24 @@ TEST_F(FrameReadTest, StopCaptureEndsAWaitingReadPromptly) {
     ExpectIdle();
 }
 
+TEST_F(FrameReadTest, StopBeforeTheTransfersAreQueuedEndsTheReadAtOnce) {
+    Configure();
+    AnnounceFrameSize(3 * 65536);
+    frame_timeout_ms = 10000;
+    camtest::FailingFilter filter(port_);
+    camera_->usb.lower_device = filter.device();
+    // The stop comes between the request and the arm packet: the pipe is marked, nothing queued.
+    filter.BeforeCommand(0x02, 2, [this] { EXPECT_EQ(StopCapture(camera_), STATUS_SUCCESS); });
+    PoolBuffer buffer(camera_->raw_frame_size);
+    bool ok = true;
+    auto start = Clock::now();
+    EXPECT_FALSE(ReadRawFrame(camera_, buffer.data(), &ok));
+    EXPECT_FALSE(ok);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    ExpectIdle();
+    camera_->usb.lower_device = port_;
+}
+
 TEST_F(FrameReadTest, ErrorCompletedTransferDoesNotFailTheFrame) {
     Configure();
     AnnounceFrameSize(3 * 65536);
