@@ -161,6 +161,8 @@ TEST_F(SimBusTest, FrameAfterACancelledReadArrivesAligned) {
     ASSERT_EQ(read.Wait(2000), STATUS_SUCCESS);
     EXPECT_EQ(full.UrbBulkOrInterruptTransfer.TransferBufferLength, 65536u);
     EXPECT_EQ(whole, camera.RenderFrame(1));
+    // The sender notes the frame as sent just after the bus has taken its last byte.
+    ASSERT_TRUE(camera.WaitForSentFrames(1, 2000));
     EXPECT_EQ(camera.SentFrames(), (std::vector<uint64_t>{1}));
     EXPECT_TRUE(camera.ProtocolErrors().empty());
 }
