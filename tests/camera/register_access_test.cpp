@@ -132,16 +132,4 @@ TEST_F(RegisterAccessTest, RawCommandsCarryAtMost63CallerBytes) {
     }
 }
 
-TEST_F(RegisterAccessTest, CommandsFailOnAnUnconfiguredDevice) {
-    ASSERT_EQ(StopUsbDevice(&camera_->usb), STATUS_SUCCESS);
-    sim_.ClearRecords();
-    LONG value = 3;
-    EXPECT_FALSE(WriteSensorRegister(camera_, 7, 8));
-    EXPECT_FALSE(SetCameraItem(camera_, 11, 1));
-    EXPECT_FALSE(QueryCameraItem(camera_, 15, &value));
-    EXPECT_EQ(value, 3);
-    EXPECT_FALSE(SendRawCommand(camera_, 1, (const UCHAR*)"x"));
-    EXPECT_TRUE(sim_.Commands().empty());
-}
-
 }  // namespace

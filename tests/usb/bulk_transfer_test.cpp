@@ -65,19 +65,4 @@ TEST_F(BulkTransferTest, ErrorStatusOfTheUrbFailsTheTransfer) {
     EXPECT_TRUE(TransferPacket(camera_, kCommandPipe, kPacketSize, packet));
 }
 
-TEST_F(BulkTransferTest, StreamControlSendsArmAndGo) {
-    Configure();
-    SendStreamControl(camera_, false);
-    SendStreamControl(camera_, true);
-    auto commands = sim_.Commands();
-    ASSERT_EQ(commands.size(), 2u);
-    EXPECT_EQ(commands[0][0], 0x02);
-    EXPECT_EQ(commands[1][0], 0x03);
-    for (const auto& packet : commands) {
-        for (size_t i = 1; i < packet.size(); ++i) {
-            EXPECT_EQ(packet[i], 0) << i;
-        }
-    }
-}
-
 }  // namespace

@@ -144,12 +144,4 @@ TEST_F(UsbConfigTest, PortIsResetOnlyWhenConnectedButNotEnabled) {
     }
 }
 
-TEST_F(UsbConfigTest, ResetPipeReachesTheEndpoint) {
-    Configure();
-    int before = sim_.PipeResets();
-    EXPECT_EQ(ResetPipe(&camera_->usb, &camera_->usb.interface_info->Pipes[kFramePipe]),
-              STATUS_SUCCESS);
-    EXPECT_EQ(sim_.PipeResets() - before, 1);
-}
-
 }  // namespace
