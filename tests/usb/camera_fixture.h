@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "driver/camera_context.h"
@@ -26,6 +27,17 @@ class ProbedCamera : public sim::SimCamera {
             queued_.push_back({endpoint_address, length});
         }
         sim::SimCamera::InTransferQueued(endpoint_address, length);
+    }
+    bool GetDescriptor(uint8_t type, uint8_t index, uint16_t language,
+                       std::vector<uint8_t>* out) override {
+        {
+            std::lock_guard<std::mutex> lock(probe_mutex_);
+            if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && !configuration_override_.empty()) {
+                *out = configuration_override_;
+                return true;
+            }
+        }
+        return sim::SimCamera::GetDescriptor(type, index, language, out);
     }
     USBD_STATUS ResetPipe(uint8_t endpoint_address) override {
         {
@@ -71,6 +83,11 @@ class ProbedCamera : public sim::SimCamera {
         std::lock_guard<std::mutex> lock(probe_mutex_);
         return port_resets_;
     }
+    // Configuration descriptor bytes to present instead of the camera's own; empty restores them.
+    void OverrideConfiguration(std::vector<uint8_t> bytes) {
+        std::lock_guard<std::mutex> lock(probe_mutex_);
+        configuration_override_ = std::move(bytes);
+    }
     // A port status word to report instead of the camera's own; negative restores it.
     void OverridePortStatus(int64_t status) {
         std::lock_guard<std::mutex> lock(probe_mutex_);
@@ -83,6 +100,7 @@ class ProbedCamera : public sim::SimCamera {
     int pipe_resets_ = 0;
     int port_resets_ = 0;
     int64_t port_status_override_ = -1;
+    std::vector<uint8_t> configuration_override_;
 };
 
 class CameraFixture : public testing::Test {

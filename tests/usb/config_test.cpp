@@ -63,6 +63,42 @@ TEST_F(UsbConfigTest, MalformedTotalLengthsAreRefusedWithoutLeaks) {
     }
 }
 
+TEST_F(UsbConfigTest, MalformedDescriptorChainsAreRefusedWithoutLeaks) {
+    const std::vector<uint8_t> good = sim::ConfigurationDescriptor(sim::HostileDescriptors::kNone);
+    ASSERT_GE(good.size(), 9u + 9u + 7u);
+    const size_t interface_at = good[0];
+    const size_t endpoint_at = interface_at + good[interface_at];
+    auto with = [&](size_t at, uint8_t value) {
+        std::vector<uint8_t> bytes = good;
+        bytes[at] = value;
+        return bytes;
+    };
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {"total length below the header", with(2, 5)},
+        {"header of another type", with(1, USB_INTERFACE_DESCRIPTOR_TYPE)},
+        {"zero-length descriptor", with(endpoint_at, 0)},
+        {"interface descriptor too short", with(interface_at, 4)},
+        {"endpoint descriptor too short", with(endpoint_at, 3)},
+        {"descriptor running past the end", with(endpoint_at, 200)},
+        {"no interfaces", with(4, 0)},
+        {"header cut short", std::vector<uint8_t>(good.begin(), good.begin() + 6)},
+    };
+    for (const Case& c : cases) {
+        sim_.OverrideConfiguration(c.bytes);
+        EXPECT_EQ(StartUsbDevice(&camera_->usb), STATUS_DEVICE_DATA_ERROR) << c.what;
+        EXPECT_EQ(camera_->usb.interface_info, nullptr) << c.what;
+        EXPECT_FALSE(sim_.Configured()) << c.what;
+        StopUsbDevice(&camera_->usb);
+        EXPECT_EQ(platform::verifier::OutstandingBlocks(kUsbTag), 0u) << c.what;
+    }
+    sim_.OverrideConfiguration({});
+    EXPECT_EQ(StartUsbDevice(&camera_->usb), STATUS_SUCCESS);
+}
+
 void ExpectNoTransferPossible(CameraContext* camera, NTSTATUS refusal) {
     UCHAR packet[kPacketSize] = {0x26, 15};
     ULONG moved = 1;
