@@ -74,9 +74,8 @@ bool InterfaceRecordIsWellFormed(PUSBD_INTERFACE_INFORMATION record) {
 }  // namespace
 
 NTSTATUS StartUsbDevice(UsbDevice* usb) {
-    usb->configuration_descriptor = nullptr;
-    usb->interface_info = nullptr;
-    usb->pipe_active = nullptr;
+    // A start without a stop before it must not drop the configuration it had.
+    FreeUsbState(usb);
 
     PURB urb = AllocateUrb(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST),
                            URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);

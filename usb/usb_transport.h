@@ -38,10 +38,10 @@ NTSTATUS StopCapture(CameraContext* camera);
 
 // pipe_active bytes are written by the frame read and by the thread that stops streaming.
 inline VOID SetPipeActive(UsbDevice* usb, ULONG pipe, UCHAR value) {
-    __atomic_store_n(&usb->pipe_active[pipe], value, __ATOMIC_SEQ_CST);
+    InterlockedExchange8((CHAR volatile*)&usb->pipe_active[pipe], (CHAR)value);
 }
 inline UCHAR IsPipeActive(UsbDevice* usb, ULONG pipe) {
-    return __atomic_load_n(&usb->pipe_active[pipe], __ATOMIC_SEQ_CST);
+    return ReadUCharAcquire(&usb->pipe_active[pipe]);
 }
 
 // ---- Synchronous bulk transfers -----------------------------------------------------------------

@@ -81,7 +81,8 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL new_irql);
 VOID KeEnterCriticalRegion();
 VOID KeLeaveCriticalRegion();
 
-// ---- Interlocked operations (sequentially consistent, as on the platform) ------------------------
+// ---- Interlocked operations (sequentially consistent, as on the platform)
+// ------------------------
 
 inline LONG InterlockedIncrement(LONG volatile* target) {
     return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST);
@@ -105,6 +106,12 @@ inline LONG InterlockedOr(LONG volatile* target, LONG value) {
 }
 inline LONG InterlockedAnd(LONG volatile* target, LONG value) {
     return __atomic_fetch_and(target, value, __ATOMIC_SEQ_CST);
+}
+inline CHAR InterlockedExchange8(CHAR volatile* target, CHAR value) {
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline UCHAR ReadUCharAcquire(UCHAR const volatile* source) {
+    return __atomic_load_n(source, __ATOMIC_ACQUIRE);
 }
 inline LONG64 InterlockedExchange64(LONG64 volatile* target, LONG64 value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
@@ -190,10 +197,10 @@ LONG_PTR ObfDereferenceObject(PVOID object);
 #define ObDereferenceObject(object) ObfDereferenceObject(object)
 NTSTATUS ZwClose(HANDLE handle);
 
-// ---- Time ----------------------------------------------------------------------------------------
+// ---- Time
+// ----------------------------------------------------------------------------------------
 
 // System time: 100 ns units since 1 January 1601 (UTC).
 VOID KeQuerySystemTime(PLARGE_INTEGER current_time);
 // Interrupt time: 100 ns units since the stand-in started; monotonic.
 ULONGLONG KeQueryInterruptTime();
-
