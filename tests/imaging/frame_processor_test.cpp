@@ -111,8 +111,8 @@ TEST(FrameProcessor, DispatchFollowsPhaseAndColourEnable) {
     Stream stream(camera, width, height);
     for (LONG phase : {0, 1, 2, 3, 7, -1}) {
         InterlockedExchange(&camera.processor()->conversion.bayer_phase, phase);
-        EXPECT_EQ(stream.Convert(raw),
-                  reference.Colour(phase < 0 || phase > 2 ? 3 : phase, imaging_test::Path::kScalar))
+        EXPECT_EQ(stream.Convert(raw), *reference.Colour(phase < 0 || phase > 2 ? 3 : phase,
+                                                         imaging_test::Path::kScalar))
             << phase;
     }
     // Colour off: grey with the gains, no matrix.
@@ -120,7 +120,7 @@ TEST(FrameProcessor, DispatchFollowsPhaseAndColourEnable) {
     SetRedGain(camera.get(), 200);
     reference.SetGains(200, 128, 128);
     InterlockedExchange(&camera.processor()->conversion.bayer_phase, 1);
-    EXPECT_EQ(stream.Convert(raw), reference.Grey(1, imaging_test::Path::kScalar));
+    EXPECT_EQ(stream.Convert(raw), *reference.Grey(1, imaging_test::Path::kScalar));
 }
 
 TEST(FrameProcessor, AutomaticWhiteBalanceWritesTheGainsBack) {
