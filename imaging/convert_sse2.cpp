@@ -8,32 +8,10 @@
 
 namespace {
 
-VOID Cpuid(ULONG leaf, ULONG subleaf, ULONG* registers) {
-    __asm__ volatile("cpuid"
-                     : "=a"(registers[0]), "=b"(registers[1]), "=c"(registers[2]),
-                       "=d"(registers[3])
-                     : "a"(leaf), "c"(subleaf));
-}
-
-// The instructions alone are not enough: the system must also save the 256-bit state.
+// The system must save the 256-bit state as well as the processor having the instructions.
 bool ProcessorHasWideVectors() {
 #if defined(CAM_HAVE_AVX2_BUILD)
-    ULONG r[4];
-    Cpuid(0, 0, r);
-    if (r[0] < 7)
-        return false;
-    Cpuid(1, 0, r);
-    const bool osxsave = (r[2] & (1u << 27)) != 0;
-    const bool avx = (r[2] & (1u << 28)) != 0;
-    if (!osxsave || !avx)
-        return false;
-    ULONG low;
-    ULONG high;
-    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
-    if ((low & 6) != 6)
-        return false;
-    Cpuid(7, 0, r);
-    return (r[1] & (1u << 5)) != 0;
+    return ExIsProcessorFeaturePresent(PF_AVX2_INSTRUCTIONS_AVAILABLE) != FALSE;
 #else
     return false;
 #endif
@@ -52,6 +30,20 @@ bool UseWide() {
     return available != 0 && InterlockedExchangeAdd(&g_wide_enabled, 0) != 0;
 }
 
+// Kernel code saves the extended register state around 256-bit work; when the save fails the
+// caller takes the 128-bit path.
+template <typename Work>
+bool RunWide(Work work) {
+    if (!UseWide())
+        return false;
+    XSTATE_SAVE save;
+    if (!NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save)))
+        return false;
+    work();
+    KeRestoreExtendedProcessorState(&save);
+    return true;
+}
+
 }  // namespace
 
 bool SetWideVectorsEnabled(bool enabled) {
@@ -60,25 +52,19 @@ bool SetWideVectorsEnabled(bool enabled) {
 }
 
 VOID ConvertBayerToBgrx(const ConversionParams* params, const bool* matrix_positive, LONG phase) {
-    if (UseWide()) {
-        ConvertBayerToBgrxWide(params, matrix_positive, phase);
-    } else {
+    if (!RunWide([&] { ConvertBayerToBgrxWide(params, matrix_positive, phase); })) {
         ConvertColourVector<Sse2, Sse2>(params, matrix_positive, phase);
     }
 }
 
 VOID ConvertBayerToGrey(const ConversionParams* params, LONG phase) {
-    if (UseWide()) {
-        ConvertBayerToGreyWide(params, phase);
-    } else {
+    if (!RunWide([&] { ConvertBayerToGreyWide(params, phase); })) {
         ConvertGreyVector<Sse2, Sse2>(params, phase);
     }
 }
 
 VOID SumChannels(const ConversionParams* params, LONG phase, ChannelTotals* totals) {
-    if (UseWide()) {
-        SumChannelsWide(params, phase, totals);
-    } else {
+    if (!RunWide([&] { SumChannelsWide(params, phase, totals); })) {
         SumChannelsVector<Sse2, Sse2>(params, phase, totals);
     }
 }

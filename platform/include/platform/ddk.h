@@ -2,8 +2,8 @@
 // interfaces.
 #pragma once
 
-#include "platform/ntdef.h"
-#include "platform/kernel.h"
 #include "platform/io.h"
-#include "platform/usb.h"
+#include "platform/kernel.h"
 #include "platform/ks.h"
+#include "platform/ntdef.h"
+#include "platform/usb.h"

@@ -104,9 +104,9 @@ static_assert(sizeof(MDL) == 48);
 #define MmGetMdlVirtualAddress(mdl) ((PVOID)((PUCHAR)((mdl)->StartVa) + (mdl)->ByteOffset))
 #define MmGetMdlByteCount(mdl) ((mdl)->ByteCount)
 #define MmGetMdlByteOffset(mdl) ((mdl)->ByteOffset)
-#define MmGetSystemAddressForMdlSafe(mdl, priority) \
+#define MmGetSystemAddressForMdlSafe(mdl, priority)                              \
     (((mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) \
-         ? (mdl)->MappedSystemVa                                               \
+         ? (mdl)->MappedSystemVa                                                 \
          : (PVOID) nullptr)
 #define NormalPagePriority 16
 
@@ -216,9 +216,12 @@ inline VOID IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVO
     stack->CompletionRoutine = routine;
     stack->Context = context;
     stack->Control = 0;
-    if (invoke_on_success) stack->Control |= SL_INVOKE_ON_SUCCESS;
-    if (invoke_on_error) stack->Control |= SL_INVOKE_ON_ERROR;
-    if (invoke_on_cancel) stack->Control |= SL_INVOKE_ON_CANCEL;
+    if (invoke_on_success)
+        stack->Control |= SL_INVOKE_ON_SUCCESS;
+    if (invoke_on_error)
+        stack->Control |= SL_INVOKE_ON_ERROR;
+    if (invoke_on_cancel)
+        stack->Control |= SL_INVOKE_ON_CANCEL;
 }
 inline VOID IoMarkIrpPending(PIRP irp) {
     IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;

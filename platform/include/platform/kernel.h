@@ -81,8 +81,7 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL new_irql);
 VOID KeEnterCriticalRegion();
 VOID KeLeaveCriticalRegion();
 
-// ---- Interlocked operations (sequentially consistent, as on the platform)
-// ------------------------
+// ---- Interlocked operations (sequentially consistent, as on the platform) --------------------
 
 inline LONG InterlockedIncrement(LONG volatile* target) {
     return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST);
@@ -197,8 +196,26 @@ LONG_PTR ObfDereferenceObject(PVOID object);
 #define ObDereferenceObject(object) ObfDereferenceObject(object)
 NTSTATUS ZwClose(HANDLE handle);
 
-// ---- Time
-// ----------------------------------------------------------------------------------------
+// ---- Processor features and extended state ------------------------------------------------
+
+#define PF_AVX_INSTRUCTIONS_AVAILABLE 39
+#define PF_AVX2_INSTRUCTIONS_AVAILABLE 40
+// True when the processor has the feature and the system saves the state it needs.
+BOOLEAN ExIsProcessorFeaturePresent(ULONG processor_feature);
+
+#define XSTATE_AVX 2
+#define XSTATE_MASK_AVX (1ULL << XSTATE_AVX)
+
+typedef struct _XSTATE_SAVE {
+    ULONG64 Reserved[7];
+} XSTATE_SAVE, *PXSTATE_SAVE;
+
+// Kernel code saves the extended (256-bit) register state before it uses those registers, and
+// restores it in reverse order of saving, at DISPATCH_LEVEL or below.
+NTSTATUS KeSaveExtendedProcessorState(ULONG64 mask, PXSTATE_SAVE xstate_save);
+VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE xstate_save);
+
+// ---- Time ------------------------------------------------------------------------------------
 
 // System time: 100 ns units since 1 January 1601 (UTC).
 VOID KeQuerySystemTime(PLARGE_INTEGER current_time);

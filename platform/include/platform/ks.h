@@ -11,8 +11,7 @@ typedef PVOID KSOBJECT_BAG;
 typedef PVOID PSECURITY_DESCRIPTOR;
 typedef struct _CM_RESOURCE_LIST* PCM_RESOURCE_LIST;
 
-// ---- GUIDs
-// ---------------------------------------------------------------------------------------
+// ---- GUIDs -----------------------------------------------------------------------------------
 
 inline constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 inline constexpr GUID KSNAME_Filter = {
@@ -32,8 +31,7 @@ inline constexpr GUID KSDATAFORMAT_SPECIFIER_VIDEOINFO = {
 inline constexpr GUID KSMEMORY_TYPE_KERNEL_NONPAGED = {
     0x4A6D5FC4, 0x7895, 0x11D1, {0xB0, 0x69, 0x00, 0xA0, 0xC9, 0x06, 0x28, 0x02}};
 
-// ---- Identifiers, properties, automation
-// ---------------------------------------------------------
+// ---- Identifiers, properties, automation -----------------------------------------------------
 
 typedef struct {
     GUID Set;
@@ -95,8 +93,7 @@ typedef struct {
 } KSAUTOMATION_TABLE, *PKSAUTOMATION_TABLE;
 static_assert(sizeof(KSAUTOMATION_TABLE) == 56);
 
-// ---- Data formats and ranges
-// ---------------------------------------------------------------------
+// ---- Data formats and ranges -----------------------------------------------------------------
 
 typedef struct {
     ULONG FormatSize;
@@ -189,8 +186,7 @@ typedef struct tagKS_DATAFORMAT_VIDEOINFOHEADER {
 } KS_DATAFORMAT_VIDEOINFOHEADER, *PKS_DATAFORMAT_VIDEOINFOHEADER;
 static_assert(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) == 152);
 
-// ---- Stream headers
-// ------------------------------------------------------------------------------
+// ---- Stream headers --------------------------------------------------------------------------
 
 typedef struct {
     LONGLONG Time;
@@ -229,8 +225,7 @@ typedef struct tagKS_FRAME_INFO {
 } KS_FRAME_INFO, *PKS_FRAME_INFO;
 static_assert(sizeof(KS_FRAME_INFO) == 72);
 
-// ---- Allocator framing
-// ---------------------------------------------------------------------------
+// ---- Allocator framing -----------------------------------------------------------------------
 
 typedef struct {
     ULONG MinFrameSize;
@@ -276,8 +271,7 @@ static_assert(sizeof(KSALLOCATOR_FRAMING_EX) == 112);
 #define KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY 0x00000002
 #define KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY 0x80000000
 
-// ---- Objects
-// -------------------------------------------------------------------------------------
+// ---- Objects ---------------------------------------------------------------------------------
 
 typedef enum { KSSTATE_STOP, KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN } KSSTATE, *PKSSTATE;
 typedef enum { KSPIN_DATAFLOW_IN = 1, KSPIN_DATAFLOW_OUT } KSPIN_DATAFLOW;
@@ -499,8 +493,7 @@ typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 
 #define KSCREATE_ITEM_FREEONSTOP 0x00000002
 
-// ---- Services
-// ------------------------------------------------------------------------------------
+// ---- Services --------------------------------------------------------------------------------
 
 NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path,
                             const KSDEVICE_DESCRIPTOR* descriptor);

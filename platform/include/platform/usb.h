@@ -4,7 +4,7 @@
 
 #include "platform/io.h"
 
-// ---- Standard descriptors (packed, as on the wire) -----------------------------------------------
+// ---- Standard descriptors (packed, as on the wire) ---------------------------------------
 
 #define USB_DEVICE_DESCRIPTOR_TYPE 0x01
 #define USB_CONFIGURATION_DESCRIPTOR_TYPE 0x02
@@ -13,7 +13,7 @@
 #define USB_ENDPOINT_DESCRIPTOR_TYPE 0x05
 
 #define USB_ENDPOINT_DIRECTION_MASK 0x80
-#define USB_ENDPOINT_DIRECTION_IN(address) ((address) & USB_ENDPOINT_DIRECTION_MASK)
+#define USB_ENDPOINT_DIRECTION_IN(address) ((address)&USB_ENDPOINT_DIRECTION_MASK)
 #define USB_ENDPOINT_TYPE_MASK 0x03
 #define USB_ENDPOINT_TYPE_CONTROL 0x00
 #define USB_ENDPOINT_TYPE_ISOCHRONOUS 0x01
@@ -81,7 +81,7 @@ static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9);
 static_assert(sizeof(USB_INTERFACE_DESCRIPTOR) == 9);
 static_assert(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7);
 
-// ---- USBD status, pipes and interfaces -----------------------------------------------------------
+// ---- USBD status, pipes and interfaces ---------------------------------------------------
 
 typedef LONG USBD_STATUS;
 #define USBD_SUCCESS(status) ((USBD_STATUS)(status) >= 0)
@@ -144,7 +144,7 @@ static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48);
 
 // Size of an interface record with n pipes (n >= 1).
 #define GET_USBD_INTERFACE_SIZE(num_endpoints) \
-    (sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION) * ((num_endpoints) - 1))
+    (sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION) * ((num_endpoints)-1))
 
 typedef struct _USBD_INTERFACE_LIST_ENTRY {
     PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor;
@@ -160,7 +160,7 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY {
 #define USBD_START_ISO_TRANSFER_ASAP 4
 #define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0xFFFFFFFF
 
-// ---- URBs ----------------------------------------------------------------------------------------
+// ---- URBs --------------------------------------------------------------------------------
 
 #define URB_FUNCTION_SELECT_CONFIGURATION 0x0000
 #define URB_FUNCTION_SELECT_INTERFACE 0x0001
@@ -236,9 +236,9 @@ static_assert(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) == 136);
 static_assert(sizeof(_URB_SELECT_CONFIGURATION) == 88);
 static_assert(sizeof(_URB_PIPE_REQUEST) == 40);
 
-#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(total_interfaces, total_pipes)       \
-    (sizeof(struct _URB_SELECT_CONFIGURATION) +                                    \
-     ((total_interfaces) - 1) * sizeof(USBD_INTERFACE_INFORMATION) +               \
+#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(total_interfaces, total_pipes) \
+    (sizeof(struct _URB_SELECT_CONFIGURATION) +                              \
+     ((total_interfaces)-1) * sizeof(USBD_INTERFACE_INFORMATION) +           \
      ((total_pipes) - (total_interfaces)) * sizeof(USBD_PIPE_INFORMATION))
 
 inline VOID UsbBuildGetDescriptorRequest(PURB urb, USHORT length, UCHAR descriptor_type,
@@ -256,14 +256,17 @@ inline VOID UsbBuildGetDescriptorRequest(PURB urb, USHORT length, UCHAR descript
     urb->UrbControlDescriptorRequest.UrbLink = link;
 }
 
-// ---- Bus driver interface ------------------------------------------------------------------------
+// ---- Bus driver interface ----------------------------------------------------------------
 
 #define USB_SUBMIT_URB 0
 #define USB_RESET_PORT 1
 #define USB_GET_PORT_STATUS 4
-#define IOCTL_INTERNAL_USB_SUBMIT_URB CTL_CODE(FILE_DEVICE_USB, USB_SUBMIT_URB, METHOD_NEITHER, FILE_ANY_ACCESS)
-#define IOCTL_INTERNAL_USB_RESET_PORT CTL_CODE(FILE_DEVICE_USB, USB_RESET_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
-#define IOCTL_INTERNAL_USB_GET_PORT_STATUS CTL_CODE(FILE_DEVICE_USB, USB_GET_PORT_STATUS, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_SUBMIT_URB \
+    CTL_CODE(FILE_DEVICE_USB, USB_SUBMIT_URB, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_RESET_PORT \
+    CTL_CODE(FILE_DEVICE_USB, USB_RESET_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_GET_PORT_STATUS \
+    CTL_CODE(FILE_DEVICE_USB, USB_GET_PORT_STATUS, METHOD_NEITHER, FILE_ANY_ACCESS)
 static_assert(IOCTL_INTERNAL_USB_SUBMIT_URB == 0x220003);
 static_assert(IOCTL_INTERNAL_USB_RESET_PORT == 0x220007);
 static_assert(IOCTL_INTERNAL_USB_GET_PORT_STATUS == 0x220013);

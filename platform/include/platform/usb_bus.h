@@ -16,13 +16,13 @@ class UsbDeviceLink;
 // How an OUT transfer ends, as the device decides.
 struct UsbOutResult {
     USBD_STATUS status = USBD_STATUS_SUCCESS;
-    uint32_t accepted = 0;       // bytes the device took
+    uint32_t accepted = 0;         // bytes the device took
     bool never_completes = false;  // the device NAKs for ever: the transfer pends until aborted
 };
 
 // A device behind a bus port. Every call comes from the bus's own thread, one at a time.
 class UsbDeviceModel {
-public:
+  public:
     virtual ~UsbDeviceModel() = default;
     // Called once when plugged in (link valid until Detach), and with null when unplugged.
     virtual void Attach(UsbDeviceLink* link) = 0;
@@ -47,11 +47,11 @@ public:
 // The bus's side of a plugged-in device: how the device moves IN data to the host. Thread-safe;
 // the device may call it from any thread of its own.
 class UsbDeviceLink {
-public:
+  public:
     virtual ~UsbDeviceLink() = default;
     // Queue data on an IN endpoint. The bus fills pending IN transfers in submission order; a
-    // transfer completes when it is full, or at the end of a chunk whose length is not a multiple of
-    // the endpoint's maximum packet size (a short packet), or at a zero-length chunk.
+    // transfer completes when it is full, or at the end of a chunk whose length is not a multiple
+    // of the endpoint's maximum packet size (a short packet), or at a zero-length chunk.
     virtual void SendIn(uint8_t endpoint_address, const uint8_t* data, uint32_t length) = 0;
     // The next IN transfer on the endpoint (pending now or submitted later) completes with this
     // error status and the bytes it has received so far.

@@ -31,8 +31,8 @@ size_t OutstandingBlocks(ULONG tag);
 // Descriptions ("3 blocks of tag CmCx, 24576 bytes") of the blocks allocated after `mark` that are
 // still outstanding, one line per tag; empty when nothing leaked.
 std::vector<std::string> FindLeaks(uint64_t mark);
-// Raises one violation naming each leaked tag of FindLeaks(mark), with `context` ("device removed");
-// returns the number of leaked blocks.
+// Raises one violation naming each leaked tag of FindLeaks(mark), with `context` ("device
+// removed"); returns the number of leaked blocks.
 size_t ReportLeaks(uint64_t mark, const std::string& context);
 
 // Fault injection. The n-th allocation from now (1 = the next one) returns null; 0 disarms.
