@@ -52,6 +52,8 @@ TEST(CamctlInfoTest, PrintsTheFullSensorFormatAndTheDefaults) {
 TEST(CamctlInfoTest, RejectsUnknownCommandsAndArguments) {
     EXPECT_NE(RunCommand(CAMCTL_PATH " frobnicate").status, 0);
     EXPECT_NE(RunCommand(CAMCTL_PATH " info extra").status, 0);
+    EXPECT_NE(RunCommand(CAMCTL_PATH " --registry settings.reg info").status, 0);
+    EXPECT_NE(RunCommand(CAMCTL_PATH " info --usb-trace").status, 0);
     CommandResult bad_scene = RunCommand(CAMCTL_PATH " --scene /nonexistent.png info");
     EXPECT_NE(bad_scene.status, 0);
     EXPECT_TRUE(Contains(bad_scene.output, "/nonexistent.png")) << bad_scene.output;

@@ -75,5 +75,10 @@ int main(int argc, char** argv) {
         PrintUsage(stderr);
         return 2;
     }
+    // Refused rather than ignored until the driver persists its settings.
+    if (!options.registry.empty()) {
+        std::fprintf(stderr, "camctl: --registry: the driver does not persist settings yet\n");
+        return 2;
+    }
     return chosen->run(options, args);
 }
