@@ -39,9 +39,12 @@ bool AnyTransferCancelled(CameraContext* camera) {
 // The camera takes the frame request and the arm packet (both 0x02) as a pair. A read that ends
 // between them would leave the next read's request counted as this one's arm, and every later
 // frame out of step; so the arm is always sent once the request was, with one retry for a
-// transient shortage of resources.
-bool CompleteRequestPair(CameraContext* camera) {
-    return SendStreamPacket(camera, false) || SendStreamPacket(camera, false);
+// transient shortage of resources. A lost arm is not a reason to end the read: the frame then
+// simply does not come, and the read ends by its time-out.
+VOID CompleteRequestPair(CameraContext* camera) {
+    if (!SendStreamPacket(camera, false)) {
+        SendStreamPacket(camera, false);
+    }
 }
 
 }  // namespace
@@ -179,13 +182,7 @@ NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffe
     if (usb->pipe_active != nullptr) {
         SetPipeActive(usb, pipe, 1);
     }
-    if (!CompleteRequestPair(camera)) {
-        ReleaseFrameTransfers(camera);
-        if (usb->pipe_active != nullptr) {
-            SetPipeActive(usb, pipe, 0);
-        }
-        return STATUS_UNSUCCESSFUL;
-    }
+    CompleteRequestPair(camera);
 
     PDEVICE_OBJECT lower = usb->lower_device;
     LONG submitted = 0;

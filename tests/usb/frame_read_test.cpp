@@ -180,6 +180,35 @@ TEST_F(FrameReadTest, StopBeforeTheTransfersAreQueuedEndsTheReadAtOnce) {
     camera_->usb.lower_device = port_;
 }
 
+TEST_F(FrameReadTest, LostArmPacketStillQueuesTheFrameAndEndsByTheTimeOut) {
+    Configure();
+    AnnounceFrameSize(3 * 65536);
+    frame_timeout_ms = 200;
+    camtest::FailingFilter filter(port_);
+    camera_->usb.lower_device = filter.device();
+    // The request goes through; the arm and its retry are refused.
+    filter.FailBulk(camera_->usb.interface_info->Pipes[kCommandPipe].PipeHandle, 1, 2);
+    sim_.ClearQueued();
+    size_t commands = sim_.Commands().size();
+    PoolBuffer buffer(camera_->raw_frame_size);
+    bool ok = true;
+    auto start = Clock::now();
+    EXPECT_FALSE(ReadRawFrame(camera_, buffer.data(), &ok));
+    EXPECT_FALSE(ok);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(200));
+    EXPECT_EQ(filter.RefusedBulk(), 2);
+    EXPECT_EQ(sim_.QueuedLengths(sim::kFrameEndpoint),
+              (std::vector<uint32_t>{65536, 65536, 65536}));
+    std::vector<uint8_t> codes;
+    auto sent = sim_.Commands();
+    for (size_t i = commands; i < sent.size(); ++i) {
+        codes.push_back(sent[i][0]);
+    }
+    EXPECT_EQ(codes, (std::vector<uint8_t>{2, 3}));
+    ExpectIdle();
+    camera_->usb.lower_device = port_;
+}
+
 TEST_F(FrameReadTest, ErrorCompletedTransferDoesNotFailTheFrame) {
     Configure();
     AnnounceFrameSize(3 * 65536);
