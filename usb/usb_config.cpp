@@ -274,11 +274,15 @@ NTSTATUS AbortActivePipes(UsbDevice* usb) {
         if (IsPipeActive(usb, i) == 0) {
             continue;
         }
-        NTSTATUS status =
-            SendPipeRequest(usb, URB_FUNCTION_ABORT_PIPE, usb->interface_info->Pipes[i].PipeHandle);
-        if (status == STATUS_INSUFFICIENT_RESOURCES) {
-            return status;
+        // Only a missing URB stops the loop; an abort the bus failed, or whose carrier request
+        // could not be built, leaves the pipe marked and the others are still aborted.
+        PURB urb = AllocateUrb(sizeof(_URB_PIPE_REQUEST), URB_FUNCTION_ABORT_PIPE);
+        if (urb == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
         }
+        urb->UrbPipeRequest.PipeHandle = usb->interface_info->Pipes[i].PipeHandle;
+        NTSTATUS status = SubmitUrb(usb, urb);
+        FreeUrb(urb);
         if (NT_SUCCESS(status)) {
             SetPipeActive(usb, i, 0);
         }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/usb/camera_fixture.h"
+#include "tests/usb/failing_filter.h"
 
 namespace {
 
@@ -142,6 +143,47 @@ TEST_F(UsbConfigTest, InterfaceWithoutPipesIsRefusedOrUnusable) {
     EXPECT_EQ(StopUsbDevice(&camera_->usb), STATUS_SUCCESS);
     EXPECT_EQ(platform::verifier::OutstandingBlocks(kUsbTag), 0u);
     EXPECT_TRUE(sim_.Commands().empty());
+}
+
+TEST_F(UsbConfigTest, AbortStopsEarlyOnlyWhenItsUrbCannotBeAllocated) {
+    Configure();
+    UsbDevice& usb = camera_->usb;
+    camtest::FailingFilter filter(port_);
+    usb.lower_device = filter.device();
+
+    // A bus that fails the aborts: both pipes stay marked, both were tried, the stop succeeds.
+    filter.FailPipeAborts(true);
+    SetPipeActive(&usb, 0, 1);
+    SetPipeActive(&usb, 2, 1);
+    EXPECT_EQ(StopCapture(camera_), STATUS_SUCCESS);
+    EXPECT_EQ(filter.AbortsSeen(), 2);
+    EXPECT_EQ(usb.pipe_active[0], 1);
+    EXPECT_EQ(usb.pipe_active[2], 1);
+    filter.FailPipeAborts(false);
+
+    // No carrier request for the first abort: that pipe stays marked, the next one is aborted.
+    uint64_t injected = platform::verifier::InjectedFailures();
+    platform::verifier::FailNthAllocation(2);
+    EXPECT_EQ(StopCapture(camera_), STATUS_SUCCESS);
+    platform::verifier::ClearFaults();
+    EXPECT_EQ(platform::verifier::InjectedFailures() - injected, 1u);
+    EXPECT_EQ(filter.AbortsSeen(), 3);
+    EXPECT_EQ(usb.pipe_active[0], 1);
+    EXPECT_EQ(usb.pipe_active[2], 0);
+
+    // No URB for the first abort: the stop ends there, nothing is sent.
+    SetPipeActive(&usb, 2, 1);
+    platform::verifier::FailAllocationsWithTag(kUsbTag);
+    EXPECT_EQ(StopCapture(camera_), STATUS_INSUFFICIENT_RESOURCES);
+    platform::verifier::ClearFaults();
+    EXPECT_EQ(filter.AbortsSeen(), 3);
+    EXPECT_EQ(usb.pipe_active[0], 1);
+    EXPECT_EQ(usb.pipe_active[2], 1);
+
+    EXPECT_EQ(StopCapture(camera_), STATUS_SUCCESS);
+    EXPECT_EQ(usb.pipe_active[0], 0);
+    EXPECT_EQ(usb.pipe_active[2], 0);
+    usb.lower_device = port_;
 }
 
 TEST_F(UsbConfigTest, AllocationFailuresDuringStartLeakNothing) {

@@ -27,6 +27,7 @@ class FailingFilter {
         bulk_fail_ = fail;
     }
     void FailPipeResets(bool fail) { fail_resets_ = fail; }
+    void FailPipeAborts(bool fail) { fail_aborts_ = fail; }
     // Runs action in the sending thread just before the nth command packet with this code (1 =
     // the next one) goes down; the packet follows once it returns.
     void BeforeCommand(UCHAR code, int nth, std::function<void()> action) {
@@ -36,6 +37,8 @@ class FailingFilter {
     }
     int RefusedBulk() const { return refused_bulk_; }
     int RefusedResets() const { return refused_resets_; }
+    // Pipe aborts that came down, refused or passed on.
+    int AbortsSeen() const { return aborts_seen_; }
 
   private:
     static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -73,6 +76,10 @@ class FailingFilter {
     }
 
     bool Refuse(PURB urb) {
+        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+            ++aborts_seen_;
+            return fail_aborts_;
+        }
         if (urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL &&
             fail_resets_) {
             ++refused_resets_;
@@ -101,6 +108,8 @@ class FailingFilter {
     std::atomic<int> bulk_pass_{0};
     std::atomic<int> bulk_fail_{0};
     std::atomic<bool> fail_resets_{false};
+    std::atomic<bool> fail_aborts_{false};
+    std::atomic<int> aborts_seen_{0};
     std::atomic<int> refused_bulk_{0};
     std::atomic<int> refused_resets_{0};
     // Used by the sending thread only, once set.
