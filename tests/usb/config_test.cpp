@@ -29,8 +29,16 @@ TEST_F(UsbConfigTest, ConfiguresThreePipesAndReturnsToUnconfigured) {
     }
     EXPECT_EQ(usb.configuration_descriptor->bDescriptorType, USB_CONFIGURATION_DESCRIPTOR_TYPE);
 
-    // With nothing marked, aborting sends nothing and succeeds.
+    // With nothing marked, aborting sends nothing and succeeds; a marked pipe alone is aborted.
+    camtest::FailingFilter filter(port_);
+    usb.lower_device = filter.device();
     EXPECT_EQ(StopCapture(camera_), STATUS_SUCCESS);
+    EXPECT_EQ(filter.AbortsSeen(), 0);
+    SetPipeActive(&usb, 2, 1);
+    EXPECT_EQ(StopCapture(camera_), STATUS_SUCCESS);
+    EXPECT_EQ(filter.AbortsSeen(), 1);
+    EXPECT_EQ(usb.pipe_active[2], 0);
+    usb.lower_device = port_;
 
     EXPECT_EQ(StopUsbDevice(&usb), STATUS_SUCCESS);
     EXPECT_EQ(usb.configuration_descriptor, nullptr);
