@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "imaging/color_settings.h"
@@ -120,6 +119,9 @@ std::string ParseRequest(const std::vector<std::string>& args, Request* request)
     }
     request->input = files[0];
     request->output = files[1];
+    if (!IsImageFileName(request->output)) {
+        return "unknown output format for " + request->output + " (use .bgra, .bmp or .png)";
+    }
     return "";
 }
 
@@ -129,7 +131,9 @@ struct ProcessorDeleter {
 
 }  // namespace
 
-int RunConvert(const CommonOptions&, const std::vector<std::string>& args) {
+int RunConvert(const CommonOptions& options, const std::vector<std::string>& args) {
+    if (!options.scene.empty() || !options.usb_trace.empty())
+        return Fail("convert does not use the camera, so --scene and --usb-trace do not apply");
     Request request;
     const std::string problem = ParseRequest(args, &request);
     if (!problem.empty()) {
@@ -140,14 +144,21 @@ int RunConvert(const CommonOptions&, const std::vector<std::string>& args) {
     std::ifstream in(request.input, std::ios::binary);
     if (!in)
         return Fail("cannot read " + request.input);
-    const std::vector<UCHAR> raw((std::istreambuf_iterator<char>(in)),
-                                 std::istreambuf_iterator<char>());
+    // One byte more than a frame tells a longer file (or an endless one) from a frame.
     const uint64_t expected = (uint64_t)request.width * request.height;
-    if (raw.size() != expected) {
-        return Fail(request.input + " holds " + std::to_string(raw.size()) + " bytes; a " +
-                    std::to_string(request.width) + " x " + std::to_string(request.height) +
-                    " frame of 8-bit samples is " + std::to_string(expected));
+    std::vector<UCHAR> raw(expected + 1);
+    in.read(reinterpret_cast<char*>(raw.data()), (std::streamsize)raw.size());
+    if (in.bad())
+        return Fail("cannot read " + request.input);
+    const uint64_t got = (uint64_t)in.gcount();
+    if (got != expected) {
+        return Fail(
+            request.input + " holds " +
+            (got > expected ? "more than " + std::to_string(expected) : std::to_string(got)) +
+            " bytes; a " + std::to_string(request.width) + " x " + std::to_string(request.height) +
+            " frame of 8-bit samples is " + std::to_string(expected));
     }
+    raw.resize(expected);
 
     // The device-add colour values, then the processor a claiming pin would create.
     auto camera = std::make_unique<CameraContext>();

@@ -122,6 +122,10 @@ std::string WritePng(const std::string& path, const std::vector<uint32_t>& pixel
     return "";
 }
 
+bool IsImageFileName(const std::string& path) {
+    return EndsWith(path, ".bgra") || EndsWith(path, ".bmp") || EndsWith(path, ".png");
+}
+
 std::string WriteImage(const std::string& path, const std::vector<uint32_t>& pixels, uint32_t width,
                        uint32_t height) {
     if (EndsWith(path, ".bgra"))

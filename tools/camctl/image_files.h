@@ -14,6 +14,8 @@ std::string WriteBmp(const std::string& path, const std::vector<uint32_t>& pixel
                      uint32_t height);
 std::string WritePng(const std::string& path, const std::vector<uint32_t>& pixels, uint32_t width,
                      uint32_t height);
+// Whether the path ends in one of the endings WriteImage knows.
+bool IsImageFileName(const std::string& path);
 // Picks the writer by the path's ending (.bgra, .bmp, .png); an unknown ending is an error.
 std::string WriteImage(const std::string& path, const std::vector<uint32_t>& pixels, uint32_t width,
                        uint32_t height);
