@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/usb/camera_fixture.h"
+#include "tests/usb/failing_filter.h"
 
 namespace {
 
@@ -63,6 +64,19 @@ TEST_F(BulkTransferTest, ErrorStatusOfTheUrbFailsTheTransfer) {
     EXPECT_FALSE(NT_SUCCESS(BulkTransfer(camera_, kCommandPipe, kPacketSize, packet, &moved)));
     EXPECT_EQ(moved, 0u);
     EXPECT_TRUE(TransferPacket(camera_, kCommandPipe, kPacketSize, packet));
+
+    // The request succeeds but the URB stalled: the transfer fails all the same, nothing moved.
+    camtest::FailingFilter filter(port_);
+    camera_->usb.lower_device = filter.device();
+    filter.StallBulk(camera_->usb.interface_info->Pipes[kCommandPipe].PipeHandle, 1);
+    size_t commands = sim_.Commands().size();
+    moved = 9;
+    EXPECT_EQ(BulkTransfer(camera_, kCommandPipe, kPacketSize, packet, &moved),
+              STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(moved, 0u);
+    EXPECT_EQ(sim_.Commands().size(), commands);
+    EXPECT_TRUE(TransferPacket(camera_, kCommandPipe, kPacketSize, packet));
+    camera_->usb.lower_device = port_;
 }
 
 }  // namespace

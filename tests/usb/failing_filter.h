@@ -26,6 +26,12 @@ class FailingFilter {
         bulk_pass_ = pass;
         bulk_fail_ = fail;
     }
+    // The next `count` bulk transfers on this pipe handle complete with a successful request but
+    // a stalled URB, its length left as the driver set it: only the URB status tells the failure.
+    void StallBulk(USBD_PIPE_HANDLE pipe, int count) {
+        stall_pipe_ = pipe;
+        stall_count_ = count;
+    }
     void FailPipeResets(bool fail) { fail_resets_ = fail; }
     void FailPipeAborts(bool fail) { fail_aborts_ = fail; }
     // Runs action in the sending thread just before the nth command packet with this code (1 =
@@ -44,6 +50,14 @@ class FailingFilter {
     static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
         auto* self = static_cast<FailingFilter*>(device->DeviceExtension);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+            self->Stall((PURB)stack->Parameters.Others.Argument1)) {
+            ((PURB)stack->Parameters.Others.Argument1)->UrbHeader.Status = USBD_STATUS_STALL_PID;
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            irp->IoStatus.Information = 0;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_SUCCESS;
+        }
         if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
             self->Refuse((PURB)stack->Parameters.Others.Argument1)) {
             ((PURB)stack->Parameters.Others.Argument1)->UrbHeader.Status =
@@ -73,6 +87,16 @@ class FailingFilter {
         std::function<void()> action = std::move(hook_);
         hook_ = nullptr;
         action();
+    }
+
+    bool Stall(PURB urb) {
+        if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+            stall_pipe_ == nullptr || urb->UrbBulkOrInterruptTransfer.PipeHandle != stall_pipe_ ||
+            stall_count_ <= 0) {
+            return false;
+        }
+        --stall_count_;
+        return true;
     }
 
     bool Refuse(PURB urb) {
@@ -107,6 +131,8 @@ class FailingFilter {
     USBD_PIPE_HANDLE bulk_pipe_ = nullptr;
     std::atomic<int> bulk_pass_{0};
     std::atomic<int> bulk_fail_{0};
+    USBD_PIPE_HANDLE stall_pipe_ = nullptr;
+    std::atomic<int> stall_count_{0};
     std::atomic<bool> fail_resets_{false};
     std::atomic<bool> fail_aborts_{false};
     std::atomic<int> aborts_seen_{0};
