@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "camera/camera_commands.h"
+#include "sim/device_memory.h"
 #include "tests/usb/camera_fixture.h"
 
 namespace {
@@ -97,16 +98,27 @@ TEST_F(RegisterAccessTest, ItemsAreSetAndQueried) {
 }
 
 TEST_F(RegisterAccessTest, MemoryReadAddressesRegisterIndex) {
-    camera_->register_index = 0x1234;
-    UCHAR value = 0xEE;
-    ReadCameraMemory(camera_, &value);
-    EXPECT_EQ(LastCommandPrefix(6), (std::vector<uint8_t>{0x41, 0x51, 0x02, 0x01, 0x12, 0x34}));
-    ExpectRestZero(6);
+    // Inside the camera's memory, and beyond it, where it reads as 0xFF.
+    for (uint32_t address : {0x0ABCu, 0x0001u, 0x1234u}) {
+        camera_->register_index = (LONG)address;
+        UCHAR expected = sim::DeviceMemoryByte(address);
+        UCHAR value = (UCHAR)~expected;
+        ReadCameraMemory(camera_, &value);
+        EXPECT_EQ(LastCommandPrefix(6),
+                  (std::vector<uint8_t>{0x41, 0x51, 0x02, 0x01, (uint8_t)(address >> 8),
+                                        (uint8_t)address}));
+        ExpectRestZero(6);
+        EXPECT_EQ(value, expected) << "address " << address;
+    }
     ReadCameraMemory(camera_, nullptr);
+
+    // The same read, which changed this very value above, leaves it alone when its reply fails.
+    camera_->register_index = 0x0ABC;
+    const UCHAR untouched = (UCHAR)~sim::DeviceMemoryByte(0x0ABC);
     sim_.FailNextTransfers(sim::kReplyEndpoint, 1, sim::TransferFault::kError);
-    value = 0xEE;
+    UCHAR value = untouched;
     ReadCameraMemory(camera_, &value);
-    EXPECT_EQ(value, 0xEE);
+    EXPECT_EQ(value, untouched);
 }
 
 TEST_F(RegisterAccessTest, RawCommandsCarryAtMost63CallerBytes) {
