@@ -2,6 +2,7 @@
 // them.
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "camera/camera_commands.h"
@@ -152,6 +153,59 @@ TEST_F(CaptureSetupTest, StartCaptureAnnouncesTheFullFrame) {
     EXPECT_EQ(size, 1921024);
     EXPECT_EQ(offset, 0);
     EXPECT_EQ(pitch, 1600);
+}
+
+// Every value the program's table lists, written out here from the table itself; the generated
+// timing words of runs two to ten are checked by the run rule below.
+TEST_F(CaptureSetupTest, EveryListedProgramValueReachesTheCamera) {
+    std::vector<std::pair<uint32_t, uint32_t>> expected;
+    auto add_run = [&](uint32_t first, std::vector<uint32_t> values) {
+        for (uint32_t i = 0; i < values.size(); ++i)
+            expected.push_back({first + i, values[i]});
+    };
+    auto add_sparse = [&](uint32_t first, uint32_t last,
+                          std::vector<std::pair<uint32_t, uint32_t>> set) {
+        for (uint32_t number = first; number <= last; ++number) {
+            uint32_t value = 0;
+            for (const auto& entry : set) {
+                if (entry.first == number)
+                    value = entry.second;
+            }
+            expected.push_back({number, value});
+        }
+    };
+    add_run(35, {63, 7, 56, 39, 55, 6, 63, 1, 0, 39, 5, 2});
+    add_run(384, {0x01C001, 0x220001, 0x260001, 0x07D002, 0x046003, 0x061030, 0x046031, 0x0004E4,
+                  0x3E04E4});
+    add_run(400, {0x0D5001, 0x220001, 0x260001, 0x130002, 0x16F009, 0x13000A, 0x0951FF, 0x3E01FF});
+    add_run(512, {0x03200A, 0x07202D, 0x15002F, 0x012030, 0x334031, 0x236032, 0x126033,
+                  0x028034, 0x060046, 0x02A058, 0x07C060, 0x162069, 0x06406A, 0x02007C,
+                  0x16608D, 0x06808E, 0x12209F, 0x0240A0, 0x06A0B2, 0x1500FE, 0x0120FF,
+                  0x076100, 0x030104, 0x070118, 0x07411C, 0x13C1DE, 0x03A1DF, 0x3FE1E0});
+    const size_t generated_first = expected.size();
+    const size_t generated_count = 458 - 28;
+    add_sparse(1, 15, {{1, 8}, {2, 3}, {7, 8}});
+    add_run(33, {0, 1});
+    add_sparse(47, 62, {{47, 9}, {49, 6}});
+    add_sparse(64, 139, {});
+    add_run(140, {59, 2, 0, 55, 3, 2, 43, 9, 0, 39, 10, 2, 1, 0, 0, 2, 0, 1, 3, 0, 0, 4, 0, 0});
+    add_run(158, {36, 1});
+    add_sparse(76, 123, {});
+    add_sparse(16, 30, {{24, 10}, {28, 31}});
+    add_run(25, {32, 1});
+    add_run(25, {0, 0});
+    add_run(32, {11});
+
+    EXPECT_TRUE(RunStartupSequence(camera_));
+    auto writes = sim_.RegisterWrites();
+    ASSERT_EQ(writes.size(), expected.size() + generated_count);
+    for (size_t i = 0, w = 0; i < expected.size(); ++i, ++w) {
+        if (i == generated_first)
+            w += generated_count;
+        EXPECT_EQ(writes[w].number, expected[i].first) << "write " << w;
+        EXPECT_EQ(writes[w].value, expected[i].second)
+            << "write " << w << ", register " << expected[i].first;
+    }
 }
 
 TEST_F(CaptureSetupTest, FrameSizeRoundsUpToMultiplesOf2048) {
