@@ -3,7 +3,8 @@
 
 #include "platform/ddk.h"
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path);
+// The system's loader finds the entry point by its plain name.
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path);
 
 // Add: creates the camera context of a new device with its defaults.
 NTSTATUS CameraDeviceAdd(PKSDEVICE device);

@@ -3,6 +3,9 @@
 
 #include "platform/kernel.h"
 
+// The system's services have C names, so the driver binds to the kernel's own exports.
+extern "C" {
+
 typedef struct _IRP IRP, *PIRP;
 typedef struct _DEVICE_OBJECT DEVICE_OBJECT, *PDEVICE_OBJECT;
 typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
@@ -234,3 +237,5 @@ inline VOID IoSkipCurrentIrpStackLocation(PIRP irp) {
     irp->CurrentLocation++;
     irp->Tail.Overlay.CurrentStackLocation++;
 }
+
+}  // extern "C"

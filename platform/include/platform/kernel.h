@@ -4,6 +4,9 @@
 
 #include "platform/ntdef.h"
 
+// The system's services have C names, so the driver binds to the kernel's own exports.
+extern "C" {
+
 // ---- Pool -------------------------------------------------------------------------------------
 
 // A fixed underlying type, so that modifiers may be or'ed into a pool type.
@@ -24,9 +27,25 @@ VOID ExFreePool(PVOID block);
 
 // ---- IRQL ---------------------------------------------------------------------------------------
 
+#if defined(_WIN64)
+// On x64 the IRQL is the task-priority register CR8, read and written inline, not a service.
+inline KIRQL KeGetCurrentIrql() {
+    ULONG64 irql;
+    __asm__ __volatile__("mov %%cr8, %0" : "=r"(irql));
+    return (KIRQL)irql;
+}
+inline VOID KeLowerIrql(KIRQL new_irql) {
+    __asm__ __volatile__("mov %0, %%cr8" : : "r"((ULONG64)new_irql) : "memory");
+}
+inline VOID KeRaiseIrql(KIRQL new_irql, PKIRQL old_irql) {
+    *old_irql = KeGetCurrentIrql();
+    __asm__ __volatile__("mov %0, %%cr8" : : "r"((ULONG64)new_irql) : "memory");
+}
+#else
 KIRQL KeGetCurrentIrql();
 VOID KeRaiseIrql(KIRQL new_irql, PKIRQL old_irql);
 VOID KeLowerIrql(KIRQL new_irql);
+#endif
 
 // ---- Dispatcher objects -------------------------------------------------------------------------
 
@@ -74,7 +93,14 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE wait_mode, BOOLEAN alertable,
 typedef ULONG_PTR KSPIN_LOCK;
 typedef KSPIN_LOCK* PKSPIN_LOCK;
 
+#if defined(_WIN64)
+// Inline on x64: a free lock is a zero word, and not every kernel version exports the routine.
+inline VOID KeInitializeSpinLock(PKSPIN_LOCK lock) {
+    *lock = 0;
+}
+#else
 VOID KeInitializeSpinLock(PKSPIN_LOCK lock);
+#endif
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock);
 VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL new_irql);
 
@@ -162,7 +188,7 @@ typedef struct _CLIENT_ID {
 } CLIENT_ID, *PCLIENT_ID;
 
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
-extern POBJECT_TYPE* PsThreadType;
+extern NTKERNELAPI POBJECT_TYPE* PsThreadType;
 
 typedef struct _OBJECT_HANDLE_INFORMATION {
     ULONG HandleAttributes;
@@ -217,7 +243,20 @@ VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE xstate_save);
 
 // ---- Time ------------------------------------------------------------------------------------
 
+#if defined(_WIN64)
+// On x64 both clocks are read from the page the kernel shares with every process.
+#define KI_USER_SHARED_DATA 0xFFFFF78000000000ULL
+inline VOID KeQuerySystemTime(PLARGE_INTEGER current_time) {
+    current_time->QuadPart = *(volatile LONGLONG*)(KI_USER_SHARED_DATA + 0x14);
+}
+inline ULONGLONG KeQueryInterruptTime() {
+    return *(volatile ULONGLONG*)(KI_USER_SHARED_DATA + 0x8);
+}
+#else
 // System time: 100 ns units since 1 January 1601 (UTC).
 VOID KeQuerySystemTime(PLARGE_INTEGER current_time);
 // Interrupt time: 100 ns units since the stand-in started; monotonic.
 ULONGLONG KeQueryInterruptTime();
+#endif
+
+}  // extern "C"

@@ -3,6 +3,9 @@
 
 #include "platform/io.h"
 
+// The system's services have C names, so the driver binds to the kernel's own exports.
+extern "C" {
+
 typedef LONGLONG REFERENCE_TIME;
 typedef ULONG DWORD;
 typedef USHORT WORD;
@@ -515,3 +518,5 @@ VOID KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous);
 PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state);
 VOID KsStreamPointerUnlock(PKSSTREAM_POINTER stream_pointer, BOOLEAN eject);
 NTSTATUS KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK* interface_out);
+
+}  // extern "C"

@@ -4,6 +4,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// The system's services have C names, so the driver binds to the kernel's own exports.
+extern "C" {
+
 typedef void VOID;
 typedef void* PVOID;
 typedef char CHAR;
@@ -128,6 +131,13 @@ typedef struct _SIZE {
 
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
 
+// Data the kernel exports is reached through the image's import table.
+#if defined(_WIN64)
+#define NTKERNELAPI __declspec(dllimport)
+#else
+#define NTKERNELAPI
+#endif
+
 // Memory helpers of the run-time library.
 #define RtlZeroMemory(destination, length) __builtin_memset((destination), 0, (length))
 #define RtlFillMemory(destination, length, fill) __builtin_memset((destination), (fill), (length))
@@ -136,3 +146,5 @@ typedef struct _SIZE {
 #define RtlMoveMemory(destination, source, length) \
     __builtin_memmove((destination), (source), (length))
 #define RtlEqualMemory(a, b, length) (__builtin_memcmp((a), (b), (length)) == 0)
+
+}  // extern "C"

@@ -4,6 +4,9 @@
 
 #include "platform/io.h"
 
+// The system's services have C names, so the driver binds to the kernel's own exports.
+extern "C" {
+
 // ---- Standard descriptors (packed, as on the wire) ---------------------------------------
 
 #define USB_DEVICE_DESCRIPTOR_TYPE 0x01
@@ -283,3 +286,5 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
 // each list entry's Interface then points at its record inside the URB. Freed with ExFreePool.
 PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configuration_descriptor,
                                        PUSBD_INTERFACE_LIST_ENTRY interface_list);
+
+}  // extern "C"
