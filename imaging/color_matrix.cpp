@@ -2,6 +2,8 @@
 // the published matrix.
 #include "imaging/color_matrix.h"
 
+#include "imaging/sine_cosine.h"
+
 namespace {
 
 // Luminance weights of saturation and hue.
@@ -144,7 +146,10 @@ VOID BuildHueMatrix(double* matrix, LONG degrees) {
     const double zy = ly / lz;
     AppendShearBlue(matrix, zx, zy);
     const float angle = (float)degrees * 3.1415927f / 180.0f;
-    AppendRotationBlue(matrix, __builtin_sinf(angle), __builtin_cosf(angle));
+    float sine;
+    float cosine;
+    SineCosine(angle, &sine, &cosine);
+    AppendRotationBlue(matrix, sine, cosine);
     AppendShearBlue(matrix, -zx, -zy);
     AppendRotationGreen(matrix, 1 / m3, m2 / m3);
     AppendRotationRed(matrix, -1 / m2, 1 / m2);

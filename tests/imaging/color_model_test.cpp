@@ -1,6 +1,9 @@
 // The colour settings and the fixed-point matrix they publish.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include "imaging/sine_cosine.h"
 #include "tests/imaging/imaging_support.h"
 
 namespace {
@@ -194,6 +197,19 @@ TEST(ColorModel, HueKeepsGreyAndSaturationZeroGivesGrey) {
     TransformColorPoint(saturation, 10, 200, 90, &r, &g, &b);
     EXPECT_DOUBLE_EQ(r, g);
     EXPECT_DOUBLE_EQ(g, b);
+}
+
+// The driver's own sine and cosine give the float nearest to the library's double-precision value
+// for every angle a hue setting gives, and for the same angles turned backwards.
+TEST(ColorModel, HueSineAndCosineAreTheNearestFloats) {
+    for (LONG degrees = -359; degrees <= 359; ++degrees) {
+        const float angle = (float)degrees * 3.1415927f / 180.0f;
+        float sine;
+        float cosine;
+        SineCosine(angle, &sine, &cosine);
+        EXPECT_EQ(sine, (float)std::sin((double)angle)) << degrees;
+        EXPECT_EQ(cosine, (float)std::cos((double)angle)) << degrees;
+    }
 }
 
 }  // namespace
