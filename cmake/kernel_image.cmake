@@ -24,7 +24,8 @@ target_link_options(camdrv_image PRIVATE
   # Nothing in a driver applies run-time pseudo relocations: data of a system module must be
   # imported explicitly, or the link fails.
   -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
-  -Wl,--no-insert-timestamp)
+  -Wl,--no-insert-timestamp
+  -Wl,--fatal-warnings)
 target_link_libraries(camdrv_image PRIVATE ntoskrnl hal ks usbd)
 
 # Each driver folder's part joins the image, so a new source file in a folder's list is linked
