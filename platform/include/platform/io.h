@@ -10,6 +10,8 @@ typedef struct _IRP IRP, *PIRP;
 typedef struct _DEVICE_OBJECT DEVICE_OBJECT, *PDEVICE_OBJECT;
 typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
 typedef struct _FILE_OBJECT* PFILE_OBJECT;
+typedef struct _IO_TIMER* PIO_TIMER;
+typedef struct _VPB* PVPB;
 
 typedef struct _IO_STATUS_BLOCK {
     union {
@@ -73,8 +75,10 @@ struct _DEVICE_OBJECT {
     PDEVICE_OBJECT NextDevice;
     PDEVICE_OBJECT AttachedDevice;
     PIRP CurrentIrp;
+    PIO_TIMER Timer;
     ULONG Flags;
     ULONG Characteristics;
+    PVPB Vpb;
     PVOID DeviceExtension;
     ULONG DeviceType;
     CHAR StackSize;
@@ -155,6 +159,7 @@ typedef struct _IO_STACK_LOCATION {
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 static_assert(sizeof(IO_STACK_LOCATION) == 72);
 
+// The system's layout up to the end of Tail.Overlay; the other forms of Tail are left out.
 struct _IRP {
     SHORT Type;
     USHORT Size;
@@ -162,8 +167,10 @@ struct _IRP {
     ULONG Flags;
     union {
         PIRP MasterIrp;
+        LONG IrpCount;
         PVOID SystemBuffer;
     } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
     IO_STATUS_BLOCK IoStatus;
     KPROCESSOR_MODE RequestorMode;
     BOOLEAN PendingReturned;
@@ -171,15 +178,27 @@ struct _IRP {
     CHAR CurrentLocation;
     BOOLEAN Cancel;
     KIRQL CancelIrql;
-    PDRIVER_CANCEL CancelRoutine;
+    CHAR ApcEnvironment;
+    UCHAR AllocationFlags;
     PIO_STATUS_BLOCK UserIosb;
     PKEVENT UserEvent;
+    union {
+        struct {
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    PDRIVER_CANCEL CancelRoutine;
     PVOID UserBuffer;
     struct {
         struct {
             PVOID DriverContext[4];
             PETHREAD Thread;
+            PCHAR AuxiliaryBuffer;
+            LIST_ENTRY ListEntry;
             PIO_STACK_LOCATION CurrentStackLocation;
+            PFILE_OBJECT OriginalFileObject;
         } Overlay;
     } Tail;
     // The IRP's stack locations follow it in the same allocation.

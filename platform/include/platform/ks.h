@@ -36,12 +36,17 @@ inline constexpr GUID KSMEMORY_TYPE_KERNEL_NONPAGED = {
 
 // ---- Identifiers, properties, automation -----------------------------------------------------
 
-typedef struct {
-    GUID Set;
-    ULONG Id;
-    ULONG Flags;
-} KSIDENTIFIER, *PKSIDENTIFIER, KSPROPERTY, *PKSPROPERTY, KSMETHOD, KSEVENT;
-static_assert(sizeof(KSPROPERTY) == 24);
+// The union with a 64-bit member gives every identifier 8-byte alignment.
+typedef union {
+    struct {
+        GUID Set;
+        ULONG Id;
+        ULONG Flags;
+    };
+    LONGLONG Alignment;
+} KSIDENTIFIER, *PKSIDENTIFIER, KSPROPERTY, *PKSPROPERTY, KSMETHOD, KSEVENT, KSPIN_INTERFACE,
+    KSPIN_MEDIUM;
+static_assert(sizeof(KSPROPERTY) == 24 && alignof(KSPROPERTY) == 8);
 
 #define KSPROPERTY_TYPE_GET 0x00000001
 #define KSPROPERTY_TYPE_SET 0x00000002
@@ -92,22 +97,25 @@ typedef struct {
     ULONG EventSetsCount;
     ULONG EventItemSize;
     const KSEVENT_SET* EventSets;
-    PVOID Alignment;
+    // (32-bit builds pad with a pointer here; x64 needs no padding.)
 } KSAUTOMATION_TABLE, *PKSAUTOMATION_TABLE;
-static_assert(sizeof(KSAUTOMATION_TABLE) == 56);
+static_assert(sizeof(KSAUTOMATION_TABLE) == 48);
 
 // ---- Data formats and ranges -----------------------------------------------------------------
 
-typedef struct {
-    ULONG FormatSize;
-    ULONG Flags;
-    ULONG SampleSize;
-    ULONG Reserved;
-    GUID MajorFormat;
-    GUID SubFormat;
-    GUID Specifier;
+typedef union {
+    struct {
+        ULONG FormatSize;
+        ULONG Flags;
+        ULONG SampleSize;
+        ULONG Reserved;
+        GUID MajorFormat;
+        GUID SubFormat;
+        GUID Specifier;
+    };
+    LONGLONG Alignment;
 } KSDATAFORMAT, *PKSDATAFORMAT, KSDATARANGE, *PKSDATARANGE;
-static_assert(sizeof(KSDATAFORMAT) == 64);
+static_assert(sizeof(KSDATAFORMAT) == 64 && alignof(KSDATAFORMAT) == 8);
 
 typedef struct {
     ULONG Size;
@@ -221,7 +229,10 @@ typedef struct tagKS_FRAME_INFO {
     HANDLE hDirectDraw;
     HANDLE hSurfaceHandle;
     RECT DirectDrawRect;
-    LONG lSurfacePitch;
+    union {
+        LONG lSurfacePitch;
+        DWORD Reserved1;
+    };
     DWORD Reserved2;
     DWORD Reserved3;
     DWORD Reserved4;
@@ -287,14 +298,17 @@ typedef enum {
 } KSPIN_COMMUNICATION;
 typedef enum { KSRESET_BEGIN, KSRESET_END } KSRESET;
 
+typedef struct {
+    ULONG PriorityClass;
+    ULONG PrioritySubClass;
+} KSPRIORITY, *PKSPRIORITY;
+
 typedef struct _KSDEVICE KSDEVICE, *PKSDEVICE;
 typedef struct _KSFILTER KSFILTER, *PKSFILTER;
 typedef struct _KSPIN KSPIN, *PKSPIN;
 typedef struct _KSSTREAM_POINTER KSSTREAM_POINTER, *PKSSTREAM_POINTER;
 typedef struct _KSFILTERFACTORY KSFILTERFACTORY, *PKSFILTERFACTORY;
 typedef struct _KSPROCESSPIN_INDEXENTRY* PKSPROCESSPIN_INDEXENTRY;
-typedef struct KSPIN_INTERFACE KSPIN_INTERFACE;
-typedef struct KSPIN_MEDIUM KSPIN_MEDIUM;
 typedef struct KSNODE_DESCRIPTOR KSNODE_DESCRIPTOR;
 typedef struct KSTOPOLOGY_CONNECTION KSTOPOLOGY_CONNECTION;
 typedef struct KSCOMPONENTID KSCOMPONENTID;
@@ -449,6 +463,9 @@ struct _KSPIN {
     ULONG Id;
     KSPIN_COMMUNICATION Communication;
     BOOLEAN ConnectionIsExternal;
+    KSPIN_INTERFACE ConnectionInterface;
+    KSPIN_MEDIUM ConnectionMedium;
+    KSPRIORITY ConnectionPriority;
     PKSDATAFORMAT ConnectionFormat;
     PKSMULTIPLE_ITEM AttributeList;
     ULONG StreamHeaderSize;
@@ -458,11 +475,11 @@ struct _KSPIN {
     KSSTATE ClientState;
 };
 
+// (32-bit builds pad with a pointer after Data; x64 needs no padding.)
 typedef struct {
     PUCHAR Data;
     ULONG Count;
     ULONG Remaining;
-    ULONG Alignment;
 } KSSTREAM_POINTER_OFFSET, *PKSSTREAM_POINTER_OFFSET;
 
 struct _KSSTREAM_POINTER {

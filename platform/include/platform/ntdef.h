@@ -10,6 +10,7 @@ extern "C" {
 typedef void VOID;
 typedef void* PVOID;
 typedef char CHAR;
+typedef CHAR* PCHAR;
 typedef unsigned char UCHAR;
 typedef UCHAR* PUCHAR;
 typedef short SHORT;
