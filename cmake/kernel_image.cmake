@@ -26,7 +26,15 @@ target_link_options(camdrv_image PRIVATE
   -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
   -Wl,--no-insert-timestamp
   -Wl,--fatal-warnings)
-target_link_libraries(camdrv_image PRIVATE ntoskrnl hal ks usbd)
+foreach(module ntoskrnl hal ks usbd)
+  find_library(CAM_IMPORT_LIBRARY_${module} ${module})
+  if(NOT CAM_IMPORT_LIBRARY_${module})
+    message(FATAL_ERROR "the import library lib${module}.a is missing: apt-get install "
+                        "mingw-w64-x86-64-dev (scripts/check-deps kernel names everything the "
+                        "kernel preset needs)")
+  endif()
+  target_link_libraries(camdrv_image PRIVATE ${CAM_IMPORT_LIBRARY_${module}})
+endforeach()
 
 # Each driver folder's part joins the image, so a new source file in a folder's list is linked
 # without a second list here.

@@ -4,8 +4,13 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 
 set(CAM_CROSS_TRIPLE x86_64-w64-mingw32)
+find_program(CAM_CROSS_CXX ${CAM_CROSS_TRIPLE}-g++)
+if(NOT CAM_CROSS_CXX)
+  message(FATAL_ERROR "${CAM_CROSS_TRIPLE}-g++ is missing: apt-get install g++-mingw-w64-x86-64 "
+                      "(scripts/check-deps kernel names everything the kernel preset needs)")
+endif()
 set(CMAKE_C_COMPILER ${CAM_CROSS_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${CAM_CROSS_TRIPLE}-g++)
+set(CMAKE_CXX_COMPILER ${CAM_CROSS_CXX})
 
 set(CMAKE_FIND_ROOT_PATH /usr/${CAM_CROSS_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -34,7 +34,7 @@ std::vector<Number> StandInNumbers() {
 TEST(SharedRecordLayout, EveryMemberSitsWhereThePlatformHeadersPutIt) {
 #ifndef CAM_HAVE_PLATFORM_LAYOUTS
     GTEST_SKIP() << "x86_64-w64-mingw32-gcc or the mingw-w64 headers are missing (apt-get install "
-                    "gcc-mingw-w64-x86-64 mingw-w64-x86-64-dev): nothing to compare against";
+                    "g++-mingw-w64-x86-64 mingw-w64-x86-64-dev): nothing to compare against";
 #else
     const uint64_t platform[] = {
 #include "platform_layouts.inc"
