@@ -218,7 +218,7 @@ typedef struct {
 } KSSTREAM_HEADER, *PKSSTREAM_HEADER;
 static_assert(sizeof(KSSTREAM_HEADER) == 56);
 
-#define KSSTREAM_HEADER_OPTIONSF_TIMEVALID 0x00000080
+#define KSSTREAM_HEADER_OPTIONSF_TIMEVALID 0x00000010
 #define KSSTREAM_HEADER_OPTIONSF_DURATIONVALID 0x00000100
 
 typedef struct tagKS_FRAME_INFO {
@@ -511,7 +511,7 @@ struct IKsReferenceClock {
 };
 typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 
-#define KSCREATE_ITEM_FREEONSTOP 0x00000002
+#define KSCREATE_ITEM_FREEONSTOP 0x00000008
 
 // ---- Services --------------------------------------------------------------------------------
 
