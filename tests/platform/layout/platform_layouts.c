@@ -26,6 +26,7 @@ typedef struct tagSIZE {
 #include <ksmedia.h>
 #include <usb.h>
 #include <usbdlib.h>
+#include <usbioctl.h>
 
 #define CAM_EMIT_AT(index, value) \
     __asm__(".globl cam_layout_" #index "\n\t.set cam_layout_" #index ", %c0" : : "i"(value));
@@ -35,6 +36,7 @@ typedef struct tagSIZE {
 #define RECORD(T) CAM_EMIT(sizeof(T)) CAM_EMIT(__alignof__(T))
 #define PREFIX(T)
 #define MEMBER(T, m) CAM_EMIT(__builtin_offsetof(T, m)) CAM_EMIT(sizeof(((T*)0)->m))
+#define CONSTANT(name) CAM_EMIT((unsigned int)(name))
 
 void cam_layouts(void) {
 #include "shared_records.def"

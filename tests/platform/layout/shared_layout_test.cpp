@@ -1,5 +1,5 @@
-// Every shared record of the stand-in against the same record of the platform's public headers:
-// size, alignment and each member's offset and size.
+// Every shared record of the stand-in against the same record of the platform's public headers
+// (size, alignment, each member's offset and size), and the constants the driver hands the system.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -24,14 +24,16 @@ std::vector<Number> StandInNumbers() {
 #define MEMBER(T, m)                                                    \
     numbers.push_back({#T "." #m " offset", __builtin_offsetof(T, m)}); \
     numbers.push_back({#T "." #m " size", sizeof(static_cast<T*>(nullptr)->m)});
+#define CONSTANT(name) numbers.push_back({#name, (uint32_t)(name)});
 #include "shared_records.def"
 #undef RECORD
 #undef PREFIX
 #undef MEMBER
+#undef CONSTANT
     return numbers;
 }
 
-TEST(SharedRecordLayout, EveryMemberSitsWhereThePlatformHeadersPutIt) {
+TEST(SharedRecordLayout, RecordsAndConstantsAgreeWithThePlatformHeaders) {
 #ifndef CAM_HAVE_PLATFORM_LAYOUTS
     GTEST_SKIP() << "x86_64-w64-mingw32-gcc or the mingw-w64 headers are missing (apt-get install "
                     "g++-mingw-w64-x86-64 mingw-w64-x86-64-dev): nothing to compare against";
