@@ -37,6 +37,13 @@ typedef struct tagSIZE {
 #define PREFIX(T)
 #define MEMBER(T, m) CAM_EMIT(__builtin_offsetof(T, m)) CAM_EMIT(sizeof(((T*)0)->m))
 #define CONSTANT(name) CAM_EMIT((unsigned int)(name))
+// The headers give each GUID's parts as STATIC_<name>.
+#define CAM_EMIT_GUID(d1, d2, d3, b0, b1, b2, b3, b4, b5, b6, b7)                              \
+    CAM_EMIT(d1)                                                                               \
+    CAM_EMIT(d2) CAM_EMIT(d3) CAM_EMIT(b0) CAM_EMIT(b1) CAM_EMIT(b2) CAM_EMIT(b3) CAM_EMIT(b4) \
+        CAM_EMIT(b5) CAM_EMIT(b6) CAM_EMIT(b7)
+#define CAM_EMIT_GUID_PARTS(parts) CAM_EMIT_GUID(parts)
+#define GUID_VALUE(name) CAM_EMIT_GUID_PARTS(STATIC_##name)
 
 void cam_layouts(void) {
 #include "shared_records.def"

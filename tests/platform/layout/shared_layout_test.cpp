@@ -1,5 +1,6 @@
 // Every shared record of the stand-in against the same record of the platform's public headers
-// (size, alignment, each member's offset and size), and the constants the driver hands the system.
+// (size, alignment, each member's offset and size), and the constants and GUIDs the driver hands
+// the system.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -15,6 +16,14 @@ struct Number {
     uint64_t value;
 };
 
+void AddGuid(std::vector<Number>& numbers, const std::string& name, const GUID& guid) {
+    numbers.push_back({name + ".Data1", guid.Data1});
+    numbers.push_back({name + ".Data2", guid.Data2});
+    numbers.push_back({name + ".Data3", guid.Data3});
+    for (int k = 0; k < 8; ++k)
+        numbers.push_back({name + ".Data4[" + std::to_string(k) + "]", guid.Data4[k]});
+}
+
 std::vector<Number> StandInNumbers() {
     std::vector<Number> numbers;
 #define RECORD(T)                               \
@@ -25,11 +34,13 @@ std::vector<Number> StandInNumbers() {
     numbers.push_back({#T "." #m " offset", __builtin_offsetof(T, m)}); \
     numbers.push_back({#T "." #m " size", sizeof(static_cast<T*>(nullptr)->m)});
 #define CONSTANT(name) numbers.push_back({#name, (uint32_t)(name)});
+#define GUID_VALUE(name) AddGuid(numbers, #name, name);
 #include "shared_records.def"
 #undef RECORD
 #undef PREFIX
 #undef MEMBER
 #undef CONSTANT
+#undef GUID_VALUE
     return numbers;
 }
 
