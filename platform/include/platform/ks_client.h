@@ -40,22 +40,20 @@ ULONG PinInstanceCount(Filter* filter, ULONG pin_id);
 NTSTATUS PropertyRequest(Filter* filter, PVOID property, ULONG property_size, PVOID data,
                          ULONG data_size, ULONG* returned = nullptr);
 
-// ---- Format intersection
-// --------------------------------------------------------------------------
+// ---- Format intersection --------------------------------------------------------------------------
 
 // One call of the pin's intersect handler with the caller's data range and the first of the pin's
 // data ranges whose major format, sub-format and specifier match it (STATUS_NO_MATCH when none
 // does, without calling the handler). buffer_size 0 asks for the size only.
-NTSTATUS Intersect(Filter* filter, ULONG pin_id, const KSDATARANGE* caller_range, ULONG buffer_size,
-                   PVOID buffer, ULONG* data_size);
+NTSTATUS Intersect(Filter* filter, ULONG pin_id, const KSDATARANGE* caller_range,
+                   ULONG buffer_size, PVOID buffer, ULONG* data_size);
 // The class driver's two-step intersection: a size query with a zero-length buffer (which must
 // answer STATUS_BUFFER_OVERFLOW), then the real call into a buffer of that size. *format gets
 // the resulting data format on success.
 NTSTATUS IntersectFormat(Filter* filter, ULONG pin_id, const KSDATARANGE* caller_range,
                          std::vector<uint8_t>* format);
 
-// ---- Pins
-// -----------------------------------------------------------------------------------------
+// ---- Pins -----------------------------------------------------------------------------------------
 
 struct PinOptions {
     // Whether the client gives the pin a master clock. Without one the pin has no reference
@@ -86,8 +84,7 @@ const KSALLOCATOR_FRAMING_EX* PinAllocatorFraming(Pin* pin);
 NTSTATUS SetPinState(Pin* pin, KSSTATE state);
 KSSTATE PinState(Pin* pin);
 
-// ---- Stream buffers
-// -------------------------------------------------------------------------------
+// ---- Stream buffers -------------------------------------------------------------------------------
 
 // A client buffer: a stream header of header_size bytes (56, or 128 with a KS_FRAME_INFO after the
 // KSSTREAM_HEADER) and frame_extent data bytes, both from guarded pool so that a write past either
@@ -112,8 +109,7 @@ StreamBuffer* WaitForBuffer(Pin* pin, uint32_t timeout_ms);
 // Buffers queued and not yet completed.
 size_t QueuedBufferCount(Pin* pin);
 
-// ---- Clock
-// ----------------------------------------------------------------------------------------
+// ---- Clock ----------------------------------------------------------------------------------------
 
 // The stream time of the pin's master clock in 100 ns units: it advances only while the pin runs.
 // 0 for a pin without a clock.
