@@ -43,6 +43,7 @@ static_assert(sizeof(DISPATCHER_HEADER) == 24);
 // Dispatcher object types, as found in DISPATCHER_HEADER.Type.
 #define EventNotificationObject 0
 #define EventSynchronizationObject 1
+#define MutantObject 2
 #define ThreadObject 6
 
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
@@ -60,8 +61,25 @@ LONG KeResetEvent(PRKEVENT event);
 VOID KeClearEvent(PRKEVENT event);
 LONG KeReadStateEvent(PRKEVENT event);
 
-// Waits on an event or a thread object. timeout: null waits forever; negative is relative and
-// positive absolute system time, both in 100 ns units; zero polls. Returns STATUS_SUCCESS or
+// A kernel mutex: owned by one thread at a time, which may acquire it again (each acquisition by
+// KeWaitForSingleObject needs its own KeReleaseMutex). While owned, normal kernel APCs are off for
+// the owner, as in a critical region.
+typedef struct _KMUTANT {
+    DISPATCHER_HEADER Header;
+    LIST_ENTRY MutantListEntry;
+    struct _KTHREAD* OwnerThread;
+    BOOLEAN Abandoned;
+    UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+static_assert(sizeof(KMUTEX) == 56);
+
+// Initialises the mutex free; `level` is not used.
+VOID KeInitializeMutex(PRKMUTEX mutex, ULONG level);
+// Releases one acquisition by the owner; returns the previous signal state.
+LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
+
+// Waits on an event, a mutex or a thread object. timeout: null waits forever; negative is relative
+// and positive absolute system time, both in 100 ns units; zero polls. Returns STATUS_SUCCESS or
 // STATUS_TIMEOUT.
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON wait_reason, KPROCESSOR_MODE wait_mode,
                                BOOLEAN alertable, PLARGE_INTEGER timeout);
