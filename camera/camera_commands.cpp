@@ -18,11 +18,15 @@ VOID ClearPacket(PUCHAR packet) {
 }
 
 // Sends command_buffer, then reads two replies into it; the answer is the second one, so the first
-// is overwritten unread.
+// is overwritten unread. Once the command is out, the camera sends both packets, so both are read
+// even when the first read fails: a packet left queued would become the next exchange's answer.
 bool ExchangeWithReply(CameraContext* camera) {
-    return TransferPacket(camera, kCommandPipe, kPacketSize, camera->command_buffer) &&
-           TransferPacket(camera, kReplyPipe, kPacketSize, camera->command_buffer) &&
-           TransferPacket(camera, kReplyPipe, kPacketSize, camera->command_buffer);
+    if (!TransferPacket(camera, kCommandPipe, kPacketSize, camera->command_buffer)) {
+        return false;
+    }
+    bool first = TransferPacket(camera, kReplyPipe, kPacketSize, camera->command_buffer);
+    bool second = TransferPacket(camera, kReplyPipe, kPacketSize, camera->command_buffer);
+    return first && second;
 }
 
 }  // namespace
