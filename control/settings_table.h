@@ -11,7 +11,7 @@ struct SettingEntry {
     ULONG field;              // offset of the setting's 32-bit field in CameraContext
     LONG add_default;
     LONG missing_default;
-    bool missing_from_camera;  // the default is what the camera answers instead
+    bool default_is_camera_clock;  // missing: the clock setting the camera reports instead
 };
 
 // In the order loads and saves visit the registry values.

@@ -1,4 +1,5 @@
 // Add: the camera context of a new device, with its defaults.
+#include "camera/command_lock.h"
 #include "control/settings_table.h"
 #include "driver/camera_context_ops.h"
 #include "driver/descriptors.h"
@@ -59,6 +60,7 @@ NTSTATUS SetCameraDefaults(CameraContext* camera) {
 
     KeInitializeSpinLock(&camera->transfer_lock);
     KeInitializeEvent(&camera->transfer_event, NotificationEvent, FALSE);
+    InitializeCommandLock(camera);
 
     RtlZeroMemory(camera->request_buffer, sizeof(camera->request_buffer));
     RtlZeroMemory(camera->command_buffer, sizeof(camera->command_buffer));
