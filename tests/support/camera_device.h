@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/camera_context_ops.h"
@@ -18,12 +18,14 @@
 #include "platform/usb_bus.h"
 #include "sim/sim_camera.h"
 #include "tests/support/scratch_dir.h"
+#include "usb/usb_transport.h"
 
 namespace camtest {
 
 class CameraDeviceTest : public testing::Test {
   protected:
     void SetUp() override {
+        saved_timeout_ = frame_timeout_ms;
         registry_file_ = dir_.File("registry.reg");
         platform::registry::SetStoreFile(registry_file_);
         sim_ = std::make_unique<sim::SimCamera>();
@@ -37,6 +39,7 @@ class CameraDeviceTest : public testing::Test {
             platform::ks::RemoveDevice(device_);
         EXPECT_EQ(platform::ks::UnloadDriver(), 0u);
         platform::UsbBusUnplug(port_);
+        frame_timeout_ms = saved_timeout_;
     }
 
     // A device on the camera's port; the registry file is read as it is created.
@@ -48,6 +51,11 @@ class CameraDeviceTest : public testing::Test {
     void Unplug() {
         platform::ks::RemoveDevice(device_);
         device_ = nullptr;
+    }
+    // A new device, which reads the registry file as it stands.
+    void Replug() {
+        Unplug();
+        Plug();
     }
     NTSTATUS Start() { return platform::ks::StartDevice(device_); }
     void Stop() { platform::ks::StopDevice(device_); }
@@ -63,9 +71,10 @@ class CameraDeviceTest : public testing::Test {
             text += line + "\r\n";
         WriteText(registry_file_, text);
     }
-    // The values of the Settings key in the registry file, name to data as written ("dword:...").
-    std::map<std::string, std::string> StoredSettings() const {
-        std::map<std::string, std::string> values;
+    // The values of the Settings key in the registry file, in file order: name and data as
+    // written ("dword:...").
+    std::vector<std::pair<std::string, std::string>> StoredSettings() const {
+        std::vector<std::pair<std::string, std::string>> values;
         const std::string text = ReadText(registry_file_);
         const std::string header = "[" + SettingsKeyPath() + "]";
         size_t at = text.find(header);
@@ -78,7 +87,7 @@ class CameraDeviceTest : public testing::Test {
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
             const size_t equals = line.find("\"=");
-            values[line.substr(1, equals - 1)] = line.substr(equals + 2);
+            values.emplace_back(line.substr(1, equals - 1), line.substr(equals + 2));
             at = end;
         }
         return values;
@@ -97,6 +106,7 @@ class CameraDeviceTest : public testing::Test {
     std::unique_ptr<sim::SimCamera> sim_;
     PDEVICE_OBJECT port_ = nullptr;
     PKSDEVICE device_ = nullptr;
+    LONG saved_timeout_ = 0;
 };
 
 }  // namespace camtest
