@@ -60,13 +60,17 @@ const std::vector<std::vector<std::string>> kSequences = {
     {"W54", "I0", "I1", "I2", "I3", "Finish", "I14"},  // capture set-up
 };
 
-// Empty when the tokens are whole sequences one after another; else where they are not.
-std::string Unparsed(const std::vector<std::string>& tokens) {
+// Empty when the tokens are whole sequences one after another; else where they are not. Counts
+// the sequences of each kind.
+std::string Unparsed(const std::vector<std::string>& tokens, std::vector<int>* counts) {
+    counts->assign(kSequences.size(), 0);
     for (size_t at = 0; at < tokens.size();) {
         const std::vector<std::string>* match = nullptr;
-        for (const auto& sequence : kSequences) {
-            if (sequence[0] == tokens[at])
-                match = &sequence;
+        for (size_t kind = 0; kind < kSequences.size(); ++kind) {
+            if (kSequences[kind][0] == tokens[at]) {
+                match = &kSequences[kind];
+                ++(*counts)[kind];
+            }
         }
         std::string context;
         for (size_t k = at; k < tokens.size() && k < at + 12; ++k)
@@ -107,34 +111,31 @@ TEST_F(CommandSequenceTest, SequencesFromManyThreadsNeverInterleaveOnTheWire) {
     SetRegisterIndex(camera(), (LONG)address);
     std::atomic<int> wrong_answers{0};
     CameraContext* camera = this->camera();
+    // A call made while the device is stopped fails at once and sends nothing, so the workers
+    // count the calls that reached the camera.
+    auto until_sent = [](int count, const std::function<bool(int)>& call) {
+        for (int i = 0, sent = 0; sent < count && i < 10000; ++i)
+            sent += call(i) ? 1 : 0;
+    };
     const std::vector<std::function<void()>> work = {
+        [&] { until_sent(20, [&](int i) { return SetExposure(camera, 100 + (ULONG)i); }); },
+        [&] { until_sent(20, [&](int i) { return SetGlobalGain(camera, 200 + (ULONG)i); }); },
+        [&] { until_sent(20, [&](int i) { return SetExternalTrigger(camera, (UCHAR)(i % 2)); }); },
         [&] {
-            for (ULONG i = 0; i < 20; ++i)
-                SetExposure(camera, 100 + i);
-        },
-        [&] {
-            for (ULONG i = 0; i < 20; ++i)
-                SetGlobalGain(camera, 200 + i);
-        },
-        [&] {
-            for (int i = 0; i < 20; ++i)
-                SetExternalTrigger(camera, (UCHAR)(i % 2));
-        },
-        [&] {
-            for (int i = 0; i < 20; ++i) {
+            until_sent(20, [&](int) {
                 if (GetClock(camera) != 1)
                     ++wrong_answers;
-                // Left alone when the read fails, as it does while the device is stopped.
+                // Left alone when the read fails.
                 UCHAR value = (UCHAR)~stored;
                 ReadCameraMemory(camera, &value);
                 if (value != stored && value != (UCHAR)~stored)
                     ++wrong_answers;
-            }
+                return value == stored;
+            });
         },
         [&] {
             const UCHAR bytes[3] = {1, 2, 3};
-            for (int i = 0; i < 20; ++i)
-                SendRawCommand(camera, 3, bytes);
+            until_sent(20, [&](int) { return SendRawCommand(camera, 3, bytes); });
         },
         [&] {
             for (int i = 0; i < 4; ++i) {
@@ -148,6 +149,7 @@ TEST_F(CommandSequenceTest, SequencesFromManyThreadsNeverInterleaveOnTheWire) {
         },
         [&] {
             for (int i = 0; i < 3; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 Stop();
                 Start();
             }
@@ -176,8 +178,14 @@ TEST_F(CommandSequenceTest, SequencesFromManyThreadsNeverInterleaveOnTheWire) {
     std::vector<std::string> tokens;
     for (const sim::Packet& packet : sim().Commands())
         tokens.push_back(Token(packet));
-    EXPECT_GT(tokens.size(), 100u);
-    EXPECT_EQ(Unparsed(tokens), "");
+    std::vector<int> counts;
+    EXPECT_EQ(Unparsed(tokens, &counts), "");
+    // Every worker that counts got its calls through (the clock queries go with the memory reads,
+    // not counted themselves); the three restarts each woke the camera.
+    for (size_t kind : {0, 1, 2, 4, 5})
+        EXPECT_GE(counts[kind], 20) << "sequences starting with " << kSequences[kind][0];
+    EXPECT_GE(counts[3], 1) << "clock queries";
+    EXPECT_GE(counts[6], 3) << "wake-ups";
     EXPECT_TRUE(sim().ProtocolErrors().empty()) << sim().ProtocolErrors()[0].what;
 }
 
