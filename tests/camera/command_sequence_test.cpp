@@ -112,10 +112,14 @@ TEST_F(CommandSequenceTest, SequencesFromManyThreadsNeverInterleaveOnTheWire) {
     std::atomic<int> wrong_answers{0};
     CameraContext* camera = this->camera();
     // A call made while the device is stopped fails at once and sends nothing, so the workers
-    // count the calls that reached the camera.
+    // count the calls that reached the camera, and wait a moment for the restart after a failure.
     auto until_sent = [](int count, const std::function<bool(int)>& call) {
-        for (int i = 0, sent = 0; sent < count && i < 10000; ++i)
-            sent += call(i) ? 1 : 0;
+        for (int i = 0, sent = 0; sent < count; ++i) {
+            if (call(i))
+                ++sent;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     };
     const std::vector<std::function<void()>> work = {
         [&] { until_sent(20, [&](int i) { return SetExposure(camera, 100 + (ULONG)i); }); },
