@@ -1,5 +1,6 @@
 #include "camera/camera_commands.h"
 
+#include "camera/command_lock.h"
 #include "usb/usb_transport.h"
 
 namespace {
@@ -18,11 +19,15 @@ VOID ClearPacket(PUCHAR packet) {
 }
 
 // Sends command_buffer, then reads two replies into it; the answer is the second one, so the first
-// is overwritten unread.
+// is overwritten unread. Once the command is out, the camera sends both packets, so both are read
+// even when the first read fails: a packet left queued would become the next exchange's answer.
 bool ExchangeWithReply(CameraContext* camera) {
-    return TransferPacket(camera, kCommandPipe, kPacketSize, camera->command_buffer) &&
-           TransferPacket(camera, kReplyPipe, kPacketSize, camera->command_buffer) &&
-           TransferPacket(camera, kReplyPipe, kPacketSize, camera->command_buffer);
+    if (!TransferPacket(camera, kCommandPipe, kPacketSize, camera->command_buffer)) {
+        return false;
+    }
+    bool first = TransferPacket(camera, kReplyPipe, kPacketSize, camera->command_buffer);
+    bool second = TransferPacket(camera, kReplyPipe, kPacketSize, camera->command_buffer);
+    return first && second;
 }
 
 }  // namespace
@@ -47,6 +52,7 @@ VOID BuildRegisterPacket(ULONG number, LONG value, PUCHAR packet) {
 }
 
 bool WriteSensorRegister(CameraContext* camera, ULONG number, LONG value) {
+    CommandSequence sequence(camera);
     if (number < kRegisterCount) {
         camera->register_shadow[number] = value;
     }
@@ -68,6 +74,7 @@ bool GetRegisterShadow(CameraContext* camera, ULONG number, LONG* value) {
 }
 
 bool SetCameraItem(CameraContext* camera, UCHAR item, UCHAR value) {
+    CommandSequence sequence(camera);
     ClearPacket(camera->command_buffer);
     camera->command_buffer[0] = kSetItem;
     camera->command_buffer[1] = item;
@@ -76,6 +83,7 @@ bool SetCameraItem(CameraContext* camera, UCHAR item, UCHAR value) {
 }
 
 bool QueryCameraItem(CameraContext* camera, UCHAR item, LONG* value) {
+    CommandSequence sequence(camera);
     ClearPacket(camera->command_buffer);
     camera->command_buffer[0] = kQueryItem;
     camera->command_buffer[1] = item;
@@ -87,6 +95,7 @@ bool QueryCameraItem(CameraContext* camera, UCHAR item, LONG* value) {
 }
 
 VOID ReadCameraMemory(CameraContext* camera, PUCHAR value) {
+    CommandSequence sequence(camera);
     ULONG address = (ULONG)camera->register_index;
     ClearPacket(camera->command_buffer);
     camera->command_buffer[0] = kReadMemory;
@@ -101,6 +110,7 @@ VOID ReadCameraMemory(CameraContext* camera, PUCHAR value) {
 }
 
 bool SendRawCommand(CameraContext* camera, LONG length, const UCHAR* bytes) {
+    CommandSequence sequence(camera);
     ClearPacket(camera->command_buffer);
     camera->command_buffer[0] = kRawCommand;
     LONG count = length < (LONG)kPacketSize - 1 ? length : (LONG)kPacketSize - 1;

@@ -1,5 +1,6 @@
 // The camera's command set: sensor register writes with their shadow, camera items, camera memory
-// and raw commands. All operations share command_buffer and must not overlap on one camera.
+// and raw commands. All operations share command_buffer; each holds the command lock while it
+// runs, so they never overlap on one camera.
 #pragma once
 
 #include "driver/camera_context.h"

@@ -1,6 +1,7 @@
 #include "camera/capture_setup.h"
 
 #include "camera/camera_commands.h"
+#include "camera/command_lock.h"
 #include "usb/usb_transport.h"
 
 namespace {
@@ -15,6 +16,7 @@ inline constexpr ULONG kFrameSizeGranule = 2048;
 }  // namespace
 
 bool RunStartupSequence(CameraContext* camera) {
+    CommandSequence sequence(camera);
     if (camera->startup_sequence_count >= kProgramRuns) {
         return true;
     }
@@ -28,6 +30,7 @@ bool RunStartupSequence(CameraContext* camera) {
 }
 
 bool FinishCaptureSetup(CameraContext* camera) {
+    CommandSequence sequence(camera);
     for (ULONG i = 0; i < kPacketSize; ++i) {
         camera->command_buffer[i] = 0;
     }
@@ -41,6 +44,7 @@ VOID StartCapture(CameraContext* camera, FrameProcessor* processor, LONG width, 
     UNREFERENCED_PARAMETER(processor);
     UNREFERENCED_PARAMETER(width);
     UNREFERENCED_PARAMETER(height);
+    CommandSequence sequence(camera);
     RunStartupSequence(camera);
     LONG w = camera->image_width;
     LONG h = camera->image_height;

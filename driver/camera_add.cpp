@@ -1,5 +1,8 @@
 // Add: the camera context of a new device, with its defaults.
+#include "camera/command_lock.h"
+#include "control/settings_table.h"
 #include "driver/camera_context_ops.h"
+#include "driver/descriptors.h"
 #include "driver/device_callbacks.h"
 #include "driver/image_size.h"
 #include "driver/pool_tags.h"
@@ -50,23 +53,14 @@ NTSTATUS SetCameraDefaults(CameraContext* camera) {
     camera->usb.lower_device = device->NextDeviceObject;
     camera->usb.functional_device = device->FunctionalDeviceObject;
 
-    camera->hue = 0;
-    camera->clock_mode = 0;
+    SetSettingsToAddDefaults(camera);
     camera->bayer_phase = camera->bayer_phase_default;
-    camera->red_gain = 128;
-    camera->green_gain = 128;
-    camera->blue_gain = 128;
-    camera->contrast = 10;
-    camera->saturation = 10;
-    camera->timeout_ms = 3000;
-    camera->color_enable = 1;
-    camera->color_correction = 1;
-    camera->brightness = 255;
 
-    SetImageSize(camera, 0, 0, 1600, 1200);
+    SetImageSize(camera, 0, 0, kSensorWidth, kSensorHeight);
 
     KeInitializeSpinLock(&camera->transfer_lock);
     KeInitializeEvent(&camera->transfer_event, NotificationEvent, FALSE);
+    InitializeCommandLock(camera);
 
     RtlZeroMemory(camera->request_buffer, sizeof(camera->request_buffer));
     RtlZeroMemory(camera->command_buffer, sizeof(camera->command_buffer));

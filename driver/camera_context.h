@@ -80,6 +80,9 @@ struct CameraContext {
     LONG register_shadow[kRegisterCount];
     ULONG frame_count;
     LONG startup_sequence_count;
+    // Held by every command sequence for its whole length (camera/command_lock.h): the sequences
+    // share command_buffer and the reply pipe.
+    KMUTEX command_lock;
 };
 
 // The capture pin's interface table: one operation.

@@ -2,10 +2,11 @@
 // range that the capture pin offers.
 #pragma once
 
+#include "camdrv/camera_properties.h"
 #include "platform/ddk.h"
 
-inline constexpr LONG kSensorWidth = 1600;
-inline constexpr LONG kSensorHeight = 1200;
+inline constexpr LONG kSensorWidth = camdrv::FixedValue(camdrv::CameraItem::SensorWidth);
+inline constexpr LONG kSensorHeight = camdrv::FixedValue(camdrv::CameraItem::SensorHeight);
 inline constexpr LONG kNominalFrameRate = 30;
 
 extern const KSDEVICE_DESCRIPTOR kDeviceDescriptor;

@@ -9,8 +9,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING re
 // Add: creates the camera context of a new device with its defaults.
 NTSTATUS CameraDeviceAdd(PKSDEVICE device);
 
-// Start: registers the filter factory and brings the camera's USB device up.
+// Start: registers the filter factory, brings the camera's USB device up and initialises the camera
+// with its persisted settings.
 NTSTATUS CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
                            PCM_RESOURCE_LIST untranslated);
-// Stop: tears the camera's USB configuration down.
+// Stop: saves the settings, then tears the camera's USB configuration down.
 VOID CameraDeviceStop(PKSDEVICE device, PIRP irp);

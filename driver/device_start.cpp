@@ -1,4 +1,6 @@
 // Device start and stop.
+#include "camera/command_lock.h"
+#include "control/settings_persistence.h"
 #include "driver/camera_context_ops.h"
 #include "driver/camera_init.h"
 #include "driver/descriptors.h"
@@ -24,6 +26,8 @@ NTSTATUS CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transla
                               nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
         KsReleaseDevice(device);
     }
+    // No command sequence may run while the pipes come and go.
+    CommandSequence sequence(camera);
     NTSTATUS status = StartUsbDevice(&camera->usb);
     // The camera is brought up whatever the configuration reported; failures show in frame reads.
     InitializeCamera(camera);
@@ -32,5 +36,9 @@ NTSTATUS CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transla
 
 VOID CameraDeviceStop(PKSDEVICE device, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
-    StopUsbDevice(&CameraOfDevice(device)->usb);
+    CameraContext* camera = CameraOfDevice(device);
+    CommandSequence sequence(camera);
+    // Save failures are passed over: the device stops either way.
+    SaveSettings(camera);
+    StopUsbDevice(&camera->usb);
 }

@@ -1,6 +1,7 @@
 // The FrameProcessor: creation, the colour-matrix model and the per-frame conversion.
 #include "imaging/frame_processor.h"
 
+#include "control/settings_table.h"
 #include "driver/pool_tags.h"
 
 namespace {
@@ -38,16 +39,18 @@ FrameProcessor* CreateFrameProcessor() {
     if (processor == nullptr)
         return nullptr;
     KeInitializeEvent(&processor->rebuild_lock, SynchronizationEvent, TRUE);
-    processor->color_enable = 1;
-    processor->white_balance_auto = 0;
-    processor->red_gain = 128;
-    processor->green_gain = 128;
-    processor->blue_gain = 128;
-    processor->color_correction = 1;
-    processor->brightness = 255;
-    processor->contrast = 10;
-    processor->saturation = 10;
-    processor->hue = 0;
+    // The camera's values after Add, so that pushing an unchanged camera rebuilds nothing.
+    using camdrv::CameraItem;
+    processor->color_enable = AddDefault(CameraItem::ColorEnable);
+    processor->white_balance_auto = AddDefault(CameraItem::WhiteBalance);
+    processor->red_gain = AddDefault(CameraItem::RedGain);
+    processor->green_gain = AddDefault(CameraItem::GreenGain);
+    processor->blue_gain = AddDefault(CameraItem::BlueGain);
+    processor->color_correction = AddDefault(CameraItem::ColorCorrection);
+    processor->brightness = AddDefault(CameraItem::Brightness);
+    processor->contrast = AddDefault(CameraItem::Contrast);
+    processor->saturation = AddDefault(CameraItem::Saturation);
+    processor->hue = AddDefault(CameraItem::Hue);
     LockRebuild(processor);
     InitColorState(processor);
     UnlockRebuild(processor);

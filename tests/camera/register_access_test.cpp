@@ -121,6 +121,48 @@ TEST_F(RegisterAccessTest, MemoryReadAddressesRegisterIndex) {
     EXPECT_EQ(value, untouched);
 }
 
+// Whatever becomes of the first of the two reply packets, both are taken, so the next query gets
+// its own answer and not the one left over from the failed exchange.
+TEST_F(RegisterAccessTest, AFailedFirstReplyStillTakesBothPacketsOfTheAnswer) {
+    struct Fault {
+        const char* name;
+        void (*inject)(camtest::ProbedCamera& camera);
+    };
+    const Fault faults[] = {
+        {"short",
+         [](camtest::ProbedCamera& c) {
+             c.FailNextTransfers(sim::kReplyEndpoint, 1, sim::TransferFault::kShort);
+         }},
+        {"failed",
+         [](camtest::ProbedCamera& c) {
+             c.FailNextTransfers(sim::kReplyEndpoint, 1, sim::TransferFault::kError);
+         }},
+        {"stalled", [](camtest::ProbedCamera& c) { c.StallEndpoint(sim::kReplyEndpoint); }},
+    };
+    const ULONG address = 0x0ABC;
+    const UCHAR memory_byte = sim::DeviceMemoryByte(address);
+    camera_->register_index = (LONG)address;
+    sim_.SetClockSetting(7);
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        fault.inject(sim_);
+        LONG value = -1;
+        EXPECT_FALSE(QueryCameraItem(camera_, 15, &value));
+        EXPECT_EQ(value, -1);
+        ResetPipe(&camera_->usb, &camera_->usb.interface_info->Pipes[kReplyPipe]);
+        EXPECT_TRUE(QueryCameraItem(camera_, 15, &value));
+        EXPECT_EQ(value, 7);
+
+        fault.inject(sim_);
+        UCHAR byte = (UCHAR)~memory_byte;
+        ReadCameraMemory(camera_, &byte);
+        EXPECT_EQ(byte, (UCHAR)~memory_byte);
+        ResetPipe(&camera_->usb, &camera_->usb.interface_info->Pipes[kReplyPipe]);
+        ReadCameraMemory(camera_, &byte);
+        EXPECT_EQ(byte, memory_byte);
+    }
+}
+
 TEST_F(RegisterAccessTest, RawCommandsCarryAtMost63CallerBytes) {
     UCHAR bytes[100];
     for (int i = 0; i < 100; ++i) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "control/settings_table.h"
 #include "imaging/color_settings.h"
 #include "imaging/frame_processor.h"
 
@@ -70,12 +71,7 @@ uint32_t LittleEndian(const std::vector<UCHAR>& bytes, size_t at, int count) {
 // hue, as bytes blue, green, red, 255 per pixel, top row first.
 std::vector<UCHAR> ReferenceBgra(const std::vector<UCHAR>& raw, LONG phase, LONG hue) {
     auto camera = std::make_unique<CameraContext>();
-    camera->color_enable = 1;
-    camera->red_gain = camera->green_gain = camera->blue_gain = 128;
-    camera->color_correction = 1;
-    camera->brightness = 255;
-    camera->contrast = 10;
-    camera->saturation = 10;
+    SetSettingsToAddDefaults(camera.get());
     FrameProcessor* processor = CreateFrameProcessor();
     camera->processor = processor;
     PushColorSettings(camera.get(), processor);

@@ -6,8 +6,9 @@
 
 #include <array>
 #include <cstdio>
-#include <filesystem>
 #include <string>
+
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -62,14 +63,15 @@ TEST(CamctlInfoTest, RejectsUnknownCommandsAndArguments) {
 TEST(CamctlInfoTest, TheUsbTraceDecodesWithEveryCommandPacket) {
     if (RunCommand("command -v tshark").status != 0)
         GTEST_SKIP() << "tshark is not installed";
-    const std::string trace =
-        (std::filesystem::temp_directory_path() / "camctl_info_test.pcap").string();
+    camtest::ScratchDir dir;
+    const std::string trace = dir.File("info.pcap");
     CommandResult run = RunCommand(std::string(CAMCTL_PATH " info --usb-trace ") + trace);
     ASSERT_EQ(run.status, 0) << run.output;
     CommandResult decoded = RunCommand("tshark -r " + trace);
     EXPECT_EQ(decoded.status, 0) << decoded.output;
     EXPECT_FALSE(Contains(decoded.output, "Malformed")) << decoded.output;
-    // The wake-up packet and the 690 register writes: 64 bytes each on the command endpoint.
+    // The wake-up packet, the 690 register writes of the program and the settings load (the clock
+    // query, eight register writes and the trigger item): 64 bytes each on the command endpoint.
     CommandResult commands =
         RunCommand("tshark -r " + trace +
                    " -Y 'usb.endpoint_address == 0x01 && usb.urb_type == 83 && "
@@ -95,9 +97,8 @@ TEST(CamctlInfoTest, TheUsbTraceDecodesWithEveryCommandPacket) {
             ++writes;
     }
     EXPECT_EQ(wake, 1u) << out;
-    EXPECT_EQ(writes, 690u);
-    EXPECT_EQ(packets, 691u);
-    std::filesystem::remove(trace);
+    EXPECT_EQ(writes, 698u);
+    EXPECT_EQ(packets, 701u);
 }
 
 }  // namespace

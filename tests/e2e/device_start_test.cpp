@@ -1,97 +1,92 @@
 // A client's view of device start and stop with the simulated camera plugged in: the USB device is
-// configured, the camera woken and programmed, and the configuration released at stop.
+// configured, the camera woken, programmed and given its persisted settings, and the configuration
+// released at stop.
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <vector>
 
-#include "driver/camera_context_ops.h"
-#include "driver/device_callbacks.h"
-#include "platform/ks_host.h"
-#include "platform/usb_bus.h"
-#include "sim/sim_camera.h"
+#include "camera/capture_setup.h"
+#include "tests/support/camera_device.h"
 
 namespace {
 
-class DeviceStartTest : public testing::Test {
-  protected:
-    void SetUp() override {
-        camera_ = std::make_unique<sim::SimCamera>();
-        camera_->SetLinkSpeed(0);
-        port_ = platform::UsbBusPlugIn(camera_.get());
-        ASSERT_EQ(platform::ks::LoadDriver(DriverEntry), STATUS_SUCCESS);
-        NTSTATUS status = STATUS_UNSUCCESSFUL;
-        device_ = platform::ks::CreateDevice(port_, &status);
-        ASSERT_EQ(status, STATUS_SUCCESS);
-    }
-    void TearDown() override {
-        if (device_ != nullptr)
-            platform::ks::RemoveDevice(device_);
-        EXPECT_EQ(platform::ks::UnloadDriver(), 0u);
-        platform::UsbBusUnplug(port_);
-    }
+using DeviceStartTest = camtest::CameraDeviceTest;
 
-    std::unique_ptr<sim::SimCamera> camera_;
-    PDEVICE_OBJECT port_ = nullptr;
-    PKSDEVICE device_ = nullptr;
-};
+// The registers a settings load writes, in order: exposure, global gain, then the trigger's two.
+const std::vector<uint32_t> kLoadRegisters = {158, 159, 161, 162, 6, 7, 32, 33};
 
-TEST_F(DeviceStartTest, StartConfiguresWakesAndProgramsTheCameraAndStopReleasesIt) {
-    ASSERT_EQ(platform::ks::StartDevice(device_), STATUS_SUCCESS);
+std::vector<uint32_t> RegisterNumbers(const std::vector<sim::RegisterWrite>& writes, size_t from) {
+    std::vector<uint32_t> numbers;
+    for (size_t i = from; i < writes.size(); ++i)
+        numbers.push_back(writes[i].number);
+    return numbers;
+}
+
+TEST_F(DeviceStartTest, StartConfiguresWakesProgramsAndLoadsTheCameraAndStopReleasesIt) {
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
     EXPECT_TRUE(device_->Started);
-    CameraContext* camera = CameraOfDevice(device_);
-    ASSERT_NE(camera->usb.interface_info, nullptr);
-    EXPECT_EQ(camera->usb.interface_info->NumberOfPipes, 3u);
-    EXPECT_TRUE(camera_->Configured());
-    EXPECT_TRUE(camera_->Awake());
-    std::vector<sim::Packet> commands = camera_->Commands();
+    ASSERT_NE(camera()->usb.interface_info, nullptr);
+    EXPECT_EQ(camera()->usb.interface_info->NumberOfPipes, 3u);
+    EXPECT_TRUE(sim().Configured());
+    EXPECT_TRUE(sim().Awake());
+    std::vector<sim::Packet> commands = sim().Commands();
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(commands[0][0], 0x06);
     for (size_t i = 1; i < 64; ++i)
         EXPECT_EQ(commands[0][i], 0) << i;
-    EXPECT_EQ(camera_->RegisterWrites().size(), 690u);
-    EXPECT_EQ(camera_->Register(158), 36u);
-    EXPECT_EQ(camera->startup_sequence_count, 1);
+    // The program, then the settings, with the exposure of an empty registry.
+    std::vector<sim::RegisterWrite> writes = sim().RegisterWrites();
+    ASSERT_EQ(writes.size(), kRegisterProgramLength + kLoadRegisters.size());
+    for (ULONG i = 0; i < kRegisterProgramLength; ++i)
+        ASSERT_EQ(writes[i].number, RegisterProgramWrite(i).number) << i;
+    EXPECT_EQ(RegisterNumbers(writes, kRegisterProgramLength), kLoadRegisters);
+    EXPECT_EQ(sim().Register(158), 2u);
+    EXPECT_EQ(camera()->startup_sequence_count, 1);
     EXPECT_EQ(platform::ks::FilterFactories(device_).size(), 1u);
 
-    platform::ks::StopDevice(device_);
-    EXPECT_EQ(camera->usb.interface_info, nullptr);
-    EXPECT_EQ(camera->usb.configuration_descriptor, nullptr);
-    EXPECT_FALSE(camera_->Configured());
+    Stop();
+    EXPECT_EQ(camera()->usb.interface_info, nullptr);
+    EXPECT_EQ(camera()->usb.configuration_descriptor, nullptr);
+    EXPECT_FALSE(sim().Configured());
     EXPECT_TRUE(platform::ks::FilterFactories(device_).empty());
 }
 
 TEST_F(DeviceStartTest, ASecondStartOfAStartedDeviceRegistersNoSecondFilter) {
-    ASSERT_EQ(platform::ks::StartDevice(device_), STATUS_SUCCESS);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
     ASSERT_TRUE(device_->Started);
-    ASSERT_EQ(platform::ks::StartDevice(device_), STATUS_SUCCESS);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
     EXPECT_EQ(platform::ks::FilterFactories(device_).size(), 1u);
-    platform::ks::StopDevice(device_);
+    Stop();
 }
 
-TEST_F(DeviceStartTest, ARestartWakesTheCameraAgainWithoutAThirdProgramRun) {
-    ASSERT_EQ(platform::ks::StartDevice(device_), STATUS_SUCCESS);
-    platform::ks::StopDevice(device_);
-    camera_->ClearRecords();
-    ASSERT_EQ(platform::ks::StartDevice(device_), STATUS_SUCCESS);
-    EXPECT_EQ(camera_->RegisterWrites().size(), 690u);  // the second of the two runs
-    platform::ks::StopDevice(device_);
-    camera_->ClearRecords();
-    ASSERT_EQ(platform::ks::StartDevice(device_), STATUS_SUCCESS);
-    EXPECT_TRUE(camera_->RegisterWrites().empty());
-    ASSERT_EQ(camera_->Commands().size(), 1u);
-    EXPECT_EQ(camera_->Commands()[0][0], 0x06);
-    platform::ks::StopDevice(device_);
+TEST_F(DeviceStartTest, ARestartWakesTheCameraAndLoadsItsSettingsWithoutAThirdProgramRun) {
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    Stop();
+    sim().ClearRecords();
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    // The second of the two runs.
+    EXPECT_EQ(sim().RegisterWrites().size(), kRegisterProgramLength + kLoadRegisters.size());
+    Stop();
+    sim().ClearRecords();
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    Stop();
+    EXPECT_EQ(RegisterNumbers(sim().RegisterWrites(), 0), kLoadRegisters);
+    std::vector<uint8_t> codes;
+    for (const sim::Packet& packet : sim().Commands())
+        codes.push_back(packet[0]);
+    EXPECT_EQ(codes, (std::vector<uint8_t>{0x06, 0x26, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04, 0x25,
+                                           0x04, 0x04}));
 }
 
 TEST_F(DeviceStartTest, StartReportsTheUsbStatusAndStillTriesTheCamera) {
-    camera_->SetHostileDescriptors(sim::HostileDescriptors::kTotalLengthLong);
-    NTSTATUS status = platform::ks::StartDevice(device_);
+    sim().SetHostileDescriptors(sim::HostileDescriptors::kTotalLengthLong);
+    NTSTATUS status = Start();
     EXPECT_FALSE(NT_SUCCESS(status));
     EXPECT_FALSE(device_->Started);
     // The factory is registered all the same: the class driver did not mark the device started.
     EXPECT_EQ(platform::ks::FilterFactories(device_).size(), 1u);
-    EXPECT_EQ(CameraOfDevice(device_)->usb.interface_info, nullptr);
-    platform::ks::StopDevice(device_);
+    EXPECT_EQ(camera()->usb.interface_info, nullptr);
+    Stop();
 }
 
 }  // namespace

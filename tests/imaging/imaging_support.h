@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "control/settings_table.h"
 #include "imaging/color_settings.h"
 #include "imaging/conversion.h"
 
@@ -148,14 +149,7 @@ inline ULONG Pixel(ULONG red, ULONG green, ULONG blue) {
 class Camera {
   public:
     explicit Camera(bool with_processor) : camera_(std::make_unique<CameraContext>()) {
-        camera_->color_enable = 1;
-        camera_->white_balance_auto = 0;
-        camera_->red_gain = camera_->green_gain = camera_->blue_gain = 128;
-        camera_->color_correction = 1;
-        camera_->brightness = 255;
-        camera_->contrast = 10;
-        camera_->saturation = 10;
-        camera_->hue = 0;
+        SetSettingsToAddDefaults(camera_.get());
         if (with_processor)
             Attach();
     }

@@ -1,12 +1,14 @@
-// Test main: every test must free what it allocated from pool; a leak fails the test by tag.
+// Test main: every test must free what it allocated from pool; a leak fails the test by tag. Each
+// test starts with the stand-in's fault knobs off and no registry file.
 #include <gtest/gtest.h>
 
+#include "platform/registry_host.h"
 #include "platform/verifier.h"
 
 namespace {
 
 class PoolLeakListener : public testing::EmptyTestEventListener {
-public:
+  public:
     void OnTestStart(const testing::TestInfo&) override {
         mark_ = platform::verifier::AllocationMark();
     }
@@ -15,9 +17,10 @@ public:
             ADD_FAILURE() << "pool leak: " << leak;
         }
         platform::verifier::ClearFaults();
+        platform::registry::Reset();
     }
 
-private:
+  private:
     uint64_t mark_ = 0;
 };
 

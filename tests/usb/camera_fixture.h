@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "camera/command_lock.h"
 #include "driver/camera_context.h"
 #include "driver/pool_tags.h"
 #include "platform/usb_bus.h"
@@ -115,6 +116,7 @@ class CameraFixture : public testing::Test {
         ASSERT_NE(camera_, nullptr);
         KeInitializeEvent(&camera_->transfer_event, NotificationEvent, FALSE);
         KeInitializeSpinLock(&camera_->transfer_lock);
+        InitializeCommandLock(camera_);
         camera_->usb.lower_device = port_;
         camera_->image_width = 1600;
         camera_->image_height = 1200;

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <memory>
 
+#include "camdrv/camera_properties.h"
+#include "control/settings_table.h"
 #include "imaging/color_settings.h"
 #include "tools/camctl/command.h"
 #include "tools/camctl/image_files.h"
@@ -17,16 +19,21 @@ namespace {
 constexpr uint64_t kMaxPixels = 16u << 20;
 
 struct ColourSetting {
-    const char* name;
+    camdrv::CameraItem item;
     VOID (*set)(CameraContext*, LONG);
 };
 
 const ColourSetting kColourSettings[] = {
-    {"ColorEnable", SetColorEnable}, {"WhiteBalance", SetWhiteBalanceAuto},
-    {"RedGain", SetRedGain},         {"GreenGain", SetGreenGain},
-    {"BlueGain", SetBlueGain},       {"ColorCorrection", SetColorCorrection},
-    {"Brightness", SetBrightness},   {"Contrast", SetContrast},
-    {"Saturation", SetSaturation},   {"Hue", SetHue},
+    {camdrv::CameraItem::ColorEnable, SetColorEnable},
+    {camdrv::CameraItem::WhiteBalance, SetWhiteBalanceAuto},
+    {camdrv::CameraItem::RedGain, SetRedGain},
+    {camdrv::CameraItem::GreenGain, SetGreenGain},
+    {camdrv::CameraItem::BlueGain, SetBlueGain},
+    {camdrv::CameraItem::ColorCorrection, SetColorCorrection},
+    {camdrv::CameraItem::Brightness, SetBrightness},
+    {camdrv::CameraItem::Contrast, SetContrast},
+    {camdrv::CameraItem::Saturation, SetSaturation},
+    {camdrv::CameraItem::Hue, SetHue},
 };
 
 bool ParseInteger(const std::string& text, long min, long max, long* value) {
@@ -92,7 +99,7 @@ std::string ParseRequest(const std::vector<std::string>& args, Request* request)
                 const std::string name = value.substr(0, equals);
                 const ColourSetting* found = nullptr;
                 for (const ColourSetting& setting : kColourSettings) {
-                    if (strcasecmp(setting.name, name.c_str()) == 0)
+                    if (strcasecmp(camdrv::ItemName(setting.item), name.c_str()) == 0)
                         found = &setting;
                 }
                 if (found == nullptr)
@@ -160,14 +167,9 @@ int RunConvert(const CommonOptions& options, const std::vector<std::string>& arg
     }
     raw.resize(expected);
 
-    // The device-add colour values, then the processor a claiming pin would create.
+    // The device-add values, then the processor a claiming pin would create.
     auto camera = std::make_unique<CameraContext>();
-    camera->color_enable = 1;
-    camera->red_gain = camera->green_gain = camera->blue_gain = 128;
-    camera->color_correction = 1;
-    camera->brightness = 255;
-    camera->contrast = 10;
-    camera->saturation = 10;
+    SetSettingsToAddDefaults(camera.get());
     camera->bayer_phase = (LONG)request.phase;
     std::unique_ptr<FrameProcessor, ProcessorDeleter> processor(CreateFrameProcessor());
     if (!processor)

@@ -1,6 +1,8 @@
 // camctl info: the device, its advertised format and its current settings.
 #include <cstdio>
 
+#include "camdrv/camera_properties.h"
+#include "control/settings_table.h"
 #include "driver/camera_context_ops.h"
 #include "platform/ks_host.h"
 #include "tools/camctl/session.h"
@@ -25,46 +27,57 @@ void PrintFormat(const KS_DATARANGE_VIDEO& range) {
     std::printf("  dwBitRate         %u\n", (unsigned)info.dwBitRate);
 }
 
-void PrintSettings(const CameraContext& camera) {
-    struct Setting {
+// The value behind a readable item that reports the camera's state, if the context holds one.
+bool ItemValue(CameraContext* camera, camdrv::CameraItem item, LONG* value) {
+    using camdrv::CameraItem;
+    const ULONG setting = SettingIndex(item);
+    if (setting < kSettingCount) {
+        *value = *SettingField(camera, kSettings[setting]);
+        return true;
+    }
+    switch (item) {
+        case CameraItem::SubSample:
+            *value = camera->subsample;
+            return true;
+        case CameraItem::RoiX:
+            *value = camera->roi_x;
+            return true;
+        case CameraItem::RoiY:
+            *value = camera->roi_y;
+            return true;
+        case CameraItem::RoiW:
+            *value = camera->roi_width;
+            return true;
+        case CameraItem::RoiH:
+            *value = camera->roi_height;
+            return true;
+        case CameraItem::PinOpen:
+            *value = camera->pin_open;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void PrintSettings(CameraContext* camera) {
+    std::printf("settings:\n");
+    for (const camdrv::CameraItemInfo& item : camdrv::kCameraItems) {
+        LONG value = 0;
+        if (ItemValue(camera, item.id, &value))
+            std::printf("  %-16s  %d\n", item.name, (int)value);
+    }
+    // The capture geometry has no items of its own.
+    const struct {
         const char* name;
         LONG value;
+    } geometry[] = {
+        {"ImageWidth", camera->image_width},
+        {"ImageHeight", camera->image_height},
+        {"OutputWidth", camera->output_width},
+        {"OutputHeight", camera->output_height},
     };
-    const Setting settings[] = {
-        {"ExTrigger", camera.external_trigger},
-        {"Timeout", camera.timeout_ms},
-        {"Exposure", camera.exposure},
-        {"GlobalGain", camera.global_gain},
-        {"FlipH", camera.flip_h},
-        {"FlipV", camera.flip_v},
-        {"ColorEnable", camera.color_enable},
-        {"WhiteBalance", camera.white_balance_auto},
-        {"RedGain", camera.red_gain},
-        {"GreenGain", camera.green_gain},
-        {"BlueGain", camera.blue_gain},
-        {"ColorCorrection", camera.color_correction},
-        {"Brightness", camera.brightness},
-        {"Contrast", camera.contrast},
-        {"Saturation", camera.saturation},
-        {"Hue", camera.hue},
-        {"Clock", camera.clock_mode},
-        {"AGC", camera.agc},
-        {"AEC", camera.aec},
-        {"SubSample", camera.subsample},
-        {"RoiX", camera.roi_x},
-        {"RoiY", camera.roi_y},
-        {"RoiW", camera.roi_width},
-        {"RoiH", camera.roi_height},
-        {"ImageWidth", camera.image_width},
-        {"ImageHeight", camera.image_height},
-        {"OutputWidth", camera.output_width},
-        {"OutputHeight", camera.output_height},
-        {"PinOpen", camera.pin_open},
-    };
-    std::printf("settings:\n");
-    for (const Setting& setting : settings) {
-        std::printf("  %-16s  %d\n", setting.name, (int)setting.value);
-    }
+    for (const auto& line : geometry)
+        std::printf("  %-16s  %d\n", line.name, (int)line.value);
 }
 
 }  // namespace
@@ -93,7 +106,7 @@ int RunInfo(const CommonOptions& options, const std::vector<std::string>& args) 
     for (ULONG i = 0; i < pin.DataRangesCount; ++i) {
         PrintFormat(*reinterpret_cast<const KS_DATARANGE_VIDEO*>(pin.DataRanges[i]));
     }
-    PrintSettings(*CameraOfDevice(session.device()));
+    PrintSettings(CameraOfDevice(session.device()));
     return 0;
 }
 

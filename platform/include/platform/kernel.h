@@ -62,6 +62,7 @@ static_assert(sizeof(DISPATCHER_HEADER) == 24);
 // Dispatcher object types, as found in DISPATCHER_HEADER.Type.
 #define EventNotificationObject 0
 #define EventSynchronizationObject 1
+#define MutantObject 2
 #define ThreadObject 6
 
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
@@ -79,8 +80,25 @@ LONG KeResetEvent(PRKEVENT event);
 VOID KeClearEvent(PRKEVENT event);
 LONG KeReadStateEvent(PRKEVENT event);
 
-// Waits on an event or a thread object. timeout: null waits forever; negative is relative and
-// positive absolute system time, both in 100 ns units; zero polls. Returns STATUS_SUCCESS or
+// A kernel mutex: owned by one thread at a time, which may acquire it again (each acquisition by
+// KeWaitForSingleObject needs its own KeReleaseMutex). While owned, normal kernel APCs are off for
+// the owner, as in a critical region.
+typedef struct _KMUTANT {
+    DISPATCHER_HEADER Header;
+    LIST_ENTRY MutantListEntry;
+    struct _KTHREAD* OwnerThread;
+    BOOLEAN Abandoned;
+    UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+static_assert(sizeof(KMUTEX) == 56);
+
+// Initialises the mutex free; `level` is not used.
+VOID KeInitializeMutex(PRKMUTEX mutex, ULONG level);
+// Releases one acquisition by the owner; returns the previous signal state.
+LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
+
+// Waits on an event, a mutex or a thread object. timeout: null waits forever; negative is relative
+// and positive absolute system time, both in 100 ns units; zero polls. Returns STATUS_SUCCESS or
 // STATUS_TIMEOUT.
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON wait_reason, KPROCESSOR_MODE wait_mode,
                                BOOLEAN alertable, PLARGE_INTEGER timeout);
@@ -204,6 +222,8 @@ typedef VOID (*PKSTART_ROUTINE)(PVOID start_context);
 #define THREAD_ALL_ACCESS 0x001FFFFFL
 #define SYNCHRONIZE 0x00100000L
 #define GENERIC_READ 0x80000000L
+#define GENERIC_WRITE 0x40000000L
+#define GENERIC_ALL 0x10000000L
 #define KEY_ALL_ACCESS 0x000F003FL
 #define KEY_READ 0x00020019L
 #define MAXIMUM_ALLOWED 0x02000000L

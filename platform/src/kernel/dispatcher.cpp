@@ -46,8 +46,32 @@ void CheckMayBlock(const char* operation) {
     }
 }
 
+// A mutex names its owner by the owner's thread state, which every thread has (system thread or
+// not).
+struct _KTHREAD* CurrentOwner() {
+    return reinterpret_cast<struct _KTHREAD*>(&platform::kernel::CurrentThreadState());
+}
+
+// Caller holds the dispatcher lock. A free mutex, or one the caller owns already, is taken: the
+// signal state counts down once per acquisition, and the first one enters the owner's critical
+// region as the platform disables normal kernel APCs for a mutex owner.
+bool TryAcquireMutex(KMUTEX& mutex) {
+    if (mutex.Header.SignalState <= 0 && mutex.OwnerThread != CurrentOwner()) {
+        return false;
+    }
+    if (mutex.Header.SignalState == 1) {
+        mutex.OwnerThread = CurrentOwner();
+        ++platform::kernel::CurrentThreadState().critical_region_depth;
+    }
+    --mutex.Header.SignalState;
+    return true;
+}
+
 // Takes the object's signal if it has one; a synchronization event is consumed by the wait.
 bool TrySatisfy(DISPATCHER_HEADER& header) {
+    if (header.Type == MutantObject) {
+        return TryAcquireMutex(*reinterpret_cast<KMUTEX*>(&header));
+    }
     if (header.SignalState <= 0) {
         return false;
     }
@@ -113,6 +137,52 @@ LONG KeReadStateEvent(PRKEVENT event) {
     return event->Header.SignalState;
 }
 
+VOID KeInitializeMutex(PRKMUTEX mutex, ULONG level) {
+    UNREFERENCED_PARAMETER(level);
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    mutex->Header.Type = MutantObject;
+    mutex->Header.Signalling = 0;
+    mutex->Header.Size = sizeof(KMUTEX) / sizeof(LONG);
+    mutex->Header.Reserved1 = 0;
+    mutex->Header.SignalState = 1;
+    mutex->Header.WaitListHead.Flink = &mutex->Header.WaitListHead;
+    mutex->Header.WaitListHead.Blink = &mutex->Header.WaitListHead;
+    mutex->MutantListEntry.Flink = &mutex->MutantListEntry;
+    mutex->MutantListEntry.Blink = &mutex->MutantListEntry;
+    mutex->OwnerThread = nullptr;
+    mutex->Abandoned = FALSE;
+    mutex->ApcDisable = 1;
+}
+
+LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait) {
+    // A true `wait` only lets the caller wait next without a window; waits here have none anyway.
+    UNREFERENCED_PARAMETER(wait);
+    if (mutex == nullptr || mutex->Header.Type != MutantObject) {
+        Violation("KeReleaseMutex on an object that is not a mutex");
+        return 0;
+    }
+    LONG previous = 0;
+    bool owned;
+    {
+        std::lock_guard<std::mutex> guard(DispatcherLock());
+        owned = mutex->Header.SignalState <= 0 && mutex->OwnerThread == CurrentOwner();
+        if (owned) {
+            previous = mutex->Header.SignalState++;
+            if (mutex->Header.SignalState == 1) {
+                mutex->OwnerThread = nullptr;
+                --platform::kernel::CurrentThreadState().critical_region_depth;
+            }
+        }
+    }
+    // The platform stops the system here: a release by a thread that does not own the mutex.
+    if (!owned) {
+        Violation("KeReleaseMutex by a thread that does not own the mutex");
+        return 0;
+    }
+    DispatcherCondition().notify_all();
+    return previous;
+}
+
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON wait_reason, KPROCESSOR_MODE wait_mode,
                                BOOLEAN alertable, PLARGE_INTEGER timeout) {
     UNREFERENCED_PARAMETER(wait_reason);
@@ -128,10 +198,10 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON wait_reason, KPROCESSO
         CheckMayBlock("KeWaitForSingleObject");
     }
     std::unique_lock<std::mutex> guard(DispatcherLock());
-    if (!IsEvent(header) && header.Type != ThreadObject) {
+    if (!IsEvent(header) && header.Type != MutantObject && header.Type != ThreadObject) {
         guard.unlock();
         Violation("KeWaitForSingleObject on an object of type " + std::to_string(header.Type) +
-                  ", which is not an event or a thread");
+                  ", which is not an event, a mutex or a thread");
         return STATUS_INVALID_PARAMETER;
     }
     if (poll) {

@@ -6,6 +6,7 @@
 #include "ks_objects.h"
 #include "platform/io.h"
 #include "platform/ks_host.h"
+#include "platform/registry_host.h"
 #include "platform/verifier.h"
 
 namespace platform::ks::internal {
@@ -196,6 +197,7 @@ PKSDEVICE CreateDevice(PDEVICE_OBJECT next_device, NTSTATUS* status) {
         *status = STATUS_INSUFFICIENT_RESOURCES;
         return nullptr;
     }
+    platform::registry::DeviceCreated(device->physical);
     device->functional->AttachedDevice = nullptr;
     device->device.Descriptor = driver.descriptor;
     device->device.Bag = &device->bag;
@@ -269,6 +271,7 @@ size_t RemoveDevice(PKSDEVICE ks_device) {
         last = registry.devices.empty();
         mark = registry.devices_mark;
     }
+    platform::registry::DeviceRemoved(device->physical);
     internal::DestroyDevice(device);
     return last ? verifier::ReportLeaks(mark, "device removed") : 0;
 }

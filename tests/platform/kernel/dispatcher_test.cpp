@@ -190,7 +190,60 @@ TEST(Time, SystemTimeCountsFrom1601AndInterruptTimeIsMonotonic) {
     EXPECT_GE(second - first, (ULONGLONG)(10 * kOneMillisecond));
 }
 
+TEST(Mutexes, TheOwnerReentersAndOthersWaitForItsLastRelease) {
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    std::atomic<bool> acquired{false};
+    std::thread other([&] {
+        LARGE_INTEGER zero{};
+        EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero),
+                  STATUS_TIMEOUT);
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+        acquired = true;
+        KeReleaseMutex(&mutex, FALSE);
+    });
+    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), -1);
+    std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_FALSE(acquired);
+    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), 0);
+    other.join();
+    EXPECT_TRUE(acquired);
+}
+
+TEST(Mutexes, ExcludeEachOtherAcrossThreads) {
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    int counter = 0;  // plain on purpose: only the mutex keeps the increments whole
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) {
+                KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+                counter = counter + 1;
+                KeReleaseMutex(&mutex, FALSE);
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(counter, 8000);
+}
+
 class DispatcherVerifier : public RecordMode {};
+
+TEST_F(DispatcherVerifier, AMutexReleasedByAThreadThatDoesNotOwnItIsAViolation) {
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), 0);
+    ExpectOneViolation({"KeReleaseMutex", "does not own"});
+    KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+    std::thread([&] { KeReleaseMutex(&mutex, FALSE); }).join();
+    ExpectOneViolation({"KeReleaseMutex", "does not own"});
+    KeReleaseMutex(&mutex, FALSE);
+    ExpectNoViolation();
+}
 
 TEST_F(DispatcherVerifier, WaitingOnSomethingElseIsAViolation) {
     DISPATCHER_HEADER not_waitable{};
@@ -198,7 +251,7 @@ TEST_F(DispatcherVerifier, WaitingOnSomethingElseIsAViolation) {
     LARGE_INTEGER zero{};
     EXPECT_EQ(KeWaitForSingleObject(&not_waitable, Executive, KernelMode, FALSE, &zero),
               STATUS_INVALID_PARAMETER);
-    ExpectOneViolation({"not an event or a thread"});
+    ExpectOneViolation({"not an event, a mutex or a thread"});
     KeSetEvent((PRKEVENT)&not_waitable, 0, FALSE);
     ExpectOneViolation({"KeSetEvent", "not an event"});
 }

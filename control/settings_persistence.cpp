@@ -1,0 +1,172 @@
+#include "control/settings_persistence.h"
+
+#include "camera/camera_parameters.h"
+#include "camera/command_lock.h"
+#include "control/settings_table.h"
+#include "imaging/color_settings.h"
+
+namespace {
+
+using camdrv::CameraItem;
+
+// The driver key serves only as the root of its subkey, so it is opened without rights of its own.
+inline constexpr ACCESS_MASK kDriverKeyAccess = STANDARD_RIGHTS_READ;
+WCHAR kSettingsKey[] = L"Settings";
+// The fixed part of the answer and room for eight data bytes: a longer value fails its query.
+inline constexpr ULONG kQueryBufferSize = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) + 8;
+// A stored time-out outside these is left unapplied.
+inline constexpr LONG kStoredTimeoutMin = 501;
+inline constexpr LONG kStoredTimeoutMax = 9999;
+
+inline constexpr ULONG kNameLength = 32;
+constexpr bool NamesFit() {
+    for (const SettingEntry& setting : kSettings) {
+        ULONG length = 0;
+        while (camdrv::ItemName(setting.item)[length] != 0)
+            ++length;
+        if (length >= kNameLength)
+            return false;
+    }
+    return true;
+}
+static_assert(NamesFit());
+
+// A setting's value name as the registry takes it.
+struct ValueName {
+    WCHAR text[kNameLength];
+    UNICODE_STRING string;
+};
+
+VOID MakeValueName(const SettingEntry& setting, ValueName* name) {
+    const char* ascii = camdrv::ItemName(setting.item);
+    USHORT length = 0;
+    for (; ascii[length] != 0; ++length)
+        name->text[length] = (WCHAR)ascii[length];
+    name->text[length] = 0;
+    name->string.Buffer = name->text;
+    name->string.Length = (USHORT)(length * sizeof(WCHAR));
+    name->string.MaximumLength = (USHORT)((length + 1) * sizeof(WCHAR));
+}
+
+NTSTATUS CreateKey(HANDLE parent, ACCESS_MASK access, PWSTR path, ULONG length, PHANDLE key) {
+    UNICODE_STRING name;
+    name.Buffer = path;
+    name.Length = (USHORT)(length * sizeof(WCHAR));
+    name.MaximumLength = name.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, parent,
+                               nullptr);
+    return ZwCreateKey(key, access, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
+}
+
+// Opens or creates each key on a backslash-separated path below `parent` in turn, since a key is
+// created only below one that exists; returns the last one's handle.
+NTSTATUS OpenSubkeyPath(HANDLE parent, ACCESS_MASK access, PWSTR path, PHANDLE key) {
+    *key = nullptr;
+    ULONG length = 0;
+    while (path[length] != 0)
+        ++length;
+    for (ULONG i = 1; i < length; ++i) {
+        if (path[i] != L'\\')
+            continue;
+        HANDLE prefix = nullptr;
+        NTSTATUS status = CreateKey(parent, access, path, i, &prefix);
+        if (!NT_SUCCESS(status))
+            return status;
+        ZwClose(prefix);
+    }
+    return CreateKey(parent, access, path, length, key);
+}
+
+bool OpenSettingsKey(CameraContext* camera, PHANDLE driver_key, PHANDLE settings) {
+    *driver_key = nullptr;
+    NTSTATUS status = IoOpenDeviceRegistryKey(camera->usb.physical_device, PLUGPLAY_REGKEY_DRIVER,
+                                              kDriverKeyAccess, driver_key);
+    if (status != STATUS_SUCCESS || *driver_key == nullptr)
+        return false;
+    status = OpenSubkeyPath(*driver_key, KEY_ALL_ACCESS, kSettingsKey, settings);
+    if (!NT_SUCCESS(status) || *settings == nullptr) {
+        ZwClose(*driver_key);
+        return false;
+    }
+    return true;
+}
+
+// Only a 32-bit value counts. The characters of a string, or the bytes a shorter value lacks,
+// would otherwise become a number nobody stored; such a value leaves the default, and the next
+// save replaces it with a REG_DWORD.
+VOID ReadSettingValue(HANDLE key, const SettingEntry& setting, LONG* value) {
+    ValueName name;
+    MakeValueName(setting, &name);
+    ULONG buffer[kQueryBufferSize / sizeof(ULONG)];
+    ULONG returned = 0;
+    NTSTATUS status = ZwQueryValueKey(key, &name.string, KeyValuePartialInformation, buffer,
+                                      sizeof(buffer), &returned);
+    const auto* info = reinterpret_cast<const KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
+    if (status != STATUS_SUCCESS || info->Type != REG_DWORD || info->DataLength < sizeof(ULONG))
+        return;
+    ULONG data;
+    RtlCopyMemory(&data, info->Data, sizeof(data));
+    *value = (LONG)data;
+}
+
+}  // namespace
+
+bool LoadSettings(CameraContext* camera) {
+    CommandSequence sequence(camera);
+    HANDLE driver_key;
+    HANDLE settings;
+    if (!OpenSettingsKey(camera, &driver_key, &settings))
+        return false;
+    LONG values[kSettingCount];
+    for (ULONG i = 0; i < kSettingCount; ++i) {
+        const SettingEntry& setting = kSettings[i];
+        values[i] = setting.default_is_camera_clock ? GetClock(camera) : setting.missing_default;
+    }
+    for (ULONG i = 0; i < kSettingCount; ++i)
+        ReadSettingValue(settings, kSettings[i], &values[i]);
+    auto value = [&](CameraItem item) { return values[SettingIndex(item)]; };
+
+    const LONG timeout = value(CameraItem::Timeout);
+    if (timeout >= kStoredTimeoutMin && timeout <= kStoredTimeoutMax)
+        SetTimeout(camera, timeout);
+    // The clock, automatic gain and automatic exposure cannot be set: they are not applied.
+    SetExposure(camera, (ULONG)value(CameraItem::Exposure));
+    SetGlobalGain(camera, (ULONG)value(CameraItem::GlobalGain));
+    SetColorEnable(camera, value(CameraItem::ColorEnable));
+    SetWhiteBalanceAuto(camera, value(CameraItem::WhiteBalance));
+    SetColorCorrection(camera, value(CameraItem::ColorCorrection));
+    SetBrightness(camera, value(CameraItem::Brightness));
+    SetContrast(camera, value(CameraItem::Contrast));
+    SetSaturation(camera, value(CameraItem::Saturation));
+    SetHue(camera, value(CameraItem::Hue));
+    SetRedGain(camera, value(CameraItem::RedGain));
+    SetGreenGain(camera, value(CameraItem::GreenGain));
+    SetBlueGain(camera, value(CameraItem::BlueGain));
+    SetFlipH(camera, value(CameraItem::FlipH));
+    SetFlipV(camera, value(CameraItem::FlipV));
+    SetExternalTrigger(camera, value(CameraItem::ExTrigger) != 0);
+
+    ZwClose(settings);
+    ZwClose(driver_key);
+    return true;
+}
+
+bool SaveSettings(CameraContext* camera) {
+    CommandSequence sequence(camera);
+    HANDLE driver_key;
+    HANDLE settings;
+    if (!OpenSettingsKey(camera, &driver_key, &settings))
+        return false;
+    // The colour fields as the camera context holds them; they follow the processor only when a
+    // getter or the end of automatic white balance brought them up to date.
+    for (const SettingEntry& setting : kSettings) {
+        ValueName name;
+        MakeValueName(setting, &name);
+        ULONG data = (ULONG)AtomicRead(SettingField(camera, setting));
+        ZwSetValueKey(settings, &name.string, 0, REG_DWORD, &data, sizeof(data));
+    }
+    ZwClose(settings);
+    ZwClose(driver_key);
+    return true;
+}

@@ -1,0 +1,60 @@
+// The registry stand-in's state, shared by the host side (store.cpp) and the services the driver
+// calls (services.cpp).
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/registry.h"
+#include "platform/registry_host.h"
+#include "reg_file.h"
+
+namespace platform::registry::internal {
+
+// What a key handle names.
+struct KeyObject {
+    std::string path;
+    PDEVICE_OBJECT owner;  // the device whose driver key the handle descends from
+    ACCESS_MASK access;
+};
+
+struct Store {
+    std::mutex mutex;
+    std::string file;
+    std::vector<RegKey> keys;
+    std::string load_error;   // the loaded file was refused: nothing is served
+    std::string write_error;  // the last write-back failed
+    bool dead = false;        // a simulated crash ended the writer
+    std::vector<std::pair<PDEVICE_OBJECT, unsigned>> devices;  // live devices, instance numbers
+    std::map<HANDLE, KeyObject*> open;
+
+    NTSTATUS driver_key_fault = STATUS_SUCCESS;
+    std::string query_fault_name;
+    NTSTATUS query_fault = STATUS_SUCCESS;
+    uint64_t calls = 0;
+    uint64_t fail_call = 0;  // the call number that fails, 0 for none
+    NTSTATUS fail_call_status = STATUS_SUCCESS;
+    CrashPoint crash = CrashPoint::kNone;
+};
+
+Store& TheStore();
+
+// The rest: the caller holds the store's mutex.
+
+RegKey* FindKey(std::vector<RegKey>& keys, const std::string& path);
+// A key exists when it is listed or a listed key lies below it: a hand-written file need not list
+// every key on the way down. A key found that way is listed from then on, so that it can take
+// values.
+bool KeyExists(Store& store, const std::string& path);
+// Counts a registry call; the injected failure of this call, or STATUS_SUCCESS.
+NTSTATUS CountCall(Store& store);
+// Writes `next` back to the file (when there is one) and makes it the store's contents. On failure
+// the store keeps its contents and the result is STATUS_REGISTRY_IO_FAILED.
+NTSTATUS Commit(Store& store, std::vector<RegKey> next);
+// The instance number of a live device, or -1.
+int InstanceOf(const Store& store, PDEVICE_OBJECT physical_device);
+
+}  // namespace platform::registry::internal
