@@ -11,7 +11,7 @@
 // the store lives in memory, empty when the first device is created and gone with the last.
 //
 // Each device's driver key is
-//   HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Class\{6bdd1fc6-810f-11d0-bec7-08002be2e2a6}\NNNN
+//   HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Class\{6bdd1fc6-810f-11d0-bec7-08002be2092f}\NNNN
 // (the image device class), NNNN being the lowest instance number no other live device has, so a
 // lone camera is always 0000.
 #pragma once

@@ -20,7 +20,7 @@ namespace {
 
 constexpr char kClassKey[] =
     "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
-    "{6bdd1fc6-810f-11d0-bec7-08002be2e2a6}";
+    "{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
 
 std::string ErrnoText() {
     return std::strerror(errno);
