@@ -40,7 +40,8 @@ endforeach()
 # without a second list here.
 function(cam_driver_part name)
   add_library(${name} OBJECT ${ARGN})
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/include)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include
+                             ${CMAKE_SOURCE_DIR}/platform/include)
   target_compile_options(${name} PRIVATE ${CAM_STRICT_WARNINGS} ${CAM_KERNEL_FLAGS}
                          ${CAM_FREESTANDING_FLAGS})
   target_sources(camdrv_image PRIVATE $<TARGET_OBJECTS:${name}>)
