@@ -5,5 +5,6 @@
 #include "platform/io.h"
 #include "platform/kernel.h"
 #include "platform/ks.h"
+#include "platform/ksmedia.h"
 #include "platform/ntdef.h"
 #include "platform/usb.h"
