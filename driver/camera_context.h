@@ -78,8 +78,11 @@ struct CameraContext {
     volatile LONG pin_open;
     LONG register_index;
     LONG register_shadow[kRegisterCount];
-    ULONG frame_count;
+    volatile ULONG frame_count;
     LONG startup_sequence_count;
+    // Colour setters reach `processor` under this reference, so that releasing the camera frees
+    // the processor only once none of them uses it. Zero-filled is ready to use.
+    EX_RUNDOWN_REF processor_rundown;
 };
 
 // The capture pin's interface table: one operation.

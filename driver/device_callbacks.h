@@ -8,7 +8,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path
 // Add: creates the camera context of a new device with its defaults.
 NTSTATUS CameraDeviceAdd(PKSDEVICE device);
 
-// Start: registers the filter factory and brings the camera's USB device up.
+// Start: registers the filter factory, creates the capture worker and brings the camera up.
 NTSTATUS CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
                            PCM_RESOURCE_LIST untranslated);
 // Stop: tears the camera's USB configuration down.

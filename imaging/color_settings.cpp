@@ -13,28 +13,50 @@ inline LONG ReadField(volatile LONG* field) {
     return InterlockedExchangeAdd(field, 0);
 }
 
+// The camera's processor, held so that releasing the camera cannot free it meanwhile; null when
+// there is none or it is going away. A non-null result is given back with ReleaseProcessor.
+FrameProcessor* HoldProcessor(CameraContext* camera) {
+    if (!ExAcquireRundownProtection(&camera->processor_rundown))
+        return nullptr;
+    auto* processor = static_cast<FrameProcessor*>(
+        InterlockedCompareExchangePointer((PVOID volatile*)&camera->processor, nullptr, nullptr));
+    if (processor == nullptr)
+        ExReleaseRundownProtection(&camera->processor_rundown);
+    return processor;
+}
+
+VOID ReleaseProcessor(CameraContext* camera) {
+    ExReleaseRundownProtection(&camera->processor_rundown);
+}
+
 // Refreshes the camera's field from the processor's when there is one.
 LONG Refreshed(CameraContext* camera, LONG* camera_field, volatile LONG FrameProcessor::*field) {
-    FrameProcessor* processor = camera->processor;
-    if (processor != nullptr)
+    FrameProcessor* processor = HoldProcessor(camera);
+    if (processor != nullptr) {
         *camera_field = ReadField(&(processor->*field));
+        ReleaseProcessor(camera);
+    }
     return *camera_field;
 }
 
 VOID StorePlain(CameraContext* camera, LONG* camera_field, volatile LONG FrameProcessor::*field,
                 LONG value) {
     *camera_field = value;
-    FrameProcessor* processor = camera->processor;
-    if (processor != nullptr)
+    FrameProcessor* processor = HoldProcessor(camera);
+    if (processor != nullptr) {
         InterlockedExchange(&(processor->*field), value);
+        ReleaseProcessor(camera);
+    }
 }
 
 VOID StoreTone(CameraContext* camera, LONG* camera_field, LONG value,
                VOID (*update)(FrameProcessor*, LONG)) {
     *camera_field = value;
-    FrameProcessor* processor = camera->processor;
-    if (processor != nullptr)
+    FrameProcessor* processor = HoldProcessor(camera);
+    if (processor != nullptr) {
         update(processor, value);
+        ReleaseProcessor(camera);
+    }
 }
 
 LONG ClampGain(LONG value) {
@@ -52,12 +74,13 @@ LONG GetColorEnable(CameraContext* camera) {
 
 VOID SetWhiteBalanceAuto(CameraContext* camera, LONG value) {
     StorePlain(camera, &camera->white_balance_auto, &FrameProcessor::white_balance_auto, value);
-    FrameProcessor* processor = camera->processor;
+    FrameProcessor* processor = value == 0 ? HoldProcessor(camera) : nullptr;
     // The last measured gains become the camera's own, so they are what gets persisted.
-    if (processor != nullptr && value == 0) {
+    if (processor != nullptr) {
         camera->red_gain = ReadField(&processor->red_gain);
         camera->green_gain = ReadField(&processor->green_gain);
         camera->blue_gain = ReadField(&processor->blue_gain);
+        ReleaseProcessor(camera);
     }
 }
 LONG GetWhiteBalanceAuto(CameraContext* camera) {
