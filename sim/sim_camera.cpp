@@ -300,7 +300,7 @@ void SimCamera::HandleItemSet(const Packet& packet) {
     } else if (item == 11) {
         // A trigger from before the mode change must not release a frame of the new mode.
         trigger_latched_ = false;
-        if (value == 0 && phase_ == FramePhase::kWaitingTrigger) {
+        if (value == 0 && !host_trigger_ && phase_ == FramePhase::kWaitingTrigger) {
             StartFrameLocked(waiting_frame_number_);
         }
     }
@@ -391,7 +391,7 @@ void SimCamera::HandleGo() {
         phase_ = FramePhase::kIdle;
         return;
     }
-    if (items_[11] != 0) {
+    if (items_[11] != 0 || host_trigger_) {
         if (!trigger_latched_) {
             waiting_frame_number_ = frame_number;
             phase_ = FramePhase::kWaitingTrigger;
@@ -530,6 +530,13 @@ void SimCamera::SendFrame(Lock& lock, const FrameJob& job) {
     }
     if (LiveLocked(job)) {
         sent_frames_.push_back(job.frame_number);
+        if (keep_sent_ > 0) {
+            kept_frames_.emplace_back(
+                job.frame_number, std::vector<uint8_t>(buffer.begin(), buffer.begin() + job.size));
+            while (kept_frames_.size() > keep_sent_) {
+                kept_frames_.pop_front();
+            }
+        }
         if (phase_ == FramePhase::kSending) {
             phase_ = FramePhase::kIdle;
         }
@@ -544,6 +551,14 @@ bool SimCamera::FireTrigger() {
     }
     trigger_latched_ = true;
     return false;
+}
+
+void SimCamera::SetHostTrigger(bool on) {
+    Lock lock(mutex_);
+    host_trigger_ = on;
+    if (!on && items_[11] == 0 && phase_ == FramePhase::kWaitingTrigger) {
+        StartFrameLocked(waiting_frame_number_);
+    }
 }
 
 // ---- Host settings -----------------------------------------------------------------------------
@@ -701,6 +716,7 @@ void SimCamera::ClearRecords() {
     raw_commands_.clear();
     errors_.clear();
     sent_frames_.clear();
+    kept_frames_.clear();
 }
 
 uint32_t SimCamera::Register(uint32_t number) const {
@@ -731,6 +747,24 @@ bool SimCamera::Awake() const {
 std::vector<uint64_t> SimCamera::SentFrames() const {
     Lock lock(mutex_);
     return sent_frames_;
+}
+
+void SimCamera::KeepSentFrames(size_t count) {
+    Lock lock(mutex_);
+    keep_sent_ = count;
+    while (kept_frames_.size() > keep_sent_) {
+        kept_frames_.pop_front();
+    }
+}
+
+std::vector<uint8_t> SimCamera::SentFrameBytes(uint64_t frame_number) const {
+    Lock lock(mutex_);
+    for (const auto& [number, bytes] : kept_frames_) {
+        if (number == frame_number) {
+            return bytes;
+        }
+    }
+    return {};
 }
 
 bool SimCamera::WaitForSentFrames(size_t count, uint32_t timeout_ms) const {
