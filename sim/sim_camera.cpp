@@ -487,11 +487,17 @@ void SimCamera::SendFrame(Lock& lock, const FrameJob& job) {
     const auto start = std::chrono::steady_clock::now();
     uint64_t wire_bytes = 0;
 
+    // A frame counts as sent once its last piece is handed to the link: the host may take that
+    // piece and ask for the next frame before the hand-over returns.
+    const Segment* last = &job.plan.back();
     for (const Segment& segment : job.plan) {
         if (!LiveLocked(job)) {
             return;
         }
         if (segment.fail) {
+            if (&segment == last) {
+                RecordSentLocked(job, buffer);
+            }
             WithLink(lock, [&](platform::UsbDeviceLink* link) {
                 link->FailIn(kFrameEndpoint, segment.status);
             });
@@ -521,6 +527,9 @@ void SimCamera::SendFrame(Lock& lock, const FrameJob& job) {
             if (!LiveLocked(job)) {
                 return;
             }
+            if (&segment == last && done + chunk >= segment.send) {
+                RecordSentLocked(job, buffer);
+            }
             const uint8_t* data = buffer.data() + segment.offset + done;
             WithLink(lock, [&](platform::UsbDeviceLink* link) {
                 link->SendIn(kFrameEndpoint, data, chunk);
@@ -528,19 +537,21 @@ void SimCamera::SendFrame(Lock& lock, const FrameJob& job) {
             done += chunk;
         } while (done < segment.send);
     }
-    if (LiveLocked(job)) {
-        sent_frames_.push_back(job.frame_number);
-        if (keep_sent_ > 0) {
-            kept_frames_.emplace_back(
-                job.frame_number, std::vector<uint8_t>(buffer.begin(), buffer.begin() + job.size));
-            while (kept_frames_.size() > keep_sent_) {
-                kept_frames_.pop_front();
-            }
-        }
-        if (phase_ == FramePhase::kSending) {
-            phase_ = FramePhase::kIdle;
+    if (LiveLocked(job) && phase_ == FramePhase::kSending) {
+        phase_ = FramePhase::kIdle;
+    }
+}
+
+void SimCamera::RecordSentLocked(const FrameJob& job, const std::vector<uint8_t>& buffer) {
+    sent_frames_.push_back(job.frame_number);
+    if (keep_sent_ > 0) {
+        kept_frames_.emplace_back(job.frame_number,
+                                  std::vector<uint8_t>(buffer.begin(), buffer.begin() + job.size));
+        while (kept_frames_.size() > keep_sent_) {
+            kept_frames_.pop_front();
         }
     }
+    changed_.notify_all();
 }
 
 bool SimCamera::FireTrigger() {

@@ -190,6 +190,7 @@ class SimCamera : public platform::UsbDeviceModel {
 
     void SenderLoop();
     void SendFrame(Lock& lock, const FrameJob& job);
+    void RecordSentLocked(const FrameJob& job, const std::vector<uint8_t>& buffer);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;

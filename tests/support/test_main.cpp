@@ -6,7 +6,7 @@
 namespace {
 
 class PoolLeakListener : public testing::EmptyTestEventListener {
-public:
+  public:
     void OnTestStart(const testing::TestInfo&) override {
         mark_ = platform::verifier::AllocationMark();
     }
@@ -17,7 +17,7 @@ public:
         platform::verifier::ClearFaults();
     }
 
-private:
+  private:
     uint64_t mark_ = 0;
 };
 
