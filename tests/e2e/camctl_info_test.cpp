@@ -2,6 +2,7 @@
 // decodes with every command packet in it.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <array>
@@ -62,8 +63,10 @@ TEST(CamctlInfoTest, RejectsUnknownCommandsAndArguments) {
 TEST(CamctlInfoTest, TheUsbTraceDecodesWithEveryCommandPacket) {
     if (RunCommand("command -v tshark").status != 0)
         GTEST_SKIP() << "tshark is not installed";
-    const std::string trace =
-        (std::filesystem::temp_directory_path() / "camctl_info_test.pcap").string();
+    // A folder of its own, so that runs of this test can overlap.
+    std::string folder = testing::TempDir() + "camctl_info_XXXXXX";
+    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+    const std::string trace = folder + "/info.pcap";
     CommandResult run = RunCommand(std::string(CAMCTL_PATH " info --usb-trace ") + trace);
     ASSERT_EQ(run.status, 0) << run.output;
     CommandResult decoded = RunCommand("tshark -r " + trace);
@@ -97,7 +100,7 @@ TEST(CamctlInfoTest, TheUsbTraceDecodesWithEveryCommandPacket) {
     EXPECT_EQ(wake, 1u) << out;
     EXPECT_EQ(writes, 690u);
     EXPECT_EQ(packets, 691u);
-    std::filesystem::remove(trace);
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace
