@@ -109,3 +109,10 @@ struct FilterContext {
 inline LONG AtomicRead(volatile LONG* field) {
     return InterlockedExchangeAdd(field, 0);
 }
+
+// The processor is published and taken with interlocked operations: colour setters read the
+// pointer from other threads while a pin claims or releases the camera.
+inline FrameProcessor* CurrentProcessor(CameraContext* camera) {
+    return static_cast<FrameProcessor*>(
+        ReadPointerAcquire((PVOID const volatile*)&camera->processor));
+}

@@ -162,11 +162,12 @@ NTSTATUS StartStreaming(CameraContext* camera) {
     const FrameSource* source = camera->frame_source;
     InterlockedExchange((volatile LONG*)&camera->frame_count, 0);
     camera->bayer_phase = camera->bayer_phase_default;
-    if (camera->processor != nullptr)
-        InterlockedExchange(&camera->processor->conversion.bayer_phase, camera->bayer_phase);
+    FrameProcessor* processor = CurrentProcessor(camera);
+    if (processor != nullptr)
+        InterlockedExchange(&processor->conversion.bayer_phase, camera->bayer_phase);
 
     InterlockedExchange(&worker->converting, 0);
-    worker->processor = camera->processor;
+    worker->processor = processor;
     InterlockedExchange(&worker->frames_captured, 0);
     source->StartCapture(camera, worker->processor, camera->image_width, camera->image_height);
 
@@ -189,7 +190,6 @@ NTSTATUS StartStreaming(CameraContext* camera) {
         return status;
     }
 
-    FrameProcessor* processor = worker->processor;
     SetConversionGeometry(processor, (ULONG)camera->image_width, (ULONG)camera->image_height);
     AllocateWorkBuffer(processor);
     // Without its work buffer the conversion writes nothing: frames would go out unconverted.

@@ -28,8 +28,7 @@ inline VOID WriteSetting(LONG* field, LONG value) {
 FrameProcessor* HoldProcessor(CameraContext* camera) {
     if (!ExAcquireRundownProtection(&camera->processor_rundown))
         return nullptr;
-    auto* processor = static_cast<FrameProcessor*>(
-        InterlockedCompareExchangePointer((PVOID volatile*)&camera->processor, nullptr, nullptr));
+    FrameProcessor* processor = CurrentProcessor(camera);
     if (processor == nullptr)
         ExReleaseRundownProtection(&camera->processor_rundown);
     return processor;

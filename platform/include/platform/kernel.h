@@ -115,6 +115,9 @@ inline CHAR InterlockedOr8(CHAR volatile* target, CHAR value) {
 inline UCHAR ReadUCharAcquire(UCHAR const volatile* source) {
     return __atomic_load_n(source, __ATOMIC_ACQUIRE);
 }
+inline PVOID ReadPointerAcquire(PVOID const volatile* source) {
+    return __atomic_load_n(source, __ATOMIC_ACQUIRE);
+}
 inline LONG64 InterlockedExchange64(LONG64 volatile* target, LONG64 value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
