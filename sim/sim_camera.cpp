@@ -61,10 +61,10 @@ SimCamera::~SimCamera() {
 }
 
 template <typename Fn>
-void SimCamera::WithLink(Lock& lock, Fn fn) {
+bool SimCamera::WithLink(Lock& lock, Fn fn) {
     platform::UsbDeviceLink* link = link_;
     if (link == nullptr) {
-        return;
+        return false;
     }
     ++link_users_;
     lock.unlock();
@@ -72,6 +72,7 @@ void SimCamera::WithLink(Lock& lock, Fn fn) {
     lock.lock();
     --link_users_;
     changed_.notify_all();
+    return true;
 }
 
 void SimCamera::FailPendingLocked(Lock& lock, uint8_t endpoint_address, USBD_STATUS status) {
@@ -487,20 +488,20 @@ void SimCamera::SendFrame(Lock& lock, const FrameJob& job) {
     const auto start = std::chrono::steady_clock::now();
     uint64_t wire_bytes = 0;
 
-    // A frame counts as sent once its last piece is handed to the link: the host may take that
-    // piece and ask for the next frame before the hand-over returns.
+    // A frame whose last piece went to the link is sent, even when the host has already asked for
+    // the next one while that piece was being handed over.
     const Segment* last = &job.plan.back();
+    bool handed_over = false;
     for (const Segment& segment : job.plan) {
         if (!LiveLocked(job)) {
             return;
         }
         if (segment.fail) {
-            if (&segment == last) {
-                RecordSentLocked(job, buffer);
-            }
-            WithLink(lock, [&](platform::UsbDeviceLink* link) {
-                link->FailIn(kFrameEndpoint, segment.status);
-            });
+            handed_over = WithLink(lock,
+                                   [&](platform::UsbDeviceLink* link) {
+                                       link->FailIn(kFrameEndpoint, segment.status);
+                                   }) &&
+                          &segment == last;
             continue;
         }
         uint32_t done = 0;
@@ -527,15 +528,17 @@ void SimCamera::SendFrame(Lock& lock, const FrameJob& job) {
             if (!LiveLocked(job)) {
                 return;
             }
-            if (&segment == last && done + chunk >= segment.send) {
-                RecordSentLocked(job, buffer);
-            }
             const uint8_t* data = buffer.data() + segment.offset + done;
-            WithLink(lock, [&](platform::UsbDeviceLink* link) {
-                link->SendIn(kFrameEndpoint, data, chunk);
-            });
+            handed_over = WithLink(lock,
+                                   [&](platform::UsbDeviceLink* link) {
+                                       link->SendIn(kFrameEndpoint, data, chunk);
+                                   }) &&
+                          &segment == last && done + chunk >= segment.send;
             done += chunk;
         } while (done < segment.send);
+    }
+    if (handed_over && !stopping_) {
+        RecordSentLocked(job, buffer);
     }
     if (LiveLocked(job) && phase_ == FramePhase::kSending) {
         phase_ = FramePhase::kIdle;

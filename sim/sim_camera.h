@@ -183,9 +183,10 @@ class SimCamera : public platform::UsbDeviceModel {
     uint32_t AnnouncedFrameSizeLocked() const;
     bool LiveLocked(const FrameJob& job) const;
 
-    // Runs fn(link) without holding the mutex; Attach(null) waits for such calls to finish.
+    // Runs fn(link) without holding the mutex; Attach(null) waits for such calls to finish. False
+    // when no link is attached (fn did not run).
     template <typename Fn>
-    void WithLink(Lock& lock, Fn fn);
+    bool WithLink(Lock& lock, Fn fn);
     void FailPendingLocked(Lock& lock, uint8_t endpoint_address, USBD_STATUS status);
 
     void SenderLoop();
