@@ -87,6 +87,9 @@ TEST_F(FrameReadTest, SplitsTheFrameIntoPiecesOf64KiB) {
 
 TEST_F(FrameReadTest, HundredFullFramesMatchTheRenderedScene) {
     Configure();
+    // Every read here succeeds: the time-out only guards against a hang, and a sanitizer build
+    // under load reads a full frame slowly.
+    frame_timeout_ms = 30000;
     StartCapture(camera_, nullptr, 0, 0);
     ASSERT_EQ(camera_->raw_frame_size, 1921024u);
     sim_.SetSceneChart();
@@ -338,7 +341,6 @@ TEST_F(FrameReadTest, ZeroFrameSizeIsRefusedAtOnce) {
 TEST_F(FrameReadTest, AllocationFailureAnywhereInAReadLeaksNothingAndLeavesNothingPending) {
     Configure();
     AnnounceFrameSize(5 * 65536 + 4096);
-    frame_timeout_ms = 300;
     PoolBuffer buffer(camera_->raw_frame_size);
     bool reached_end = false;
     uint64_t n = 1;
@@ -346,6 +348,8 @@ TEST_F(FrameReadTest, AllocationFailureAnywhereInAReadLeaksNothingAndLeavesNothi
         uint64_t injected = platform::verifier::InjectedFailures();
         platform::verifier::FailNthAllocation(n);
         bool ok = true;
+        // Long enough for a whole read of a loaded sanitizer build; a failed read waits it out.
+        frame_timeout_ms = 1000;
         bool result = ReadRawFrame(camera_, buffer.data(), &ok);
         reached_end = platform::verifier::InjectedFailures() == injected;
         platform::verifier::ClearFaults();
@@ -355,6 +359,8 @@ TEST_F(FrameReadTest, AllocationFailureAnywhereInAReadLeaksNothingAndLeavesNothi
         if (!reached_end) {
             // The camera is left in a state from which the next frame reads whole.
             size_t sent = sim_.SentFrames().size();
+            // A healthy read, given the time a loaded sanitizer build needs.
+            frame_timeout_ms = 30000;
             ASSERT_TRUE(ReadRawFrame(camera_, buffer.data(), &ok)) << "after allocation " << n;
             ExpectLastSentFrame(buffer.data(), buffer.size(), sent + 1);
         } else {
