@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -165,6 +166,7 @@ class SimCamera : public platform::UsbDeviceModel {
         std::shared_ptr<const Scene> scene;
         uint32_t size = 0;
         std::vector<Segment> plan;
+        std::chrono::steady_clock::time_point started;  // when the frame was released
     };
 
     using Lock = std::unique_lock<std::mutex>;
