@@ -1,5 +1,9 @@
 // Processing: KsPinAttemptProcessing and the pin's processing thread. A pin's Process dispatch runs
 // at PASSIVE_LEVEL, one call at a time, and only while the pin runs.
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "ks_objects.h"
 #include "platform/verifier.h"
 
@@ -28,7 +32,14 @@ void RunProcess(client::Pin* pin) {
     pin->processing.inside.fetch_sub(1);
 }
 
+// Deferred processing yields to the I/O path. On the platform the bus's completions are interrupt
+// work and the camera is hardware; here they are threads, as is the driver's capture thread, and on
+// a small machine a conversion running beside them would delay every command of the next frame.
+// A pass has a whole frame time to finish, so it can wait.
+constexpr int kProcessingNice = 10;
+
 void ProcessingThread(client::Pin* pin) {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kProcessingNice);
     Processing& processing = pin->processing;
     std::unique_lock<std::mutex> lock(processing.mutex);
     for (;;) {
