@@ -1,7 +1,8 @@
 // Capture through the whole stack as a client sees it, at the default 40 MB/s link with two client
 // buffers: frames per second from the presentation times against the link's limit (link speed /
-// raw frame size, the baseline), and picture numbers missed. And the process's CPU while the pin
-// runs with the camera gone, every read failing: the worker must wait, not spin.
+// raw frame size), and picture numbers missed; as the baseline of the same run, the camera read
+// alone, frame after frame, with nobody converting. And the process's CPU while the pin runs with
+// the camera gone, every read failing: the worker must wait, not spin.
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
@@ -11,11 +12,15 @@
 #include <thread>
 #include <vector>
 
+#include "camera/capture_setup.h"
+#include "driver/camera_context.h"
 #include "driver/device_callbacks.h"
+#include "driver/pool_tags.h"
 #include "platform/ks_client.h"
 #include "platform/ks_host.h"
 #include "platform/usb_bus.h"
 #include "sim/sim_camera.h"
+#include "usb/usb_transport.h"
 
 namespace {
 
@@ -132,6 +137,49 @@ void BM_FrameRateAtDefaultLink(benchmark::State& state) {
     state.counters["pictures_missed"] = gaps;
 }
 BENCHMARK(BM_FrameRateAtDefaultLink)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The camera's own rate at the default link: whole frames read one after another into one buffer,
+// nothing converted or delivered.
+void BM_CameraAloneAtDefaultLink(benchmark::State& state) {
+    sim::SimCamera camera;
+    PDEVICE_OBJECT port = platform::UsbBusPlugIn(&camera);
+    auto* context =
+        (CameraContext*)ExAllocatePoolWithTag((POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION),
+                                              sizeof(CameraContext), kCameraContextTag);
+    KeInitializeEvent(&context->transfer_event, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&context->transfer_lock);
+    context->usb.lower_device = port;
+    context->image_width = 1600;
+    context->image_height = 1200;
+    PUCHAR buffer = nullptr;
+    if (StartUsbDevice(&context->usb) == STATUS_SUCCESS) {
+        StartCapture(context, nullptr, 1600, 1200);
+        buffer =
+            (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, context->raw_frame_size, kFrameBufferTag);
+    }
+    const int kFrames = 60;
+    double fps = 0;
+    for (auto _ : state) {
+        bool ok = false;
+        if (buffer == nullptr || !ReadRawFrame(context, buffer, &ok)) {
+            state.SkipWithError("no frame");
+            break;
+        }
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kFrames && ReadRawFrame(context, buffer, &ok); ++i) {
+        }
+        fps = kFrames /
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    state.counters["fps"] = fps;
+    state.counters["percent_of_limit"] = 100.0 * fps / (sim::kDefaultLinkSpeed / kRawFrameBytes);
+    if (buffer != nullptr)
+        ExFreePoolWithTag(buffer, kFrameBufferTag);
+    StopUsbDevice(&context->usb);
+    ExFreePoolWithTag(context, kCameraContextTag);
+    platform::UsbBusUnplug(port);
+}
+BENCHMARK(BM_CameraAloneAtDefaultLink)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The whole process's CPU over five seconds of a running pin whose camera has gone: an upper bound
 // for the worker's.

@@ -61,9 +61,9 @@ NTSTATUS PropertyRequest(Filter* filter, PVOID property, ULONG property_size, PV
 // intersect handler). buffer_size 0 asks for the size only.
 NTSTATUS Intersect(Filter* filter, ULONG pin_id, const KSDATARANGE* caller_range, ULONG buffer_size,
                    PVOID buffer, ULONG* data_size);
-// The class driver's two-step intersection: a size query with a zero-length buffer (which must
-// answer STATUS_BUFFER_OVERFLOW, else its status is returned), then the real call into a buffer of
-// that size. *format gets the resulting data format on success.
+// The class driver's two-step intersection: a size query with a zero-length buffer, which must
+// answer STATUS_BUFFER_OVERFLOW (a failure is returned as it is, a success as STATUS_UNSUCCESSFUL),
+// then the real call into a buffer of that size. *format gets the resulting data format on success.
 NTSTATUS IntersectFormat(Filter* filter, ULONG pin_id, const KSDATARANGE* caller_range,
                          std::vector<uint8_t>* format);
 
