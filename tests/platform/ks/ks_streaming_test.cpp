@@ -22,6 +22,7 @@ using Clock = std::chrono::steady_clock;
 constexpr ULONG kTestTag = 'tseT';  // "Test"
 constexpr GUID kTestSet = {0x1, 0x2, 0x3, {4, 5, 6, 7, 8, 9, 10, 11}};
 constexpr GUID kOtherSet = {0x9, 0x2, 0x3, {4, 5, 6, 7, 8, 9, 10, 11}};
+constexpr int kNoState = -1;
 constexpr GUID kTestSubFormat = {0x77, 0x1, 0x1, {1, 1, 1, 1, 1, 1, 1, 1}};
 
 // What the test driver does and saw. Reset for every test.
@@ -31,7 +32,7 @@ struct Driver {
     std::vector<bool> format_calls;                        // old format given
     int pin_creates = 0;
     int filter_closes = 0;
-    KSSTATE fail_state = (KSSTATE)-1;  // SetDeviceState to this state fails
+    int fail_state = kNoState;  // SetDeviceState to this state fails
     bool fail_format_change = false;
     bool fail_filter_create = false;
     bool hold_clock = false;  // the pin keeps a clock reference when it stops
@@ -94,7 +95,7 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
         std::lock_guard<std::mutex> guard(g_driver->mutex);
         g_driver->state_calls.emplace_back(to, from);
     }
-    if (to == g_driver->fail_state)
+    if ((int)to == g_driver->fail_state)
         return STATUS_UNSUCCESSFUL;
     if (to == KSSTATE_ACQUIRE && from == KSSTATE_STOP)
         KsPinGetReferenceClockInterface(pin, &g_driver->clock);
@@ -382,7 +383,7 @@ TEST_F(KsStreamingTest, StatesChangeOneStepAtATimeAndStopCompletesWhatIsQueued) 
     EXPECT_EQ(client::SetPinState(pin, KSSTATE_STOP), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(client::PinState(pin), KSSTATE_PAUSE);
     EXPECT_EQ(client::QueuedBufferCount(pin), 2u);
-    driver_.fail_state = (KSSTATE)-1;
+    driver_.fail_state = kNoState;
     EXPECT_EQ(client::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
 
     using S = std::pair<KSSTATE, KSSTATE>;
@@ -542,12 +543,12 @@ TEST_F(KsStreamingTest, TheVerifierCatchesStreamingMistakes) {
         Driver::Process process;
         bool clock;
         bool hold_clock;
-        KSSTATE fail_state;
+        int fail_state;
     };
     const Case cases[] = {
-        {"still locked", Driver::Process::kLeaveLocked, true, false, (KSSTATE)-1},
-        {"not locked", Driver::Process::kUnlockTwice, true, false, (KSSTATE)-1},
-        {"clock", Driver::Process::kEject, true, true, (KSSTATE)-1},
+        {"still locked", Driver::Process::kLeaveLocked, true, false, kNoState},
+        {"not locked", Driver::Process::kUnlockTwice, true, false, kNoState},
+        {"clock", Driver::Process::kEject, true, true, kNoState},
         // A pin whose stop fails keeps its buffers to the end.
         {"still queued", Driver::Process::kEject, false, false, KSSTATE_ACQUIRE},
     };
@@ -559,14 +560,14 @@ TEST_F(KsStreamingTest, TheVerifierCatchesStreamingMistakes) {
         ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
         client::StreamBuffer* buffer = NewBuffer();
         ASSERT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
-        if (c.fail_state == (KSSTATE)-1) {
+        if (c.fail_state == kNoState) {
             ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
             KsPinAttemptProcessing(client::PinObject(pin), TRUE);
             ASSERT_TRUE(WaitForProcessCalls(1));
         }
         driver_.fail_state = c.fail_state;
         client::ClosePin(pin);
-        driver_.fail_state = (KSSTATE)-1;
+        driver_.fail_state = kNoState;
         std::vector<std::string> violations = platform::verifier::TakeViolations();
         ASSERT_EQ(violations.size(), 1u) << c.expected;
         EXPECT_NE(violations[0].find(c.expected), std::string::npos) << violations[0];
