@@ -78,11 +78,14 @@ struct CameraContext {
     volatile LONG pin_open;
     LONG register_index;
     LONG register_shadow[kRegisterCount];
-    ULONG frame_count;
+    volatile ULONG frame_count;
     LONG startup_sequence_count;
     // Held by every command sequence for its whole length (camera/command_lock.h): the sequences
     // share command_buffer and the reply pipe.
     KMUTEX command_lock;
+    // Colour setters reach `processor` under this reference, so that releasing the camera frees
+    // the processor only once none of them uses it. Zero-filled is ready to use.
+    EX_RUNDOWN_REF processor_rundown;
 };
 
 // The capture pin's interface table: one operation.
@@ -108,4 +111,11 @@ struct FilterContext {
 // Reads an interlocked field.
 inline LONG AtomicRead(volatile LONG* field) {
     return InterlockedExchangeAdd(field, 0);
+}
+
+// The processor is published and taken with interlocked operations: colour setters read the
+// pointer from other threads while a pin claims or releases the camera.
+inline FrameProcessor* CurrentProcessor(CameraContext* camera) {
+    return static_cast<FrameProcessor*>(
+        ReadPointerAcquire((PVOID const volatile*)&camera->processor));
 }

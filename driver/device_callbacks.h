@@ -9,8 +9,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING re
 // Add: creates the camera context of a new device with its defaults.
 NTSTATUS CameraDeviceAdd(PKSDEVICE device);
 
-// Start: registers the filter factory, brings the camera's USB device up and initialises the camera
-// with its persisted settings.
+// Start: registers the filter factory, creates the capture worker, brings the camera's USB device
+// up and initialises the camera with its persisted settings.
 NTSTATUS CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
                            PCM_RESOURCE_LIST untranslated);
 // Stop: saves the settings, then tears the camera's USB configuration down.

@@ -3,6 +3,7 @@
 #include "control/settings_persistence.h"
 #include "driver/camera_context_ops.h"
 #include "driver/camera_init.h"
+#include "driver/capture_worker.h"
 #include "driver/descriptors.h"
 #include "driver/device_callbacks.h"
 #include "usb/usb_transport.h"
@@ -19,12 +20,24 @@ NTSTATUS CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transla
     UNREFERENCED_PARAMETER(translated);
     UNREFERENCED_PARAMETER(untranslated);
     CameraContext* camera = CameraOfDevice(device);
+    NTSTATUS factory = STATUS_UNSUCCESSFUL;
     if (!device->Started) {
         KsAcquireDevice(device);
         // A failed registration is not reported: the device then simply offers no filter.
-        KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilterDescriptor, kFilterReference,
-                              nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
+        factory = KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilterDescriptor,
+                                        kFilterReference, nullptr, KSCREATE_ITEM_FREEONSTOP,
+                                        nullptr, nullptr, nullptr);
         KsReleaseDevice(device);
+    }
+    // A worker made by an earlier start stays in the bag until the device goes away. Without one
+    // a pin's RUN fails.
+    if (NT_SUCCESS(factory) && !device->Started) {
+        camera->worker = CreateCaptureWorker(camera);
+        if (camera->worker != nullptr &&
+            !NT_SUCCESS(KsAddItemToObjectBag(device->Bag, camera->worker, FreeCaptureWorker))) {
+            FreeCaptureWorker(camera->worker);
+            camera->worker = nullptr;
+        }
     }
     // No command sequence may run while the pipes come and go.
     CommandSequence sequence(camera);

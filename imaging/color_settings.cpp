@@ -13,28 +13,59 @@ inline LONG ReadField(volatile LONG* field) {
     return InterlockedExchangeAdd(field, 0);
 }
 
+// The camera's copies are read by a pin claiming the camera while setters run in other threads, so
+// they are read and written whole, as the processor's fields are.
+inline LONG ReadSetting(const LONG* field) {
+    return ReadField(const_cast<volatile LONG*>(field));
+}
+
+inline VOID WriteSetting(LONG* field, LONG value) {
+    InterlockedExchange(field, value);
+}
+
+// The camera's processor, held so that releasing the camera cannot free it meanwhile; null when
+// there is none or it is going away. A non-null result is given back with ReleaseProcessor.
+FrameProcessor* HoldProcessor(CameraContext* camera) {
+    if (!ExAcquireRundownProtection(&camera->processor_rundown))
+        return nullptr;
+    FrameProcessor* processor = CurrentProcessor(camera);
+    if (processor == nullptr)
+        ExReleaseRundownProtection(&camera->processor_rundown);
+    return processor;
+}
+
+VOID ReleaseProcessor(CameraContext* camera) {
+    ExReleaseRundownProtection(&camera->processor_rundown);
+}
+
 // Refreshes the camera's field from the processor's when there is one.
 LONG Refreshed(CameraContext* camera, LONG* camera_field, volatile LONG FrameProcessor::*field) {
-    FrameProcessor* processor = camera->processor;
-    if (processor != nullptr)
-        *camera_field = ReadField(&(processor->*field));
-    return *camera_field;
+    FrameProcessor* processor = HoldProcessor(camera);
+    if (processor != nullptr) {
+        WriteSetting(camera_field, ReadField(&(processor->*field)));
+        ReleaseProcessor(camera);
+    }
+    return ReadSetting(camera_field);
 }
 
 VOID StorePlain(CameraContext* camera, LONG* camera_field, volatile LONG FrameProcessor::*field,
                 LONG value) {
-    *camera_field = value;
-    FrameProcessor* processor = camera->processor;
-    if (processor != nullptr)
+    WriteSetting(camera_field, value);
+    FrameProcessor* processor = HoldProcessor(camera);
+    if (processor != nullptr) {
         InterlockedExchange(&(processor->*field), value);
+        ReleaseProcessor(camera);
+    }
 }
 
 VOID StoreTone(CameraContext* camera, LONG* camera_field, LONG value,
                VOID (*update)(FrameProcessor*, LONG)) {
-    *camera_field = value;
-    FrameProcessor* processor = camera->processor;
-    if (processor != nullptr)
+    WriteSetting(camera_field, value);
+    FrameProcessor* processor = HoldProcessor(camera);
+    if (processor != nullptr) {
         update(processor, value);
+        ReleaseProcessor(camera);
+    }
 }
 
 LONG ClampGain(LONG value) {
@@ -52,12 +83,13 @@ LONG GetColorEnable(CameraContext* camera) {
 
 VOID SetWhiteBalanceAuto(CameraContext* camera, LONG value) {
     StorePlain(camera, &camera->white_balance_auto, &FrameProcessor::white_balance_auto, value);
-    FrameProcessor* processor = camera->processor;
+    FrameProcessor* processor = value == 0 ? HoldProcessor(camera) : nullptr;
     // The last measured gains become the camera's own, so they are what gets persisted.
-    if (processor != nullptr && value == 0) {
-        camera->red_gain = ReadField(&processor->red_gain);
-        camera->green_gain = ReadField(&processor->green_gain);
-        camera->blue_gain = ReadField(&processor->blue_gain);
+    if (processor != nullptr) {
+        WriteSetting(&camera->red_gain, ReadField(&processor->red_gain));
+        WriteSetting(&camera->green_gain, ReadField(&processor->green_gain));
+        WriteSetting(&camera->blue_gain, ReadField(&processor->blue_gain));
+        ReleaseProcessor(camera);
     }
 }
 LONG GetWhiteBalanceAuto(CameraContext* camera) {
@@ -115,15 +147,15 @@ LONG GetHue(CameraContext* camera) {
 }
 
 VOID PushColorSettings(CameraContext* camera, FrameProcessor* processor) {
-    InterlockedExchange(&processor->white_balance_auto, camera->white_balance_auto);
-    InterlockedExchange(&processor->conversion.bayer_phase, camera->bayer_phase);
-    InterlockedExchange(&processor->color_enable, camera->color_enable);
-    InterlockedExchange(&processor->red_gain, camera->red_gain);
-    InterlockedExchange(&processor->green_gain, camera->green_gain);
-    InterlockedExchange(&processor->blue_gain, camera->blue_gain);
-    UpdateColorCorrection(processor, camera->color_correction);
-    UpdateBrightness(processor, camera->brightness);
-    UpdateContrast(processor, camera->contrast);
-    UpdateSaturation(processor, camera->saturation);
-    UpdateHue(processor, camera->hue);
+    InterlockedExchange(&processor->white_balance_auto, ReadSetting(&camera->white_balance_auto));
+    InterlockedExchange(&processor->conversion.bayer_phase, ReadSetting(&camera->bayer_phase));
+    InterlockedExchange(&processor->color_enable, ReadSetting(&camera->color_enable));
+    InterlockedExchange(&processor->red_gain, ReadSetting(&camera->red_gain));
+    InterlockedExchange(&processor->green_gain, ReadSetting(&camera->green_gain));
+    InterlockedExchange(&processor->blue_gain, ReadSetting(&camera->blue_gain));
+    UpdateColorCorrection(processor, ReadSetting(&camera->color_correction));
+    UpdateBrightness(processor, ReadSetting(&camera->brightness));
+    UpdateContrast(processor, ReadSetting(&camera->contrast));
+    UpdateSaturation(processor, ReadSetting(&camera->saturation));
+    UpdateHue(processor, ReadSetting(&camera->hue));
 }

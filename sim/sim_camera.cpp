@@ -61,10 +61,10 @@ SimCamera::~SimCamera() {
 }
 
 template <typename Fn>
-void SimCamera::WithLink(Lock& lock, Fn fn) {
+bool SimCamera::WithLink(Lock& lock, Fn fn) {
     platform::UsbDeviceLink* link = link_;
     if (link == nullptr) {
-        return;
+        return false;
     }
     ++link_users_;
     lock.unlock();
@@ -72,6 +72,7 @@ void SimCamera::WithLink(Lock& lock, Fn fn) {
     lock.lock();
     --link_users_;
     changed_.notify_all();
+    return true;
 }
 
 void SimCamera::FailPendingLocked(Lock& lock, uint8_t endpoint_address, USBD_STATUS status) {
@@ -300,7 +301,7 @@ void SimCamera::HandleItemSet(const Packet& packet) {
     } else if (item == 11) {
         // A trigger from before the mode change must not release a frame of the new mode.
         trigger_latched_ = false;
-        if (value == 0 && phase_ == FramePhase::kWaitingTrigger) {
+        if (value == 0 && !host_trigger_ && phase_ == FramePhase::kWaitingTrigger) {
             StartFrameLocked(waiting_frame_number_);
         }
     }
@@ -391,7 +392,7 @@ void SimCamera::HandleGo() {
         phase_ = FramePhase::kIdle;
         return;
     }
-    if (items_[11] != 0) {
+    if (items_[11] != 0 || host_trigger_) {
         if (!trigger_latched_) {
             waiting_frame_number_ = frame_number;
             phase_ = FramePhase::kWaitingTrigger;
@@ -419,6 +420,7 @@ void SimCamera::StartFrameLocked(uint64_t frame_number) {
     job->scene = scene_;
     job->size = size;
     job->plan = PlanFrameLocked(size);
+    job->started = std::chrono::steady_clock::now();
     pending_job_ = std::move(job);
     phase_ = FramePhase::kSending;
     changed_.notify_all();
@@ -484,17 +486,25 @@ void SimCamera::SendFrame(Lock& lock, const FrameJob& job) {
     FrameRenderer renderer(job.settings, *job.scene, job.frame_number);
     lock.lock();
     uint32_t rendered_rows = 0;
-    const auto start = std::chrono::steady_clock::now();
+    // The link paces the frame from its release: the sender's own set-up overlaps the first
+    // pieces' time on the wire, as a camera's read-out starts at the go.
+    const auto start = job.started;
     uint64_t wire_bytes = 0;
 
+    // A frame whose last piece went to the link is sent, even when the host has already asked for
+    // the next one while that piece was being handed over.
+    const Segment* last = &job.plan.back();
+    bool handed_over = false;
     for (const Segment& segment : job.plan) {
         if (!LiveLocked(job)) {
             return;
         }
         if (segment.fail) {
-            WithLink(lock, [&](platform::UsbDeviceLink* link) {
-                link->FailIn(kFrameEndpoint, segment.status);
-            });
+            handed_over = WithLink(lock,
+                                   [&](platform::UsbDeviceLink* link) {
+                                       link->FailIn(kFrameEndpoint, segment.status);
+                                   }) &&
+                          &segment == last;
             continue;
         }
         uint32_t done = 0;
@@ -522,18 +532,32 @@ void SimCamera::SendFrame(Lock& lock, const FrameJob& job) {
                 return;
             }
             const uint8_t* data = buffer.data() + segment.offset + done;
-            WithLink(lock, [&](platform::UsbDeviceLink* link) {
-                link->SendIn(kFrameEndpoint, data, chunk);
-            });
+            handed_over = WithLink(lock,
+                                   [&](platform::UsbDeviceLink* link) {
+                                       link->SendIn(kFrameEndpoint, data, chunk);
+                                   }) &&
+                          &segment == last && done + chunk >= segment.send;
             done += chunk;
         } while (done < segment.send);
     }
-    if (LiveLocked(job)) {
-        sent_frames_.push_back(job.frame_number);
-        if (phase_ == FramePhase::kSending) {
-            phase_ = FramePhase::kIdle;
+    if (handed_over && !stopping_) {
+        RecordSentLocked(job, buffer);
+    }
+    if (LiveLocked(job) && phase_ == FramePhase::kSending) {
+        phase_ = FramePhase::kIdle;
+    }
+}
+
+void SimCamera::RecordSentLocked(const FrameJob& job, const std::vector<uint8_t>& buffer) {
+    sent_frames_.push_back(job.frame_number);
+    if (keep_sent_ > 0) {
+        kept_frames_.emplace_back(job.frame_number,
+                                  std::vector<uint8_t>(buffer.begin(), buffer.begin() + job.size));
+        while (kept_frames_.size() > keep_sent_) {
+            kept_frames_.pop_front();
         }
     }
+    changed_.notify_all();
 }
 
 bool SimCamera::FireTrigger() {
@@ -544,6 +568,14 @@ bool SimCamera::FireTrigger() {
     }
     trigger_latched_ = true;
     return false;
+}
+
+void SimCamera::SetHostTrigger(bool on) {
+    Lock lock(mutex_);
+    host_trigger_ = on;
+    if (!on && items_[11] == 0 && phase_ == FramePhase::kWaitingTrigger) {
+        StartFrameLocked(waiting_frame_number_);
+    }
 }
 
 // ---- Host settings -----------------------------------------------------------------------------
@@ -701,6 +733,7 @@ void SimCamera::ClearRecords() {
     raw_commands_.clear();
     errors_.clear();
     sent_frames_.clear();
+    kept_frames_.clear();
 }
 
 uint32_t SimCamera::Register(uint32_t number) const {
@@ -731,6 +764,24 @@ bool SimCamera::Awake() const {
 std::vector<uint64_t> SimCamera::SentFrames() const {
     Lock lock(mutex_);
     return sent_frames_;
+}
+
+void SimCamera::KeepSentFrames(size_t count) {
+    Lock lock(mutex_);
+    keep_sent_ = count;
+    while (kept_frames_.size() > keep_sent_) {
+        kept_frames_.pop_front();
+    }
+}
+
+std::vector<uint8_t> SimCamera::SentFrameBytes(uint64_t frame_number) const {
+    Lock lock(mutex_);
+    for (const auto& [number, bytes] : kept_frames_) {
+        if (number == frame_number) {
+            return bytes;
+        }
+    }
+    return {};
 }
 
 bool SimCamera::WaitForSentFrames(size_t count, uint32_t timeout_ms) const {

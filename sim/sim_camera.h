@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -93,6 +94,10 @@ class SimCamera : public platform::UsbDeviceModel {
     // With external trigger on, releases the frame that waits for it (true); with none waiting,
     // the trigger is latched and releases the next armed frame (false).
     bool FireTrigger();
+    // Wires the trigger input on the host's side: every frame waits for FireTrigger, as in
+    // external-trigger mode, whatever the host set the camera to. Turning it off releases a frame
+    // that waits.
+    void SetHostTrigger(bool on);
 
     // ---- Faults ----
     // The next `count` transfers on the endpoint (0x01, 0x81 or 0x82) complete short or with an
@@ -115,7 +120,7 @@ class SimCamera : public platform::UsbDeviceModel {
     std::vector<ItemWrite> ItemWrites() const;
     std::vector<Packet> RawCommands() const;  // packets of code 0x40
     std::vector<ProtocolError> ProtocolErrors() const;
-    // Forgets every record above and the list of sent frames; the device state stays.
+    // Forgets every record above, the sent frames and their kept bytes; the device state stays.
     void ClearRecords();
     uint32_t Register(uint32_t number) const;
     uint8_t Item(uint8_t item) const;
@@ -125,6 +130,11 @@ class SimCamera : public platform::UsbDeviceModel {
     bool Awake() const;
     // Frame numbers of the frames sent completely, in order.
     std::vector<uint64_t> SentFrames() const;
+    // Keeps the bytes of the last `count` frames sent completely (none by default).
+    void KeepSentFrames(size_t count);
+    // The bytes of a kept frame, the announced raw frame size of them, as the camera sent them;
+    // empty when that frame is not kept.
+    std::vector<uint8_t> SentFrameBytes(uint64_t frame_number) const;
     // Waits until `count` frames were sent completely or the time-out passes.
     bool WaitForSentFrames(size_t count, uint32_t timeout_ms) const;
     // Waits until no frame is being sent or the time-out passes.
@@ -156,6 +166,7 @@ class SimCamera : public platform::UsbDeviceModel {
         std::shared_ptr<const Scene> scene;
         uint32_t size = 0;
         std::vector<Segment> plan;
+        std::chrono::steady_clock::time_point started;  // when the frame was released
     };
 
     using Lock = std::unique_lock<std::mutex>;
@@ -174,13 +185,15 @@ class SimCamera : public platform::UsbDeviceModel {
     uint32_t AnnouncedFrameSizeLocked() const;
     bool LiveLocked(const FrameJob& job) const;
 
-    // Runs fn(link) without holding the mutex; Attach(null) waits for such calls to finish.
+    // Runs fn(link) without holding the mutex; Attach(null) waits for such calls to finish. False
+    // when no link is attached (fn did not run).
     template <typename Fn>
-    void WithLink(Lock& lock, Fn fn);
+    bool WithLink(Lock& lock, Fn fn);
     void FailPendingLocked(Lock& lock, uint8_t endpoint_address, USBD_STATUS status);
 
     void SenderLoop();
     void SendFrame(Lock& lock, const FrameJob& job);
+    void RecordSentLocked(const FrameJob& job, const std::vector<uint8_t>& buffer);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
@@ -215,6 +228,9 @@ class SimCamera : public platform::UsbDeviceModel {
     std::unique_ptr<FrameJob> pending_job_;
     bool sender_busy_ = false;
     std::vector<uint64_t> sent_frames_;
+    size_t keep_sent_ = 0;
+    std::deque<std::pair<uint64_t, std::vector<uint8_t>>> kept_frames_;  // oldest first
+    bool host_trigger_ = false;
 
     // Faults.
     FaultCounter out_fault_;

@@ -83,22 +83,25 @@ bool TransferPacket(CameraContext* camera, ULONG pipe, ULONG length, PVOID buffe
     return NT_SUCCESS(status) && transferred == length;
 }
 
-bool SendStreamPacket(CameraContext* camera, bool go) {
+NTSTATUS SendStreamPacket(CameraContext* camera, bool go) {
     PUSBD_INTERFACE_INFORMATION info = camera->usb.interface_info;
     if (info == nullptr || info->NumberOfPipes == 0 ||
         info->Pipes[kCommandPipe].PipeHandle == nullptr) {
-        return false;
+        return STATUS_UNSUCCESSFUL;
     }
     camera->request_buffer[0] = go ? 0x03 : 0x02;
     PURB urb = AllocateBulkUrb(&info->Pipes[kCommandPipe], kPacketSize, camera->request_buffer);
     if (urb == nullptr) {
-        return false;
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     NTSTATUS status = SubmitUrb(&camera->usb, urb);
-    bool sent = NT_SUCCESS(status) && !USBD_ERROR(urb->UrbHeader.Status) &&
-                urb->UrbBulkOrInterruptTransfer.TransferBufferLength == kPacketSize;
+    if (NT_SUCCESS(status) &&
+        (USBD_ERROR(urb->UrbHeader.Status) ||
+         urb->UrbBulkOrInterruptTransfer.TransferBufferLength != kPacketSize)) {
+        status = STATUS_UNSUCCESSFUL;
+    }
     FreeUrb(urb);
-    return sent;
+    return status;
 }
 
 VOID SendStreamControl(CameraContext* camera, bool go) {

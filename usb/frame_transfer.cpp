@@ -36,15 +36,56 @@ bool AnyTransferCancelled(CameraContext* camera) {
     return false;
 }
 
-// The camera takes the frame request and the arm packet (both 0x02) as a pair. A read that ends
-// between them would leave the next read's request counted as this one's arm, and every later
-// frame out of step; so the arm is always sent once the request was, with one retry for a
-// transient shortage of resources. A lost arm is not a reason to end the read: the frame then
-// simply does not come, and the read ends by its time-out.
-VOID CompleteRequestPair(CameraContext* camera) {
-    if (!SendStreamPacket(camera, false)) {
+// The camera takes the frame request and the arm packet (both 0x02) as a pair, so the arm goes
+// out once the request did, and once only: a transfer that failed may still have reached the
+// camera, and a second arm would pair its requests out of step. Only an arm that certainly never
+// left, for want of its URB, is tried again. A lost arm is not a reason to end the read: the frame
+// then simply does not come, and the read ends by its time-out.
+VOID SendArm(CameraContext* camera) {
+    if (SendStreamPacket(camera, false) == STATUS_INSUFFICIENT_RESOURCES) {
         SendStreamPacket(camera, false);
     }
+}
+
+// A transfer that failed, or whose URB did, moved nothing of the frame.
+bool NoTransferMovedData(CameraContext* camera) {
+    for (LONG i = 0; i < camera->transfer_count; ++i) {
+        TransferSlot& slot = camera->transfer_slots[i];
+        if (NT_SUCCESS(slot.status) && slot.urb != nullptr &&
+            !USBD_ERROR(slot.urb->UrbHeader.Status)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+VOID MarkReadPipes(UsbDevice* usb, UCHAR value) {
+    if (usb->pipe_active == nullptr || usb->interface_info == nullptr) {
+        return;
+    }
+    const ULONG pipes[] = {kCommandPipe, kFramePipe};
+    for (ULONG pipe : pipes) {
+        if (pipe < usb->interface_info->NumberOfPipes) {
+            SetPipeActive(usb, pipe, value);
+        }
+    }
+}
+
+bool ReadAborted(UsbDevice* usb) {
+    return usb->pipe_active != nullptr && usb->interface_info != nullptr &&
+           kFramePipe < usb->interface_info->NumberOfPipes && IsPipeActive(usb, kFramePipe) == 0;
+}
+
+// A read that failed before its time-out waits the rest of it out, so that a camera failing every
+// read is not asked again at once; StopCapture sets the event to end the wait.
+VOID WaitOutFrameTimeout(CameraContext* camera) {
+    KeResetEvent(&camera->transfer_event);
+    if (ReadAborted(&camera->usb)) {
+        return;
+    }
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -(LONGLONG)AtomicRead(&frame_timeout_ms) * kUnitsPerMillisecond;
+    KeWaitForSingleObject(&camera->transfer_event, Executive, KernelMode, FALSE, &timeout);
 }
 
 }  // namespace
@@ -131,8 +172,12 @@ VOID ReleaseFrameTransfers(CameraContext* camera) {
                 slot.urb = nullptr;
             }
         }
-        ExFreePoolWithTag(camera->transfer_slots, kTransferTag);
+        // Cleared under the lock: StopCapture tells by it whether transfers are in flight.
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&camera->transfer_lock);
+        TransferSlot* slots = camera->transfer_slots;
         camera->transfer_slots = nullptr;
+        KeReleaseSpinLock(&camera->transfer_lock, irql);
+        ExFreePoolWithTag(slots, kTransferTag);
     }
     if (camera->frame_mdl != nullptr) {
         IoFreeMdl(camera->frame_mdl);
@@ -160,7 +205,7 @@ NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffe
                                              sizeof(TransferSlot) * planned, kTransferTag);
     if (camera->transfer_slots == nullptr) {
         KeReleaseSpinLock(&camera->transfer_lock, irql);
-        CompleteRequestPair(camera);
+        SendArm(camera);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     InterlockedExchange(&camera->transfers_completed, 0);
@@ -171,18 +216,14 @@ NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffe
         camera->transfer_slots = nullptr;
         InterlockedExchange((volatile LONG*)&camera->transfer_count, 0);
         KeReleaseSpinLock(&camera->transfer_lock, irql);
-        CompleteRequestPair(camera);
+        SendArm(camera);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     MmBuildMdlForNonPagedPool(camera->frame_mdl);
     KeResetEvent(&camera->transfer_event);
     KeReleaseSpinLock(&camera->transfer_lock, irql);
 
-    // Marked while the transfers are in flight, so that stopping the stream aborts them.
-    if (usb->pipe_active != nullptr) {
-        SetPipeActive(usb, pipe, 1);
-    }
-    CompleteRequestPair(camera);
+    SendArm(camera);
 
     PDEVICE_OBJECT lower = usb->lower_device;
     LONG submitted = 0;
@@ -265,12 +306,12 @@ NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffe
             result = STATUS_TIMEOUT;
         } else if (AnyTransferCancelled(camera)) {
             result = STATUS_CANCELLED;
+        } else if (NoTransferMovedData(camera)) {
+            // Every piece failed (a camera gone, a stalled pipe): there is no frame to deliver.
+            result = STATUS_UNSUCCESSFUL;
         }
     }
     ReleaseFrameTransfers(camera);
-    if (usb->pipe_active != nullptr) {
-        SetPipeActive(usb, pipe, 0);
-    }
     return result;
 }
 
@@ -282,14 +323,22 @@ bool ReadRawFrame(CameraContext* camera, PUCHAR buffer, bool* ok) {
     if (camera->raw_frame_size == 0 || buffer == nullptr) {
         return false;
     }
+    UsbDevice* usb = &camera->usb;
+    MarkReadPipes(usb, 1);
     for (ULONG i = 0; i < kPacketSize; ++i) {
         camera->frame_request_buffer[i] = 0;
     }
     camera->frame_request_buffer[0] = 0x02;
-    // Without its request the camera sends no frame, so there is nothing to wait for.
-    bool captured =
-        TransferPacket(camera, kCommandPipe, kPacketSize, camera->frame_request_buffer) &&
-        ReadFrame(camera, kFramePipe, camera->raw_frame_size, buffer) == STATUS_SUCCESS;
+    // Without its request the camera sends no frame, and an arm alone would start the next pair.
+    NTSTATUS status =
+        TransferPacket(camera, kCommandPipe, kPacketSize, camera->frame_request_buffer)
+            ? ReadFrame(camera, kFramePipe, camera->raw_frame_size, buffer)
+            : STATUS_UNSUCCESSFUL;
+    if (status != STATUS_SUCCESS && status != STATUS_TIMEOUT && !ReadAborted(usb)) {
+        WaitOutFrameTimeout(camera);
+    }
+    MarkReadPipes(usb, 0);
+    bool captured = status == STATUS_SUCCESS;
     if (ok != nullptr) {
         *ok = captured;
     }

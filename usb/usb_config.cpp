@@ -291,5 +291,13 @@ NTSTATUS AbortActivePipes(UsbDevice* usb) {
 }
 
 NTSTATUS StopCapture(CameraContext* camera) {
-    return AbortActivePipes(&camera->usb);
+    NTSTATUS status = AbortActivePipes(&camera->usb);
+    // With no transfer in flight the event is not a frame's: a read waiting out its time-out
+    // after a failure waits on it, and ends now.
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&camera->transfer_lock);
+    if (camera->transfer_slots == nullptr) {
+        KeSetEvent(&camera->transfer_event, 1, FALSE);
+    }
+    KeReleaseSpinLock(&camera->transfer_lock, irql);
+    return status;
 }

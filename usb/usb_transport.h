@@ -33,7 +33,8 @@ NTSTATUS ResetPort(UsbDevice* usb);
 
 // Aborts the pipes marked in pipe_active; a marked pipe is cleared when its abort succeeds.
 NTSTATUS AbortActivePipes(UsbDevice* usb);
-// FrameSource slot 6.
+// FrameSource slot 6: aborts the pipes a frame read marked, and ends the wait of a read that is
+// waiting out its time-out after a failure. Returns the status of the aborts.
 NTSTATUS StopCapture(CameraContext* camera);
 
 // pipe_active bytes are written by the frame read and by the thread that stops streaming.
@@ -55,8 +56,9 @@ NTSTATUS BulkTransfer(CameraContext* camera, ULONG pipe, ULONG length, PVOID buf
 bool TransferPacket(CameraContext* camera, ULONG pipe, ULONG length, PVOID buffer);
 // Sends the stream-control packet 0x02 (arm) or 0x03 (go) on the command pipe; reports nothing.
 VOID SendStreamControl(CameraContext* camera, bool go);
-// The same, reporting whether the packet went out whole.
-bool SendStreamPacket(CameraContext* camera, bool go);
+// The same, with the status: STATUS_SUCCESS when the packet went out whole,
+// STATUS_INSUFFICIENT_RESOURCES when it never left (no URB for it).
+NTSTATUS SendStreamPacket(CameraContext* camera, bool go);
 
 // Validates a pipe of the first interface for a bulk transfer; null with *status on refusal.
 PUSBD_PIPE_INFORMATION FindBulkPipe(UsbDevice* usb, ULONG pipe, NTSTATUS* status);
@@ -80,10 +82,16 @@ struct TransferSlot {
     NTSTATUS status;  // the transfer's final status, valid once completed
 };
 
-// FrameSource slot 2: requests one frame and reads raw_frame_size bytes into buffer.
+// FrameSource slot 2: requests one frame and reads raw_frame_size bytes into buffer. The command
+// and frame pipes are marked for the whole read, so that a stop aborts whatever of it is pending.
+// A read that fails before its time-out (the request lost, nothing allocated, no transfer moving
+// any data) waits the time-out out before it reports, unless a stop ends it: a camera that fails
+// every read costs one read per time-out.
 bool ReadRawFrame(CameraContext* camera, PUCHAR buffer, bool* ok);
 // Reads length bytes from a pipe in 64 KiB transfers queued at once; STATUS_SUCCESS when every
-// transfer completed within frame_timeout_ms.
+// transfer completed within frame_timeout_ms and at least one of them moved data. The caller has
+// marked the pipe active (ReadRawFrame does): a mark cleared by a stop ends the read with
+// STATUS_CANCELLED.
 NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffer);
 NTSTATUS TransferCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 VOID CancelFrameTransfers(CameraContext* camera);

@@ -2,6 +2,7 @@
 // decodes with every command packet in it.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <array>

@@ -116,6 +116,26 @@ TEST_F(SimFrameTest, ExternalTriggerHoldsTheFrameUntilFired) {
     EXPECT_EQ(h.camera.SentFrames().size(), 3u);
 }
 
+TEST_F(SimFrameTest, TheHostTriggerStepsFramesAndTheLastSentAreKeptAsSent) {
+    h.camera.KeepSentFrames(2);
+    h.camera.SetHostTrigger(true);
+    for (uint64_t frame = 0; frame < 3; ++frame) {
+        h.RequestFrame();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(h.camera.SentFrames().size(), frame) << frame;
+        EXPECT_TRUE(h.camera.FireTrigger());
+        ASSERT_TRUE(h.camera.WaitForSentFrames(frame + 1, 5000));
+    }
+    EXPECT_TRUE(h.camera.SentFrameBytes(0).empty());
+    EXPECT_EQ(h.camera.SentFrameBytes(1), h.camera.RenderFrame(1));
+    EXPECT_EQ(h.camera.SentFrameBytes(2), h.link.Data(kFrameEndpoint));
+
+    // Unwiring the trigger releases the frame that waits for it.
+    h.RequestFrame();
+    h.camera.SetHostTrigger(false);
+    ASSERT_TRUE(h.camera.WaitForSentFrames(4, 5000));
+}
+
 TEST_F(SimFrameTest, NewRequestDiscardsTheFrameTheHostDidNotTake) {
     h.camera.SetWindow(256, 256);
     h.AnnounceFrameSize(65536);

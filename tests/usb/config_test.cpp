@@ -114,6 +114,7 @@ void ExpectNoTransferPossible(CameraContext* camera, NTSTATUS refusal) {
     EXPECT_EQ(BulkTransfer(camera, kCommandPipe, kPacketSize, packet, &moved), refusal);
     EXPECT_EQ(moved, 0u);
     camera->raw_frame_size = 4096;
+    frame_timeout_ms = 50;
     UCHAR frame[4096];
     bool ok = true;
     EXPECT_FALSE(ReadRawFrame(camera, frame, &ok));
@@ -151,7 +152,7 @@ TEST_F(UsbConfigTest, InterfaceWithoutPipesConfiguresButRefusesEveryTransfer) {
         EXPECT_EQ(moved, 0u);
         EXPECT_FALSE(TransferPacket(camera_, pipe, kPacketSize, packet));
     }
-    EXPECT_FALSE(SendStreamPacket(camera_, false));
+    EXPECT_EQ(SendStreamPacket(camera_, false), STATUS_UNSUCCESSFUL);
     UCHAR frame[4096];
     EXPECT_EQ(ReadFrame(camera_, kFramePipe, sizeof(frame), frame), STATUS_INVALID_PARAMETER);
     ExpectNoTransferPossible(camera_, STATUS_INVALID_PARAMETER);

@@ -45,11 +45,15 @@ class FailingFilter {
     int RefusedResets() const { return refused_resets_; }
     // Pipe aborts that came down, refused or passed on.
     int AbortsSeen() const { return aborts_seen_; }
+    // Command packets with this code that came down, refused or passed on: what went on the wire.
+    int CommandsSeen(UCHAR code) const { return commands_seen_[code]; }
 
   private:
     static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
         auto* self = static_cast<FailingFilter*>(device->DeviceExtension);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
+            self->CountCommand((PURB)stack->Parameters.Others.Argument1);
         if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
             self->Stall((PURB)stack->Parameters.Others.Argument1)) {
             ((PURB)stack->Parameters.Others.Argument1)->UrbHeader.Status = USBD_STATUS_STALL_PID;
@@ -72,6 +76,16 @@ class FailingFilter {
         }
         IoSkipCurrentIrpStackLocation(irp);
         return IofCallDriver(self->port_, irp);
+    }
+
+    void CountCommand(PURB urb) {
+        if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+            return;
+        const _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = urb->UrbBulkOrInterruptTransfer;
+        if ((bulk.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0 &&
+            bulk.TransferBuffer != nullptr && bulk.TransferBufferLength != 0) {
+            ++commands_seen_[*(const UCHAR*)bulk.TransferBuffer];
+        }
     }
 
     void RunHook(PURB urb) {
@@ -138,6 +152,7 @@ class FailingFilter {
     std::atomic<int> aborts_seen_{0};
     std::atomic<int> refused_bulk_{0};
     std::atomic<int> refused_resets_{0};
+    std::atomic<int> commands_seen_[256] = {};
     // Used by the sending thread only, once set.
     UCHAR hook_code_ = 0;
     int hook_countdown_ = 0;

@@ -5,6 +5,7 @@
 #include "platform/io.h"
 #include "platform/kernel.h"
 #include "platform/ks.h"
+#include "platform/ksmedia.h"
 #include "platform/ntdef.h"
 #include "platform/registry.h"
 #include "platform/usb.h"

@@ -153,7 +153,13 @@ inline LONG InterlockedAnd(LONG volatile* target, LONG value) {
 inline CHAR InterlockedExchange8(CHAR volatile* target, CHAR value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
+inline CHAR InterlockedOr8(CHAR volatile* target, CHAR value) {
+    return __atomic_fetch_or(target, value, __ATOMIC_SEQ_CST);
+}
 inline UCHAR ReadUCharAcquire(UCHAR const volatile* source) {
+    return __atomic_load_n(source, __ATOMIC_ACQUIRE);
+}
+inline PVOID ReadPointerAcquire(PVOID const volatile* source) {
     return __atomic_load_n(source, __ATOMIC_ACQUIRE);
 }
 inline LONG64 InterlockedExchange64(LONG64 volatile* target, LONG64 value) {
@@ -174,6 +180,27 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exc
                                 __ATOMIC_SEQ_CST);
     return comparand;
 }
+
+// ---- Rundown protection ---------------------------------------------------------------------
+
+// Guards an object that may go away while others use it. Zero-filled memory is an initialised,
+// active reference: ExInitializeRundownProtection only needs calling to make that explicit.
+typedef struct _EX_RUNDOWN_REF {
+    union {
+        ULONG_PTR Count;
+        PVOID Ptr;
+    };
+} EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
+static_assert(sizeof(EX_RUNDOWN_REF) == 8);
+
+VOID ExInitializeRundownProtection(PEX_RUNDOWN_REF run_ref);
+// Re-arms a reference that was run down, so that acquisitions succeed again.
+VOID ExReInitializeRundownProtection(PEX_RUNDOWN_REF run_ref);
+// FALSE once a rundown has begun.
+BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF run_ref);
+VOID ExReleaseRundownProtection(PEX_RUNDOWN_REF run_ref);
+// Refuses new acquisitions and waits until every current holder has released.
+VOID ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF run_ref);
 
 // ---- Objects, handles and system threads --------------------------------------------------------
 

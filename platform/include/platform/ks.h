@@ -19,18 +19,6 @@ typedef struct _CM_RESOURCE_LIST* PCM_RESOURCE_LIST;
 inline constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 inline constexpr GUID KSNAME_Filter = {
     0x9B365890, 0x165F, 0x11D0, {0xA1, 0x95, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4}};
-inline constexpr GUID KSCATEGORY_VIDEO = {
-    0x6994AD05, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
-inline constexpr GUID KSCATEGORY_CAPTURE = {
-    0x65E8773D, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
-inline constexpr GUID PINNAME_VIDEO_CAPTURE = {
-    0xFB6C4281, 0x0353, 0x11D1, {0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
-inline constexpr GUID KSDATAFORMAT_TYPE_VIDEO = {
-    0x73646976, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
-inline constexpr GUID KSDATAFORMAT_SUBTYPE_RGB32 = {
-    0xE436EB7E, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-inline constexpr GUID KSDATAFORMAT_SPECIFIER_VIDEOINFO = {
-    0x05589F80, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
 inline constexpr GUID KSMEMORY_TYPE_KERNEL_NONPAGED = {
     0x4A6D5FC4, 0x7895, 0x11D1, {0xB0, 0x69, 0x00, 0xA0, 0xC9, 0x06, 0x28, 0x02}};
 
@@ -50,6 +38,14 @@ static_assert(sizeof(KSPROPERTY) == 24 && alignof(KSPROPERTY) == 8);
 
 #define KSPROPERTY_TYPE_GET 0x00000001
 #define KSPROPERTY_TYPE_SET 0x00000002
+
+// The device-control request that carries a property request to a filter or pin.
+#define IOCTL_KS_PROPERTY CTL_CODE(FILE_DEVICE_KS, 0x000, METHOD_NEITHER, FILE_ANY_ACCESS)
+
+// The pin property set; its data-intersection item reaches a pin's intersect handler.
+inline constexpr GUID KSPROPSETID_Pin = {
+    0x8C134960, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
+#define KSPROPERTY_PIN_DATAINTERSECTION 4
 
 typedef NTSTATUS (*PFNKSHANDLER)(PIRP irp, PKSIDENTIFIER request, PVOID data);
 
@@ -124,79 +120,6 @@ typedef struct {
 
 typedef struct KSATTRIBUTE_LIST KSATTRIBUTE_LIST;
 
-#define BI_RGB 0L
-
-typedef struct tagKS_BITMAPINFOHEADER {
-    DWORD biSize;
-    LONG biWidth;
-    LONG biHeight;
-    WORD biPlanes;
-    WORD biBitCount;
-    DWORD biCompression;
-    DWORD biSizeImage;
-    LONG biXPelsPerMeter;
-    LONG biYPelsPerMeter;
-    DWORD biClrUsed;
-    DWORD biClrImportant;
-} KS_BITMAPINFOHEADER, *PKS_BITMAPINFOHEADER;
-static_assert(sizeof(KS_BITMAPINFOHEADER) == 40);
-
-typedef struct tagKS_VIDEOINFOHEADER {
-    RECT rcSource;
-    RECT rcTarget;
-    DWORD dwBitRate;
-    DWORD dwBitErrorRate;
-    REFERENCE_TIME AvgTimePerFrame;
-    KS_BITMAPINFOHEADER bmiHeader;
-} KS_VIDEOINFOHEADER, *PKS_VIDEOINFOHEADER;
-static_assert(sizeof(KS_VIDEOINFOHEADER) == 88);
-static_assert(offsetof(KS_VIDEOINFOHEADER, bmiHeader) == 48);
-
-typedef struct _KS_VIDEO_STREAM_CONFIG_CAPS {
-    GUID guid;
-    ULONG VideoStandard;
-    SIZE InputSize;
-    SIZE MinCroppingSize;
-    SIZE MaxCroppingSize;
-    int CropGranularityX;
-    int CropGranularityY;
-    int CropAlignX;
-    int CropAlignY;
-    SIZE MinOutputSize;
-    SIZE MaxOutputSize;
-    int OutputGranularityX;
-    int OutputGranularityY;
-    int StretchTapsX;
-    int StretchTapsY;
-    int ShrinkTapsX;
-    int ShrinkTapsY;
-    LONGLONG MinFrameInterval;
-    LONGLONG MaxFrameInterval;
-    LONG MinBitsPerSecond;
-    LONG MaxBitsPerSecond;
-} KS_VIDEO_STREAM_CONFIG_CAPS, *PKS_VIDEO_STREAM_CONFIG_CAPS;
-static_assert(sizeof(KS_VIDEO_STREAM_CONFIG_CAPS) == 128);
-
-typedef struct tagKS_DATARANGE_VIDEO {
-    KSDATARANGE DataRange;
-    BOOL bFixedSizeSamples;
-    BOOL bTemporalCompression;
-    DWORD StreamDescriptionFlags;
-    DWORD MemoryAllocationFlags;
-    KS_VIDEO_STREAM_CONFIG_CAPS ConfigCaps;
-    KS_VIDEOINFOHEADER VideoInfoHeader;
-} KS_DATARANGE_VIDEO, *PKS_DATARANGE_VIDEO;
-static_assert(sizeof(KS_DATARANGE_VIDEO) == 296);
-static_assert(offsetof(KS_DATARANGE_VIDEO, ConfigCaps) == 80);
-static_assert(offsetof(KS_DATARANGE_VIDEO, VideoInfoHeader) == 208);
-
-// A connection format of the video-info specifier: data format header and video info header.
-typedef struct tagKS_DATAFORMAT_VIDEOINFOHEADER {
-    KSDATAFORMAT DataFormat;
-    KS_VIDEOINFOHEADER VideoInfoHeader;
-} KS_DATAFORMAT_VIDEOINFOHEADER, *PKS_DATAFORMAT_VIDEOINFOHEADER;
-static_assert(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) == 152);
-
 // ---- Stream headers --------------------------------------------------------------------------
 
 typedef struct {
@@ -220,24 +143,6 @@ static_assert(sizeof(KSSTREAM_HEADER) == 56);
 
 #define KSSTREAM_HEADER_OPTIONSF_TIMEVALID 0x00000010
 #define KSSTREAM_HEADER_OPTIONSF_DURATIONVALID 0x00000100
-
-typedef struct tagKS_FRAME_INFO {
-    ULONG ExtendedHeaderSize;
-    DWORD dwFrameFlags;
-    LONGLONG PictureNumber;
-    LONGLONG DropCount;
-    HANDLE hDirectDraw;
-    HANDLE hSurfaceHandle;
-    RECT DirectDrawRect;
-    union {
-        LONG lSurfacePitch;
-        DWORD Reserved1;
-    };
-    DWORD Reserved2;
-    DWORD Reserved3;
-    DWORD Reserved4;
-} KS_FRAME_INFO, *PKS_FRAME_INFO;
-static_assert(sizeof(KS_FRAME_INFO) == 72);
 
 // ---- Allocator framing -----------------------------------------------------------------------
 

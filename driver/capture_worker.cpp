@@ -1,0 +1,254 @@
+// The capture worker: its thread and loop, the start, pause and stop of streaming, and the
+// conversion of the latest raw frame.
+#include "driver/capture_worker.h"
+
+#include "driver/pool_tags.h"
+#include "imaging/frame_processor.h"
+
+namespace {
+
+bool KeepRunning(CaptureWorker* worker) {
+    return InterlockedOr8(&worker->keep_running, 0) != 0;
+}
+
+// The worker's section: a free slot, else the one not being converted, marked filling.
+LONG ChooseSlot(CaptureWorker* worker) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&worker->slot_lock);
+    LONG slot;
+    if (worker->slot_state[0] == kSlotFree) {
+        slot = 0;
+    } else if (worker->slot_state[1] == kSlotFree) {
+        slot = 1;
+    } else {
+        slot = worker->slot_state[0] == kSlotConverting ? 1 : 0;
+    }
+    worker->slot_state[slot] = kSlotFilling;
+    KeReleaseSpinLock(&worker->slot_lock, irql);
+    return slot;
+}
+
+VOID MarkSlot(CaptureWorker* worker, LONG slot, LONG state) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&worker->slot_lock);
+    worker->slot_state[slot] = state;
+    KeReleaseSpinLock(&worker->slot_lock, irql);
+}
+
+// The process pass's section: slot A before B.
+LONG TakeFilledSlot(CaptureWorker* worker) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&worker->slot_lock);
+    LONG slot = -1;
+    if (worker->slot_state[0] == kSlotFilled) {
+        slot = 0;
+    } else if (worker->slot_state[1] == kSlotFilled) {
+        slot = 1;
+    }
+    if (slot >= 0)
+        worker->slot_state[slot] = kSlotConverting;
+    KeReleaseSpinLock(&worker->slot_lock, irql);
+    return slot;
+}
+
+VOID WorkerLoop(PVOID context) {
+    auto* worker = static_cast<CaptureWorker*>(context);
+    CameraContext* camera = worker->camera;
+    const FrameSource* source = camera->frame_source;
+    while (KeepRunning(worker)) {
+        LONG slot = ChooseSlot(worker);
+        bool ok = false;
+        if (worker->run_state == 2 && source->ReadRawFrame(camera, worker->raw_slot[slot], &ok) &&
+            ok) {
+            InterlockedIncrement(&worker->frames_captured);
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            // A failed read has already taken its time-out, so the next one follows at once.
+            MarkSlot(worker, slot, kSlotFree);
+            continue;
+        }
+        MarkSlot(worker, slot, kSlotFilled);
+        if (!KeepRunning(worker))
+            break;
+        source->NotifyFrameReady(camera);
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+NTSTATUS StartThread(CaptureWorker* worker) {
+    MarkSlot(worker, 0, kSlotFree);
+    MarkSlot(worker, 1, kSlotFree);
+    InterlockedExchange8(&worker->keep_running, 1);
+    HANDLE handle = nullptr;
+    NTSTATUS status =
+        PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, WorkerLoop, worker);
+    if (!NT_SUCCESS(status)) {
+        InterlockedExchange8(&worker->keep_running, 0);
+        return status;
+    }
+    // A kernel handle just returned to this caller references in kernel mode.
+    PVOID thread = nullptr;
+    if (NT_SUCCESS(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode,
+                                             &thread, nullptr))) {
+        worker->thread = thread;
+    }
+    ZwClose(handle);
+    return STATUS_SUCCESS;
+}
+
+// The loop is told to stop, the thread is joined once its read has ended, and a process pass that
+// is still converting is waited for: after this nothing uses the slots, the image or the processor.
+VOID StopThread(CaptureWorker* worker) {
+    CameraContext* camera = worker->camera;
+    InterlockedExchange8(&worker->keep_running, 0);
+    camera->frame_source->StopCapture(camera);
+    if (worker->thread != nullptr) {
+        KeWaitForSingleObject(worker->thread, Executive, KernelMode, FALSE, nullptr);
+        ObDereferenceObject(worker->thread);
+        worker->thread = nullptr;
+    }
+    KeResetEvent(&worker->process_done_event);
+    if (AtomicRead(&worker->converting) != 0) {
+        KeWaitForSingleObject(&worker->process_done_event, Executive, KernelMode, FALSE, nullptr);
+    }
+}
+
+PUCHAR AllocateFrameBuffer(SIZE_T size) {
+    return static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kFrameBufferTag));
+}
+
+VOID FreeFrameBuffer(PVOID* buffer) {
+    if (*buffer != nullptr) {
+        ExFreePoolWithTag(*buffer, kFrameBufferTag);
+        *buffer = nullptr;
+    }
+}
+
+VOID FreeBuffers(CaptureWorker* worker) {
+    FreeFrameBuffer(reinterpret_cast<PVOID*>(&worker->rgb_image));
+    FreeFrameBuffer(reinterpret_cast<PVOID*>(&worker->raw_slot[0]));
+    FreeFrameBuffer(reinterpret_cast<PVOID*>(&worker->raw_slot[1]));
+}
+
+VOID ReleaseProcessorBuffers(CaptureWorker* worker) {
+    if (worker->processor != nullptr) {
+        worker->processor->conversion.output_buffer = nullptr;
+        FreeWorkBuffer(worker->processor);
+    }
+}
+
+}  // namespace
+
+CaptureWorker* CreateCaptureWorker(CameraContext* camera) {
+    auto* worker = static_cast<CaptureWorker*>(ExAllocatePoolWithTag(
+        (POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION), sizeof(CaptureWorker), kWorkerTag));
+    if (worker == nullptr)
+        return nullptr;
+    worker->camera = camera;
+    KeInitializeEvent(&worker->process_done_event, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&worker->slot_lock);
+    return worker;
+}
+
+VOID FreeCaptureWorker(PVOID worker) {
+    if (worker != nullptr)
+        ExFreePoolWithTag(worker, kWorkerTag);
+}
+
+NTSTATUS StartStreaming(CameraContext* camera) {
+    CaptureWorker* worker = camera->worker;
+    // The device could not make its worker at start: nothing can stream.
+    if (worker == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    const FrameSource* source = camera->frame_source;
+    InterlockedExchange((volatile LONG*)&camera->frame_count, 0);
+    camera->bayer_phase = camera->bayer_phase_default;
+    FrameProcessor* processor = CurrentProcessor(camera);
+    if (processor != nullptr)
+        InterlockedExchange(&processor->conversion.bayer_phase, camera->bayer_phase);
+
+    InterlockedExchange(&worker->converting, 0);
+    worker->processor = processor;
+    InterlockedExchange(&worker->frames_captured, 0);
+    source->StartCapture(camera, worker->processor, camera->image_width, camera->image_height);
+
+    NTSTATUS status = STATUS_SUCCESS;
+    LONG size = 0;
+    source->GetRawFrameSize(camera, &size);
+    if (size != 0) {
+        worker->raw_slot[0] = AllocateFrameBuffer((ULONG)size);
+        worker->raw_slot[1] = AllocateFrameBuffer((ULONG)size);
+        if (worker->raw_slot[0] == nullptr || worker->raw_slot[1] == nullptr)
+            status = STATUS_INSUFFICIENT_RESOURCES;
+    }
+    worker->rgb_image = reinterpret_cast<ULONG*>(
+        AllocateFrameBuffer((SIZE_T)camera->image_width * (SIZE_T)camera->image_height * 4));
+    if (worker->rgb_image == nullptr)
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    // What was allocated goes again, so that a later start begins from nothing.
+    if (!NT_SUCCESS(status)) {
+        FreeBuffers(worker);
+        return status;
+    }
+
+    SetConversionGeometry(processor, (ULONG)camera->image_width, (ULONG)camera->image_height);
+    AllocateWorkBuffer(processor);
+    // Without its work buffer the conversion writes nothing: frames would go out unconverted.
+    if (processor->conversion.work_buffer == nullptr) {
+        FreeBuffers(worker);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    processor->conversion.output_buffer = worker->rgb_image;
+
+    worker->run_state = 2;
+    status = StartThread(worker);
+    if (!NT_SUCCESS(status)) {
+        worker->run_state = 0;
+        ReleaseProcessorBuffers(worker);
+        FreeBuffers(worker);
+        return status;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PauseStreaming(CameraContext* camera, bool pause) {
+    CaptureWorker* worker = camera->worker;
+    if (pause && worker->run_state == 2) {
+        StopThread(worker);
+        worker->run_state = 1;
+    } else if (!pause && worker->run_state == 1) {
+        worker->run_state = 2;
+        NTSTATUS status = StartThread(worker);
+        if (!NT_SUCCESS(status)) {
+            worker->run_state = 1;
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID StopStreaming(CameraContext* camera) {
+    CaptureWorker* worker = camera->worker;
+    StopThread(worker);
+    worker->run_state = 0;
+    ReleaseProcessorBuffers(worker);
+    FreeBuffers(worker);
+}
+
+bool ConvertLatestFrame(CaptureWorker* worker) {
+    // Marked before keep_running is tested: a stop that clears keep_running and then finds
+    // converting clear knows that this pass will not touch the buffers it frees.
+    InterlockedExchange(&worker->converting, 1);
+    if (!KeepRunning(worker))
+        return false;
+    LONG slot = TakeFilledSlot(worker);
+    if (slot < 0)
+        return false;
+    CameraContext* camera = worker->camera;
+    LONG offset = 0;
+    LONG pitch = 0;
+    camera->frame_source->GetRawDataOffset(camera, &offset);
+    camera->frame_source->GetRawRowPitch(camera, &pitch);
+    ConvertFrame(worker->processor, worker->raw_slot[slot], (ULONG)offset, (ULONG)pitch);
+    MarkSlot(worker, slot, kSlotFree);
+    return true;
+}

@@ -1,0 +1,50 @@
+// The capture worker: a system thread that reads raw frames from the camera into two slots, and the
+// pin's process callback that converts the latest one and delivers it into the client's buffer.
+#pragma once
+
+#include "driver/camera_context.h"
+
+// One per device start, owned by the device's object bag; camera->worker.
+struct CaptureWorker {
+    FrameProcessor* processor;
+    ULONG* rgb_image;  // image_width x image_height pixels, rows as the raw frame's
+    LONG run_state;    // 0 stopped (no buffers), 1 paused (buffers kept, no thread), 2 running
+    KEVENT process_done_event;
+    PVOID thread;              // referenced thread object, or null
+    volatile LONG converting;  // 1 from the start of a process pass that may convert to its end
+    LONG slot_state[2];        // 0 free, 1 filling, 2 filled, 3 converting; changed in sections
+    PUCHAR raw_slot[2];        // raw_frame_size bytes each
+    volatile CHAR keep_running;
+    volatile LONG frames_captured;
+    CameraContext* camera;
+    // The sections of the worker loop and of the process pass that read both slot states and
+    // change one: a spin lock, so that they exclude each other with kernel APCs off.
+    KSPIN_LOCK slot_lock;
+};
+
+inline constexpr LONG kSlotFree = 0;
+inline constexpr LONG kSlotFilling = 1;
+inline constexpr LONG kSlotFilled = 2;
+inline constexpr LONG kSlotConverting = 3;
+
+// Zero-filled, with its event and lock initialised; null when pool is short.
+CaptureWorker* CreateCaptureWorker(CameraContext* camera);
+// The object-bag free routine.
+VOID FreeCaptureWorker(PVOID worker);
+
+// RUN from a pin that is not paused: the capture set-up, the buffers and the thread. Fails with
+// STATUS_INSUFFICIENT_RESOURCES when the device has no worker or a buffer cannot be allocated, and
+// with the thread's status when it cannot be started; nothing is left allocated then.
+NTSTATUS StartStreaming(CameraContext* camera);
+// pause true: RUN to PAUSE (the thread stops, the buffers stay). pause false: PAUSE to RUN (the
+// thread starts again; its failure is reported and the pin stays paused).
+NTSTATUS PauseStreaming(CameraContext* camera, bool pause);
+// Back to STOP or ACQUIRE: the thread stops and the buffers are freed.
+VOID StopStreaming(CameraContext* camera);
+
+// Converts the filled slot (A before B) into rgb_image; false when none is filled or the worker is
+// stopping. Leaves `converting` set for the rest of the process pass.
+bool ConvertLatestFrame(CaptureWorker* worker);
+
+// The capture pin's process callback.
+NTSTATUS CapturePinProcess(PKSPIN pin);

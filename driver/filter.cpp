@@ -1,0 +1,38 @@
+// The capture filter: Create and Close.
+#include "driver/filter.h"
+
+#include "driver/pool_tags.h"
+
+namespace {
+
+VOID FreeFilterContext(PVOID context) {
+    if (context != nullptr)
+        ExFreePoolWithTag(context, kFilterContextTag);
+}
+
+}  // namespace
+
+const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, FilterClose, nullptr, nullptr};
+
+NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
+    UNREFERENCED_PARAMETER(irp);
+    auto* context = static_cast<FilterContext*>(
+        ExAllocatePoolWithTag((POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION),
+                              sizeof(FilterContext), kFilterContextTag));
+    if (context == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    context->filter = filter;
+    NTSTATUS status = KsAddItemToObjectBag(filter->Bag, context, FreeFilterContext);
+    if (!NT_SUCCESS(status)) {
+        FreeFilterContext(context);
+        return status;
+    }
+    filter->Context = context;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FilterClose(PKSFILTER filter, PIRP irp) {
+    UNREFERENCED_PARAMETER(filter);
+    UNREFERENCED_PARAMETER(irp);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,186 @@
+// The capture pin as a capture application meets it through the client calls: connection formats,
+// intersection, allocator framing, the camera claimed by one pin at a time, and RUN on a device
+// without a worker.
+#include <gtest/gtest.h>
+
+#include "driver/capture_worker.h"
+#include "driver/image_size.h"
+#include "driver/pool_tags.h"
+#include "platform/verifier.h"
+#include "tests/support/streaming_rig.h"
+
+namespace {
+
+using camtest::StreamingRig;
+namespace client = platform::ks::client;
+
+KS_DATARANGE_VIDEO AdvertisedRange(StreamingRig& rig) {
+    return *reinterpret_cast<const KS_DATARANGE_VIDEO*>(
+        client::PinDescriptor(rig.filter(), 0)->PinDescriptor.DataRanges[0]);
+}
+
+TEST(CapturePinTest, ConnectionFormatsAreCheckedWhenThePinIsCreated) {
+    StreamingRig rig;
+    ASSERT_TRUE(rig.ok());
+    const std::vector<uint8_t> base = rig.DefaultFormat();
+    ASSERT_EQ(base.size(), sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> format;
+        NTSTATUS status;
+    };
+    std::vector<Case> cases = {
+        {"the advertised format", base, STATUS_SUCCESS},
+        {"a wider bitmap", StreamingRig::WithBitmap(base, 1608, 1200), STATUS_SUCCESS},
+        {"top-down rows", StreamingRig::WithBitmap(base, 1600, -1200), STATUS_SUCCESS},
+        {"a narrower bitmap", StreamingRig::WithBitmap(base, 1592, 1200), STATUS_NO_MATCH},
+        {"another height", StreamingRig::WithBitmap(base, 1600, 1199), STATUS_NO_MATCH},
+    };
+    auto with = [&](const char* name, NTSTATUS status, auto edit) {
+        std::vector<uint8_t> format = base;
+        edit(format, StreamingRig::Bitmap(format));
+        cases.push_back({name, format, status});
+    };
+    with("an image size one byte short", STATUS_INVALID_PARAMETER,
+         [](auto&, KS_BITMAPINFOHEADER& bitmap) { --bitmap.biSizeImage; });
+    // 2^30 pixels of 4 bytes wrap a 32-bit product to 0; the check is made in 64 bits.
+    with("a width whose row size wraps", STATUS_INVALID_PARAMETER,
+         [](auto&, KS_BITMAPINFOHEADER& bitmap) { bitmap.biWidth = 0x40000000; });
+    with("a compressed bitmap", STATUS_NO_MATCH,
+         [](auto&, KS_BITMAPINFOHEADER& bitmap) { bitmap.biCompression = 3; });
+    with("a bitmap header past the format", STATUS_INVALID_PARAMETER,
+         [](auto&, KS_BITMAPINFOHEADER& bitmap) { bitmap.biSize = 41; });
+    with("a format without a whole bitmap header", STATUS_NO_MATCH, [](auto& format, auto&) {
+        reinterpret_cast<KSDATAFORMAT*>(format.data())->FormatSize = 151;
+    });
+    for (const Case& c : cases) {
+        NTSTATUS status = STATUS_PENDING;
+        client::Pin* pin = rig.CreatePin(c.format, true, &status);
+        EXPECT_EQ(status, c.status) << c.name;
+        EXPECT_EQ(pin != nullptr, NT_SUCCESS(c.status)) << c.name;
+        if (pin == nullptr)
+            continue;
+        // Each instance frames exactly one image of its format, twice.
+        const KS_FRAMING_ITEM& item = client::PinAllocatorFraming(pin)->FramingItem[0];
+        std::vector<uint8_t> format = c.format;
+        const ULONG image = StreamingRig::Bitmap(format).biSizeImage;
+        EXPECT_EQ(item.Frames, 2u) << c.name;
+        EXPECT_EQ(item.PhysicalRange.MinFrameSize, image) << c.name;
+        EXPECT_EQ(item.PhysicalRange.MaxFrameSize, image) << c.name;
+        EXPECT_EQ(item.PhysicalRange.Stepping, 0u) << c.name;
+        EXPECT_EQ(item.FramingRange.Range.MinFrameSize, image) << c.name;
+        EXPECT_EQ(item.FramingRange.Range.MaxFrameSize, image) << c.name;
+        EXPECT_EQ(item.FramingRange.Range.Stepping, 0u) << c.name;
+        // The geometry is fixed while a pin exists.
+        EXPECT_FALSE(SetImageSize(rig.context(), 0, 0, 800, 600)) << c.name;
+        EXPECT_EQ(client::ClosePin(pin), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(client::PinDescriptor(rig.filter(), 0)
+                  ->AllocatorFraming->FramingItem[0]
+                  .FramingRange.Range.MinFrameSize,
+              8192u);
+    EXPECT_TRUE(SetImageSize(rig.context(), 0, 0, 1600, 1200));
+}
+
+TEST(CapturePinTest, IntersectionAnswersTheSizeThenTheCallersFormatWithThePinsCapabilities) {
+    StreamingRig rig;
+    ASSERT_TRUE(rig.ok());
+    KS_DATARANGE_VIDEO caller = AdvertisedRange(rig);
+    caller.VideoInfoHeader.AvgTimePerFrame = 666666;
+    caller.VideoInfoHeader.rcTarget = {1, 2, 3, 4};
+    caller.VideoInfoHeader.bmiHeader.biWidth = 800;
+    caller.VideoInfoHeader.bmiHeader.biHeight = -600;
+    ULONG size = 0;
+    EXPECT_EQ(client::Intersect(rig.filter(), 0, &caller.DataRange, 0, nullptr, &size),
+              STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(size, sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
+    UCHAR small[151];
+    EXPECT_EQ(client::Intersect(rig.filter(), 0, &caller.DataRange, sizeof(small), small, &size),
+              STATUS_BUFFER_TOO_SMALL);
+
+    std::vector<uint8_t> format;
+    ASSERT_EQ(client::IntersectFormat(rig.filter(), 0, &caller.DataRange, &format), STATUS_SUCCESS);
+    const auto& result = *reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
+    EXPECT_EQ(result.DataFormat.FormatSize, sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
+    EXPECT_TRUE(IsEqualGUID(result.DataFormat.SubFormat, KSDATAFORMAT_SUBTYPE_RGB32));
+    EXPECT_EQ(result.VideoInfoHeader.AvgTimePerFrame, 666666);
+    EXPECT_EQ(result.VideoInfoHeader.rcTarget.right, 3);
+    EXPECT_EQ(result.VideoInfoHeader.bmiHeader.biWidth, 800);
+    EXPECT_EQ(result.DataFormat.SampleSize, 800u * 600u * 4u);
+    EXPECT_EQ(result.VideoInfoHeader.bmiHeader.biSizeImage, 800u * 600u * 4u);
+
+    struct Case {
+        const char* name;
+        void (*edit)(KS_DATARANGE_VIDEO&);
+        NTSTATUS status;
+    };
+    const Case refusals[] = {
+        {"one byte of the capabilities", [](KS_DATARANGE_VIDEO& r) { r.ConfigCaps.CropAlignY = 2; },
+         STATUS_NO_MATCH},
+        {"temporal compression", [](KS_DATARANGE_VIDEO& r) { r.bTemporalCompression = FALSE; },
+         STATUS_NO_MATCH},
+        {"a range shorter than a video range",
+         [](KS_DATARANGE_VIDEO& r) { r.DataRange.FormatSize = 295; }, STATUS_NO_MATCH},
+        {"a bitmap header past the range",
+         [](KS_DATARANGE_VIDEO& r) { r.VideoInfoHeader.bmiHeader.biSize = 41; },
+         STATUS_INVALID_PARAMETER},
+        {"a bitmap header shorter than its record",
+         [](KS_DATARANGE_VIDEO& r) { r.VideoInfoHeader.bmiHeader.biSize = 20; },
+         STATUS_INVALID_PARAMETER},
+    };
+    for (const Case& c : refusals) {
+        KS_DATARANGE_VIDEO range = AdvertisedRange(rig);
+        c.edit(range);
+        EXPECT_EQ(client::IntersectFormat(rig.filter(), 0, &range.DataRange, &format), c.status)
+            << c.name;
+    }
+}
+
+TEST(CapturePinTest, OnePinHoldsTheCameraAndOnlyA32BitFormatAcquiresIt) {
+    StreamingRig rig;
+    ASSERT_TRUE(rig.ok());
+    const std::vector<uint8_t> base = rig.DefaultFormat();
+    std::vector<uint8_t> grey = base;
+    StreamingRig::Bitmap(grey).biBitCount = 24;
+    // Refused at ACQUIRE, not at creation, and the camera stays free.
+    client::Pin* pin = rig.CreatePin(grey);
+    ASSERT_NE(pin, nullptr);
+    EXPECT_EQ(client::SetPinState(pin, KSSTATE_ACQUIRE), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(client::PinState(pin), KSSTATE_STOP);
+    EXPECT_EQ(rig.context()->camera_acquired, 0);
+    ASSERT_EQ(client::ClosePin(pin), STATUS_SUCCESS);
+
+    client::Filter* other = nullptr;
+    ASSERT_EQ(client::OpenFilter(rig.device(), nullptr, &other), STATUS_SUCCESS);
+    client::Pin* first = rig.CreatePin(base);
+    client::Pin* second = nullptr;
+    ASSERT_EQ(client::CreatePin(other, 0, reinterpret_cast<const KSDATAFORMAT*>(base.data()), {},
+                                &second),
+              STATUS_SUCCESS);
+    ASSERT_EQ(client::SetPinState(first, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    FrameProcessor* processor = rig.context()->processor;
+    ASSERT_NE(processor, nullptr);
+    EXPECT_EQ(client::SetPinState(second, KSSTATE_ACQUIRE), STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(client::PinState(second), KSSTATE_STOP);
+    EXPECT_EQ(rig.context()->processor, processor);
+    EXPECT_EQ(client::SetPinState(first, KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(client::SetPinFormat(first, reinterpret_cast<const KSDATAFORMAT*>(base.data())),
+              STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(client::CloseFilter(other), STATUS_SUCCESS);
+}
+
+TEST(CapturePinTest, RunWithoutAWorkerFailsAndChangesNothing) {
+    platform::verifier::FailAllocationsWithTag(kWorkerTag);
+    StreamingRig rig;
+    platform::verifier::ClearFaults();
+    ASSERT_TRUE(rig.ok());
+    ASSERT_EQ(rig.context()->worker, nullptr);
+    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    rig.camera().ClearRecords();
+    EXPECT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(client::PinState(pin), KSSTATE_PAUSE);
+    EXPECT_TRUE(rig.camera().ItemWrites().empty());  // no capture set-up
+}
+
+}  // namespace

@@ -1,0 +1,238 @@
+// Frames as a capture application receives them: each one the driver's conversion of the raw frame
+// the camera sent for it, rows bottom-up or flipped at the row spacing of the connection format,
+// with its time stamp and picture number; and the stream across pause, stop and restart.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "tests/support/streaming_rig.h"
+
+namespace {
+
+using camtest::Delivered;
+using camtest::RigOptions;
+using camtest::StreamingRig;
+namespace client = platform::ks::client;
+
+constexpr uint32_t kWaitMs = 30000;
+
+// The camera holds each frame until the test releases it, so every pass converts the frame the
+// camera has just sent; the read never times out while the test takes its time.
+RigOptions Stepped() {
+    RigOptions options;
+    options.host_trigger = true;
+    options.frame_timeout_ms = 120000;
+    return options;
+}
+
+class FrameDeliveryTest : public testing::Test {
+  protected:
+    // Releases one frame and takes the buffer it lands in back.
+    client::StreamBuffer* TakeFrame(client::Pin* pin) {
+        rig_.Step();
+        return client::WaitForBuffer(pin, kWaitMs);
+    }
+
+    // The delivered rows against the conversion of the raw frame sent for `picture`: rows
+    // `spacing` bytes apart, last converted row first unless flip_v, mirrored when flip_h, and the
+    // bytes between rows untouched.
+    void ExpectImageOf(uint64_t picture, const client::StreamBuffer* buffer, ULONG spacing,
+                       bool flip_h, bool flip_v) {
+        const std::vector<uint8_t> raw = rig_.RawFrameOfPicture(picture);
+        ASSERT_FALSE(raw.empty()) << "picture " << picture;
+        const std::vector<ULONG> image = rig_.Convert(raw);
+        const ULONG width = 1600;
+        const ULONG height = 1200;
+        std::vector<ULONG> expected(width);
+        for (ULONG row = 0; row < height; ++row) {
+            const ULONG* source = image.data() + (size_t)(flip_v ? row : height - 1 - row) * width;
+            for (ULONG x = 0; x < width; ++x)
+                expected[x] = flip_h ? source[width - 1 - x] : source[x];
+            const uint8_t* delivered = buffer->data + (size_t)row * spacing;
+            ASSERT_EQ(std::memcmp(delivered, expected.data(), width * 4), 0)
+                << "picture " << picture << ", delivered row " << row;
+            for (ULONG gap = width * 4; gap < spacing; ++gap)
+                ASSERT_EQ(delivered[gap], 0xEE) << "row " << row << ", byte " << gap;
+        }
+    }
+
+    void SetFlips(bool flip_h, bool flip_v) {
+        InterlockedExchange(&rig_.context()->flip_h, flip_h ? 1 : 0);
+        InterlockedExchange(&rig_.context()->flip_v, flip_v ? 1 : 0);
+    }
+
+    StreamingRig rig_{Stepped()};
+};
+
+TEST_F(FrameDeliveryTest, EachFrameIsTheConversionOfTheRawFrameTheCameraSentForIt) {
+    ASSERT_TRUE(rig_.ok());
+    client::Pin* pin = rig_.CreatePin(rig_.DefaultFormat());
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    rig_.QueueBuffers(pin, 2);
+    rig_.RestartCount();
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    LONGLONG last_time = -1;
+    for (uint64_t picture = 1; picture <= 3; ++picture) {
+        client::StreamBuffer* buffer = TakeFrame(pin);
+        ASSERT_NE(buffer, nullptr) << picture;
+        Delivered frame = camtest::Snapshot(buffer);
+        EXPECT_EQ(frame.header.DataUsed, 7680000u);
+        EXPECT_EQ(frame.header.Duration, 333333);
+        EXPECT_EQ(frame.header.PresentationTime.Numerator, 1u);
+        EXPECT_EQ(frame.header.PresentationTime.Denominator, 1u);
+        EXPECT_EQ(frame.header.OptionsFlags, 0x110u);
+        EXPECT_GT(frame.header.PresentationTime.Time, last_time);
+        EXPECT_LE(frame.header.PresentationTime.Time, client::PinClockTime(pin));
+        last_time = frame.header.PresentationTime.Time;
+        EXPECT_EQ(frame.frame_info.ExtendedHeaderSize, 72u);
+        EXPECT_EQ(frame.frame_info.PictureNumber, (LONGLONG)picture);
+        EXPECT_EQ(frame.frame_info.DropCount, 0);
+        ExpectImageOf(picture, buffer, 6400, false, false);
+        ASSERT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
+    }
+}
+
+TEST_F(FrameDeliveryTest, FlipsAndTheRowSpacingOfTheConnectionFormat) {
+    ASSERT_TRUE(rig_.ok());
+    const std::vector<uint8_t> base = rig_.DefaultFormat();
+    const std::vector<uint8_t> wide = StreamingRig::WithBitmap(base, 1608, 1200);
+    struct Case {
+        const char* name;
+        bool flip_h;
+        bool flip_v;
+        const std::vector<uint8_t>* format;
+        bool changed;  // the format came by a format change, not with the connection
+        ULONG spacing;
+    };
+    const Case cases[] = {
+        {"mirrored", true, false, &base, false, 6400},
+        {"stored order", false, true, &base, false, 6400},
+        {"both", true, true, &base, false, 6400},
+        {"a wider connection format", false, false, &wide, false, 6400},
+        {"a wider format by a change", false, false, &wide, true, 6432},
+    };
+    for (const Case& c : cases) {
+        client::Pin* pin = rig_.CreatePin(c.changed ? base : *c.format);
+        ASSERT_NE(pin, nullptr) << c.name;
+        if (c.changed) {
+            ASSERT_EQ(
+                client::SetPinFormat(pin, reinterpret_cast<const KSDATAFORMAT*>(c.format->data())),
+                STATUS_SUCCESS);
+        }
+        SetFlips(c.flip_h, c.flip_v);
+        ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+        rig_.QueueBuffers(pin, 1);
+        rig_.RestartCount();
+        ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+        client::StreamBuffer* buffer = TakeFrame(pin);
+        ASSERT_NE(buffer, nullptr) << c.name;
+        SCOPED_TRACE(c.name);
+        ExpectImageOf(1, buffer, c.spacing, c.flip_h, c.flip_v);
+        ASSERT_EQ(client::ClosePin(pin), STATUS_SUCCESS);
+    }
+}
+
+TEST_F(FrameDeliveryTest, StampsFollowTheClockAndTheHeaderSize) {
+    ASSERT_TRUE(rig_.ok());
+    const std::vector<uint8_t> format = rig_.DefaultFormat();
+    struct Case {
+        const char* name;
+        bool clock;
+        ULONG header_size;
+    };
+    for (const Case& c : {Case{"no clock", false, 128}, Case{"a short header", true, 56}}) {
+        client::Pin* pin = rig_.CreatePin(format, c.clock);
+        ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+        client::StreamBuffer* buffer = rig_.NewBuffer(c.header_size, 7680000);
+        buffer->header->OptionsFlags = 0x5;
+        buffer->header->PresentationTime.Time = 99;
+        if (buffer->frame_info != nullptr)
+            buffer->frame_info->PictureNumber = -7;
+        ASSERT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
+        rig_.RestartCount();
+        ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(TakeFrame(pin), buffer) << c.name;
+        Delivered frame = camtest::Snapshot(buffer);
+        EXPECT_EQ(frame.header.DataUsed, 7680000u) << c.name;
+        EXPECT_EQ(frame.header.Duration, 333333) << c.name;
+        if (c.clock) {
+            EXPECT_EQ(frame.header.OptionsFlags, 0x110u) << c.name;
+            EXPECT_GT(frame.header.PresentationTime.Time, 0) << c.name;
+        } else {
+            // Without a clock: no time, no picture number, the client's flags left alone.
+            EXPECT_EQ(frame.header.OptionsFlags, 0x5u);
+            EXPECT_EQ(frame.header.PresentationTime.Time, 0);
+            EXPECT_EQ(frame.frame_info.PictureNumber, -7);
+            EXPECT_EQ(frame.frame_info.ExtendedHeaderSize, 0u);
+        }
+        ASSERT_EQ(client::ClosePin(pin), STATUS_SUCCESS);
+    }
+}
+
+TEST_F(FrameDeliveryTest, BuffersComeBackEmptyWhenTooSmallOrWhenNoFrameIsReady) {
+    ASSERT_TRUE(rig_.ok());
+    client::Pin* pin = rig_.CreatePin(rig_.DefaultFormat());
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    client::StreamBuffer* small = rig_.NewBuffer(128, 7680000 - 1);
+    ASSERT_EQ(client::SubmitBuffer(pin, small), STATUS_SUCCESS);
+    rig_.QueueBuffers(pin, 1);
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+
+    // A pass before the first frame leaves the queue alone.
+    KsPinAttemptProcessing(client::PinObject(pin), TRUE);
+    EXPECT_EQ(client::WaitForBuffer(pin, 200), nullptr);
+    EXPECT_EQ(client::QueuedBufferCount(pin), 2u);
+
+    ASSERT_EQ(TakeFrame(pin), small);
+    Delivered frame = camtest::Snapshot(small);
+    EXPECT_EQ(frame.header.DataUsed, 0u);
+    EXPECT_EQ(frame.header.OptionsFlags, 0u);
+    EXPECT_EQ(std::count(small->data, small->data + small->frame_extent, 0xEE),
+              (long)small->frame_extent);
+
+    // A pass with a buffer but no filled slot returns the buffer as it came.
+    KsPinAttemptProcessing(client::PinObject(pin), TRUE);
+    client::StreamBuffer* unwritten = client::WaitForBuffer(pin, kWaitMs);
+    ASSERT_NE(unwritten, nullptr);
+    EXPECT_EQ(unwritten->header->DataUsed, 0u);
+    EXPECT_EQ(unwritten->header->PresentationTime.Time, 0);
+    EXPECT_EQ(unwritten->frame_info->PictureNumber, 0);
+    EXPECT_EQ(unwritten->data[0], 0xEE);
+}
+
+TEST_F(FrameDeliveryTest, PauseKeepsBuffersAndPictureNumbersAndAStopStartsAnew) {
+    ASSERT_TRUE(rig_.ok());
+    client::Pin* pin = rig_.CreatePin(rig_.DefaultFormat());
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    rig_.QueueBuffers(pin, 2);
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    auto take = [&] {
+        client::StreamBuffer* buffer = TakeFrame(pin);
+        EXPECT_NE(buffer, nullptr);
+        if (buffer == nullptr)
+            return (LONGLONG)-1;
+        EXPECT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
+        return buffer->frame_info->PictureNumber;
+    };
+    EXPECT_EQ(take(), 1);
+    EXPECT_EQ(take(), 2);
+
+    // RUN after PAUSE resumes: no capture set-up, the buffers stay queued, the numbers go on.
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    EXPECT_EQ(client::QueuedBufferCount(pin), 2u);
+    rig_.RestartCount();
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(take(), 3);
+    EXPECT_TRUE(rig_.camera().ItemWrites().empty());
+
+    // Through ACQUIRE it starts anew: the capture set-up again, and picture 1.
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    rig_.RestartCount();
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(take(), 1);
+    EXPECT_FALSE(rig_.camera().ItemWrites().empty());
+}
+
+}  // namespace

@@ -1,0 +1,236 @@
+// Streaming under stress: an allocation failing at every point of pin creation, RUN and frame
+// delivery; a thousand state cycles with frames flowing; stops racing the process pass while
+// colour settings change; and the camera unplugged while the pin runs. Each ends with nothing
+// leaked (the rig's teardown and the test main check it).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "driver/camera_context.h"
+#include "imaging/color_settings.h"
+#include "platform/verifier.h"
+#include "tests/support/streaming_rig.h"
+
+namespace {
+
+using camtest::RigOptions;
+using camtest::StreamingRig;
+using Clock = std::chrono::steady_clock;
+namespace client = platform::ks::client;
+namespace verifier = platform::verifier;
+
+// Small frames at the link's full speed, so that many pass through in little time.
+RigOptions Small(LONG frame_timeout_ms = 3000) {
+    RigOptions options;
+    options.width = 160;
+    options.height = 120;
+    options.frame_timeout_ms = frame_timeout_ms;
+    return options;
+}
+
+// A frame with image data, resubmitted; false when none came in time.
+bool TakeFrame(client::Pin* pin, uint32_t timeout_ms = 20000) {
+    for (auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+         Clock::now() < deadline;) {
+        client::StreamBuffer* buffer = client::WaitForBuffer(pin, timeout_ms);
+        if (buffer == nullptr)
+            return false;
+        bool image = buffer->header->DataUsed != 0;
+        EXPECT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
+        if (image)
+            return true;
+    }
+    return false;
+}
+
+// Takes back every completed buffer.
+void Drain(client::Pin* pin, std::vector<client::StreamBuffer*>* taken) {
+    for (client::StreamBuffer* buffer; (buffer = client::WaitForBuffer(pin, 0)) != nullptr;)
+        taken->push_back(buffer);
+}
+
+// From STOP, or any state: PAUSE with the taken buffers queued again (new ones the first time).
+void PauseWithBuffers(StreamingRig& rig, client::Pin* pin,
+                      std::vector<client::StreamBuffer*>* taken) {
+    if (client::PinState(pin) != KSSTATE_STOP)
+        return;
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    if (taken->empty()) {
+        rig.QueueBuffers(pin, 2);
+        return;
+    }
+    for (client::StreamBuffer* buffer : *taken)
+        ASSERT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
+    taken->clear();
+}
+
+bool Clean(NTSTATUS status) {
+    return status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES;
+}
+
+TEST(StreamingFaultTest, EveryAllocationOfPinCreationMayFail) {
+    StreamingRig rig(Small());
+    ASSERT_TRUE(rig.ok());
+    const std::vector<uint8_t> format = rig.DefaultFormat();
+    size_t blocks = verifier::OutstandingBlocks();
+    bool reached_end = false;
+    for (uint64_t n = 1; n < 100 && !reached_end; ++n) {
+        uint64_t injected = verifier::InjectedFailures();
+        verifier::FailNthAllocation(n);
+        NTSTATUS status = STATUS_PENDING;
+        client::Pin* pin = rig.CreatePin(format, true, &status);
+        verifier::ClearFaults();
+        reached_end = verifier::InjectedFailures() == injected;
+        EXPECT_TRUE(Clean(status)) << "allocation " << n << ": " << std::hex << status;
+        EXPECT_EQ(pin != nullptr, NT_SUCCESS(status)) << n;
+        if (pin != nullptr)
+            EXPECT_EQ(client::ClosePin(pin), STATUS_SUCCESS);
+        // A pin that never came into being does not hold the geometry.
+        EXPECT_EQ(rig.context()->pin_open, 0) << n;
+        EXPECT_EQ(verifier::OutstandingBlocks(), blocks) << "allocation " << n;
+    }
+    EXPECT_TRUE(reached_end);
+}
+
+// Both kinds of RUN: a start from ACQUIRE (capture set-up, buffers, thread) and a resume from PAUSE
+// (the thread alone).
+TEST(StreamingFaultTest, EveryAllocationOfRunMayFailAndALaterRunDelivers) {
+    StreamingRig rig(Small(300));
+    ASSERT_TRUE(rig.ok());
+    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    rig.QueueBuffers(pin, 2);
+    for (KSSTATE back : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) {
+        // Once from where the sweep starts, so that every RUN of it is alike.
+        ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(client::SetPinState(pin, back), STATUS_SUCCESS);
+        ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+        bool reached_end = false;
+        uint64_t n = 1;
+        for (; n < 200 && !reached_end; ++n) {
+            uint64_t injected = verifier::InjectedFailures();
+            verifier::FailNthAllocation(n);
+            NTSTATUS status = client::SetPinState(pin, KSSTATE_RUN);
+            // RUN's own allocations end here; the worker's first reads may take the fault later.
+            reached_end = verifier::InjectedFailures() == injected;
+            verifier::ClearFaults();
+            EXPECT_TRUE(Clean(status)) << "allocation " << n << ": " << std::hex << status;
+            if (!NT_SUCCESS(status)) {
+                EXPECT_EQ(client::PinState(pin), KSSTATE_PAUSE) << n;
+                ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS) << n;
+            }
+            EXPECT_TRUE(TakeFrame(pin)) << "allocation " << n;
+            ASSERT_EQ(client::SetPinState(pin, back), STATUS_SUCCESS);
+            ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+        }
+        EXPECT_TRUE(reached_end);
+        // A start makes more allocations than a resume; each was failed once.
+        EXPECT_GT(n, back == KSSTATE_ACQUIRE ? 15u : 2u);
+    }
+}
+
+TEST(StreamingFaultTest, EveryAllocationOfFrameDeliveryMayFailAndFramesKeepComing) {
+    StreamingRig rig(Small(200));
+    ASSERT_TRUE(rig.ok());
+    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    rig.QueueBuffers(pin, 2);
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_TRUE(TakeFrame(pin));
+    // A frame read allocates about a dozen blocks: every position in it, twice over.
+    for (uint64_t n = 1; n <= 30; ++n) {
+        uint64_t injected = verifier::InjectedFailures();
+        verifier::FailNthAllocation(n);
+        for (auto deadline = Clock::now() + std::chrono::seconds(20);
+             verifier::InjectedFailures() == injected && Clock::now() < deadline;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        verifier::ClearFaults();
+        EXPECT_GT(verifier::InjectedFailures(), injected) << "allocation " << n;
+        EXPECT_TRUE(TakeFrame(pin)) << "after allocation " << n;
+        EXPECT_TRUE(TakeFrame(pin)) << "after allocation " << n;
+    }
+}
+
+TEST(StreamingStressTest, AThousandStateCyclesWithFramesFlowing) {
+    StreamingRig rig(Small());
+    ASSERT_TRUE(rig.ok());
+    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
+    std::vector<client::StreamBuffer*> taken;
+    const KSSTATE kBack[] = {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP};
+    for (int cycle = 0; cycle < 1000; ++cycle) {
+        PauseWithBuffers(rig, pin, &taken);
+        ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS) << cycle;
+        ASSERT_TRUE(TakeFrame(pin)) << "cycle " << cycle;
+        ASSERT_EQ(client::SetPinState(pin, kBack[cycle % 3]), STATUS_SUCCESS) << cycle;
+        if (client::PinState(pin) == KSSTATE_STOP)
+            Drain(pin, &taken);
+    }
+}
+
+// Stops and pauses land at any point of a process pass, at the full frame size where a pass takes
+// longest, while colour setters run against the processor that STOP frees.
+TEST(StreamingStressTest, StopsNeverFreeWhatAPassOrASetterStillUses) {
+    RigOptions options;
+    options.frame_timeout_ms = 3000;
+    StreamingRig rig(options);
+    ASSERT_TRUE(rig.ok());
+    CameraContext* camera = rig.context();
+    std::atomic<bool> done{false};
+    std::thread setter([&] {
+        for (LONG value = 0; !done; value = (value + 37) % 511) {
+            SetBrightness(camera, value);
+            SetRedGain(camera, 64 + value % 128);
+            GetContrast(camera);
+        }
+    });
+    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
+    std::vector<client::StreamBuffer*> taken;
+    std::mt19937 random(7);
+    const KSSTATE kBack[] = {KSSTATE_PAUSE, KSSTATE_STOP};
+    for (int cycle = 0; cycle < 60; ++cycle) {
+        PauseWithBuffers(rig, pin, &taken);
+        ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+        if (cycle % 4 == 0)
+            ASSERT_TRUE(TakeFrame(pin)) << cycle;
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 40000));
+        ASSERT_EQ(client::SetPinState(pin, kBack[random() % 2]), STATUS_SUCCESS);
+        // Buffers completed while running go back at once; stopped ones wait for the next start.
+        std::vector<client::StreamBuffer*> completed;
+        Drain(pin, &completed);
+        for (client::StreamBuffer* buffer : completed) {
+            if (client::PinState(pin) == KSSTATE_STOP)
+                taken.push_back(buffer);
+            else
+                ASSERT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
+        }
+    }
+    done = true;
+    setter.join();
+}
+
+TEST(StreamingStressTest, ACameraUnpluggedWhileStreamingStopsWithinTheFrameTimeOut) {
+    StreamingRig rig(Small(3000));
+    ASSERT_TRUE(rig.ok());
+    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    rig.QueueBuffers(pin, 2);
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_TRUE(TakeFrame(pin));
+    rig.camera().Disconnect();
+    // Once the reads in flight have ended, failing reads deliver nothing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::vector<client::StreamBuffer*> taken;
+    Drain(pin, &taken);
+    for (client::StreamBuffer* buffer : taken)
+        ASSERT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
+    EXPECT_EQ(client::WaitForBuffer(pin, 500), nullptr);
+    auto start = Clock::now();
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
+}
+
+}  // namespace

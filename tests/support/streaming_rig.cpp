@@ -1,0 +1,172 @@
+#include "tests/support/streaming_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "driver/camera_context_ops.h"
+#include "driver/device_callbacks.h"
+#include "driver/image_size.h"
+#include "imaging/frame_processor.h"
+#include "platform/ks_host.h"
+#include "platform/usb_bus.h"
+#include "usb/usb_transport.h"
+
+namespace camtest {
+
+namespace {
+
+constexpr size_t kKeptFrames = 8;
+WCHAR kReference[] = L"GLOBAL";
+
+}  // namespace
+
+StreamingRig::StreamingRig(const RigOptions& options)
+    : options_(options), camera_(std::make_unique<sim::SimCamera>()) {
+    saved_timeout_ = frame_timeout_ms;
+    frame_timeout_ms = options.frame_timeout_ms;
+    camera_->SetLinkSpeed(options.link_speed);
+    camera_->SetWindow((uint32_t)options.width, (uint32_t)options.height);
+    camera_->SetHostTrigger(options.host_trigger);
+    camera_->KeepSentFrames(kKeptFrames);
+    port_ = platform::UsbBusPlugIn(camera_.get());
+    EXPECT_EQ(platform::ks::LoadDriver(DriverEntry), STATUS_SUCCESS);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    device_ = platform::ks::CreateDevice(port_, &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    if (device_ == nullptr)
+        return;
+    EXPECT_EQ(platform::ks::StartDevice(device_), STATUS_SUCCESS);
+    if (options.width != 1600 || options.height != 1200)
+        EXPECT_TRUE(SetImageSize(context(), 0, 0, options.width, options.height));
+    EXPECT_EQ(client::OpenFilter(device_, kReference, &filter_), STATUS_SUCCESS);
+}
+
+StreamingRig::~StreamingRig() {
+    if (filter_ != nullptr)
+        client::CloseFilter(filter_);
+    for (client::StreamBuffer* buffer : buffers_)
+        client::FreeStreamBuffer(buffer);
+    if (device_ != nullptr) {
+        platform::ks::StopDevice(device_);
+        EXPECT_EQ(platform::ks::RemoveDevice(device_), 0u);
+    }
+    EXPECT_EQ(platform::ks::UnloadDriver(), 0u);
+    platform::UsbBusUnplug(port_);
+    frame_timeout_ms = saved_timeout_;
+}
+
+CameraContext* StreamingRig::context() const {
+    return CameraOfDevice(device_);
+}
+
+std::vector<uint8_t> StreamingRig::DefaultFormat() {
+    const KSPIN_DESCRIPTOR_EX* pin = client::PinDescriptor(filter_, 0);
+    std::vector<uint8_t> format;
+    EXPECT_EQ(client::IntersectFormat(filter_, 0, pin->PinDescriptor.DataRanges[0], &format),
+              STATUS_SUCCESS);
+    return format;
+}
+
+KS_BITMAPINFOHEADER& StreamingRig::Bitmap(std::vector<uint8_t>& format) {
+    return reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())
+        ->VideoInfoHeader.bmiHeader;
+}
+
+std::vector<uint8_t> StreamingRig::WithBitmap(const std::vector<uint8_t>& format, LONG width,
+                                              LONG height) {
+    std::vector<uint8_t> result = format;
+    KS_BITMAPINFOHEADER& bitmap = Bitmap(result);
+    bitmap.biWidth = width;
+    bitmap.biHeight = height;
+    bitmap.biSizeImage = (DWORD)((ULONGLONG)width * (ULONGLONG)(height < 0 ? -height : height) * 4);
+    return result;
+}
+
+client::Pin* StreamingRig::CreatePin(const std::vector<uint8_t>& format, bool clock,
+                                     NTSTATUS* status) {
+    client::Pin* pin = nullptr;
+    NTSTATUS result = client::CreatePin(
+        filter_, 0, reinterpret_cast<const KSDATAFORMAT*>(format.data()), {clock}, &pin);
+    if (status != nullptr)
+        *status = result;
+    return pin;
+}
+
+client::StreamBuffer* StreamingRig::NewBuffer(ULONG header_size, ULONG frame_extent, uint8_t fill) {
+    client::StreamBuffer* buffer = client::CreateStreamBuffer(header_size, frame_extent);
+    if (buffer != nullptr) {
+        std::fill(buffer->data, buffer->data + frame_extent, fill);
+        buffers_.push_back(buffer);
+    }
+    return buffer;
+}
+
+std::vector<client::StreamBuffer*> StreamingRig::QueueBuffers(client::Pin* pin, size_t count,
+                                                              ULONG header_size) {
+    const auto* format = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(
+        client::PinObject(pin)->ConnectionFormat);
+    std::vector<client::StreamBuffer*> queued;
+    for (size_t i = 0; i < count; ++i) {
+        client::StreamBuffer* buffer =
+            NewBuffer(header_size, format->VideoInfoHeader.bmiHeader.biSizeImage);
+        EXPECT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
+        queued.push_back(buffer);
+    }
+    return queued;
+}
+
+void StreamingRig::RestartCount() {
+    camera_->ClearRecords();
+    steps_ = 0;
+}
+
+void StreamingRig::Step() {
+    auto goes = [this] {
+        size_t count = 0;
+        for (const sim::Packet& packet : camera_->Commands())
+            count += packet[0] == 0x03 ? 1 : 0;
+        return count;
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (goes() <= steps_ && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ++steps_;
+    camera_->FireTrigger();
+}
+
+std::vector<uint8_t> StreamingRig::RawFrameOfPicture(uint64_t picture_number) {
+    // The camera counts a frame as sent a moment after the host has taken its last byte.
+    camera_->WaitForSentFrames(picture_number, 10000);
+    std::vector<uint64_t> sent = camera_->SentFrames();
+    if (picture_number == 0 || picture_number > sent.size())
+        return {};
+    return camera_->SentFrameBytes(sent[picture_number - 1]);
+}
+
+std::vector<ULONG> StreamingRig::Convert(const std::vector<uint8_t>& raw) const {
+    const ULONG width = (ULONG)options_.width;
+    const ULONG height = (ULONG)options_.height;
+    std::vector<ULONG> image((size_t)width * height);
+    FrameProcessor* processor = CreateFrameProcessor();
+    SetConversionGeometry(processor, width, height);
+    AllocateWorkBuffer(processor);
+    processor->conversion.output_buffer = image.data();
+    ConvertFrame(processor, raw.data(), 0, width);
+    processor->conversion.output_buffer = nullptr;
+    FreeFrameProcessor(processor);
+    return image;
+}
+
+Delivered Snapshot(const client::StreamBuffer* buffer) {
+    Delivered delivered;
+    delivered.header = *buffer->header;
+    if (buffer->frame_info != nullptr) {
+        delivered.has_frame_info = true;
+        delivered.frame_info = *buffer->frame_info;
+    }
+    return delivered;
+}
+
+}  // namespace camtest
