@@ -195,7 +195,7 @@ const KSPROPERTY_ITEM kItems[] = {
 };
 const KSPROPERTY_SET kSets[] = {{&kTestSet, 2, kItems, 0, nullptr}};
 const KSAUTOMATION_TABLE kAutomation = {
-    1, sizeof(KSPROPERTY_ITEM), kSets, 0, 0, nullptr, 0, 0, nullptr, nullptr};
+    1, sizeof(KSPROPERTY_ITEM), kSets, 0, 0, nullptr, 0, 0, nullptr};
 
 KSDATARANGE MakeRange(ULONG sample_size) {
     KSDATARANGE range{};
