@@ -8,6 +8,11 @@ namespace sim {
 
 namespace {
 
+// The scene is scaled or tiled to a read-out window of at most the sensor's size, so anything
+// larger only costs memory; and the header alone may announce it, in a file of a few bytes.
+constexpr uint32_t kMaxSide = 16384;
+constexpr uint64_t kMaxPixels = 4096 * 4096;
+
 class PngScene : public Scene {
   public:
     PngScene(uint32_t width, uint32_t height, std::vector<uint8_t> rgb, PngFit fit)
@@ -48,10 +53,13 @@ std::shared_ptr<const Scene> LoadPngScene(const std::string& path, PngFit fit, s
         return nullptr;
     }
     image.format = PNG_FORMAT_RGB;
-    if (image.width == 0 || image.height == 0 || image.width > 16384 || image.height > 16384) {
+    // Checked on the header, before the pixels are allocated.
+    if (image.width == 0 || image.height == 0 || image.width > kMaxSide ||
+        image.height > kMaxSide || uint64_t{image.width} * image.height > kMaxPixels) {
         if (error != nullptr) {
-            *error = path + ": unsupported image size " + std::to_string(image.width) + "x" +
-                     std::to_string(image.height);
+            *error = path + ": the picture is " + std::to_string(image.width) + "x" +
+                     std::to_string(image.height) +
+                     ", too large for a scene (at most 16 Mpixels, 16384 on a side)";
         }
         png_image_free(&image);
         return nullptr;

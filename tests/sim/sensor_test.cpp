@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cmath>
 #include <cstring>
@@ -171,6 +172,30 @@ TEST_F(SimPngSceneTest, MissingOrBadFileIsAnErrorAndKeepsTheScene) {
     error.clear();
     EXPECT_FALSE(h.camera.SetScenePng(path, sim::PngFit::kScale, &error));
     EXPECT_FALSE(error.empty());
+    EXPECT_EQ(h.camera.RenderFrame(0), before);
+
+    // A small file whose header announces 16384 x 16384 pixels.
+    WritePng(path);
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    uint8_t ihdr[17];  // chunk type and data
+    file.seekg(12);
+    file.read(reinterpret_cast<char*>(ihdr), sizeof(ihdr));
+    for (int at : {4, 8}) {
+        ihdr[at] = 0;
+        ihdr[at + 1] = 0;
+        ihdr[at + 2] = 0x40;
+        ihdr[at + 3] = 0;
+    }
+    const uint32_t crc = (uint32_t)crc32(0, ihdr, sizeof(ihdr));
+    const uint8_t crc_bytes[4] = {(uint8_t)(crc >> 24), (uint8_t)(crc >> 16), (uint8_t)(crc >> 8),
+                                  (uint8_t)crc};
+    file.seekp(12);
+    file.write(reinterpret_cast<const char*>(ihdr), sizeof(ihdr));
+    file.write(reinterpret_cast<const char*>(crc_bytes), sizeof(crc_bytes));
+    file.close();
+    error.clear();
+    EXPECT_FALSE(h.camera.SetScenePng(path, sim::PngFit::kScale, &error));
+    EXPECT_NE(error.find("16384x16384, too large"), std::string::npos) << error;
     EXPECT_EQ(h.camera.RenderFrame(0), before);
     unlink(path.c_str());
 }

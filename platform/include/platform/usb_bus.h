@@ -72,8 +72,9 @@ PDEVICE_OBJECT UsbBusPlugIn(UsbDeviceModel* device);
 // it once this returns. Not to be called from a model call (the bus thread).
 void UsbBusUnplug(PDEVICE_OBJECT port);
 // Writes every URB submission and completion on the port to a pcap file (link type 220, usbmon
-// with 64-byte headers). An empty path stops the trace. Returns false when the file cannot be
-// opened.
+// with 64-byte headers). Returns false when the file cannot be opened. An empty path ends the
+// trace, and returns false when any write to the file failed (the trace then lacks transfers); a
+// trace still open at unplugging is ended without that check.
 bool UsbBusSetTrace(PDEVICE_OBJECT port, const std::string& pcap_path);
 
 }  // namespace platform

@@ -1,5 +1,6 @@
-// Host side of the kernel stand-in's verifier: pool tracking, leak reports, fault injection and the
-// record of rule violations. Not for the driver.
+// Host side of the kernel stand-in's verifier: pool tracking, leak reports, fault injection, the
+// record of rule violations and the CPU time of the threads that run driver code. Not for the
+// driver.
 #pragma once
 
 #include <cstdint>
@@ -42,5 +43,20 @@ void FailAllocationsWithTag(ULONG tag);
 void ClearFaults();
 // Allocations that fault injection has failed so far.
 uint64_t InjectedFailures();
+
+// CPU accounting, as the system keeps it per thread. The CPU time in nanoseconds used so far by
+// the threads that run driver code: the system threads the driver creates and the class driver's
+// processing threads (live ones as they stand, ended ones as they ended). Driver calls made in a
+// client's own thread (property requests, state changes) count as the client's.
+uint64_t DriverCpuNanoseconds();
+// Counts the calling thread in DriverCpuNanoseconds while the scope lasts; the stand-in opens one
+// in each thread it starts to run driver code.
+class DriverThreadScope {
+  public:
+    DriverThreadScope();
+    ~DriverThreadScope();
+    DriverThreadScope(const DriverThreadScope&) = delete;
+    DriverThreadScope& operator=(const DriverThreadScope&) = delete;
+};
 
 }  // namespace platform::verifier

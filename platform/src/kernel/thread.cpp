@@ -128,7 +128,10 @@ void RunStartRoutine(PKTHREAD thread) {
 
 void ThreadMain(PKTHREAD thread) {
     t_current_thread = thread;
-    RunStartRoutine(thread);
+    {
+        platform::verifier::DriverThreadScope counted;
+        RunStartRoutine(thread);
+    }
     CheckCleanExit(thread);
     t_current_thread = nullptr;
     // The thread's own reference goes while the dispatcher lock is held, so a waiter that sees the

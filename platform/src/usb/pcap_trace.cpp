@@ -22,6 +22,7 @@ bool PcapTrace::Open(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (file_ != nullptr)
         std::fclose(file_);
+    failed_ = false;
     file_ = std::fopen(path.c_str(), "wb");
     if (file_ == nullptr)
         return false;
@@ -31,15 +32,23 @@ bool PcapTrace::Open(const std::string& path) {
     Put<uint16_t>(header + 6, 4);
     Put<uint32_t>(header + 16, kSnapLength);
     Put<uint32_t>(header + 20, kLinkTypeUsbLinuxMmapped);
-    std::fwrite(header, 1, sizeof(header), file_);
+    WriteLocked(header, sizeof(header));
     return true;
 }
 
-void PcapTrace::Close() {
+bool PcapTrace::Close() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (file_ != nullptr)
-        std::fclose(file_);
+    bool ok = !failed_;
+    if (file_ != nullptr && std::fclose(file_) != 0)
+        ok = false;
     file_ = nullptr;
+    failed_ = false;
+    return ok;
+}
+
+void PcapTrace::WriteLocked(const void* data, size_t length) {
+    if (std::fwrite(data, 1, length, file_) != length)
+        failed_ = true;
 }
 
 bool PcapTrace::IsOpen() {
@@ -90,10 +99,10 @@ void PcapTrace::Write(const TraceEvent& event) {
     Put<uint32_t>(header + 56, in ? 0x200u : 0u);  // URB_DIR_IN
     Put<uint32_t>(header + 60, 0);
 
-    std::fwrite(record, 1, sizeof(record), file_);
-    std::fwrite(header, 1, sizeof(header), file_);
+    WriteLocked(record, sizeof(record));
+    WriteLocked(header, sizeof(header));
     if (captured != 0)
-        std::fwrite(event.data, 1, captured, file_);
+        WriteLocked(event.data, captured);
 }
 
 }  // namespace platform::usb

@@ -36,15 +36,21 @@ class PcapTrace {
     ~PcapTrace() { Close(); }
     // Starts a new file; false when it cannot be created.
     bool Open(const std::string& path);
-    void Close();
+    // Ends the file; false when any write to it failed (a full disk, say), since the trace then
+    // lacks transfers.
+    bool Close();
     bool IsOpen();
     void Write(const TraceEvent& event);
 
     static constexpr uint32_t kSnapLength = 0x40000;
 
   private:
+    // Caller holds mutex_ and the file is open.
+    void WriteLocked(const void* data, size_t length);
+
     std::mutex mutex_;
     std::FILE* file_ = nullptr;
+    bool failed_ = false;
     uint8_t device_number_;
 };
 

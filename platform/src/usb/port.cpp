@@ -169,10 +169,8 @@ void Port::Destroy(Port* port) {
 }
 
 bool Port::SetTrace(const std::string& path) {
-    if (path.empty()) {
-        trace_.Close();
-        return true;
-    }
+    if (path.empty())
+        return trace_.Close();
     return trace_.Open(path);
 }
 

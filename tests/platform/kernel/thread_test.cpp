@@ -1,5 +1,8 @@
 // System threads: start, join through the thread object, termination, references and handles.
+#include <time.h>
+
 #include <atomic>
+#include <thread>
 
 #include "handles.h"
 #include "platform/kernel.h"
@@ -113,6 +116,46 @@ TEST(SystemThread, CreationFailsCleanlyWhenPoolRunsOut) {
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(InjectedFailures(), failures + 1);
     EXPECT_TRUE(FindLeaks(mark).empty());
+}
+
+uint64_t ThreadCpuNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return (uint64_t)now.tv_sec * 1000000000u + (uint64_t)now.tv_nsec;
+}
+
+constexpr uint64_t kBurnNs = 30'000'000;
+
+void Burn() {
+    const uint64_t start = ThreadCpuNanoseconds();
+    while (ThreadCpuNanoseconds() - start < kBurnNs) {
+    }
+}
+
+void BurnThenWaitThenTerminate(PVOID context) {
+    auto* work = (Work*)context;
+    Burn();
+    work->stage = 1;
+    KeWaitForSingleObject(&work->go, Executive, KernelMode, FALSE, nullptr);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// A system thread's CPU counts while it lives and after it has ended; the caller's own does not.
+TEST(SystemThread, ItsCpuTimeIsTheDriversAndTheCallersIsNot) {
+    const uint64_t before = DriverCpuNanoseconds();
+    Burn();
+    EXPECT_LT(DriverCpuNanoseconds() - before, kBurnNs);
+
+    Work work;
+    KeInitializeEvent(&work.go, NotificationEvent, FALSE);
+    const uint64_t start = DriverCpuNanoseconds();
+    PVOID thread = Start(BurnThenWaitThenTerminate, &work);
+    while (work.stage.load() == 0)
+        std::this_thread::yield();
+    EXPECT_GE(DriverCpuNanoseconds() - start, kBurnNs);
+    KeSetEvent(&work.go, 0, FALSE);
+    Join(thread);
+    EXPECT_GE(DriverCpuNanoseconds() - start, kBurnNs);
 }
 
 class ThreadVerifier : public RecordMode {};

@@ -243,4 +243,24 @@ TEST(UsbTraceTest, UnwritablePathIsRefused) {
     platform::UsbBusUnplug(port);
 }
 
+// A file that opens but takes no bytes: the loss shows when the trace ends.
+TEST(UsbTraceTest, FailedWritesAreReportedWhenTheTraceEnds) {
+    usbtest::FakeDevice device;
+    PDEVICE_OBJECT port = platform::UsbBusPlugIn(&device);
+    ASSERT_TRUE(platform::UsbBusSetTrace(port, "/dev/full"));
+    URB urb{};
+    uint8_t descriptor[18];
+    UsbBuildGetDescriptorRequest(&urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, descriptor, nullptr, 18,
+                                 nullptr);
+    EXPECT_EQ(SendAndWait(port, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb), STATUS_SUCCESS);
+    EXPECT_FALSE(platform::UsbBusSetTrace(port, ""));
+    // The next trace starts with a clean record.
+    const std::string path = TempPath("after_full");
+    ASSERT_TRUE(platform::UsbBusSetTrace(port, path));
+    EXPECT_TRUE(platform::UsbBusSetTrace(port, ""));
+    platform::UsbBusUnplug(port);
+    std::remove(path.c_str());
+}
+
 }  // namespace
