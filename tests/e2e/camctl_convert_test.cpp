@@ -2,11 +2,6 @@
 // settings asked for, in each file format, and bad requests fail with a message.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -18,6 +13,7 @@
 #include "control/settings_table.h"
 #include "imaging/color_settings.h"
 #include "imaging/frame_processor.h"
+#include "tests/support/camctl_runner.h"
 
 namespace {
 
@@ -25,25 +21,6 @@ namespace fs = std::filesystem;
 
 constexpr ULONG kWidth = 40;
 constexpr ULONG kHeight = 10;
-
-struct CommandResult {
-    int status = -1;
-    std::string output;
-};
-
-CommandResult RunCamctl(const std::string& args) {
-    CommandResult run;
-    FILE* pipe = popen((std::string(CAMCTL_PATH " ") + args + " 2>&1").c_str(), "r");
-    if (pipe == nullptr)
-        return run;
-    std::array<char, 4096> buffer;
-    size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
-        run.output.append(buffer.data(), n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
 
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -107,31 +84,27 @@ std::vector<UCHAR> ReferenceBgra(const std::vector<UCHAR>& raw, LONG phase, LONG
 class CamctlConvertTest : public testing::Test {
   protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("camctl_convert_test." + std::to_string(getpid()));
-        fs::create_directories(dir_);
         std::mt19937 random(40);
         raw_.resize(kWidth * kHeight);
         for (UCHAR& sample : raw_)
             sample = (UCHAR)random();
         WriteFile(In(), raw_);
     }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    fs::path In() const { return dir_ / "in.raw"; }
-    fs::path Out(const std::string& name) const { return dir_ / name; }
+    fs::path In() const { return dir_.File("in.raw"); }
+    fs::path Out(const std::string& name) const { return dir_.File(name); }
     // A conversion of the frame to the given output, with a valid size and setting.
-    CommandResult Convert(const fs::path& in, const fs::path& out) {
-        return RunCamctl("convert --size 40x10 --phase 3 --set Hue=90 " + in.string() + " " +
-                         out.string());
+    camtest::CamctlResult Convert(const fs::path& in, const fs::path& out) {
+        return camtest::RunCamctl(dir_, "convert --size 40x10 --phase 3 --set Hue=90 " +
+                                            in.string() + " " + out.string());
     }
 
-    fs::path dir_;
+    camtest::ScratchDir dir_;
     std::vector<UCHAR> raw_;
 };
 
 TEST_F(CamctlConvertTest, BgraIsThePlainConversionWithTheSettings) {
-    const CommandResult run = Convert(In(), Out("out.bgra"));
-    ASSERT_EQ(run.status, 0) << run.output;
+    const camtest::CamctlResult run = Convert(In(), Out("out.bgra"));
+    ASSERT_EQ(run.status, 0) << run.err;
     const std::vector<UCHAR> expected = ReferenceBgra(raw_, 3, 90);
     EXPECT_EQ(ReadFile(Out("out.bgra")), expected);
     // The hue did take part: without it the picture differs.
@@ -139,8 +112,8 @@ TEST_F(CamctlConvertTest, BgraIsThePlainConversionWithTheSettings) {
 }
 
 TEST_F(CamctlConvertTest, BmpHasItsHeaderAndBottomUpRows) {
-    const CommandResult run = Convert(In(), Out("out.bmp"));
-    ASSERT_EQ(run.status, 0) << run.output;
+    const camtest::CamctlResult run = Convert(In(), Out("out.bmp"));
+    ASSERT_EQ(run.status, 0) << run.err;
     const std::vector<UCHAR> bmp = ReadFile(Out("out.bmp"));
     const size_t row_bytes = kWidth * 4;
     ASSERT_EQ(bmp.size(), 54 + row_bytes * kHeight);
@@ -162,40 +135,25 @@ TEST_F(CamctlConvertTest, BmpHasItsHeaderAndBottomUpRows) {
     }
 }
 
-TEST_F(CamctlConvertTest, BadRequestsFailWithAMessage) {
-    // Wrong file sizes: one byte short, one byte over, and an endless input.
+// The file must hold one frame exactly; usage errors are in camctl_arguments_test.
+TEST_F(CamctlConvertTest, AnInputOfAnotherSizeFailsAndWritesNothing) {
     std::vector<UCHAR> short_raw(raw_.begin(), raw_.end() - 1);
     WriteFile(Out("short.raw"), short_raw);
-    CommandResult run = Convert(Out("short.raw"), Out("out.bgra"));
-    EXPECT_NE(run.status, 0);
-    EXPECT_TRUE(Contains(run.output, "holds 399 bytes")) << run.output;
     std::vector<UCHAR> long_raw = raw_;
     long_raw.push_back(0);
     WriteFile(Out("long.raw"), long_raw);
-    run = Convert(Out("long.raw"), Out("out.bgra"));
-    EXPECT_NE(run.status, 0);
-    EXPECT_TRUE(Contains(run.output, "holds more than 400 bytes")) << run.output;
-    run = Convert("/dev/zero", Out("out.bgra"));
-    EXPECT_NE(run.status, 0);
-    EXPECT_TRUE(Contains(run.output, "holds more than 400 bytes")) << run.output;
-    EXPECT_FALSE(fs::exists(Out("out.bgra")));
-
-    run = Convert(In(), Out("out.jpg"));
-    EXPECT_NE(run.status, 0);
-    EXPECT_TRUE(Contains(run.output, "unknown output format")) << run.output;
-    EXPECT_FALSE(fs::exists(Out("out.jpg")));
-
-    run = RunCamctl("convert --size 40x10 --set Tint=3 " + In().string() + " " +
-                    Out("out.bgra").string());
-    EXPECT_NE(run.status, 0);
-    EXPECT_TRUE(Contains(run.output, "'Tint' is not a colour setting")) << run.output;
-
-    // Options of the camera commands have nothing to act on here.
-    for (const char* option : {"--scene bars", "--usb-trace trace.pcap"}) {
-        run = RunCamctl(std::string(option) + " convert --size 40x10 " + In().string() + " " +
-                        Out("out.bgra").string());
-        EXPECT_NE(run.status, 0) << option;
-        EXPECT_TRUE(Contains(run.output, "convert does not use the camera")) << run.output;
+    const struct {
+        fs::path in;
+        const char* message;
+    } cases[] = {
+        {Out("short.raw"), "holds 399 bytes"},
+        {Out("long.raw"), "holds more than 400 bytes"},
+        {"/dev/zero", "holds more than 400 bytes"},
+    };
+    for (const auto& c : cases) {
+        const camtest::CamctlResult run = Convert(c.in, Out("out.bgra"));
+        EXPECT_EQ(run.status, 1) << c.in;
+        EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
     }
     EXPECT_FALSE(fs::exists(Out("out.bgra")));
 }

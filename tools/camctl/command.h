@@ -1,22 +1,45 @@
 // camctl's subcommands and the options they share.
 #pragma once
 
+#include <CLI/CLI.hpp>
+
+#include <functional>
 #include <string>
-#include <vector>
+
+#include "tools/common/session.h"
 
 namespace camctl {
 
+inline constexpr int kFailure = 1;
+inline constexpr int kUsageError = 2;
+
+// The options before or after the subcommand that set up the session.
 struct CommonOptions {
-    std::string registry;   // --registry FILE: the persisted settings
-    std::string usb_trace;  // --usb-trace FILE.pcap: every USB transfer
-    std::string scene;      // --scene NAME|FILE.png: what the simulated camera sees
+    std::string registry;
+    std::string usb_trace;
+    std::string scene = "chart";
+    std::string link_speed;
+    CLI::Option* registry_option = nullptr;
+    CLI::Option* usb_trace_option = nullptr;
+    CLI::Option* scene_option = nullptr;
+    CLI::Option* link_speed_option = nullptr;
+
+    camtools::SessionOptions Session() const;
 };
 
-// A subcommand gets the common options and its own arguments; returns the exit status. Errors go
-// to standard error.
-using Command = int (*)(const CommonOptions& options, const std::vector<std::string>& args);
+// A subcommand's parser, and what runs when the command line chose it; the run returns the exit
+// status.
+struct Command {
+    CLI::App* app;
+    std::function<int()> run;
+};
 
-int RunInfo(const CommonOptions& options, const std::vector<std::string>& args);
-int RunConvert(const CommonOptions& options, const std::vector<std::string>& args);
+Command AddInfo(CLI::App& camctl, const CommonOptions& common);
+Command AddConvert(CLI::App& camctl, const CommonOptions& common);
+Command AddCapture(CLI::App& camctl, const CommonOptions& common);
+
+// "camctl NAME: message" on standard error; return the status to exit with.
+int Fail(const std::string& command, const std::string& message);
+int UsageError(const std::string& command, const std::string& message);
 
 }  // namespace camctl

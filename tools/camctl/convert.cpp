@@ -1,203 +1,225 @@
-// camctl convert: one raw 8-bit frame file through the driver's own conversion.
-#include <strings.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
+// camctl convert: one raw 8-bit frame file through the driver's own conversion, with the colour
+// settings at their values after plug-in unless --set changes them.
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 
 #include "camdrv/camera_properties.h"
-#include "control/settings_table.h"
-#include "imaging/color_settings.h"
+#include "imaging/frame_processor.h"
 #include "tools/camctl/command.h"
-#include "tools/camctl/image_files.h"
+#include "tools/common/arguments.h"
+#include "tools/common/image_files.h"
 
 namespace camctl {
+
 namespace {
+
+using camdrv::CameraItem;
 
 constexpr uint64_t kMaxPixels = 16u << 20;
 
+// How each colour setting reaches a processor: a plain field, or a tone that rebuilds the matrix.
 struct ColourSetting {
-    camdrv::CameraItem item;
-    VOID (*set)(CameraContext*, LONG);
+    CameraItem item;
+    volatile LONG FrameProcessor::*field;
+    VOID (*update)(FrameProcessor*, LONG);
 };
 
 const ColourSetting kColourSettings[] = {
-    {camdrv::CameraItem::ColorEnable, SetColorEnable},
-    {camdrv::CameraItem::WhiteBalance, SetWhiteBalanceAuto},
-    {camdrv::CameraItem::RedGain, SetRedGain},
-    {camdrv::CameraItem::GreenGain, SetGreenGain},
-    {camdrv::CameraItem::BlueGain, SetBlueGain},
-    {camdrv::CameraItem::ColorCorrection, SetColorCorrection},
-    {camdrv::CameraItem::Brightness, SetBrightness},
-    {camdrv::CameraItem::Contrast, SetContrast},
-    {camdrv::CameraItem::Saturation, SetSaturation},
-    {camdrv::CameraItem::Hue, SetHue},
+    {CameraItem::ColorEnable, &FrameProcessor::color_enable, nullptr},
+    {CameraItem::WhiteBalance, &FrameProcessor::white_balance_auto, nullptr},
+    {CameraItem::RedGain, &FrameProcessor::red_gain, nullptr},
+    {CameraItem::GreenGain, &FrameProcessor::green_gain, nullptr},
+    {CameraItem::BlueGain, &FrameProcessor::blue_gain, nullptr},
+    {CameraItem::ColorCorrection, nullptr, UpdateColorCorrection},
+    {CameraItem::Brightness, nullptr, UpdateBrightness},
+    {CameraItem::Contrast, nullptr, UpdateContrast},
+    {CameraItem::Saturation, nullptr, UpdateSaturation},
+    {CameraItem::Hue, nullptr, UpdateHue},
 };
 
-bool ParseInteger(const std::string& text, long min, long max, long* value) {
-    if (text.empty())
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    const long parsed = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < min || parsed > max)
-        return false;
-    *value = parsed;
-    return true;
+const ColourSetting* FindColourSetting(const std::string& name) {
+    for (const ColourSetting& setting : kColourSettings) {
+        if (camdrv::SameNameIgnoringCase(camdrv::ItemName(setting.item), name.c_str()))
+            return &setting;
+    }
+    return nullptr;
 }
 
-bool ParseSize(const std::string& text, uint32_t* width, uint32_t* height) {
-    const size_t x = text.find('x');
-    long w = 0;
-    long h = 0;
-    if (x == std::string::npos || !ParseInteger(text.substr(0, x), 1, 65535, &w) ||
-        !ParseInteger(text.substr(x + 1), 1, 65535, &h)) {
-        return false;
-    }
-    *width = (uint32_t)w;
-    *height = (uint32_t)h;
-    return true;
+std::string ColourSettingNames() {
+    std::string names;
+    for (const ColourSetting& setting : kColourSettings)
+        names += (names.empty() ? "" : ", ") + std::string(camdrv::ItemName(setting.item));
+    return names;
+}
+
+// The setting's value as its setter on the camera would store it: within the range its items
+// report, where it has one.
+LONG Clamped(CameraItem item, LONG value) {
+    const camdrv::RangeItems* range = camdrv::RangeItemsOf(item);
+    if (range == nullptr)
+        return value;
+    const LONG low = camdrv::ItemInfo(range->min).fixed_value;
+    const LONG high = camdrv::ItemInfo(range->max).fixed_value;
+    return value < low ? low : value > high ? high : value;
 }
 
 struct Request {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    long phase = 0;
-    std::vector<std::pair<const ColourSetting*, LONG>> settings;
+    std::string size;
+    int64_t phase = 0;
+    std::vector<std::string> sets;
     std::string input;
     std::string output;
 };
 
-int Fail(const std::string& message) {
-    std::fprintf(stderr, "camctl convert: %s\n", message.c_str());
-    return 1;
+int ConvertFail(const std::string& message) {
+    return Fail("convert", message);
 }
 
-// Returns an empty string when the arguments make a request.
-std::string ParseRequest(const std::vector<std::string>& args, Request* request) {
-    std::vector<std::string> files;
-    bool have_size = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--size" || arg == "--phase" || arg == "--set") {
-            if (i + 1 >= args.size())
-                return arg + " needs a value";
-            const std::string& value = args[++i];
-            if (arg == "--size") {
-                if (!ParseSize(value, &request->width, &request->height)) {
-                    return "--size wants WxH with W and H from 1 to 65535, not '" + value + "'";
-                }
-                have_size = true;
-            } else if (arg == "--phase") {
-                if (!ParseInteger(value, INT32_MIN, INT32_MAX, &request->phase)) {
-                    return "--phase wants an integer, not '" + value + "'";
-                }
-            } else {
-                const size_t equals = value.find('=');
-                const std::string name = value.substr(0, equals);
-                const ColourSetting* found = nullptr;
-                for (const ColourSetting& setting : kColourSettings) {
-                    if (strcasecmp(camdrv::ItemName(setting.item), name.c_str()) == 0)
-                        found = &setting;
-                }
-                if (found == nullptr)
-                    return "'" + name + "' is not a colour setting";
-                long number = 0;
-                if (equals == std::string::npos ||
-                    !ParseInteger(value.substr(equals + 1), INT32_MIN, INT32_MAX, &number)) {
-                    return "--set wants NAME=VALUE with an integer value, not '" + value + "'";
-                }
-                request->settings.emplace_back(found, (LONG)number);
-            }
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return "unknown option '" + arg + "'";
-        } else {
-            files.push_back(arg);
-        }
-    }
-    if (!have_size)
-        return "--size WxH is required";
-    if (files.size() != 2)
-        return "wants one input and one output file";
-    if ((uint64_t)request->width * request->height > kMaxPixels) {
-        return "a frame of more than 16 Mpixels is not supported";
-    }
-    request->input = files[0];
-    request->output = files[1];
-    if (!IsImageFileName(request->output)) {
-        return "unknown output format for " + request->output + " (use .bgra, .bmp or .png)";
-    }
-    return "";
+bool SameFile(const std::string& a, const std::string& b) {
+    namespace fs = std::filesystem;
+    std::error_code code;
+    if (fs::exists(a, code) && fs::exists(b, code))
+        return fs::equivalent(a, b, code);
+    return fs::weakly_canonical(a, code) == fs::weakly_canonical(b, code);
 }
 
 struct ProcessorDeleter {
     void operator()(FrameProcessor* processor) const { FreeFrameProcessor(processor); }
 };
 
-}  // namespace
-
-int RunConvert(const CommonOptions& options, const std::vector<std::string>& args) {
-    if (!options.scene.empty() || !options.usb_trace.empty())
-        return Fail("convert does not use the camera, so --scene and --usb-trace do not apply");
-    Request request;
-    const std::string problem = ParseRequest(args, &request);
-    if (!problem.empty()) {
-        return Fail(problem +
-                    "\nusage: camctl convert --size WxH [--phase N] "
-                    "[--set NAME=VALUE...] IN.raw OUT.bgra|OUT.bmp|OUT.png");
+int RunConvert(const CommonOptions& common, const Request& request) {
+    for (const CLI::Option* option : {common.scene_option, common.usb_trace_option,
+                                      common.registry_option, common.link_speed_option}) {
+        if (option->count() != 0) {
+            return UsageError("convert", "convert does not use the camera, so " +
+                                             option->get_name() + " does not apply");
+        }
     }
+    uint32_t width = 0;
+    uint32_t height = 0;
+    camtools::ParseSize(request.size, &width, &height);
+    if ((uint64_t)width * height > kMaxPixels)
+        return UsageError("convert", "a frame of more than 16 Mpixels is not supported");
+    if (SameFile(request.input, request.output))
+        return UsageError("convert", "the input and the output are the same file");
+    camtools::ImageFormat format;
+    if (!camtools::FormatOfFileName(request.output, &format)) {
+        return UsageError("convert", "unknown output format for " + request.output +
+                                         " (use .bgra, .bmp or .png)");
+    }
+    std::vector<std::pair<const ColourSetting*, LONG>> settings;
+    for (const std::string& text : request.sets) {
+        const size_t equals = text.find('=');
+        settings.emplace_back(FindColourSetting(text.substr(0, equals)), 0);
+        int64_t value = 0;
+        camtools::ParseInteger(text.substr(equals + 1), INT32_MIN, INT32_MAX, &value);
+        settings.back().second = (LONG)value;
+    }
+
     std::ifstream in(request.input, std::ios::binary);
     if (!in)
-        return Fail("cannot read " + request.input);
+        return ConvertFail("cannot read " + request.input);
     // One byte more than a frame tells a longer file (or an endless one) from a frame.
-    const uint64_t expected = (uint64_t)request.width * request.height;
+    const uint64_t expected = (uint64_t)width * height;
     std::vector<UCHAR> raw(expected + 1);
     in.read(reinterpret_cast<char*>(raw.data()), (std::streamsize)raw.size());
     if (in.bad())
-        return Fail("cannot read " + request.input);
+        return ConvertFail("cannot read " + request.input);
     const uint64_t got = (uint64_t)in.gcount();
     if (got != expected) {
-        return Fail(
+        return ConvertFail(
             request.input + " holds " +
             (got > expected ? "more than " + std::to_string(expected) : std::to_string(got)) +
-            " bytes; a " + std::to_string(request.width) + " x " + std::to_string(request.height) +
+            " bytes; a " + std::to_string(width) + " x " + std::to_string(height) +
             " frame of 8-bit samples is " + std::to_string(expected));
     }
     raw.resize(expected);
 
-    // The device-add values, then the processor a claiming pin would create.
-    auto camera = std::make_unique<CameraContext>();
-    SetSettingsToAddDefaults(camera.get());
-    camera->bayer_phase = (LONG)request.phase;
+    // A new processor starts from the settings' values after plug-in.
     std::unique_ptr<FrameProcessor, ProcessorDeleter> processor(CreateFrameProcessor());
     if (!processor)
-        return Fail("out of memory");
-    camera->processor = processor.get();
-    PushColorSettings(camera.get(), processor.get());
-    for (const auto& [setting, value] : request.settings)
-        setting->set(camera.get(), value);
-
-    SetConversionGeometry(processor.get(), request.width, request.height);
+        return ConvertFail("out of memory");
+    InterlockedExchange(&processor->conversion.bayer_phase, (LONG)request.phase);
+    for (const auto& [setting, value] : settings) {
+        const LONG clamped = Clamped(setting->item, value);
+        if (setting->update != nullptr)
+            setting->update(processor.get(), clamped);
+        else
+            InterlockedExchange(&(processor.get()->*setting->field), clamped);
+    }
+    SetConversionGeometry(processor.get(), width, height);
     AllocateWorkBuffer(processor.get());
     if (processor->conversion.work_buffer == nullptr)
-        return Fail("out of memory");
+        return ConvertFail("out of memory");
     std::vector<uint32_t> pixels(expected);
-    processor->conversion.output_buffer = pixels.data();
-    ConvertFrame(processor.get(), raw.data(), 0, request.width);
+    processor->conversion.output_buffer = reinterpret_cast<ULONG*>(pixels.data());
+    ConvertFrame(processor.get(), raw.data(), 0, width);
     processor->conversion.output_buffer = nullptr;
 
-    if (GetWhiteBalanceAuto(camera.get()) != 0) {
+    if (processor->white_balance_auto != 0) {
         std::printf("measured gains: RedGain=%d GreenGain=%d BlueGain=%d\n",
-                    (int)GetRedGain(camera.get()), (int)GetGreenGain(camera.get()),
-                    (int)GetBlueGain(camera.get()));
+                    (int)processor->red_gain, (int)processor->green_gain,
+                    (int)processor->blue_gain);
     }
-    camera->processor = nullptr;
-    const std::string error = WriteImage(request.output, pixels, request.width, request.height);
+    camtools::ImageView image;
+    image.bgra = reinterpret_cast<const uint8_t*>(pixels.data());
+    image.width = width;
+    image.height = height;
+    image.stride = (size_t)width * 4;
+    const std::string error = camtools::WriteImage(request.output, format, image);
     if (!error.empty())
-        return Fail(error);
+        return ConvertFail(error);
     return 0;
+}
+
+}  // namespace
+
+Command AddConvert(CLI::App& camctl, const CommonOptions& common) {
+    CLI::App* app = camctl.add_subcommand(
+        "convert",
+        "convert one raw 8-bit frame file with the driver's own conversion; the "
+        "output's ending picks the format: .bmp (bottom-up, as delivered), .png, or "
+        ".bgra (blue-green-red-255, top row first)");
+    auto request = std::make_shared<Request>();
+    app->add_option("--size", request->size, "the frame's width and height, WxH")
+        ->required()
+        ->check(camtools::SizeCheck());
+    app->add_option("--phase", request->phase,
+                    "the Bayer phase of pixel (0, 0): 0 GRBG (the "
+                    "camera's, the default), 1 BGGR, 2 RGGB, 3 GBRG")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                int64_t phase = 0;
+                if (camtools::ParseInteger(text, 0, 3, &phase))
+                    return "";
+                return "--phase wants 0 (GRBG), 1 (BGGR), 2 (RGGB) or 3 (GBRG), not '" + text + "'";
+            },
+            "0..3", "phase"));
+    app->add_option("--set", request->sets,
+                    "NAME=VALUE: a colour setting (repeatable): " + ColourSettingNames())
+        ->expected(1)
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                const size_t equals = text.find('=');
+                const std::string name = text.substr(0, equals);
+                if (FindColourSetting(name) == nullptr) {
+                    return "'" + name + "' is not a colour setting; convert takes " +
+                           ColourSettingNames();
+                }
+                int64_t value = 0;
+                if (equals == std::string::npos ||
+                    !camtools::ParseInteger(text.substr(equals + 1), INT32_MIN, INT32_MAX,
+                                            &value)) {
+                    return "--set wants NAME=VALUE with an integer value, not '" + text + "'";
+                }
+                return "";
+            },
+            "NAME=VALUE", "colour setting"));
+    app->add_option("IN", request->input, "the raw frame, W x H bytes")->required();
+    app->add_option("OUT", request->output, "the picture: .bgra, .bmp or .png")->required();
+    return {app, [&common, request] { return RunConvert(common, *request); }};
 }
 
 }  // namespace camctl

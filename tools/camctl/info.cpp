@@ -5,7 +5,8 @@
 #include "control/settings_table.h"
 #include "driver/camera_context_ops.h"
 #include "platform/ks_host.h"
-#include "tools/camctl/session.h"
+#include "tools/camctl/command.h"
+#include "tools/common/status_text.h"
 
 namespace camctl {
 namespace {
@@ -80,19 +81,11 @@ void PrintSettings(CameraContext* camera) {
         std::printf("  %-16s  %d\n", line.name, (int)line.value);
 }
 
-}  // namespace
-
-int RunInfo(const CommonOptions& options, const std::vector<std::string>& args) {
-    if (!args.empty()) {
-        std::fprintf(stderr, "camctl info: unexpected argument '%s'\n", args[0].c_str());
-        return 2;
-    }
-    Session session(options);
-    if (session.device() == nullptr) {
-        std::fprintf(stderr, "camctl info: %s\n", session.error().c_str());
-        return 1;
-    }
-    std::printf("device: started with %s\n", StatusText(session.start_status()).c_str());
+int RunInfo(const CommonOptions& options) {
+    camtools::Session session(options.Session());
+    if (session.device() == nullptr)
+        return Fail("info", session.error());
+    std::printf("device: started with %s\n", camtools::StatusText(session.start_status()).c_str());
     std::vector<platform::ks::FilterFactoryInfo> factories =
         platform::ks::FilterFactories(session.device());
     if (factories.empty()) {
@@ -107,7 +100,17 @@ int RunInfo(const CommonOptions& options, const std::vector<std::string>& args) 
         PrintFormat(*reinterpret_cast<const KS_DATARANGE_VIDEO*>(pin.DataRanges[i]));
     }
     PrintSettings(CameraOfDevice(session.device()));
+    const std::string problem = session.Close();
+    if (!problem.empty())
+        return Fail("info", problem);
     return 0;
+}
+
+}  // namespace
+
+Command AddInfo(CLI::App& camctl, const CommonOptions& common) {
+    CLI::App* app = camctl.add_subcommand("info", "the device, its format and its settings");
+    return {app, [&common] { return RunInfo(common); }};
 }
 
 }  // namespace camctl

@@ -1,84 +1,110 @@
 // camctl: capture frames, list, get and set controls, convert raw files.
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "tools/camctl/command.h"
+#include "tools/common/arguments.h"
+
+namespace camctl {
+
+camtools::SessionOptions CommonOptions::Session() const {
+    camtools::SessionOptions options;
+    options.registry = registry;
+    options.usb_trace = usb_trace;
+    options.scene = scene;
+    if (!link_speed.empty())
+        camtools::ParseLinkSpeed(link_speed, &options.link_speed);
+    return options;
+}
+
+int Fail(const std::string& command, const std::string& message) {
+    std::fprintf(stderr, "camctl %s: %s\n", command.c_str(), message.c_str());
+    return kFailure;
+}
+
+int UsageError(const std::string& command, const std::string& message) {
+    std::fprintf(stderr, "camctl %s: %s\nRun 'camctl %s --help' for its usage.\n", command.c_str(),
+                 message.c_str(), command.c_str());
+    return kUsageError;
+}
 
 namespace {
 
-struct Subcommand {
-    const char* name;
-    camctl::Command run;
-    const char* usage;
-};
-
-const Subcommand kSubcommands[] = {
-    {"info", camctl::RunInfo, "info                      the device, its format and its settings"},
-    {"convert", camctl::RunConvert,
-     "convert --size WxH [--phase N] [--set NAME=VALUE...] IN.raw OUT.bgra|.bmp|.png\n"
-     "                            one raw frame file through the driver's conversion"},
-};
-
-void PrintUsage(FILE* out) {
-    std::fprintf(out,
-                 "usage: camctl [--registry FILE] [--usb-trace FILE.pcap] [--scene NAME|FILE.png] "
-                 "COMMAND [ARGS]\n\ncommands:\n");
-    for (const Subcommand& command : kSubcommands) {
-        std::fprintf(out, "  %s\n", command.usage);
-    }
+std::string Footer() {
+    return std::string("Scenes (--scene): ") + camtools::kSceneChoices +
+           ".\nBayer phases (convert --phase): 0 GRBG (the camera's), 1 BGGR, 2 RGGB, 3 GBRG.\n"
+           "Settings (get, set, --set; names in any case):\n" +
+           camtools::SettingNamesText(2) + "\nSettings persist in --registry FILE, else in " +
+           "$XDG_CONFIG_HOME/camctl/settings.reg (~/.config/camctl/settings.reg).\n"
+           "Exit status: 0 done, 1 failed, 2 usage error.";
 }
 
 }  // namespace
 
+}  // namespace camctl
+
 int main(int argc, char** argv) {
-    camctl::CommonOptions options;
-    std::vector<std::string> args;
-    const Subcommand* chosen = nullptr;
+    using namespace camctl;
+    CLI::App app{"camctl: the camera's command-line client"};
+    app.name("camctl");
+    app.require_subcommand(1);
+    // The common options may also follow the subcommand.
+    app.fallthrough();
+    app.footer(Footer());
+    CommonOptions common;
+    common.registry_option = app.add_option("--registry", common.registry, "the settings file")
+                                 ->check(camtools::NonEmpty("--registry"));
+    common.usb_trace_option =
+        app.add_option("--usb-trace", common.usb_trace, "write every USB transfer to FILE.pcap")
+            ->check(camtools::NonEmpty("--usb-trace: a FILE.pcap"));
+    common.scene_option = app.add_option("--scene", common.scene, "what the camera sees")
+                              ->check(camtools::SceneCheck());
+    common.link_speed_option =
+        app.add_option("--link-speed", common.link_speed,
+                       "bytes per second on the camera's link, or unlimited (default 40000000)")
+            ->check(camtools::LinkSpeedCheck());
+
+    std::vector<Command> commands = {
+        AddCapture(app, common),
+        AddInfo(app, common),
+        AddConvert(app, common),
+    };
+    // CLI11 would call an unknown command a missing one.
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string* common = nullptr;
-        if (arg == "--registry")
-            common = &options.registry;
-        if (arg == "--usb-trace")
-            common = &options.usb_trace;
-        if (arg == "--scene")
-            common = &options.scene;
-        if (common != nullptr) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "camctl: %s needs a value\n", arg.c_str());
-                return 2;
-            }
-            *common = argv[++i];
+        const std::string arg = argv[i];
+        if (arg.empty() || arg[0] == '-') {
+            const CLI::Option* option = app.get_option_no_throw(arg);
+            if (option != nullptr && option->get_expected_min() > 0 && i + 1 < argc)
+                ++i;
             continue;
         }
-        if (arg == "-h" || arg == "--help") {
-            PrintUsage(stdout);
-            return 0;
+        std::string names;
+        bool known = false;
+        for (const Command& command : commands) {
+            known = known || command.app->get_name() == arg;
+            names += (names.empty() ? "" : ", ") + command.app->get_name();
         }
-        if (chosen == nullptr) {
-            for (const Subcommand& command : kSubcommands) {
-                if (arg == command.name)
-                    chosen = &command;
-            }
-            if (chosen == nullptr) {
-                std::fprintf(stderr, "camctl: unknown command '%s'\n", arg.c_str());
-                PrintUsage(stderr);
-                return 2;
-            }
-            continue;
+        if (!known) {
+            std::fprintf(stderr,
+                         "camctl: unknown command '%s'; the commands are %s\n"
+                         "Run 'camctl --help' for the usage.\n",
+                         arg.c_str(), names.c_str());
+            return kUsageError;
         }
-        args.push_back(arg);
+        break;
     }
-    if (chosen == nullptr) {
-        PrintUsage(stderr);
-        return 2;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() == 0)
+            return app.exit(error);
+        std::fprintf(stderr, "camctl: %s\nRun 'camctl --help' for the usage.\n", error.what());
+        return kUsageError;
     }
-    // Refused rather than ignored until the driver persists its settings.
-    if (!options.registry.empty()) {
-        std::fprintf(stderr, "camctl: --registry: the driver does not persist settings yet\n");
-        return 2;
+    for (const Command& command : commands) {
+        if (command.app->parsed())
+            return command.run();
     }
-    return chosen->run(options, args);
+    return kUsageError;
 }

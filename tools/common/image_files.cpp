@@ -1,14 +1,16 @@
 // BMP, PNG and raw BGRA writers.
-#include "tools/camctl/image_files.h"
+#include "tools/common/image_files.h"
 
 #include <png.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
-namespace camctl {
+namespace camtools {
 
 namespace {
 
@@ -26,68 +28,63 @@ bool EndsWith(const std::string& text, const std::string& ending) {
            text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
 }
 
-void PutLittleEndian(std::vector<uint8_t>& out, uint32_t value, int bytes) {
+void PutLittleEndian(uint8_t* at, uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i)
-        out.push_back((uint8_t)(value >> (8 * i)));
+        at[i] = (uint8_t)(value >> (8 * i));
 }
 
-// The pixels as bytes, in memory order blue, green, red, alpha.
-std::vector<uint8_t> PixelBytes(const uint32_t* pixels, size_t count) {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(count * 4);
-    for (size_t i = 0; i < count; ++i)
-        PutLittleEndian(bytes, pixels[i], 4);
-    return bytes;
+// Row `y` counted from the top of the picture.
+const uint8_t* TopRow(const ImageView& image, uint32_t y) {
+    const uint32_t memory_row = image.bottom_up ? image.height - 1 - y : y;
+    return image.bgra + (size_t)memory_row * image.stride;
 }
 
-std::string WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
-    File file(std::fopen(path.c_str(), "wb"));
-    if (!file)
-        return OpenError(path);
-    if (std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
-        return "cannot write " + path;
+// Writes the rows in the order given by `row`, packed; then closes the file.
+template <typename RowOf>
+std::string WriteRows(File file, const std::string& path, const ImageView& image, RowOf row) {
+    const size_t row_bytes = (size_t)image.width * 4;
+    for (uint32_t i = 0; i < image.height; ++i) {
+        if (std::fwrite(row(i), 1, row_bytes, file.get()) != row_bytes)
+            return "cannot write " + path + ": " + std::strerror(errno);
     }
     if (std::fclose(file.release()) != 0)
-        return "cannot write " + path;
+        return "cannot write " + path + ": " + std::strerror(errno);
     return "";
 }
 
 }  // namespace
 
-std::string WriteBgra(const std::string& path, const std::vector<uint32_t>& pixels) {
-    return WriteAll(path, PixelBytes(pixels.data(), pixels.size()));
+std::string WriteBgra(const std::string& path, const ImageView& image) {
+    File file(std::fopen(path.c_str(), "wb"));
+    if (!file)
+        return OpenError(path);
+    return WriteRows(std::move(file), path, image,
+                     [&](uint32_t i) { return image.bgra + (size_t)i * image.stride; });
 }
 
-std::string WriteBmp(const std::string& path, const std::vector<uint32_t>& pixels, uint32_t width,
-                     uint32_t height) {
-    const uint32_t image_size = width * height * 4;
-    std::vector<uint8_t> out;
-    out.reserve(54 + image_size);
-    out.push_back('B');
-    out.push_back('M');
-    PutLittleEndian(out, 54 + image_size, 4);
-    PutLittleEndian(out, 0, 4);
-    PutLittleEndian(out, 54, 4);  // pixel data offset
-    PutLittleEndian(out, 40, 4);  // info header size
-    PutLittleEndian(out, width, 4);
-    PutLittleEndian(out, height, 4);  // positive: bottom-up
-    PutLittleEndian(out, 1, 2);       // planes
-    PutLittleEndian(out, 32, 2);      // bits per pixel
-    PutLittleEndian(out, 0, 4);       // uncompressed
-    PutLittleEndian(out, image_size, 4);
-    PutLittleEndian(out, 2835, 4);  // 72 dpi
-    PutLittleEndian(out, 2835, 4);
-    PutLittleEndian(out, 0, 4);
-    PutLittleEndian(out, 0, 4);
-    for (uint32_t row = height; row-- > 0;) {
-        const std::vector<uint8_t> bytes = PixelBytes(pixels.data() + (size_t)row * width, width);
-        out.insert(out.end(), bytes.begin(), bytes.end());
-    }
-    return WriteAll(path, out);
+std::string WriteBmp(const std::string& path, const ImageView& image) {
+    const uint32_t image_size = image.width * image.height * 4;
+    uint8_t header[54] = {'B', 'M'};
+    PutLittleEndian(header + 2, 54 + image_size, 4);
+    PutLittleEndian(header + 10, 54, 4);  // pixel data offset
+    PutLittleEndian(header + 14, 40, 4);  // info header size
+    PutLittleEndian(header + 18, image.width, 4);
+    PutLittleEndian(header + 22, image.height, 4);  // positive: bottom-up
+    PutLittleEndian(header + 26, 1, 2);             // planes
+    PutLittleEndian(header + 28, 32, 2);            // bits per pixel
+    PutLittleEndian(header + 34, image_size, 4);    // uncompressed
+    PutLittleEndian(header + 38, 2835, 4);          // 72 dpi
+    PutLittleEndian(header + 42, 2835, 4);
+    File file(std::fopen(path.c_str(), "wb"));
+    if (!file)
+        return OpenError(path);
+    if (std::fwrite(header, 1, sizeof(header), file.get()) != sizeof(header))
+        return "cannot write " + path + ": " + std::strerror(errno);
+    return WriteRows(std::move(file), path, image,
+                     [&](uint32_t i) { return TopRow(image, image.height - 1 - i); });
 }
 
-std::string WritePng(const std::string& path, const std::vector<uint32_t>& pixels, uint32_t width,
-                     uint32_t height) {
+std::string WritePng(const std::string& path, const ImageView& image) {
     File file(std::fopen(path.c_str(), "wb"));
     if (!file)
         return OpenError(path);
@@ -97,44 +94,55 @@ std::string WritePng(const std::string& path, const std::vector<uint32_t>& pixel
         png_destroy_write_struct(&png, nullptr);
         return "cannot write " + path + ": out of memory";
     }
-    std::vector<uint8_t> row(width * 3);
+    std::vector<uint8_t> row((size_t)image.width * 3);
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
         return "cannot write " + path;
     }
     png_init_io(png, file.get());
-    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+    png_set_compression_level(png, Z_BEST_SPEED);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+    png_set_IHDR(png, info, image.width, image.height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    for (uint32_t y = 0; y < height; ++y) {
-        for (uint32_t x = 0; x < width; ++x) {
-            const uint32_t pixel = pixels[(size_t)y * width + x];
-            row[3 * x] = (uint8_t)(pixel >> 16);
-            row[3 * x + 1] = (uint8_t)(pixel >> 8);
-            row[3 * x + 2] = (uint8_t)pixel;
+    for (uint32_t y = 0; y < image.height; ++y) {
+        const uint8_t* pixel = TopRow(image, y);
+        for (uint32_t x = 0; x < image.width; ++x, pixel += 4) {
+            row[3 * x] = pixel[2];
+            row[3 * x + 1] = pixel[1];
+            row[3 * x + 2] = pixel[0];
         }
         png_write_row(png, row.data());
     }
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     if (std::fclose(file.release()) != 0)
-        return "cannot write " + path;
+        return "cannot write " + path + ": " + std::strerror(errno);
     return "";
 }
 
-bool IsImageFileName(const std::string& path) {
-    return EndsWith(path, ".bgra") || EndsWith(path, ".bmp") || EndsWith(path, ".png");
-}
-
-std::string WriteImage(const std::string& path, const std::vector<uint32_t>& pixels, uint32_t width,
-                       uint32_t height) {
+bool FormatOfFileName(const std::string& path, ImageFormat* format) {
     if (EndsWith(path, ".bgra"))
-        return WriteBgra(path, pixels);
-    if (EndsWith(path, ".bmp"))
-        return WriteBmp(path, pixels, width, height);
-    if (EndsWith(path, ".png"))
-        return WritePng(path, pixels, width, height);
-    return "unknown output format for " + path + " (use .bgra, .bmp or .png)";
+        *format = ImageFormat::kBgra;
+    else if (EndsWith(path, ".bmp"))
+        *format = ImageFormat::kBmp;
+    else if (EndsWith(path, ".png"))
+        *format = ImageFormat::kPng;
+    else
+        return false;
+    return true;
 }
 
-}  // namespace camctl
+std::string WriteImage(const std::string& path, ImageFormat format, const ImageView& image) {
+    switch (format) {
+        case ImageFormat::kBgra:
+            return WriteBgra(path, image);
+        case ImageFormat::kBmp:
+            return WriteBmp(path, image);
+        case ImageFormat::kPng:
+            return WritePng(path, image);
+    }
+    return "unknown image format";
+}
+
+}  // namespace camtools

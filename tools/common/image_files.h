@@ -1,23 +1,33 @@
-// Writing converted frames (blue, green, red, 255 pixels, top row first) to image files.
+// Writing 32-bit pictures (blue, green, red, 255 per pixel) to image files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
-namespace camctl {
+namespace camtools {
+
+// Pixels in memory: `height` rows of `width` pixels, `stride` bytes apart, the first row in memory
+// the top of the picture unless bottom_up (as a delivered bitmap has it).
+struct ImageView {
+    const uint8_t* bgra = nullptr;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    size_t stride = 0;
+    bool bottom_up = false;
+};
 
 // Each returns an empty string on success, else what went wrong.
-std::string WriteBgra(const std::string& path, const std::vector<uint32_t>& pixels);
-// A bottom-up 32-bit bitmap, the row order a client receives.
-std::string WriteBmp(const std::string& path, const std::vector<uint32_t>& pixels, uint32_t width,
-                     uint32_t height);
-std::string WritePng(const std::string& path, const std::vector<uint32_t>& pixels, uint32_t width,
-                     uint32_t height);
-// Whether the path ends in one of the endings WriteImage knows.
-bool IsImageFileName(const std::string& path);
-// Picks the writer by the path's ending (.bgra, .bmp, .png); an unknown ending is an error.
-std::string WriteImage(const std::string& path, const std::vector<uint32_t>& pixels, uint32_t width,
-                       uint32_t height);
+// The pixels as they are in memory, row after row, packed: exactly the bytes of the view.
+std::string WriteBgra(const std::string& path, const ImageView& image);
+// A 32-bit bitmap with a positive height: bottom row first in the file, as clients receive it.
+std::string WriteBmp(const std::string& path, const ImageView& image);
+// RGB, 8 bits a channel, top row first. Fast compression: capture writes one file per frame.
+std::string WritePng(const std::string& path, const ImageView& image);
 
-}  // namespace camctl
+enum class ImageFormat { kBgra, kBmp, kPng };
+// The format a file name's ending (.bgra, .bmp, .png) picks; false for any other ending.
+bool FormatOfFileName(const std::string& path, ImageFormat* format);
+std::string WriteImage(const std::string& path, ImageFormat format, const ImageView& image);
+
+}  // namespace camtools

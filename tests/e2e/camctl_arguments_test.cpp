@@ -1,0 +1,113 @@
+// camctl's refusals: a usage error exits with 2 and names the valid choices, in every command; a
+// failure exits with 1 and says what failed, and nothing is left half done.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/camctl_runner.h"
+
+namespace {
+
+using camtest::RunCamctl;
+using camtest::ScratchDir;
+
+struct Case {
+    std::string args;
+    std::string message;  // a part of what camctl says on standard error
+};
+
+void ExpectRefused(const ScratchDir& dir, const std::vector<Case>& cases, int status) {
+    for (const Case& c : cases) {
+        const camtest::CamctlResult run = RunCamctl(dir, c.args);
+        EXPECT_EQ(run.status, status) << c.args << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.args << "\n" << run.err;
+    }
+}
+
+TEST(CamctlArgumentsTest, UsageErrorsExitWithTwoAndNameTheChoices) {
+    ScratchDir dir;
+    camtest::WriteText(dir.File("in.raw"), std::string(16 * 12, '\x40'));
+    camtest::WriteText(dir.File("a-file"), "x");
+    ExpectRefused(
+        dir,
+        {
+            {"", "A subcommand is required"},
+            {"frobnicate", "unknown command 'frobnicate'; the commands are capture, info"},
+            {"--scene chart frobnicate", "unknown command 'frobnicate'"},
+            {"info extra", "extra"},
+            {"--scene '' info", "chart (the default colour chart), flat, flat:LEVEL"},
+            {"--scene bars info", "or a PNG file, not 'bars'"},
+            {"--scene flat:300 info", "flat:LEVEL (0..255)"},
+            {"info --usb-trace ''", "--usb-trace"},
+            {"info --usb-trace", "--usb-trace"},
+            {"--registry '' info", "--registry"},
+            {"--link-speed fast capture", "or 'unlimited', not 'fast'"},
+            {"capture --count 0", "--count"},
+            {"capture --format jpg", "png"},
+            {"capture --buffers 0", "--buffers"},
+            {"capture --out 'f%d%d.png'", "exactly one integer conversion"},
+            {"capture --out 'f%s.png'", "exactly one integer conversion"},
+            {"capture --out a-file", "a-file is a file, not a folder"},
+            {"capture --format raw --out .", "not a folder"},
+            {"capture --format bmp --out 'f%d.png'", "end in .bmp"},
+            {"capture --out s/ --sensor-out 's/frame%04d.png'", "name the same files"},
+            {"capture --set Brightnes=3", "nearest: Brightness"},
+            {"capture --set ExposureMax=3", "read-only"},
+            {"capture --sensor-out ''", "--sensor-out"},
+            {"convert --size 16x12 --phase 4 in.raw out.png", "0 (GRBG), 1 (BGGR), 2 (RGGB) or 3"},
+            {"convert --size '16 x 12' in.raw out.png", "no spaces"},
+            {"convert --size 16x12 in.raw in.raw", "the same file"},
+            {"convert --size 16x12 in.raw ./in.raw", "the same file"},
+            {"convert --size 16x12 in.raw out.jpg", "unknown output format"},
+            {"convert --size 16x12 --set Tint=3 in.raw out.png", "'Tint' is not a colour setting"},
+            {"convert --size 16x12 in.raw", "OUT"},
+            {"--scene chart convert --size 16x12 in.raw out.png",
+             "convert does not use the camera"},
+            {"convert --usb-trace t.pcap --size 16x12 in.raw out.png",
+             "convert does not use the camera"},
+        },
+        2);
+    EXPECT_FALSE(camtest::ReadText(dir.File("out.png")).size() > 0);
+}
+
+TEST(CamctlArgumentsTest, TheUsageListsScenesPhasesAndSettings) {
+    ScratchDir dir;
+    const camtest::CamctlResult run = RunCamctl(dir, "--help");
+    EXPECT_EQ(run.status, 0);
+    for (const char* part : {"capture", "convert", "info", "flat:LEVEL (0..255)", "1 BGGR",
+                             "3 GBRG", "ExTrigger Timeout Exposure", "ColorCorrection"}) {
+        EXPECT_NE(run.out.find(part), std::string::npos) << part << "\n" << run.out;
+    }
+}
+
+TEST(CamctlArgumentsTest, FailuresExitWithOneAndSayWhatFailed) {
+    ScratchDir dir;
+    camtest::WriteText(dir.File("in.raw"), std::string(16 * 12, '\x40'));
+    // A picture whose header announces 16384 x 16384 pixels in a few bytes.
+    const unsigned char huge_png[] = {
+        0x89, 'P',  'N',  'G',  0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 'I',  'H',  'D',
+        'R',  0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x40, 0x00, 0x08, 0x02, 0x00, 0x00, 0x00, 0x26,
+        0xAA, 0x87, 0xD3, 0x00, 0x00, 0x00, 0x00, 'I',  'D',  'A',  'T',  0x35, 0xAF, 0x06, 0x1E,
+        0x00, 0x00, 0x00, 0x00, 'I',  'E',  'N',  'D',  0xAE, 0x42, 0x60, 0x82};
+    camtest::WriteText(dir.File("huge.png"),
+                       std::string(reinterpret_cast<const char*>(huge_png), sizeof(huge_png)));
+    camtest::WriteText(dir.File("bad.reg"),
+                       "Windows Registry Editor Version 5.00\r\n\r\n[HKEY\r\n");
+    const std::string bad_registry = camtest::ReadText(dir.File("bad.reg"));
+    ExpectRefused(dir,
+                  {
+                      {"--usb-trace /dev/full info", "/dev/full could not be written"},
+                      {"--usb-trace /nonexistent/t.pcap info", "/nonexistent/t.pcap"},
+                      {"--scene huge.png info", "16384x16384, too large"},
+                      {"--scene missing.png info", "missing.png"},
+                      {"--registry bad.reg info", "bad.reg:3:"},
+                      {"--registry /nonexistent/s.reg info", "/nonexistent"},
+                      {"convert --size 16x13 in.raw out.png", "in.raw holds 192 bytes"},
+                  },
+                  1);
+    // A refused settings file is never rewritten.
+    EXPECT_EQ(camtest::ReadText(dir.File("bad.reg")), bad_registry);
+}
+
+}  // namespace

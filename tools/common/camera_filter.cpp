@@ -1,0 +1,66 @@
+#include "tools/common/camera_filter.h"
+
+#include "tools/common/status_text.h"
+
+namespace camtools {
+
+namespace {
+
+KSPROPERTY Header(camdrv::CameraItem item, bool set) {
+    KSPROPERTY header{};
+    header.Set = camdrv::kCameraPropertySet;
+    header.Id = (ULONG)item;
+    header.Flags = set ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET;
+    return header;
+}
+
+}  // namespace
+
+CameraFilter::CameraFilter(PKSDEVICE device) {
+    status_ = client::OpenFilter(device, nullptr, &filter_);
+}
+
+CameraFilter::~CameraFilter() {
+    Close();
+}
+
+NTSTATUS CameraFilter::Close() {
+    if (filter_ == nullptr)
+        return STATUS_SUCCESS;
+    NTSTATUS status = client::CloseFilter(filter_);
+    filter_ = nullptr;
+    return status;
+}
+
+// One record serves as both the property and the data buffer: the handlers never read the data
+// buffer's header.
+NTSTATUS CameraFilter::Get(camdrv::CameraItem item, LONG* value) {
+    camdrv::CameraPropertyValue request{};
+    request.header = Header(item, false);
+    NTSTATUS status =
+        client::PropertyRequest(filter_, &request, sizeof(request), &request, sizeof(request));
+    if (NT_SUCCESS(status))
+        *value = request.value;
+    return status;
+}
+
+NTSTATUS CameraFilter::Set(camdrv::CameraItem item, LONG value, LONG aux) {
+    camdrv::CameraPropertyValue request{};
+    request.header = Header(item, true);
+    request.value = value;
+    request.aux = aux;
+    return client::PropertyRequest(filter_, &request, sizeof(request), &request, sizeof(request));
+}
+
+NTSTATUS CameraFilter::Command(camdrv::CameraItem item, bool set,
+                               camdrv::CameraCommandRequest* request) {
+    request->header = Header(item, set);
+    return client::PropertyRequest(filter_, request, sizeof(*request), request, sizeof(*request));
+}
+
+std::string PropertyFailure(camdrv::CameraItem item, bool set, NTSTATUS status) {
+    return std::string(set ? "set" : "get") + " of " + camdrv::ItemName(item) +
+           " failed: " + StatusText(status);
+}
+
+}  // namespace camtools

@@ -1,0 +1,44 @@
+// The camera's capture filter as an application holds it: open on a started device, its property
+// set read and written by item, closed again (which saves the settings).
+#pragma once
+
+#include <string>
+
+#include "camdrv/camera_properties.h"
+#include "platform/ks_client.h"
+
+namespace camtools {
+
+namespace client = platform::ks::client;
+
+class CameraFilter {
+  public:
+    // Opens the device's filter; status() says how that went.
+    explicit CameraFilter(PKSDEVICE device);
+    ~CameraFilter();
+    CameraFilter(const CameraFilter&) = delete;
+    CameraFilter& operator=(const CameraFilter&) = delete;
+
+    NTSTATUS status() const { return status_; }
+    client::Filter* filter() const { return filter_; }
+
+    // A get or a set of an item carried in a CameraPropertyValue (aux is the register write's
+    // value).
+    NTSTATUS Get(camdrv::CameraItem item, LONG* value);
+    NTSTATUS Set(camdrv::CameraItem item, LONG value, LONG aux = 0);
+    // A get or a set of an item carried in a CameraCommandRequest (the raw command, the camera
+    // memory); the header is filled in here.
+    NTSTATUS Command(camdrv::CameraItem item, bool set, camdrv::CameraCommandRequest* request);
+
+    // Returns the status of the filter's Close.
+    NTSTATUS Close();
+
+  private:
+    client::Filter* filter_ = nullptr;
+    NTSTATUS status_ = STATUS_UNSUCCESSFUL;
+};
+
+// "get of Brightness failed: 0xC0000230 (STATUS_PROPSET_NOT_FOUND)"
+std::string PropertyFailure(camdrv::CameraItem item, bool set, NTSTATUS status);
+
+}  // namespace camtools
