@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "camera/capture_setup.h"
+#include "camera/command_lock.h"
 #include "driver/camera_context.h"
 #include "driver/pool_tags.h"
 #include "platform/usb_bus.h"
@@ -29,6 +30,7 @@ class BenchCamera {
             kCameraContextTag);
         KeInitializeEvent(&camera_->transfer_event, NotificationEvent, FALSE);
         KeInitializeSpinLock(&camera_->transfer_lock);
+        InitializeCommandLock(camera_);
         camera_->usb.lower_device = port_;
         camera_->image_width = 1600;
         camera_->image_height = 1200;

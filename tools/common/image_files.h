@@ -22,7 +22,8 @@ struct ImageView {
 std::string WriteBgra(const std::string& path, const ImageView& image);
 // A 32-bit bitmap with a positive height: bottom row first in the file, as clients receive it.
 std::string WriteBmp(const std::string& path, const ImageView& image);
-// RGB, 8 bits a channel, top row first. Fast compression: capture writes one file per frame.
+// RGB, 8 bits a channel, top row first; compressed for speed, since capture writes one file a
+// frame.
 std::string WritePng(const std::string& path, const ImageView& image);
 
 enum class ImageFormat { kBgra, kBmp, kPng };
