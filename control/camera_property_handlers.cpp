@@ -75,6 +75,11 @@ NTSTATUS Refuse(CameraContext*, CameraItem, PVOID) {
     return STATUS_UNSUCCESSFUL;
 }
 
+// A direction the item does not serve, answered as the framework answers one without a handler.
+NTSTATUS Unserved(CameraContext*, CameraItem, PVOID) {
+    return STATUS_NOT_FOUND;
+}
+
 NTSTATUS GetExTrigger(CameraContext* camera, CameraItem, PVOID data) {
     WriteField(data, kValue, GetExternalTrigger(camera) != 0 ? 1 : 0);
     return STATUS_SUCCESS;
@@ -161,13 +166,13 @@ constexpr ItemOperations GetSet(CameraItem item, Operation get, Operation set) {
     return {item, get, set};
 }
 constexpr ItemOperations Get(CameraItem item, Operation get) {
-    return {item, get, nullptr};
+    return {item, get, Unserved};
 }
 constexpr ItemOperations Set(CameraItem item, Operation set) {
-    return {item, nullptr, set};
+    return {item, Unserved, set};
 }
 constexpr ItemOperations Fixed(CameraItem item) {
-    return {item, GetFixed, nullptr};
+    return {item, GetFixed, Unserved};
 }
 // Served on set, with no effect.
 constexpr ItemOperations FixedAccepting(CameraItem item) {
@@ -256,8 +261,8 @@ constexpr bool OperationsMatchTheItemTable() {
         const ItemOperations& row = kOperations[i];
         const camdrv::CameraItemInfo& info = camdrv::kCameraItems[i];
         if ((ULONG)row.item != i ||
-            (row.get != nullptr) != ((info.access & camdrv::kItemGet) != 0) ||
-            (row.set != nullptr) != ((info.access & camdrv::kItemSet) != 0) ||
+            (row.get != Unserved) != ((info.access & camdrv::kItemGet) != 0) ||
+            (row.set != Unserved) != ((info.access & camdrv::kItemSet) != 0) ||
             info.fixed != (row.get == GetFixed))
             return false;
     }
@@ -285,7 +290,5 @@ NTSTATUS CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     const ItemOperations& operations = kOperations[request->Id];
     const Operation operation =
         request->Flags == KSPROPERTY_TYPE_SET ? operations.set : operations.get;
-    if (operation == nullptr)
-        return STATUS_NOT_FOUND;
     return operation(camera, operations.item, data);
 }
