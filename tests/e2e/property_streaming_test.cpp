@@ -113,21 +113,35 @@ TEST(PropertyStreamingTest, SettingsChangedWhileStreamingReachTheNextFrames) {
     rig.RestartCount();
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
 
+    // What the driver applies to the next frame; the measured red gain comes back.
+    struct Applied {
+        bool flip_h = false;
+        LONG red_gain = 128;
+        bool white_balance = false;
+        LONG measured_red_gain = 0;
+    };
     // Delivered rows are bottom-up, each mirrored when flip_h is on.
-    auto expect_frame = [&](uint64_t picture, bool flip_h, LONG red_gain,
-                            std::vector<uint8_t>* sent) {
+    auto expect_frame = [&](uint64_t picture, Applied* applied, std::vector<uint8_t>* sent) {
         rig.Step();
         client::StreamBuffer* buffer = client::WaitForBuffer(pin, kWaitMs);
         ASSERT_NE(buffer, nullptr) << picture;
-        const std::vector<uint8_t> raw = rig.RawFrameOfPicture(picture);
-        *sent = raw;
-        ASSERT_FALSE(raw.empty()) << picture;
-        const std::vector<ULONG> image =
-            rig.Convert(raw, [&](FrameProcessor* processor) { processor->red_gain = red_gain; });
+        *sent = rig.RawFrameOfPicture(picture);
+        ASSERT_FALSE(sent->empty()) << picture;
+        const std::vector<ULONG> image = rig.Convert(
+            *sent,
+            [&](FrameProcessor* processor) {
+                processor->red_gain = applied->red_gain;
+                processor->white_balance_auto = applied->white_balance ? 1 : 0;
+            },
+            [&](const FrameProcessor& processor) {
+                applied->measured_red_gain = processor.red_gain;
+            });
         std::vector<ULONG> expected;
         for (LONG row = kHeight - 1; row >= 0; --row) {
-            for (LONG x = 0; x < kWidth; ++x)
-                expected.push_back(image[(size_t)row * kWidth + (flip_h ? kWidth - 1 - x : x)]);
+            for (LONG x = 0; x < kWidth; ++x) {
+                expected.push_back(
+                    image[(size_t)row * kWidth + (applied->flip_h ? kWidth - 1 - x : x)]);
+            }
         }
         EXPECT_EQ(buffer->header->DataUsed, expected.size() * 4) << picture;
         EXPECT_EQ(std::memcmp(buffer->data, expected.data(), expected.size() * 4), 0) << picture;
@@ -136,17 +150,25 @@ TEST(PropertyStreamingTest, SettingsChangedWhileStreamingReachTheNextFrames) {
     auto mean = [](const std::vector<uint8_t>& raw) {
         return std::accumulate(raw.begin(), raw.end(), 0.0) / (double)raw.size();
     };
+    Applied applied;
     std::vector<uint8_t> first;
-    std::vector<uint8_t> flipped;
-    std::vector<uint8_t> brighter;
-    expect_frame(1, false, 128, &first);
+    std::vector<uint8_t> raw;
+    expect_frame(1, &applied, &first);
     ASSERT_EQ(SetItem(rig.filter(), CameraItem::FlipH, 1), STATUS_SUCCESS);
     ASSERT_EQ(SetItem(rig.filter(), CameraItem::RedGain, 256), STATUS_SUCCESS);
-    expect_frame(2, true, 256, &flipped);
+    applied.flip_h = true;
+    applied.red_gain = 256;
+    expect_frame(2, &applied, &raw);
     ASSERT_EQ(SetItem(rig.filter(), CameraItem::GlobalGain, 1023), STATUS_SUCCESS);
     EXPECT_EQ(rig.camera().Register(6), 63u);
-    expect_frame(3, true, 256, &brighter);
-    EXPECT_GT(mean(brighter), mean(first) + 10);
+    expect_frame(3, &applied, &raw);
+    EXPECT_GT(mean(raw), mean(first) + 10);
+    // Under automatic white balance a gain reads as measured for the latest frame.
+    ASSERT_EQ(SetItem(rig.filter(), CameraItem::WhiteBalance, 1), STATUS_SUCCESS);
+    applied.white_balance = true;
+    expect_frame(4, &applied, &raw);
+    EXPECT_NE(applied.measured_red_gain, 256);
+    EXPECT_EQ(ItemValue(rig.filter(), CameraItem::RedGain), applied.measured_red_gain);
 }
 
 // Settings loads and saves, re-initialisations, sensor setters, answers of the camera and stream

@@ -69,9 +69,10 @@ class StreamingRig {
     std::vector<uint8_t> RawFrameOfPicture(uint64_t picture_number);
     // The driver's conversion of a raw frame of the rig's geometry with the default settings, or
     // with those `settings` makes on the processor before the conversion: rows top first, as the
-    // conversion writes them.
+    // conversion writes them. `after` sees the processor once it converted (measured gains).
     std::vector<ULONG> Convert(const std::vector<uint8_t>& raw,
-                               const std::function<void(FrameProcessor*)>& settings = {}) const;
+                               const std::function<void(FrameProcessor*)>& settings = {},
+                               const std::function<void(const FrameProcessor&)>& after = {}) const;
 
   private:
     RigOptions options_;
