@@ -467,6 +467,7 @@ TEST_F(PropertySetTest, ClosingTheFilterSavesAndReinitialisingReloads) {
     client::Filter* other = nullptr;
     ASSERT_EQ(client::OpenFilter(device_, kReference, &other), STATUS_SUCCESS);
     EXPECT_EQ(client::CloseFilter(other), STATUS_SUCCESS);
+    EXPECT_EQ(StoredSettings().size(), 19u);
     EXPECT_NE(camtest::ReadText(registry_file_).find("\"Brightness\"=dword:0000012c"),
               std::string::npos);
 
