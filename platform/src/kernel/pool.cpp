@@ -288,6 +288,7 @@ void FailAllocationsWithTag(ULONG tag) {
 }
 
 void ClearFaults() {
+    platform::kernel::ClearProcessorFaults();
     Pool& pool = ThePool();
     std::lock_guard<std::mutex> guard(pool.lock);
     pool.fail_countdown = 0;
