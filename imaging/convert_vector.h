@@ -1,7 +1,6 @@
-// The vector conversions for one register width, 16 pixels per 128 bits: even and odd columns of
-// a block in 16-bit lanes. Included by one source file per instruction set. Everything here has
-// internal linkage, so code built for a wider instruction set never stands in for the narrower
-// build of the same template.
+// The vector conversions, 16 pixels per 128 bits: even and odd columns of a block in 16-bit lanes.
+// Included by one source file per instruction set. Everything here has internal linkage, so code
+// built for a wider instruction set never stands in for the narrower build of the same template.
 #pragma once
 
 #include "imaging/bayer_sites.h"
@@ -17,6 +16,17 @@ template <typename A>
 struct IsSameType<A, A> {
     static constexpr bool value = true;
 };
+
+// The register widths a row is walked with, widest first: Quad takes four whole blocks per step,
+// Pair two; NoWidth leaves that step out. Single blocks and the short last block always take
+// 128-bit registers.
+struct NoWidth {};
+template <class QuadV, class PairV>
+struct Widths {
+    using Quad = QuadV;
+    using Pair = PairV;
+};
+using Widths128 = Widths<NoWidth, NoWidth>;
 
 inline ULONG LaneGainFactor(LONG gain) {
     return gain > 0xFFFF ? 0xFFFF : (ULONG)gain & 0xFFFF;
@@ -39,7 +49,7 @@ struct RowSamples {
 };
 
 template <class V>
-inline RowSamples<V> LoadRow(const UCHAR* block) {
+CAM_INLINE RowSamples<V> LoadRow(const UCHAR* block) {
     using T = typename V::T;
     const T low_bytes = V::Set16(0x00FF);
     const T left = V::Load(block - 2);
@@ -56,7 +66,7 @@ struct Neighbourhood {
 };
 
 template <class V, int kShift>
-inline typename V::T Finish(typename V::T sum, short rounding) {
+CAM_INLINE typename V::T Finish(typename V::T sum, short rounding) {
     const auto value =
         V::template Right16<kShift>(V::Add16(V::Max16(sum, V::Zero()), V::Set16(rounding)));
     return V::Min16(value, V::Set16(255));
@@ -68,7 +78,7 @@ struct Channels {
 };
 
 template <class V, Site kSite, int kBase>
-inline Channels<V> InterpolateLanes(const Neighbourhood<V>& n) {
+CAM_INLINE Channels<V> InterpolateLanes(const Neighbourhood<V>& n) {
     using T = typename V::T;
     const T* r0 = n.row.column;
     const T centre = r0[kBase];
@@ -76,16 +86,16 @@ inline Channels<V> InterpolateLanes(const Neighbourhood<V>& n) {
     const T horizontal_far = V::Add16(r0[kBase - 2], r0[kBase + 2]);
     const T vertical_near = V::Add16(n.up1.column[kBase], n.down1.column[kBase]);
     const T vertical_far = V::Add16(n.up2.column[kBase], n.down2.column[kBase]);
-    auto diagonals = [&] {
+    auto diagonals = [&]() __attribute__((always_inline)) {
         return V::Add16(V::Add16(n.up1.column[kBase - 1], n.up1.column[kBase + 1]),
                         V::Add16(n.down1.column[kBase - 1], n.down1.column[kBase + 1]));
     };
-    auto kg = [&] {
+    auto kg = [&]() __attribute__((always_inline)) {
         const T plus = V::Add16(V::template Left16<2>(centre),
                                 V::template Left16<1>(V::Add16(horizontal_near, vertical_near)));
         return Finish<V, 3>(V::Sub16(plus, V::Add16(horizontal_far, vertical_far)), 4);
     };
-    auto kd = [&] {
+    auto kd = [&]() __attribute__((always_inline)) {
         const T far = V::Add16(horizontal_far, vertical_far);
         const T plus =
             V::Add16(V::Add16(V::template Left16<3>(centre), V::template Left16<2>(centre)),
@@ -94,21 +104,21 @@ inline Channels<V> InterpolateLanes(const Neighbourhood<V>& n) {
     };
     const T ten_centre = V::Add16(V::template Left16<3>(centre), V::template Left16<1>(centre));
     // Towards the near pair: the far pair across adds, the far pair along subtracts.
-    auto directional = [&](T near, T across_far, T along_far) {
+    auto directional = [&](T near, T across_far, T along_far) __attribute__((always_inline)) {
         const T plus = V::Add16(V::Add16(ten_centre, V::template Left16<3>(near)), across_far);
         const T minus = V::template Left16<1>(V::Add16(diagonals(), along_far));
         return Finish<V, 4>(V::Sub16(plus, minus), 8);
     };
-    auto kh = [&] { return directional(horizontal_near, vertical_far, horizontal_far); };
-    auto kv = [&] { return directional(vertical_near, horizontal_far, vertical_far); };
     if constexpr (kSite == Site::kRed) {
         return {centre, kg(), kd()};
     } else if constexpr (kSite == Site::kBlue) {
         return {kd(), kg(), centre};
     } else if constexpr (kSite == Site::kGreenRed) {
-        return {kh(), centre, kv()};
+        return {directional(horizontal_near, vertical_far, horizontal_far), centre,
+                directional(vertical_near, horizontal_far, vertical_far)};
     } else {
-        return {kv(), centre, kh()};
+        return {directional(vertical_near, horizontal_far, vertical_far), centre,
+                directional(horizontal_near, vertical_far, horizontal_far)};
     }
 }
 
@@ -119,43 +129,74 @@ struct Block {
 };
 
 template <class V, Site kEven, Site kOdd>
-inline Block<V> InterpolateBlock(const UCHAR* block, LONG stride) {
+CAM_INLINE Block<V> InterpolateBlock(const UCHAR* block, LONG stride) {
     const Neighbourhood<V> n = {LoadRow<V>(block - 2 * stride), LoadRow<V>(block - stride),
                                 LoadRow<V>(block), LoadRow<V>(block + stride),
                                 LoadRow<V>(block + 2 * stride)};
     return {InterpolateLanes<V, kEven, 2>(n), InterpolateLanes<V, kOdd, 3>(n)};
 }
 
-// (value * factor) / 128, saturating at 255; the high half of the product flags saturation.
-template <class V>
-inline typename V::T Gain(typename V::T value, typename V::T factor) {
-    const auto low = V::MulLow16(value, factor);
-    const auto high = V::MulHighU16(value, factor);
-    const auto overflow = V::AndNot(V::Equal16(high, V::Zero()), V::Set16(255));
-    return V::Min16(V::Or(V::template Right16<7>(low), overflow), V::Set16(255));
+// How the frame's gains are applied. Neutral gains (all 128) change nothing and are skipped.
+// Factors below 2^14 take one high-half multiply of (value << 8) by twice the factor, which is
+// (value * factor) / 128 exactly and stays below 2^15; larger factors take the full product.
+enum class GainMode { kNeutral, kSmall, kGeneral };
+
+inline GainMode ChooseGainMode(const ULONG* factors) {
+    if (factors[0] == 128 && factors[1] == 128 && factors[2] == 128)
+        return GainMode::kNeutral;
+    if (factors[0] < 0x4000 && factors[1] < 0x4000 && factors[2] < 0x4000)
+        return GainMode::kSmall;
+    return GainMode::kGeneral;
 }
 
-template <class V>
-struct GainFactors {
-    typename V::T red, green, blue;
-    explicit GainFactors(const ConversionParams* params)
-        : red(V::Set16((short)LaneGainFactor(params->frame_red_gain))),
-          green(V::Set16((short)LaneGainFactor(params->frame_green_gain))),
-          blue(V::Set16((short)LaneGainFactor(params->frame_blue_gain))) {}
-    Channels<V> Apply(const Channels<V>& c) const {
-        return {Gain<V>(c.red, red), Gain<V>(c.green, green), Gain<V>(c.blue, blue)};
+template <class V, GainMode kMode>
+struct Gains {
+    using T = typename V::T;
+    T red, green, blue;
+    CAM_INLINE explicit Gains(const ULONG* factors)
+        : red(Factor(factors[0])), green(Factor(factors[1])), blue(Factor(factors[2])) {}
+    CAM_INLINE static T Factor(ULONG factor) {
+        return V::Set16((short)(kMode == GainMode::kSmall ? factor << 1 : factor));
     }
+    // (value * factor) / 128, saturating at 255.
+    CAM_INLINE static T One(T value, T factor) {
+        if constexpr (kMode == GainMode::kSmall) {
+            return V::Min16(V::MulHighU16(V::template Left16<8>(value), factor), V::Set16(255));
+        } else {
+            // The high half of the product is non-zero only where the result passes 255.
+            const T low = V::MulLow16(value, factor);
+            const T overflow = V::WhereNonZero16(V::MulHighU16(value, factor), V::Set16(255));
+            return V::Min16(V::Or(V::template Right16<7>(low), overflow), V::Set16(255));
+        }
+    }
+    CAM_INLINE Channels<V> Apply(const Channels<V>& c) const {
+        if constexpr (kMode == GainMode::kNeutral) {
+            return c;
+        } else {
+            return {One(c.red, red), One(c.green, green), One(c.blue, blue)};
+        }
+    }
+};
+
+struct FrameGains {
+    ULONG factors[3];
+    GainMode mode;
+    explicit FrameGains(const ConversionParams* params)
+        : factors{LaneGainFactor(params->frame_red_gain), LaneGainFactor(params->frame_green_gain),
+                  LaneGainFactor(params->frame_blue_gain)},
+          mode(ChooseGainMode(factors)) {}
 };
 
 // Sixteen 16-bit lanes of one channel back in pixel order, one byte each.
 template <class V>
-inline typename V::T Interleave(typename V::T even, typename V::T odd) {
+CAM_INLINE typename V::T Interleave(typename V::T even, typename V::T odd) {
     return V::Or(even, V::template Left16<8>(odd));
 }
 
 // Writes the block's pixels (blue, green, red, alpha bytes) from per-channel byte vectors.
 template <class V>
-inline VOID StorePixels(ULONG* out, typename V::T blue, typename V::T green, typename V::T red) {
+CAM_INLINE VOID StorePixels(ULONG* out, typename V::T blue, typename V::T green,
+                            typename V::T red) {
     const auto alpha = V::Set8((char)0xFF);
     const auto bg_low = V::UnpackLow8(blue, green);
     const auto bg_high = V::UnpackHigh8(blue, green);
@@ -163,6 +204,16 @@ inline VOID StorePixels(ULONG* out, typename V::T blue, typename V::T green, typ
     const auto ra_high = V::UnpackHigh8(red, alpha);
     V::StoreQuads(out, V::UnpackLow16(bg_low, ra_low), V::UnpackHigh16(bg_low, ra_low),
                   V::UnpackLow16(bg_high, ra_high), V::UnpackHigh16(bg_high, ra_high));
+}
+
+// A short block goes through a scratch block, so nothing is written past the image.
+template <class V>
+CAM_INLINE VOID StoreFirstPixels(ULONG* out, typename V::T blue, typename V::T green,
+                                 typename V::T red, LONG count) {
+    alignas(64) ULONG scratch[V::kPixels];
+    StorePixels<V>(scratch, blue, green, red);
+    for (LONG i = 0; i < count; ++i)
+        out[i] = scratch[i];
 }
 
 // The matrix coefficients split by sign, so that no signed multiply is needed. The positive and
@@ -200,7 +251,7 @@ template <class V>
 struct NarrowMatrix {
     typename V::T plus[3][4];
     typename V::T minus[3][4];
-    explicit NarrowMatrix(const MatrixSplit& split) {
+    CAM_INLINE explicit NarrowMatrix(const MatrixSplit& split) {
         for (int j = 0; j < 3; ++j) {
             for (int i = 0; i < 4; ++i) {
                 plus[j][i] = V::Set16((short)split.plus[j][i]);
@@ -208,16 +259,16 @@ struct NarrowMatrix {
             }
         }
     }
-    Channels<V> Apply(const Channels<V>& in) const {
+    CAM_INLINE static typename V::T Sum(const Channels<V>& in, const typename V::T* m) {
+        return V::Add16(V::Add16(V::MulLow16(in.red, m[0]), V::MulLow16(in.green, m[1])),
+                        V::Add16(V::MulLow16(in.blue, m[2]), m[3]));
+    }
+    CAM_INLINE Channels<V> Apply(const Channels<V>& in) const {
         typename V::T out[3];
         for (int j = 0; j < 3; ++j) {
-            auto sum = [&](const typename V::T* m) {
-                return V::Add16(V::Add16(V::MulLow16(in.red, m[0]), V::MulLow16(in.green, m[1])),
-                                V::Add16(V::MulLow16(in.blue, m[2]), m[3]));
-            };
             // Unsigned saturating difference: the quotient of P, less that of N, or 0.
-            out[j] = V::Min16(V::SubSatU16(V::template Right16<6>(sum(plus[j])),
-                                           V::template Right16<6>(sum(minus[j]))),
+            out[j] = V::Min16(V::SubSatU16(V::template Right16<6>(Sum(in, plus[j])),
+                                           V::template Right16<6>(Sum(in, minus[j]))),
                               V::Set16(255));
         }
         return {out[0], out[1], out[2]};
@@ -231,7 +282,7 @@ struct WideMatrix {
         typename V::T minus_red_green, minus_blue, minus_constant;
     };
     Output output[3];
-    explicit WideMatrix(const MatrixSplit& split) {
+    CAM_INLINE explicit WideMatrix(const MatrixSplit& split) {
         for (int j = 0; j < 3; ++j) {
             const ULONG* p = split.plus[j];
             const ULONG* m = split.minus[j];
@@ -240,7 +291,8 @@ struct WideMatrix {
                 V::Set32((int)(m[0] | m[1] << 16)), V::Set32((int)m[2]), V::Set32((int)m[3])};
         }
     }
-    static typename V::T Quarter(typename V::T red_green, typename V::T blue, const Output& o) {
+    CAM_INLINE static typename V::T Quarter(typename V::T red_green, typename V::T blue,
+                                            const Output& o) {
         const auto plus = V::Add32(
             V::Add32(V::MulAdd16(red_green, o.plus_red_green), V::MulAdd16(blue, o.plus_blue)),
             o.plus_constant);
@@ -249,7 +301,7 @@ struct WideMatrix {
             o.minus_constant);
         return V::Sub32(V::template Right32<6>(plus), V::template Right32<6>(minus));
     }
-    Channels<V> Apply(const Channels<V>& in) const {
+    CAM_INLINE Channels<V> Apply(const Channels<V>& in) const {
         const auto zero = V::Zero();
         const auto rg_low = V::UnpackLow16(in.red, in.green);
         const auto rg_high = V::UnpackHigh16(in.red, in.green);
@@ -265,229 +317,252 @@ struct WideMatrix {
     }
 };
 
-// Walks the image in 16-pixel blocks, two at a time in the wide registers while two whole blocks
-// remain. The sink receives each block, and a short last block with its pixel count.
-template <class Wide, class Narrow, LONG kPhase, typename Sink>
-VOID ForEachBlock(const ConversionParams* params, Sink& sink) {
-    const LONG width = params->width;
-    const LONG stride = params->stride;
-    const LONG full_blocks = width / 16;
-    const LONG tail = width % 16;
-    auto walk_row = [&]<Site kEven, Site kOdd>(const UCHAR* row) {
-        LONG b = 0;
-        if constexpr (!IsSameType<Wide, Narrow>::value) {
-            for (; b + 2 <= full_blocks; b += 2) {
-                sink.Full(InterpolateBlock<Wide, kEven, kOdd>(row + 16 * b, stride));
-            }
-        }
-        for (; b < full_blocks; ++b) {
-            sink.Full(InterpolateBlock<Narrow, kEven, kOdd>(row + 16 * b, stride));
-        }
-        if (tail != 0) {
-            sink.Tail(InterpolateBlock<Narrow, kEven, kOdd>(row + 16 * full_blocks, stride), tail);
-        }
-    };
-    constexpr Site kSites[2][2] = {{kPhaseSites[kPhase][0][0], kPhaseSites[kPhase][0][1]},
-                                   {kPhaseSites[kPhase][1][0], kPhaseSites[kPhase][1][1]}};
-    for (LONG y = 0; y < params->height; ++y) {
-        const UCHAR* row = params->origin + (LONG_PTR)y * stride;
-        if ((y & 1) == 0) {
-            walk_row.template operator()<kSites[0][0], kSites[0][1]>(row);
-        } else {
-            walk_row.template operator()<kSites[1][0], kSites[1][1]>(row);
-        }
-    }
-}
+// A sink turns blocks into output. For each run of blocks of one width in a row it hands out an
+// emitter, Begin<V>(), that holds its own copies of the frame's constants and running state, so
+// they stay in registers for the run; End() takes the running state back.
 
-template <class Wide, class Narrow, typename Sink>
-VOID DispatchPhase(const ConversionParams* params, LONG phase, Sink& sink) {
-    switch (LanePhase(phase)) {
-        case 0:
-            ForEachBlock<Wide, Narrow, 0>(params, sink);
-            break;
-        case 1:
-            ForEachBlock<Wide, Narrow, 1>(params, sink);
-            break;
-        case 2:
-            ForEachBlock<Wide, Narrow, 2>(params, sink);
-            break;
-        default:
-            ForEachBlock<Wide, Narrow, 3>(params, sink);
-            break;
-    }
-}
-
-// Per-width state of a sink: one for the wide registers, one for the narrow.
-template <class Wide, class Narrow, template <class> class State>
-struct BothWidths {
-    State<Wide> wide;
-    State<Narrow> narrow;
-    template <class V>
-    const State<V>& Get() const {
-        if constexpr (IsSameType<V, Wide>::value) {
-            return wide;
-        } else {
-            return narrow;
-        }
-    }
-};
-
-// Stores pixels at a running output position; a short block goes through a scratch block so
-// nothing is written past the image.
-struct PixelWriter {
-    ULONG* out;
-    template <class V>
-    VOID Full(typename V::T blue, typename V::T green, typename V::T red) {
-        StorePixels<V>(out, blue, green, red);
-        out += V::kPixels;
-    }
-    template <class V>
-    VOID Tail(typename V::T blue, typename V::T green, typename V::T red, LONG count) {
-        alignas(32) ULONG scratch[V::kPixels];
-        StorePixels<V>(scratch, blue, green, red);
-        for (LONG i = 0; i < count; ++i)
-            out[i] = scratch[i];
-        out += count;
-    }
-};
-
-template <template <class> class MatrixKind>
-struct ColourState {
-    template <class V>
-    struct State {
-        GainFactors<V> gains;
-        MatrixKind<V> matrix;
-        State(const ConversionParams* params, const MatrixSplit& split)
-            : gains(params), matrix(split) {}
-    };
-};
-
-template <class Wide, class Narrow, template <class> class MatrixKind>
+template <template <class> class MatrixKind, GainMode kGain>
 struct ColourSink {
-    PixelWriter writer;
-    BothWidths<Wide, Narrow, ColourState<MatrixKind>::template State> state;
-    ColourSink(const ConversionParams* params, const MatrixSplit& split)
-        : writer{params->output}, state{{params, split}, {params, split}} {}
+    const MatrixSplit* split;
+    const ULONG* factors;
+    ULONG* out;
+
     template <class V>
-    Channels<V> Converted(const Channels<V>& c) const {
-        const auto& s = state.template Get<V>();
-        return s.matrix.Apply(s.gains.Apply(c));
+    struct Emitter {
+        Gains<V, kGain> gains;
+        MatrixKind<V> matrix;
+        ULONG* out;
+        CAM_INLINE Channels<V> Bytes(const Block<V>& block) const {
+            const Channels<V> even = matrix.Apply(gains.Apply(block.even));
+            const Channels<V> odd = matrix.Apply(gains.Apply(block.odd));
+            return {Interleave<V>(even.red, odd.red), Interleave<V>(even.green, odd.green),
+                    Interleave<V>(even.blue, odd.blue)};
+        }
+        CAM_INLINE VOID Full(const Block<V>& block) {
+            const Channels<V> c = Bytes(block);
+            StorePixels<V>(out, c.blue, c.green, c.red);
+            out += V::kPixels;
+        }
+        CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
+            const Channels<V> c = Bytes(block);
+            StoreFirstPixels<V>(out, c.blue, c.green, c.red, count);
+            out += count;
+        }
+    };
+    template <class V>
+    CAM_INLINE Emitter<V> Begin() const {
+        return {Gains<V, kGain>(factors), MatrixKind<V>(*split), out};
     }
     template <class V>
-    VOID Full(const Block<V>& block) {
-        const Channels<V> even = Converted(block.even);
-        const Channels<V> odd = Converted(block.odd);
-        writer.Full<V>(Interleave<V>(even.blue, odd.blue), Interleave<V>(even.green, odd.green),
-                       Interleave<V>(even.red, odd.red));
-    }
-    template <class V>
-    VOID Tail(const Block<V>& block, LONG count) {
-        const Channels<V> even = Converted(block.even);
-        const Channels<V> odd = Converted(block.odd);
-        writer.Tail<V>(Interleave<V>(even.blue, odd.blue), Interleave<V>(even.green, odd.green),
-                       Interleave<V>(even.red, odd.red), count);
+    CAM_INLINE VOID End(const Emitter<V>& emitter) {
+        out = emitter.out;
     }
 };
 
 template <class V>
-inline typename V::T Luminance(const Channels<V>& c) {
-    auto weighted = [](typename V::T v, short weight) {
+CAM_INLINE typename V::T Luminance(const Channels<V>& c) {
+    auto weighted = [](typename V::T v, short weight) __attribute__((always_inline)) {
         return V::template Right16<8>(V::MulLow16(v, V::Set16(weight)));
     };
     return V::Add16(V::Add16(weighted(c.red, 77), weighted(c.green, 150)), weighted(c.blue, 29));
 }
 
-template <class Wide, class Narrow>
+template <GainMode kGain>
 struct GreySink {
-    PixelWriter writer;
-    BothWidths<Wide, Narrow, GainFactors> gains;
-    explicit GreySink(const ConversionParams* params)
-        : writer{params->output}, gains{GainFactors<Wide>(params), GainFactors<Narrow>(params)} {}
+    const ULONG* factors;
+    ULONG* out;
+
     template <class V>
-    typename V::T Grey(const Block<V>& block) const {
-        const auto& g = gains.template Get<V>();
-        return Interleave<V>(Luminance<V>(g.Apply(block.even)), Luminance<V>(g.Apply(block.odd)));
+    struct Emitter {
+        Gains<V, kGain> gains;
+        ULONG* out;
+        CAM_INLINE typename V::T Grey(const Block<V>& block) const {
+            return Interleave<V>(Luminance<V>(gains.Apply(block.even)),
+                                 Luminance<V>(gains.Apply(block.odd)));
+        }
+        CAM_INLINE VOID Full(const Block<V>& block) {
+            const auto grey = Grey(block);
+            StorePixels<V>(out, grey, grey, grey);
+            out += V::kPixels;
+        }
+        CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
+            const auto grey = Grey(block);
+            StoreFirstPixels<V>(out, grey, grey, grey, count);
+            out += count;
+        }
+    };
+    template <class V>
+    CAM_INLINE Emitter<V> Begin() const {
+        return {Gains<V, kGain>(factors), out};
     }
     template <class V>
-    VOID Full(const Block<V>& block) {
-        const auto grey = Grey(block);
-        writer.Full<V>(grey, grey, grey);
-    }
-    template <class V>
-    VOID Tail(const Block<V>& block, LONG count) {
-        const auto grey = Grey(block);
-        writer.Tail<V>(grey, grey, grey, count);
+    CAM_INLINE VOID End(const Emitter<V>& emitter) {
+        out = emitter.out;
     }
 };
 
-template <class V>
-struct ChannelSums {
-    typename V::T red = V::Zero();
-    typename V::T green = V::Zero();
-    typename V::T blue = V::Zero();
-    VOID Add(const Block<V>& block, typename V::T keep) {
-        auto add = [&](typename V::T& total, typename V::T even, typename V::T odd) {
-            total = V::Add64(total, V::SumBytes(V::And(Interleave<V>(even, odd), keep)));
-        };
-        add(red, block.even.red, block.odd.red);
-        add(green, block.even.green, block.odd.green);
-        add(blue, block.even.blue, block.odd.blue);
-    }
-};
-
-// Adds the blocks' bytes into 64-bit lanes, one accumulator per channel and width.
-template <class Wide, class Narrow>
+// Adds the blocks' bytes into 64-bit lanes, one accumulator per channel.
 struct SumSink {
-    ChannelSums<Wide> wide;
-    ChannelSums<Narrow> narrow;
+    ULONG64 red = 0;
+    ULONG64 green = 0;
+    ULONG64 blue = 0;
+
     template <class V>
-    VOID Full(const Block<V>& block) {
-        if constexpr (IsSameType<V, Wide>::value && !IsSameType<Wide, Narrow>::value) {
-            wide.Add(block, V::Set8((char)0xFF));
-        } else {
-            narrow.Add(block, V::Set8((char)0xFF));
+    struct Emitter {
+        typename V::T red, green, blue;
+        CAM_INLINE static VOID Add(typename V::T& total, typename V::T even, typename V::T odd,
+                                   typename V::T keep) {
+            total = V::Add64(total, V::SumBytes(V::And(Interleave<V>(even, odd), keep)));
+        }
+        CAM_INLINE VOID Add(const Block<V>& block, typename V::T keep) {
+            Add(red, block.even.red, block.odd.red, keep);
+            Add(green, block.even.green, block.odd.green, keep);
+            Add(blue, block.even.blue, block.odd.blue, keep);
+        }
+        CAM_INLINE VOID Full(const Block<V>& block) { Add(block, V::Set8((char)0xFF)); }
+        // Only the image's own columns count, so the totals never depend on bytes beyond the
+        // border.
+        CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
+            Add(block, V::FirstBytes(count));
+        }
+    };
+    template <class V>
+    CAM_INLINE Emitter<V> Begin() const {
+        return {V::Zero(), V::Zero(), V::Zero()};
+    }
+    template <class V>
+    CAM_INLINE VOID End(const Emitter<V>& emitter) {
+        red += V::Total64(emitter.red);
+        green += V::Total64(emitter.green);
+        blue += V::Total64(emitter.blue);
+    }
+};
+
+template <class V, Site kEven, Site kOdd, class Sink>
+CAM_INLINE LONG WalkRun(const UCHAR* row, LONG stride, LONG b, LONG end, Sink& sink) {
+    constexpr LONG kBlocks = V::kPixels / 16;
+    if (b + kBlocks <= end) {
+        auto emitter = sink.template Begin<V>();
+        for (; b + kBlocks <= end; b += kBlocks) {
+            emitter.Full(InterpolateBlock<V, kEven, kOdd>(row + 16 * b, stride));
+        }
+        sink.End(emitter);
+    }
+    return b;
+}
+
+// One row in 16-pixel blocks from the left, the widest registers first. The sink receives each
+// run of whole blocks, and a short last block with its pixel count.
+template <class W, Site kEven, Site kOdd, class Sink>
+VOID WalkRow(const UCHAR* row, LONG stride, LONG width, Sink& sink) {
+    const LONG full_blocks = width / 16;
+    const LONG tail = width % 16;
+    LONG b = 0;
+    if constexpr (!IsSameType<typename W::Quad, NoWidth>::value) {
+        b = WalkRun<typename W::Quad, kEven, kOdd>(row, stride, b, full_blocks, sink);
+    }
+    if constexpr (!IsSameType<typename W::Pair, NoWidth>::value) {
+        b = WalkRun<typename W::Pair, kEven, kOdd>(row, stride, b, full_blocks, sink);
+    }
+    if (b < full_blocks || tail != 0) {
+        auto emitter = sink.template Begin<Sse2>();
+        for (; b < full_blocks; ++b) {
+            emitter.Full(InterpolateBlock<Sse2, kEven, kOdd>(row + 16 * b, stride));
+        }
+        if (tail != 0) {
+            emitter.Tail(InterpolateBlock<Sse2, kEven, kOdd>(row + 16 * full_blocks, stride), tail);
+        }
+        sink.End(emitter);
+    }
+}
+
+// Rows top to bottom. The phase only decides which of the four kinds of row each row is: the
+// site of its even columns fixes that of its odd ones.
+template <class W, class Sink>
+VOID WalkFrame(const ConversionParams* params, LONG phase, Sink& sink) {
+    const auto& sites = kPhaseSites[LanePhase(phase)];
+    for (LONG y = 0; y < params->height; ++y) {
+        const UCHAR* row = params->origin + (LONG_PTR)y * params->stride;
+        switch (sites[y & 1][0]) {
+            case Site::kGreenRed:
+                WalkRow<W, Site::kGreenRed, Site::kRed>(row, params->stride, params->width, sink);
+                break;
+            case Site::kRed:
+                WalkRow<W, Site::kRed, Site::kGreenRed>(row, params->stride, params->width, sink);
+                break;
+            case Site::kBlue:
+                WalkRow<W, Site::kBlue, Site::kGreenBlue>(row, params->stride, params->width, sink);
+                break;
+            case Site::kGreenBlue:
+                WalkRow<W, Site::kGreenBlue, Site::kBlue>(row, params->stride, params->width, sink);
+                break;
         }
     }
-    // Only the image's own columns count, so the totals never depend on bytes beyond the border.
-    template <class V>
-    VOID Tail(const Block<V>& block, LONG count) {
-        narrow.Add(block, Narrow::FirstBytes(count));
-    }
-    ULONG Total(typename Wide::T w, typename Narrow::T n) const {
-        ULONG64 total = Narrow::Total64(n);
-        if constexpr (!IsSameType<Wide, Narrow>::value)
-            total += Wide::Total64(w);
-        return (ULONG)total;
-    }
-};
+}
 
-template <class Wide, class Narrow>
+template <class W, template <class> class MatrixKind>
+VOID ConvertColourWith(const ConversionParams* params, const MatrixSplit& split, LONG phase) {
+    const FrameGains gains(params);
+    switch (gains.mode) {
+        case GainMode::kNeutral: {
+            ColourSink<MatrixKind, GainMode::kNeutral> sink{&split, gains.factors, params->output};
+            WalkFrame<W>(params, phase, sink);
+            break;
+        }
+        case GainMode::kSmall: {
+            ColourSink<MatrixKind, GainMode::kSmall> sink{&split, gains.factors, params->output};
+            WalkFrame<W>(params, phase, sink);
+            break;
+        }
+        case GainMode::kGeneral: {
+            ColourSink<MatrixKind, GainMode::kGeneral> sink{&split, gains.factors, params->output};
+            WalkFrame<W>(params, phase, sink);
+            break;
+        }
+    }
+}
+
+template <class W>
 VOID ConvertColourVector(const ConversionParams* params, const bool* matrix_positive, LONG phase) {
     const MatrixSplit split = SplitMatrix(params->matrix, matrix_positive);
     if (split.narrow) {
-        ColourSink<Wide, Narrow, NarrowMatrix> sink(params, split);
-        DispatchPhase<Wide, Narrow>(params, phase, sink);
+        ConvertColourWith<W, NarrowMatrix>(params, split, phase);
     } else if (split.wide) {
-        ColourSink<Wide, Narrow, WideMatrix> sink(params, split);
-        DispatchPhase<Wide, Narrow>(params, phase, sink);
+        ConvertColourWith<W, WideMatrix>(params, split, phase);
     } else {
         ConvertBayerToBgrxScalar(params, matrix_positive, phase);
     }
 }
 
-template <class Wide, class Narrow>
+template <class W>
 VOID ConvertGreyVector(const ConversionParams* params, LONG phase) {
-    GreySink<Wide, Narrow> sink(params);
-    DispatchPhase<Wide, Narrow>(params, phase, sink);
+    const FrameGains gains(params);
+    switch (gains.mode) {
+        case GainMode::kNeutral: {
+            GreySink<GainMode::kNeutral> sink{gains.factors, params->output};
+            WalkFrame<W>(params, phase, sink);
+            break;
+        }
+        case GainMode::kSmall: {
+            GreySink<GainMode::kSmall> sink{gains.factors, params->output};
+            WalkFrame<W>(params, phase, sink);
+            break;
+        }
+        case GainMode::kGeneral: {
+            GreySink<GainMode::kGeneral> sink{gains.factors, params->output};
+            WalkFrame<W>(params, phase, sink);
+            break;
+        }
+    }
 }
 
-template <class Wide, class Narrow>
+template <class W>
 VOID SumChannelsVector(const ConversionParams* params, LONG phase, ChannelTotals* totals) {
-    SumSink<Wide, Narrow> sink;
-    DispatchPhase<Wide, Narrow>(params, phase, sink);
-    totals->red = sink.Total(sink.wide.red, sink.narrow.red);
-    totals->green = sink.Total(sink.wide.green, sink.narrow.green);
-    totals->blue = sink.Total(sink.wide.blue, sink.narrow.blue);
+    SumSink sink;
+    WalkFrame<W>(params, phase, sink);
+    totals->red = (ULONG)sink.red;
+    totals->green = (ULONG)sink.green;
+    totals->blue = (ULONG)sink.blue;
 }
 
 }  // namespace
