@@ -193,6 +193,26 @@ TEST(Conversion, NarrowAndOddFrames) {
     }
 }
 
+TEST(Conversion, SmallFramesDoNotDependOnWhatThePoolHeld) {
+    // Under 8 pixels in either direction the border is not filled.
+    for (auto [width, height] :
+         {std::pair<ULONG, ULONG>{1600, 4}, {7, 7}, {5, 12}, {70, 3}, {1, 1}, {2, 3}}) {
+        const auto raw = RandomRaw(width, height, width + height);
+        std::optional<std::vector<ULONG>> first;
+        for (unsigned char fill : {0x00, 0x5A, 0xFF}) {
+            platform::verifier::SetUninitialisedFill(fill);
+            Frame frame(width, height);
+            frame.LoadOnly(raw);
+            const auto image = CheckedColour(frame, 2);
+            CheckedGrey(frame, 1);
+            if (!first)
+                first = image;
+            EXPECT_EQ(image, *first) << width << "x" << height << " fill " << (int)fill;
+        }
+    }
+    platform::verifier::ClearFaults();
+}
+
 TEST(Conversion, VectorEqualsScalarOnRandomFramesAndSettings) {
     std::mt19937 random(2024);
     struct Size {

@@ -73,6 +73,8 @@ class Frame {
             state_.work_buffer[i] = (UCHAR)random();
         LoadWorkBuffer(&state_, raw.data(), 0, width_);
     }
+    // The load alone, as the driver does it: the buffer keeps what it held since its allocation.
+    void LoadOnly(const std::vector<UCHAR>& raw) { LoadWorkBuffer(&state_, raw.data(), 0, width_); }
     void SetGains(LONG red, LONG green, LONG blue) {
         state_.params.frame_red_gain = red;
         state_.params.frame_green_gain = green;

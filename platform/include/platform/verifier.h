@@ -39,6 +39,9 @@ size_t ReportLeaks(uint64_t mark, const std::string& context);
 void FailNthAllocation(uint64_t n);
 // Every allocation with this tag returns null until cleared.
 void FailAllocationsWithTag(ULONG tag);
+// Blocks not asked to be zeroed come back filled with this byte (0xA5 until faults are cleared),
+// so a test can show that a result does not depend on what the pool held.
+void SetUninitialisedFill(unsigned char fill);
 // Ends every injected fault: of the pool, the processor features and the extended-state saves.
 void ClearFaults();
 // Allocations that fault injection has failed so far.
