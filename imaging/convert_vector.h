@@ -65,11 +65,18 @@ struct Neighbourhood {
     RowSamples<V> up2, up1, row, down1, down2;
 };
 
-template <class V, int kShift>
+// A kernel's weighted sum to its value. Clamped, it is 0..255 as the site rules give it. Left
+// unclamped, the quotient keeps its sign, so that packing to bytes with unsigned saturation
+// gives the clamped value: the channel sums pack anyway, and save the clamps that way.
+template <class V, int kShift, bool kClamped>
 CAM_INLINE typename V::T Finish(typename V::T sum, short rounding) {
-    const auto value =
-        V::template Right16<kShift>(V::Add16(V::Max16(sum, V::Zero()), V::Set16(rounding)));
-    return V::Min16(value, V::Set16(255));
+    if constexpr (kClamped) {
+        const auto value =
+            V::template Right16<kShift>(V::Add16(V::Max16(sum, V::Zero()), V::Set16(rounding)));
+        return V::Min16(value, V::Set16(255));
+    } else {
+        return V::template RightSigned16<kShift>(V::Add16(sum, V::Set16(rounding)));
+    }
 }
 
 template <class V>
@@ -77,7 +84,7 @@ struct Channels {
     typename V::T red, green, blue;
 };
 
-template <class V, Site kSite, int kBase>
+template <class V, Site kSite, int kBase, bool kClamped>
 CAM_INLINE Channels<V> InterpolateLanes(const Neighbourhood<V>& n) {
     using T = typename V::T;
     const T* r0 = n.row.column;
@@ -93,21 +100,21 @@ CAM_INLINE Channels<V> InterpolateLanes(const Neighbourhood<V>& n) {
     auto kg = [&]() __attribute__((always_inline)) {
         const T plus = V::Add16(V::template Left16<2>(centre),
                                 V::template Left16<1>(V::Add16(horizontal_near, vertical_near)));
-        return Finish<V, 3>(V::Sub16(plus, V::Add16(horizontal_far, vertical_far)), 4);
+        return Finish<V, 3, kClamped>(V::Sub16(plus, V::Add16(horizontal_far, vertical_far)), 4);
     };
     auto kd = [&]() __attribute__((always_inline)) {
         const T far = V::Add16(horizontal_far, vertical_far);
         const T plus =
             V::Add16(V::Add16(V::template Left16<3>(centre), V::template Left16<2>(centre)),
                      V::template Left16<2>(diagonals()));
-        return Finish<V, 4>(V::Sub16(plus, V::Add16(V::template Left16<1>(far), far)), 8);
+        return Finish<V, 4, kClamped>(V::Sub16(plus, V::Add16(V::template Left16<1>(far), far)), 8);
     };
     const T ten_centre = V::Add16(V::template Left16<3>(centre), V::template Left16<1>(centre));
     // Towards the near pair: the far pair across adds, the far pair along subtracts.
     auto directional = [&](T near, T across_far, T along_far) __attribute__((always_inline)) {
         const T plus = V::Add16(V::Add16(ten_centre, V::template Left16<3>(near)), across_far);
         const T minus = V::template Left16<1>(V::Add16(diagonals(), along_far));
-        return Finish<V, 4>(V::Sub16(plus, minus), 8);
+        return Finish<V, 4, kClamped>(V::Sub16(plus, minus), 8);
     };
     if constexpr (kSite == Site::kRed) {
         return {centre, kg(), kd()};
@@ -128,12 +135,12 @@ struct Block {
     Channels<V> even, odd;
 };
 
-template <class V, Site kEven, Site kOdd>
+template <class V, Site kEven, Site kOdd, bool kClamped>
 CAM_INLINE Block<V> InterpolateBlock(const UCHAR* block, LONG stride) {
     const Neighbourhood<V> n = {LoadRow<V>(block - 2 * stride), LoadRow<V>(block - stride),
                                 LoadRow<V>(block), LoadRow<V>(block + stride),
                                 LoadRow<V>(block + 2 * stride)};
-    return {InterpolateLanes<V, kEven, 2>(n), InterpolateLanes<V, kOdd, 3>(n)};
+    return {InterpolateLanes<V, kEven, 2, kClamped>(n), InterpolateLanes<V, kOdd, 3, kClamped>(n)};
 }
 
 // How the frame's gains are applied. Neutral gains (all 128) change nothing and are skipped.
@@ -187,23 +194,29 @@ struct FrameGains {
           mode(ChooseGainMode(factors)) {}
 };
 
-// Sixteen 16-bit lanes of one channel back in pixel order, one byte each.
+// A channel's even and odd columns as bytes, saturated to 0..255: the even columns' bytes first,
+// then the odd ones', in each 16-byte lane.
 template <class V>
-CAM_INLINE typename V::T Interleave(typename V::T even, typename V::T odd) {
-    return V::Or(even, V::template Left16<8>(odd));
+CAM_INLINE typename V::T PackColumns(typename V::T even, typename V::T odd) {
+    return V::PackSatU16(even, odd);
 }
 
-// Writes the block's pixels (blue, green, red, alpha bytes) from per-channel byte vectors.
+// Writes the block's pixels (blue, green, red, alpha bytes) from per-channel bytes in packed
+// column order.
 template <class V>
 CAM_INLINE VOID StorePixels(ULONG* out, typename V::T blue, typename V::T green,
                             typename V::T red) {
     const auto alpha = V::Set8((char)0xFF);
-    const auto bg_low = V::UnpackLow8(blue, green);
-    const auto bg_high = V::UnpackHigh8(blue, green);
-    const auto ra_low = V::UnpackLow8(red, alpha);
-    const auto ra_high = V::UnpackHigh8(red, alpha);
-    V::StoreQuads(out, V::UnpackLow16(bg_low, ra_low), V::UnpackHigh16(bg_low, ra_low),
-                  V::UnpackLow16(bg_high, ra_high), V::UnpackHigh16(bg_high, ra_high));
+    const auto bg_even = V::UnpackLow8(blue, green);
+    const auto bg_odd = V::UnpackHigh8(blue, green);
+    const auto ra_even = V::UnpackLow8(red, alpha);
+    const auto ra_odd = V::UnpackHigh8(red, alpha);
+    const auto even_low = V::UnpackLow16(bg_even, ra_even);  // pixels 0, 2, 4, 6
+    const auto even_high = V::UnpackHigh16(bg_even, ra_even);
+    const auto odd_low = V::UnpackLow16(bg_odd, ra_odd);  // pixels 1, 3, 5, 7
+    const auto odd_high = V::UnpackHigh16(bg_odd, ra_odd);
+    V::StoreQuads(out, V::UnpackLow32(even_low, odd_low), V::UnpackHigh32(even_low, odd_low),
+                  V::UnpackLow32(even_high, odd_high), V::UnpackHigh32(even_high, odd_high));
 }
 
 // A short block goes through a scratch block, so nothing is written past the image.
@@ -225,12 +238,14 @@ struct MatrixSplit {
     ULONG minus[3][4];
     bool narrow;  // every sum fits 16 bits
     bool wide;    // every colour magnitude fits a signed 16-bit multiplier
+    bool bytes;   // narrow, and every colour magnitude fits a byte multiplier (see ByteMatrix)
 };
 
 inline MatrixSplit SplitMatrix(const LONG* matrix, const bool* positive) {
     MatrixSplit split = {};
     split.narrow = true;
     split.wide = true;
+    split.bytes = true;
     for (int j = 0; j < 3; ++j) {
         for (int i = 0; i < 4; ++i) {
             const ULONG magnitude = LaneMagnitude(matrix[4 * i + j]);
@@ -243,7 +258,14 @@ inline MatrixSplit SplitMatrix(const LONG* matrix, const bool* positive) {
         };
         if (!fits(split.plus[j]) || !fits(split.minus[j]))
             split.narrow = false;
+        auto fits_bytes = [](const ULONG* sum) {
+            return sum[0] <= 127 && sum[1] <= 127 && sum[2] <= 127 &&
+                   255 * (sum[0] + sum[1]) <= 0x7FFF;
+        };
+        if (!fits_bytes(split.plus[j]) || !fits_bytes(split.minus[j]))
+            split.bytes = false;
     }
+    split.bytes = split.bytes && split.narrow;
     return split;
 }
 
@@ -267,13 +289,49 @@ struct NarrowMatrix {
         typename V::T out[3];
         for (int j = 0; j < 3; ++j) {
             // Unsigned saturating difference: the quotient of P, less that of N, or 0.
-            out[j] = V::Min16(V::SubSatU16(V::template Right16<6>(Sum(in, plus[j])),
-                                           V::template Right16<6>(Sum(in, minus[j]))),
-                              V::Set16(255));
+            out[j] = V::SubSatU16(V::template Right16<6>(Sum(in, plus[j])),
+                                  V::template Right16<6>(Sum(in, minus[j])));
         }
         return {out[0], out[1], out[2]};
     }
 };
+
+#if defined(CAM_BYTE_MULTIPLY)
+// The 16-bit sums of NarrowMatrix from byte multiplies, two terms each: red and green share a
+// lane as its low and high byte, and one multiply-add weighs both. Where every magnitude is a
+// byte and the red and green terms cannot pass 15 bits, this is exact, in fewer steps.
+template <class V>
+struct ByteMatrix {
+    typename V::T plus_red_green[3], plus_blue[3], plus_constant[3];
+    typename V::T minus_red_green[3], minus_blue[3], minus_constant[3];
+    CAM_INLINE explicit ByteMatrix(const MatrixSplit& split) {
+        for (int j = 0; j < 3; ++j) {
+            const ULONG* p = split.plus[j];
+            const ULONG* m = split.minus[j];
+            plus_red_green[j] = V::Set16((short)(p[0] | p[1] << 8));
+            plus_blue[j] = V::Set16((short)p[2]);
+            plus_constant[j] = V::Set16((short)p[3]);
+            minus_red_green[j] = V::Set16((short)(m[0] | m[1] << 8));
+            minus_blue[j] = V::Set16((short)m[2]);
+            minus_constant[j] = V::Set16((short)m[3]);
+        }
+    }
+    CAM_INLINE Channels<V> Apply(const Channels<V>& in) const {
+        const auto red_green = V::Or(in.red, V::template Left16<8>(in.green));
+        typename V::T out[3];
+        for (int j = 0; j < 3; ++j) {
+            const auto plus = V::Add16(V::Add16(V::MulAddBytes(red_green, plus_red_green[j]),
+                                                V::MulAddBytes(in.blue, plus_blue[j])),
+                                       plus_constant[j]);
+            const auto minus = V::Add16(V::Add16(V::MulAddBytes(red_green, minus_red_green[j]),
+                                                 V::MulAddBytes(in.blue, minus_blue[j])),
+                                        minus_constant[j]);
+            out[j] = V::SubSatU16(V::template Right16<6>(plus), V::template Right16<6>(minus));
+        }
+        return {out[0], out[1], out[2]};
+    }
+};
+#endif
 
 template <class V>
 struct WideMatrix {
@@ -309,13 +367,14 @@ struct WideMatrix {
         const auto b_high = V::UnpackHigh16(in.blue, zero);
         typename V::T out[3];
         for (int j = 0; j < 3; ++j) {
-            const auto both = V::PackSat32(Quarter(rg_low, b_low, output[j]),
-                                           Quarter(rg_high, b_high, output[j]));
-            out[j] = V::Min16(V::Max16(both, zero), V::Set16(255));
+            out[j] = V::PackSat32(Quarter(rg_low, b_low, output[j]),
+                                  Quarter(rg_high, b_high, output[j]));
         }
         return {out[0], out[1], out[2]};
     }
 };
+
+// The matrix outputs are left unclamped: packing them to bytes saturates them to 0..255.
 
 // A sink turns blocks into output. For each run of blocks of one width in a row it hands out an
 // emitter, Begin<V>(), that holds its own copies of the frame's constants and running state, so
@@ -323,6 +382,7 @@ struct WideMatrix {
 
 template <template <class> class MatrixKind, GainMode kGain>
 struct ColourSink {
+    static constexpr bool kClamped = true;
     const MatrixSplit* split;
     const ULONG* factors;
     ULONG* out;
@@ -335,8 +395,8 @@ struct ColourSink {
         CAM_INLINE Channels<V> Bytes(const Block<V>& block) const {
             const Channels<V> even = matrix.Apply(gains.Apply(block.even));
             const Channels<V> odd = matrix.Apply(gains.Apply(block.odd));
-            return {Interleave<V>(even.red, odd.red), Interleave<V>(even.green, odd.green),
-                    Interleave<V>(even.blue, odd.blue)};
+            return {PackColumns<V>(even.red, odd.red), PackColumns<V>(even.green, odd.green),
+                    PackColumns<V>(even.blue, odd.blue)};
         }
         CAM_INLINE VOID Full(const Block<V>& block) {
             const Channels<V> c = Bytes(block);
@@ -369,6 +429,7 @@ CAM_INLINE typename V::T Luminance(const Channels<V>& c) {
 
 template <GainMode kGain>
 struct GreySink {
+    static constexpr bool kClamped = true;
     const ULONG* factors;
     ULONG* out;
 
@@ -377,8 +438,8 @@ struct GreySink {
         Gains<V, kGain> gains;
         ULONG* out;
         CAM_INLINE typename V::T Grey(const Block<V>& block) const {
-            return Interleave<V>(Luminance<V>(gains.Apply(block.even)),
-                                 Luminance<V>(gains.Apply(block.odd)));
+            return PackColumns<V>(Luminance<V>(gains.Apply(block.even)),
+                                  Luminance<V>(gains.Apply(block.odd)));
         }
         CAM_INLINE VOID Full(const Block<V>& block) {
             const auto grey = Grey(block);
@@ -401,8 +462,11 @@ struct GreySink {
     }
 };
 
-// Adds the blocks' bytes into 64-bit lanes, one accumulator per channel.
+// Adds the blocks' channel values into 64-bit lanes, one accumulator per channel. The kernels
+// come unclamped; packing the even and odd columns to bytes clamps them, in a column order that
+// a sum does not mind.
 struct SumSink {
+    static constexpr bool kClamped = false;
     ULONG64 red = 0;
     ULONG64 green = 0;
     ULONG64 blue = 0;
@@ -410,20 +474,21 @@ struct SumSink {
     template <class V>
     struct Emitter {
         typename V::T red, green, blue;
-        CAM_INLINE static VOID Add(typename V::T& total, typename V::T even, typename V::T odd,
-                                   typename V::T keep) {
-            total = V::Add64(total, V::SumBytes(V::And(Interleave<V>(even, odd), keep)));
+        CAM_INLINE static VOID Add(typename V::T& total, typename V::T bytes) {
+            total = V::Add64(total, V::SumBytes(bytes));
         }
-        CAM_INLINE VOID Add(const Block<V>& block, typename V::T keep) {
-            Add(red, block.even.red, block.odd.red, keep);
-            Add(green, block.even.green, block.odd.green, keep);
-            Add(blue, block.even.blue, block.odd.blue, keep);
+        CAM_INLINE VOID Full(const Block<V>& block) {
+            Add(red, PackColumns<V>(block.even.red, block.odd.red));
+            Add(green, PackColumns<V>(block.even.green, block.odd.green));
+            Add(blue, PackColumns<V>(block.even.blue, block.odd.blue));
         }
-        CAM_INLINE VOID Full(const Block<V>& block) { Add(block, V::Set8((char)0xFF)); }
         // Only the image's own columns count, so the totals never depend on bytes beyond the
         // border.
         CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
-            Add(block, V::FirstBytes(count));
+            const auto keep = V::PackedColumnsBelow(count);
+            Add(red, V::And(PackColumns<V>(block.even.red, block.odd.red), keep));
+            Add(green, V::And(PackColumns<V>(block.even.green, block.odd.green), keep));
+            Add(blue, V::And(PackColumns<V>(block.even.blue, block.odd.blue), keep));
         }
     };
     template <class V>
@@ -444,7 +509,7 @@ CAM_INLINE LONG WalkRun(const UCHAR* row, LONG stride, LONG b, LONG end, Sink& s
     if (b + kBlocks <= end) {
         auto emitter = sink.template Begin<V>();
         for (; b + kBlocks <= end; b += kBlocks) {
-            emitter.Full(InterpolateBlock<V, kEven, kOdd>(row + 16 * b, stride));
+            emitter.Full(InterpolateBlock<V, kEven, kOdd, Sink::kClamped>(row + 16 * b, stride));
         }
         sink.End(emitter);
     }
@@ -467,10 +532,12 @@ VOID WalkRow(const UCHAR* row, LONG stride, LONG width, Sink& sink) {
     if (b < full_blocks || tail != 0) {
         auto emitter = sink.template Begin<Sse2>();
         for (; b < full_blocks; ++b) {
-            emitter.Full(InterpolateBlock<Sse2, kEven, kOdd>(row + 16 * b, stride));
+            emitter.Full(InterpolateBlock<Sse2, kEven, kOdd, Sink::kClamped>(row + 16 * b, stride));
         }
         if (tail != 0) {
-            emitter.Tail(InterpolateBlock<Sse2, kEven, kOdd>(row + 16 * full_blocks, stride), tail);
+            emitter.Tail(
+                InterpolateBlock<Sse2, kEven, kOdd, Sink::kClamped>(row + 16 * full_blocks, stride),
+                tail);
         }
         sink.End(emitter);
     }
@@ -525,6 +592,12 @@ VOID ConvertColourWith(const ConversionParams* params, const MatrixSplit& split,
 template <class W>
 VOID ConvertColourVector(const ConversionParams* params, const bool* matrix_positive, LONG phase) {
     const MatrixSplit split = SplitMatrix(params->matrix, matrix_positive);
+#if defined(CAM_BYTE_MULTIPLY)
+    if (split.bytes) {
+        ConvertColourWith<W, ByteMatrix>(params, split, phase);
+        return;
+    }
+#endif
     if (split.narrow) {
         ConvertColourWith<W, NarrowMatrix>(params, split, phase);
     } else if (split.wide) {

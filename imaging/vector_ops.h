@@ -5,6 +5,13 @@
 
 #include "platform/ddk.h"
 
+// Byte multiplies (unsigned by signed bytes, adjacent products added) came after the 128-bit
+// baseline; builds for wider registers have them at every width.
+#if defined(__SSSE3__)
+#include <tmmintrin.h>
+#define CAM_BYTE_MULTIPLY 1
+#endif
+
 // The per-block helpers must fold into the row loop, so that a block's values stay in registers
 // instead of passing through the stack between them.
 #define CAM_INLINE inline __attribute__((always_inline))
@@ -35,6 +42,10 @@ struct Sse2 {
     CAM_INLINE static T Right16(T a) {
         return _mm_srli_epi16(a, kShift);
     }
+    template <int kShift>
+    CAM_INLINE static T RightSigned16(T a) {
+        return _mm_srai_epi16(a, kShift);
+    }
     CAM_INLINE static T Max16(T a, T b) { return _mm_max_epi16(a, b); }
     CAM_INLINE static T Min16(T a, T b) { return _mm_min_epi16(a, b); }
     // Unsigned minimum, which the 128-bit baseline lacks: a less what it exceeds b by.
@@ -46,26 +57,58 @@ struct Sse2 {
     CAM_INLINE static T MulLow16(T a, T b) { return _mm_mullo_epi16(a, b); }
     CAM_INLINE static T MulHighU16(T a, T b) { return _mm_mulhi_epu16(a, b); }
     CAM_INLINE static T MulAdd16(T a, T b) { return _mm_madd_epi16(a, b); }
-    CAM_INLINE static T Add32(T a, T b) { return _mm_add_epi32(a, b); }
-    CAM_INLINE static T Sub32(T a, T b) { return _mm_sub_epi32(a, b); }
+#if defined(CAM_BYTE_MULTIPLY)
+    CAM_INLINE static T MulAddBytes(T a, T b) {
+        return _mm_maddubs_epi16(a, b);
+    }
+#endif
+    CAM_INLINE static T Add32(T a, T b) {
+        return _mm_add_epi32(a, b);
+    }
+    CAM_INLINE static T Sub32(T a, T b) {
+        return _mm_sub_epi32(a, b);
+    }
     template <int kShift>
     CAM_INLINE static T Right32(T a) {
         return _mm_srli_epi32(a, kShift);
     }
-    CAM_INLINE static T PackSat32(T a, T b) { return _mm_packs_epi32(a, b); }
-    CAM_INLINE static T UnpackLow8(T a, T b) { return _mm_unpacklo_epi8(a, b); }
-    CAM_INLINE static T UnpackHigh8(T a, T b) { return _mm_unpackhi_epi8(a, b); }
-    CAM_INLINE static T UnpackLow16(T a, T b) { return _mm_unpacklo_epi16(a, b); }
-    CAM_INLINE static T UnpackHigh16(T a, T b) { return _mm_unpackhi_epi16(a, b); }
-    CAM_INLINE static T Add64(T a, T b) { return _mm_add_epi64(a, b); }
-    CAM_INLINE static T SumBytes(T a) { return _mm_sad_epu8(a, _mm_setzero_si128()); }
+    CAM_INLINE static T PackSat32(T a, T b) {
+        return _mm_packs_epi32(a, b);
+    }
+    CAM_INLINE static T PackSatU16(T a, T b) {
+        return _mm_packus_epi16(a, b);
+    }
+    CAM_INLINE static T UnpackLow8(T a, T b) {
+        return _mm_unpacklo_epi8(a, b);
+    }
+    CAM_INLINE static T UnpackHigh8(T a, T b) {
+        return _mm_unpackhi_epi8(a, b);
+    }
+    CAM_INLINE static T UnpackLow16(T a, T b) {
+        return _mm_unpacklo_epi16(a, b);
+    }
+    CAM_INLINE static T UnpackHigh16(T a, T b) {
+        return _mm_unpackhi_epi16(a, b);
+    }
+    CAM_INLINE static T UnpackLow32(T a, T b) {
+        return _mm_unpacklo_epi32(a, b);
+    }
+    CAM_INLINE static T UnpackHigh32(T a, T b) {
+        return _mm_unpackhi_epi32(a, b);
+    }
+    CAM_INLINE static T Add64(T a, T b) {
+        return _mm_add_epi64(a, b);
+    }
+    CAM_INLINE static T SumBytes(T a) {
+        return _mm_sad_epu8(a, _mm_setzero_si128());
+    }
     CAM_INLINE static ULONG64 Total64(T a) {
         return (ULONG64)_mm_cvtsi128_si64(a) + (ULONG64)_mm_cvtsi128_si64(_mm_unpackhi_epi64(a, a));
     }
-    // Bytes 0..count-1 set.
-    CAM_INLINE static T FirstBytes(LONG count) {
-        const T lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-        return _mm_cmplt_epi8(lane, _mm_set1_epi8((char)count));
+    // After PackSatU16 of a block's even and odd columns, the bytes of columns 0..count-1 set.
+    CAM_INLINE static T PackedColumnsBelow(LONG count) {
+        const T column = _mm_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
+        return _mm_cmplt_epi8(column, _mm_set1_epi8((char)count));
     }
     // The four vectors of 4 pixels that the byte unpacks produce, in pixel order.
     CAM_INLINE static VOID StoreQuads(ULONG* out, T q0, T q1, T q2, T q3) {
@@ -105,6 +148,10 @@ struct Avx2 {
     CAM_INLINE static T Right16(T a) {
         return _mm256_srli_epi16(a, kShift);
     }
+    template <int kShift>
+    CAM_INLINE static T RightSigned16(T a) {
+        return _mm256_srai_epi16(a, kShift);
+    }
     CAM_INLINE static T Max16(T a, T b) { return _mm256_max_epi16(a, b); }
     CAM_INLINE static T Min16(T a, T b) { return _mm256_min_epi16(a, b); }
     CAM_INLINE static T MinU16(T a, T b) { return _mm256_min_epu16(a, b); }
@@ -114,6 +161,7 @@ struct Avx2 {
     CAM_INLINE static T MulLow16(T a, T b) { return _mm256_mullo_epi16(a, b); }
     CAM_INLINE static T MulHighU16(T a, T b) { return _mm256_mulhi_epu16(a, b); }
     CAM_INLINE static T MulAdd16(T a, T b) { return _mm256_madd_epi16(a, b); }
+    CAM_INLINE static T MulAddBytes(T a, T b) { return _mm256_maddubs_epi16(a, b); }
     CAM_INLINE static T Add32(T a, T b) { return _mm256_add_epi32(a, b); }
     CAM_INLINE static T Sub32(T a, T b) { return _mm256_sub_epi32(a, b); }
     template <int kShift>
@@ -121,10 +169,13 @@ struct Avx2 {
         return _mm256_srli_epi32(a, kShift);
     }
     CAM_INLINE static T PackSat32(T a, T b) { return _mm256_packs_epi32(a, b); }
+    CAM_INLINE static T PackSatU16(T a, T b) { return _mm256_packus_epi16(a, b); }
     CAM_INLINE static T UnpackLow8(T a, T b) { return _mm256_unpacklo_epi8(a, b); }
     CAM_INLINE static T UnpackHigh8(T a, T b) { return _mm256_unpackhi_epi8(a, b); }
     CAM_INLINE static T UnpackLow16(T a, T b) { return _mm256_unpacklo_epi16(a, b); }
     CAM_INLINE static T UnpackHigh16(T a, T b) { return _mm256_unpackhi_epi16(a, b); }
+    CAM_INLINE static T UnpackLow32(T a, T b) { return _mm256_unpacklo_epi32(a, b); }
+    CAM_INLINE static T UnpackHigh32(T a, T b) { return _mm256_unpackhi_epi32(a, b); }
     CAM_INLINE static T Add64(T a, T b) { return _mm256_add_epi64(a, b); }
     CAM_INLINE static T SumBytes(T a) { return _mm256_sad_epu8(a, _mm256_setzero_si256()); }
     CAM_INLINE static ULONG64 Total64(T a) {
@@ -170,6 +221,10 @@ struct Avx512 {
     CAM_INLINE static T Right16(T a) {
         return _mm512_srli_epi16(a, kShift);
     }
+    template <int kShift>
+    CAM_INLINE static T RightSigned16(T a) {
+        return _mm512_srai_epi16(a, kShift);
+    }
     CAM_INLINE static T Max16(T a, T b) { return _mm512_max_epi16(a, b); }
     CAM_INLINE static T Min16(T a, T b) { return _mm512_min_epi16(a, b); }
     CAM_INLINE static T MinU16(T a, T b) { return _mm512_min_epu16(a, b); }
@@ -179,6 +234,7 @@ struct Avx512 {
     CAM_INLINE static T MulLow16(T a, T b) { return _mm512_mullo_epi16(a, b); }
     CAM_INLINE static T MulHighU16(T a, T b) { return _mm512_mulhi_epu16(a, b); }
     CAM_INLINE static T MulAdd16(T a, T b) { return _mm512_madd_epi16(a, b); }
+    CAM_INLINE static T MulAddBytes(T a, T b) { return _mm512_maddubs_epi16(a, b); }
     CAM_INLINE static T Add32(T a, T b) { return _mm512_add_epi32(a, b); }
     CAM_INLINE static T Sub32(T a, T b) { return _mm512_sub_epi32(a, b); }
     template <int kShift>
@@ -186,10 +242,13 @@ struct Avx512 {
         return _mm512_srli_epi32(a, kShift);
     }
     CAM_INLINE static T PackSat32(T a, T b) { return _mm512_packs_epi32(a, b); }
+    CAM_INLINE static T PackSatU16(T a, T b) { return _mm512_packus_epi16(a, b); }
     CAM_INLINE static T UnpackLow8(T a, T b) { return _mm512_unpacklo_epi8(a, b); }
     CAM_INLINE static T UnpackHigh8(T a, T b) { return _mm512_unpackhi_epi8(a, b); }
     CAM_INLINE static T UnpackLow16(T a, T b) { return _mm512_unpacklo_epi16(a, b); }
     CAM_INLINE static T UnpackHigh16(T a, T b) { return _mm512_unpackhi_epi16(a, b); }
+    CAM_INLINE static T UnpackLow32(T a, T b) { return _mm512_unpacklo_epi32(a, b); }
+    CAM_INLINE static T UnpackHigh32(T a, T b) { return _mm512_unpackhi_epi32(a, b); }
     CAM_INLINE static T Add64(T a, T b) { return _mm512_add_epi64(a, b); }
     CAM_INLINE static T SumBytes(T a) { return _mm512_sad_epu8(a, _mm512_setzero_si512()); }
     CAM_INLINE static ULONG64 Total64(T a) { return (ULONG64)_mm512_reduce_add_epi64(a); }
