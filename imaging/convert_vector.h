@@ -183,6 +183,18 @@ struct Gains {
             return {One(c.red, red), One(c.green, green), One(c.blue, blue)};
         }
     }
+    // The same on a channel's bytes in packed column order, which come back the same way. Each
+    // byte is unpacked straight into the high half of a 16-bit lane, as the short product wants
+    // it, and packing saturates the products to 255.
+    CAM_INLINE static T OnBytes(T bytes, T factor) {
+        if constexpr (kMode == GainMode::kNeutral) {
+            return bytes;
+        } else {
+            static_assert(kMode == GainMode::kSmall, "large gains take the 32-bit matrix sums");
+            return V::PackSatU16(V::MulHighU16(V::UnpackLow8(V::Zero(), bytes), factor),
+                                 V::MulHighU16(V::UnpackHigh8(V::Zero(), bytes), factor));
+        }
+    }
 };
 
 struct FrameGains {
@@ -199,6 +211,12 @@ struct FrameGains {
 template <class V>
 CAM_INLINE typename V::T PackColumns(typename V::T even, typename V::T odd) {
     return V::PackSatU16(even, odd);
+}
+
+template <class V>
+CAM_INLINE Channels<V> PackChannels(const Channels<V>& even, const Channels<V>& odd) {
+    return {PackColumns<V>(even.red, odd.red), PackColumns<V>(even.green, odd.green),
+            PackColumns<V>(even.blue, odd.blue)};
 }
 
 // Writes the block's pixels (blue, green, red, alpha bytes) from per-channel bytes in packed
@@ -239,6 +257,7 @@ struct MatrixSplit {
     bool narrow;  // every sum fits 16 bits
     bool wide;    // every colour magnitude fits a signed 16-bit multiplier
     bool bytes;   // narrow, and every colour magnitude fits a byte multiplier (see ByteMatrix)
+    bool byte_constants;  // bytes, and every constant magnitude is a byte too
 };
 
 inline MatrixSplit SplitMatrix(const LONG* matrix, const bool* positive) {
@@ -246,6 +265,7 @@ inline MatrixSplit SplitMatrix(const LONG* matrix, const bool* positive) {
     split.narrow = true;
     split.wide = true;
     split.bytes = true;
+    split.byte_constants = true;
     for (int j = 0; j < 3; ++j) {
         for (int i = 0; i < 4; ++i) {
             const ULONG magnitude = LaneMagnitude(matrix[4 * i + j]);
@@ -264,13 +284,17 @@ inline MatrixSplit SplitMatrix(const LONG* matrix, const bool* positive) {
         };
         if (!fits_bytes(split.plus[j]) || !fits_bytes(split.minus[j]))
             split.bytes = false;
+        if (split.plus[j][3] > 127 || split.minus[j][3] > 127)
+            split.byte_constants = false;
     }
     split.bytes = split.bytes && split.narrow;
+    split.byte_constants = split.byte_constants && split.bytes;
     return split;
 }
 
 template <class V>
 struct NarrowMatrix {
+    static constexpr bool kPacksInputs = false;
     typename V::T plus[3][4];
     typename V::T minus[3][4];
     CAM_INLINE explicit NarrowMatrix(const MatrixSplit& split) {
@@ -294,47 +318,76 @@ struct NarrowMatrix {
         }
         return {out[0], out[1], out[2]};
     }
+    template <class G>
+    CAM_INLINE Channels<V> Pack(const Channels<V>& even, const Channels<V>& odd,
+                                const G& gains) const {
+        return PackChannels<V>(Apply(gains.Apply(even)), Apply(gains.Apply(odd)));
+    }
 };
 
 #if defined(CAM_BYTE_MULTIPLY)
-// The 16-bit sums of NarrowMatrix from byte multiplies, two terms each: red and green share a
-// lane as its low and high byte, and one multiply-add weighs both. Where every magnitude is a
-// byte and the red and green terms cannot pass 15 bits, this is exact, in fewer steps.
-template <class V>
+// The 16-bit sums of NarrowMatrix from byte multiplies that weigh two terms at once: red with
+// green, and blue with the constant where that is a byte too (otherwise it is added apart). The
+// channels are packed to bytes first, which saturates them to 0..255, so unclamped kernel values
+// may come in; the gains apply to those bytes. Exact where every magnitude is a byte and no pair of
+// terms passes 15 bits.
+template <class V, bool kConstantInPair>
 struct ByteMatrix {
-    typename V::T plus_red_green[3], plus_blue[3], plus_constant[3];
-    typename V::T minus_red_green[3], minus_blue[3], minus_constant[3];
+    static constexpr bool kPacksInputs = true;
+    using T = typename V::T;
+    T plus_red_green[3], plus_blue[3], plus_constant[3];
+    T minus_red_green[3], minus_blue[3], minus_constant[3];
     CAM_INLINE explicit ByteMatrix(const MatrixSplit& split) {
         for (int j = 0; j < 3; ++j) {
             const ULONG* p = split.plus[j];
             const ULONG* m = split.minus[j];
             plus_red_green[j] = V::Set16((short)(p[0] | p[1] << 8));
-            plus_blue[j] = V::Set16((short)p[2]);
-            plus_constant[j] = V::Set16((short)p[3]);
             minus_red_green[j] = V::Set16((short)(m[0] | m[1] << 8));
-            minus_blue[j] = V::Set16((short)m[2]);
+            plus_blue[j] = V::Set16((short)(kConstantInPair ? p[2] | p[3] << 8 : p[2]));
+            minus_blue[j] = V::Set16((short)(kConstantInPair ? m[2] | m[3] << 8 : m[2]));
+            plus_constant[j] = V::Set16((short)p[3]);
             minus_constant[j] = V::Set16((short)m[3]);
         }
     }
-    CAM_INLINE Channels<V> Apply(const Channels<V>& in) const {
-        const auto red_green = V::Or(in.red, V::template Left16<8>(in.green));
-        typename V::T out[3];
+    // The quotient of P, less that of N, or 0; from 16-bit lanes of (red, green) and (blue, 1).
+    CAM_INLINE typename V::T Output(T red_green, T blue_one, int j) const {
+        T plus = V::Add16(V::MulAddBytes(red_green, plus_red_green[j]),
+                          V::MulAddBytes(blue_one, plus_blue[j]));
+        T minus = V::Add16(V::MulAddBytes(red_green, minus_red_green[j]),
+                           V::MulAddBytes(blue_one, minus_blue[j]));
+        if constexpr (!kConstantInPair) {
+            plus = V::Add16(plus, plus_constant[j]);
+            minus = V::Add16(minus, minus_constant[j]);
+        }
+        return V::SubSatU16(V::template Right16<6>(plus), V::template Right16<6>(minus));
+    }
+    template <class G>
+    CAM_INLINE Channels<V> Pack(const Channels<V>& even, const Channels<V>& odd,
+                                const G& gains) const {
+        const T red = G::OnBytes(PackColumns<V>(even.red, odd.red), gains.red);
+        const T green = G::OnBytes(PackColumns<V>(even.green, odd.green), gains.green);
+        const T blue = G::OnBytes(PackColumns<V>(even.blue, odd.blue), gains.blue);
+        const T one = kConstantInPair ? V::Set8(1) : V::Zero();
+        // The low eight bytes of each lane are the even columns, the high eight the odd ones.
+        const T red_green[2] = {V::UnpackLow8(red, green), V::UnpackHigh8(red, green)};
+        const T blue_one[2] = {V::UnpackLow8(blue, one), V::UnpackHigh8(blue, one)};
+        T out[3];
         for (int j = 0; j < 3; ++j) {
-            const auto plus = V::Add16(V::Add16(V::MulAddBytes(red_green, plus_red_green[j]),
-                                                V::MulAddBytes(in.blue, plus_blue[j])),
-                                       plus_constant[j]);
-            const auto minus = V::Add16(V::Add16(V::MulAddBytes(red_green, minus_red_green[j]),
-                                                 V::MulAddBytes(in.blue, minus_blue[j])),
-                                        minus_constant[j]);
-            out[j] = V::SubSatU16(V::template Right16<6>(plus), V::template Right16<6>(minus));
+            out[j] = PackColumns<V>(Output(red_green[0], blue_one[0], j),
+                                    Output(red_green[1], blue_one[1], j));
         }
         return {out[0], out[1], out[2]};
     }
 };
+template <class V>
+using ByteMatrixConstantApart = ByteMatrix<V, false>;
+template <class V>
+using ByteMatrixConstantInPair = ByteMatrix<V, true>;
 #endif
 
 template <class V>
 struct WideMatrix {
+    static constexpr bool kPacksInputs = false;
     struct Output {
         typename V::T plus_red_green, plus_blue, plus_constant;
         typename V::T minus_red_green, minus_blue, minus_constant;
@@ -372,6 +425,11 @@ struct WideMatrix {
         }
         return {out[0], out[1], out[2]};
     }
+    template <class G>
+    CAM_INLINE Channels<V> Pack(const Channels<V>& even, const Channels<V>& odd,
+                                const G& gains) const {
+        return PackChannels<V>(Apply(gains.Apply(even)), Apply(gains.Apply(odd)));
+    }
 };
 
 // The matrix outputs are left unclamped: packing them to bytes saturates them to 0..255.
@@ -382,7 +440,8 @@ struct WideMatrix {
 
 template <template <class> class MatrixKind, GainMode kGain>
 struct ColourSink {
-    static constexpr bool kClamped = true;
+    // A byte matrix clamps as it packs, before the gains.
+    static constexpr bool kClamped = !MatrixKind<Sse2>::kPacksInputs;
     const MatrixSplit* split;
     const ULONG* factors;
     ULONG* out;
@@ -393,10 +452,7 @@ struct ColourSink {
         MatrixKind<V> matrix;
         ULONG* out;
         CAM_INLINE Channels<V> Bytes(const Block<V>& block) const {
-            const Channels<V> even = matrix.Apply(gains.Apply(block.even));
-            const Channels<V> odd = matrix.Apply(gains.Apply(block.odd));
-            return {PackColumns<V>(even.red, odd.red), PackColumns<V>(even.green, odd.green),
-                    PackColumns<V>(even.blue, odd.blue)};
+            return matrix.Pack(block.even, block.odd, gains);
         }
         CAM_INLINE VOID Full(const Block<V>& block) {
             const Channels<V> c = Bytes(block);
@@ -567,43 +623,47 @@ VOID WalkFrame(const ConversionParams* params, LONG phase, Sink& sink) {
     }
 }
 
-template <class W, template <class> class MatrixKind>
-VOID ConvertColourWith(const ConversionParams* params, const MatrixSplit& split, LONG phase) {
-    const FrameGains gains(params);
-    switch (gains.mode) {
-        case GainMode::kNeutral: {
-            ColourSink<MatrixKind, GainMode::kNeutral> sink{&split, gains.factors, params->output};
-            WalkFrame<W>(params, phase, sink);
-            break;
-        }
-        case GainMode::kSmall: {
-            ColourSink<MatrixKind, GainMode::kSmall> sink{&split, gains.factors, params->output};
-            WalkFrame<W>(params, phase, sink);
-            break;
-        }
-        case GainMode::kGeneral: {
-            ColourSink<MatrixKind, GainMode::kGeneral> sink{&split, gains.factors, params->output};
-            WalkFrame<W>(params, phase, sink);
-            break;
-        }
-    }
+template <class W, template <class> class MatrixKind, GainMode kGain>
+VOID ConvertColourWith(const ConversionParams* params, const MatrixSplit& split,
+                       const FrameGains& gains, LONG phase) {
+    ColourSink<MatrixKind, kGain> sink{&split, gains.factors, params->output};
+    WalkFrame<W>(params, phase, sink);
 }
 
-template <class W>
-VOID ConvertColourVector(const ConversionParams* params, const bool* matrix_positive, LONG phase) {
-    const MatrixSplit split = SplitMatrix(params->matrix, matrix_positive);
+template <class W, GainMode kGain>
+VOID ConvertColourWithGains(const ConversionParams* params, const MatrixSplit& split,
+                            const FrameGains& gains, LONG phase) {
 #if defined(CAM_BYTE_MULTIPLY)
+    if (split.byte_constants) {
+        ConvertColourWith<W, ByteMatrixConstantInPair, kGain>(params, split, gains, phase);
+        return;
+    }
     if (split.bytes) {
-        ConvertColourWith<W, ByteMatrix>(params, split, phase);
+        ConvertColourWith<W, ByteMatrixConstantApart, kGain>(params, split, gains, phase);
         return;
     }
 #endif
     if (split.narrow) {
-        ConvertColourWith<W, NarrowMatrix>(params, split, phase);
-    } else if (split.wide) {
-        ConvertColourWith<W, WideMatrix>(params, split, phase);
+        ConvertColourWith<W, NarrowMatrix, kGain>(params, split, gains, phase);
     } else {
+        ConvertColourWith<W, WideMatrix, kGain>(params, split, gains, phase);
+    }
+}
+
+// Gains of 2^14 and more come only from white balance on extreme frames; they take the 32-bit
+// matrix sums whatever the matrix, which keeps the number of variants down.
+template <class W>
+VOID ConvertColourVector(const ConversionParams* params, const bool* matrix_positive, LONG phase) {
+    const MatrixSplit split = SplitMatrix(params->matrix, matrix_positive);
+    const FrameGains gains(params);
+    if (!split.wide) {
         ConvertBayerToBgrxScalar(params, matrix_positive, phase);
+    } else if (gains.mode == GainMode::kNeutral) {
+        ConvertColourWithGains<W, GainMode::kNeutral>(params, split, gains, phase);
+    } else if (gains.mode == GainMode::kSmall) {
+        ConvertColourWithGains<W, GainMode::kSmall>(params, split, gains, phase);
+    } else {
+        ConvertColourWith<W, WideMatrix, GainMode::kGeneral>(params, split, gains, phase);
     }
 }
 
