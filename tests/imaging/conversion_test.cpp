@@ -160,6 +160,14 @@ TEST(Conversion, ConstantOnlyMatrices) {
     frame.SetMatrix(split);
     frame.Load(FlatRaw(24, 8, 1));
     EXPECT_TRUE(AllEqual(CheckedColour(frame, 0), Pixel(1, 1, 1)));
+    // Offsets either side of a byte, added to 100 in every channel; each sum divides apart.
+    frame.Load(FlatRaw(24, 8, 100));
+    for (LONG offset : {127, 128, 200, -200}) {
+        LONG shifted[16] = {64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64, 0, offset, offset, offset, 64};
+        frame.SetMatrix(shifted);
+        const ULONG level = offset > 0 ? (6400 + offset) / 64 : 100 - -offset / 64;
+        EXPECT_TRUE(AllEqual(CheckedColour(frame, 1), Pixel(level, level, level))) << offset;
+    }
 }
 
 TEST(Conversion, SingleRedSample) {
@@ -249,14 +257,17 @@ TEST(Conversion, VectorEqualsScalarOnRandomFramesAndSettings) {
 }
 
 TEST(Conversion, VectorEqualsScalarForArbitraryMatrices) {
-    // Any 16-bit magnitudes, including those too large for the vector multipliers.
+    // Any 16-bit magnitudes: bytes (constants up to a word), words, and those too large for the
+    // vector multipliers.
     std::mt19937 random(7);
     Frame frame(40, 12);
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 60; ++round) {
         LONG matrix[16];
-        const LONG limit = round < 20 ? 1024 : 70000;
-        for (LONG& entry : matrix)
-            entry = (LONG)(random() % (2 * limit)) - limit;
+        const LONG limit = round < 20 ? 64 : round < 40 ? 1024 : 70000;
+        for (int k = 0; k < 16; ++k) {
+            const LONG range = k >= 12 && round < 20 ? 128 << (round % 3 * 2) : limit;
+            matrix[k] = (LONG)(random() % (2 * range)) - range;
+        }
         frame.SetMatrix(matrix);
         frame.SetGains((LONG)(random() % 300), (LONG)(random() % 300), (LONG)(random() % 300));
         frame.Load(RandomRaw(40, 12, (uint32_t)random()), random());
