@@ -22,7 +22,7 @@ __attribute__((target("avx512f"), noinline)) int BusyIn512BitRegisters() {
     __m512i value = _mm512_set1_epi32(3);
     for (int i = 0; i < (1 << 18); ++i)
         value = _mm512_add_epi32(_mm512_mullo_epi32(value, value), _mm512_set1_epi32(i));
-    return _mm512_reduce_add_epi32(value);
+    return _mm512_reduce_or_epi32(value);
 }
 
 TEST_F(ExtendedStateTest, FeaturesFollowTheProcessorUnlessHidden) {
