@@ -140,8 +140,9 @@ void LogSave(ULONG64 mask, bool succeeded) {
 // A timer on the watched thread's own processor time interrupts it as it runs; the signal frame
 // holds the interrupted register state, whose header says which state components were in use.
 // The upper halves of the first sixteen 512-bit registers are in use only while code works in
-// 512-bit registers: compiled code clears them (vzeroupper) before it calls or returns, and the C
-// library's wide routines keep to the other sixteen registers for that reason. So a sample that
+// 512-bit registers: optimised code clears them (vzeroupper) before it calls or returns, the C
+// library's wide routines keep to the other sixteen registers for that reason, and unoptimised
+// code that leaves them in use is set back by the restore that ends its save. So a sample that
 // finds them in use without a live save of their state is unsaved 512-bit work.
 
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
