@@ -146,13 +146,14 @@ CAM_INLINE Block<V> InterpolateBlock(const UCHAR* block, LONG stride) {
 // How the frame's gains are applied. Neutral gains (all 128) change nothing and are skipped.
 // Factors below 2^14 take one high-half multiply of (value << 8) by twice the factor, which is
 // (value * factor) / 128 exactly and stays below 2^15; larger factors take the full product.
-enum class GainMode { kNeutral, kSmall, kGeneral };
+// White balance always leaves green at 128, so that case skips green.
+enum class GainMode { kNeutral, kRedBlue, kSmall, kGeneral };
 
 inline GainMode ChooseGainMode(const ULONG* factors) {
     if (factors[0] == 128 && factors[1] == 128 && factors[2] == 128)
         return GainMode::kNeutral;
     if (factors[0] < 0x4000 && factors[1] < 0x4000 && factors[2] < 0x4000)
-        return GainMode::kSmall;
+        return factors[1] == 128 ? GainMode::kRedBlue : GainMode::kSmall;
     return GainMode::kGeneral;
 }
 
@@ -162,12 +163,13 @@ struct Gains {
     T red, green, blue;
     CAM_INLINE explicit Gains(const ULONG* factors)
         : red(Factor(factors[0])), green(Factor(factors[1])), blue(Factor(factors[2])) {}
+    static constexpr bool kShort = kMode == GainMode::kSmall || kMode == GainMode::kRedBlue;
     CAM_INLINE static T Factor(ULONG factor) {
-        return V::Set16((short)(kMode == GainMode::kSmall ? factor << 1 : factor));
+        return V::Set16((short)(kShort ? factor << 1 : factor));
     }
     // (value * factor) / 128, saturating at 255.
     CAM_INLINE static T One(T value, T factor) {
-        if constexpr (kMode == GainMode::kSmall) {
+        if constexpr (kShort) {
             return V::Min16(V::MulHighU16(V::template Left16<8>(value), factor), V::Set16(255));
         } else {
             // The high half of the product is non-zero only where the result passes 255.
@@ -179,20 +181,27 @@ struct Gains {
     CAM_INLINE Channels<V> Apply(const Channels<V>& c) const {
         if constexpr (kMode == GainMode::kNeutral) {
             return c;
+        } else if constexpr (kMode == GainMode::kRedBlue) {
+            return {One(c.red, red), c.green, One(c.blue, blue)};
         } else {
             return {One(c.red, red), One(c.green, green), One(c.blue, blue)};
         }
     }
-    // The same on a channel's bytes in packed column order, which come back the same way. Each
+    // The same on channels' bytes in packed column order, which come back the same way. Each
     // byte is unpacked straight into the high half of a 16-bit lane, as the short product wants
     // it, and packing saturates the products to 255.
     CAM_INLINE static T OnBytes(T bytes, T factor) {
+        static_assert(kShort, "large gains take the 32-bit matrix sums");
+        return V::PackSatU16(V::MulHighU16(V::UnpackLow8(V::Zero(), bytes), factor),
+                             V::MulHighU16(V::UnpackHigh8(V::Zero(), bytes), factor));
+    }
+    CAM_INLINE Channels<V> ApplyToBytes(const Channels<V>& c) const {
         if constexpr (kMode == GainMode::kNeutral) {
-            return bytes;
+            return c;
+        } else if constexpr (kMode == GainMode::kRedBlue) {
+            return {OnBytes(c.red, red), c.green, OnBytes(c.blue, blue)};
         } else {
-            static_assert(kMode == GainMode::kSmall, "large gains take the 32-bit matrix sums");
-            return V::PackSatU16(V::MulHighU16(V::UnpackLow8(V::Zero(), bytes), factor),
-                                 V::MulHighU16(V::UnpackHigh8(V::Zero(), bytes), factor));
+            return {OnBytes(c.red, red), OnBytes(c.green, green), OnBytes(c.blue, blue)};
         }
     }
 };
@@ -364,9 +373,10 @@ struct ByteMatrix {
     template <class G>
     CAM_INLINE Channels<V> Pack(const Channels<V>& even, const Channels<V>& odd,
                                 const G& gains) const {
-        const T red = G::OnBytes(PackColumns<V>(even.red, odd.red), gains.red);
-        const T green = G::OnBytes(PackColumns<V>(even.green, odd.green), gains.green);
-        const T blue = G::OnBytes(PackColumns<V>(even.blue, odd.blue), gains.blue);
+        const Channels<V> bytes = gains.ApplyToBytes(PackChannels<V>(even, odd));
+        const T red = bytes.red;
+        const T green = bytes.green;
+        const T blue = bytes.blue;
         const T one = kConstantInPair ? V::Set8(1) : V::Zero();
         // The low eight bytes of each lane are the even columns, the high eight the odd ones.
         const T red_green[2] = {V::UnpackLow8(red, green), V::UnpackHigh8(red, green)};
@@ -442,6 +452,7 @@ template <template <class> class MatrixKind, GainMode kGain>
 struct ColourSink {
     // A byte matrix clamps as it packs, before the gains.
     static constexpr bool kClamped = !MatrixKind<Sse2>::kPacksInputs;
+    static constexpr bool kRowPairs = false;
     const MatrixSplit* split;
     const ULONG* factors;
     ULONG* out;
@@ -486,6 +497,7 @@ CAM_INLINE typename V::T Luminance(const Channels<V>& c) {
 template <GainMode kGain>
 struct GreySink {
     static constexpr bool kClamped = true;
+    static constexpr bool kRowPairs = false;
     const ULONG* factors;
     ULONG* out;
 
@@ -523,6 +535,7 @@ struct GreySink {
 // a sum does not mind.
 struct SumSink {
     static constexpr bool kClamped = false;
+    static constexpr bool kRowPairs = true;
     ULONG64 red = 0;
     ULONG64 green = 0;
     ULONG64 blue = 0;
@@ -559,67 +572,158 @@ struct SumSink {
     }
 };
 
-template <class V, Site kEven, Site kOdd, class Sink>
+// What one step along a row interpolates: a block of one row, or the blocks of two neighbouring
+// rows, which share four of their six work-buffer rows and so the loads and splits of those.
+template <Site kEven, Site kOdd>
+struct OneRow {
+    template <class V, bool kClamped, class Emitter>
+    CAM_INLINE static VOID Full(Emitter& emitter, const UCHAR* block, LONG stride) {
+        emitter.Full(InterpolateBlock<V, kEven, kOdd, kClamped>(block, stride));
+    }
+    template <class V, bool kClamped, class Emitter>
+    CAM_INLINE static VOID Tail(Emitter& emitter, const UCHAR* block, LONG stride, LONG count) {
+        emitter.Tail(InterpolateBlock<V, kEven, kOdd, kClamped>(block, stride), count);
+    }
+};
+
+template <Site kEven, Site kOdd, Site kNextEven, Site kNextOdd>
+struct TwoRows {
+    template <class V, bool kClamped>
+    struct Blocks {
+        Block<V> first, second;
+    };
+    template <class V, bool kClamped>
+    CAM_INLINE static Blocks<V, kClamped> Interpolate(const UCHAR* block, LONG stride) {
+        const RowSamples<V> rows[6] = {LoadRow<V>(block - 2 * stride),
+                                       LoadRow<V>(block - stride),
+                                       LoadRow<V>(block),
+                                       LoadRow<V>(block + stride),
+                                       LoadRow<V>(block + 2 * stride),
+                                       LoadRow<V>(block + 3 * stride)};
+        const Neighbourhood<V> first = {rows[0], rows[1], rows[2], rows[3], rows[4]};
+        const Neighbourhood<V> second = {rows[1], rows[2], rows[3], rows[4], rows[5]};
+        return {{InterpolateLanes<V, kEven, 2, kClamped>(first),
+                 InterpolateLanes<V, kOdd, 3, kClamped>(first)},
+                {InterpolateLanes<V, kNextEven, 2, kClamped>(second),
+                 InterpolateLanes<V, kNextOdd, 3, kClamped>(second)}};
+    }
+    template <class V, bool kClamped, class Emitter>
+    CAM_INLINE static VOID Full(Emitter& emitter, const UCHAR* block, LONG stride) {
+        const auto blocks = Interpolate<V, kClamped>(block, stride);
+        emitter.Full(blocks.first);
+        emitter.Full(blocks.second);
+    }
+    template <class V, bool kClamped, class Emitter>
+    CAM_INLINE static VOID Tail(Emitter& emitter, const UCHAR* block, LONG stride, LONG count) {
+        const auto blocks = Interpolate<V, kClamped>(block, stride);
+        emitter.Tail(blocks.first, count);
+        emitter.Tail(blocks.second, count);
+    }
+};
+
+template <class V, class Rows, class Sink>
 CAM_INLINE LONG WalkRun(const UCHAR* row, LONG stride, LONG b, LONG end, Sink& sink) {
     constexpr LONG kBlocks = V::kPixels / 16;
     if (b + kBlocks <= end) {
         auto emitter = sink.template Begin<V>();
         for (; b + kBlocks <= end; b += kBlocks) {
-            emitter.Full(InterpolateBlock<V, kEven, kOdd, Sink::kClamped>(row + 16 * b, stride));
+            Rows::template Full<V, Sink::kClamped>(emitter, row + 16 * b, stride);
         }
         sink.End(emitter);
     }
     return b;
 }
 
-// One row in 16-pixel blocks from the left, the widest registers first. The sink receives each
-// run of whole blocks, and a short last block with its pixel count.
-template <class W, Site kEven, Site kOdd, class Sink>
+// A row (or two) in 16-pixel blocks from the left, the widest registers first. The sink receives
+// each run of whole blocks, and a short last block with its pixel count.
+template <class W, class Rows, class Sink>
 VOID WalkRow(const UCHAR* row, LONG stride, LONG width, Sink& sink) {
     const LONG full_blocks = width / 16;
     const LONG tail = width % 16;
     LONG b = 0;
     if constexpr (!IsSameType<typename W::Quad, NoWidth>::value) {
-        b = WalkRun<typename W::Quad, kEven, kOdd>(row, stride, b, full_blocks, sink);
+        b = WalkRun<typename W::Quad, Rows>(row, stride, b, full_blocks, sink);
     }
     if constexpr (!IsSameType<typename W::Pair, NoWidth>::value) {
-        b = WalkRun<typename W::Pair, kEven, kOdd>(row, stride, b, full_blocks, sink);
+        b = WalkRun<typename W::Pair, Rows>(row, stride, b, full_blocks, sink);
     }
     if (b < full_blocks || tail != 0) {
         auto emitter = sink.template Begin<Sse2>();
         for (; b < full_blocks; ++b) {
-            emitter.Full(InterpolateBlock<Sse2, kEven, kOdd, Sink::kClamped>(row + 16 * b, stride));
+            Rows::template Full<Sse2, Sink::kClamped>(emitter, row + 16 * b, stride);
         }
         if (tail != 0) {
-            emitter.Tail(
-                InterpolateBlock<Sse2, kEven, kOdd, Sink::kClamped>(row + 16 * full_blocks, stride),
-                tail);
+            Rows::template Tail<Sse2, Sink::kClamped>(emitter, row + 16 * full_blocks, stride,
+                                                      tail);
         }
         sink.End(emitter);
     }
 }
 
-// Rows top to bottom. The phase only decides which of the four kinds of row each row is: the
-// site of its even columns fixes that of its odd ones.
+// The four kinds of row, by the site of their even columns, which fixes that of their odd ones.
+template <Site kEven>
+inline constexpr Site kOddSite = kEven == Site::kGreenRed ? Site::kRed
+                                 : kEven == Site::kRed    ? Site::kGreenRed
+                                 : kEven == Site::kBlue   ? Site::kGreenBlue
+                                                          : Site::kBlue;
+
+template <class W, Site kEven, class Sink>
+VOID WalkOneRow(const ConversionParams* params, const UCHAR* row, Sink& sink) {
+    WalkRow<W, OneRow<kEven, kOddSite<kEven>>>(row, params->stride, params->width, sink);
+}
+
+template <class W, class Sink>
+VOID WalkOneRow(const ConversionParams* params, Site even, const UCHAR* row, Sink& sink) {
+    switch (even) {
+        case Site::kGreenRed:
+            WalkOneRow<W, Site::kGreenRed>(params, row, sink);
+            break;
+        case Site::kRed:
+            WalkOneRow<W, Site::kRed>(params, row, sink);
+            break;
+        case Site::kBlue:
+            WalkOneRow<W, Site::kBlue>(params, row, sink);
+            break;
+        case Site::kGreenBlue:
+            WalkOneRow<W, Site::kGreenBlue>(params, row, sink);
+            break;
+    }
+}
+
+// Rows top to bottom, one at a time, or in pairs for a sink that takes them so (an odd last row
+// goes alone). The phase only decides which kind each row is.
 template <class W, class Sink>
 VOID WalkFrame(const ConversionParams* params, LONG phase, Sink& sink) {
-    const auto& sites = kPhaseSites[LanePhase(phase)];
-    for (LONG y = 0; y < params->height; ++y) {
-        const UCHAR* row = params->origin + (LONG_PTR)y * params->stride;
-        switch (sites[y & 1][0]) {
-            case Site::kGreenRed:
-                WalkRow<W, Site::kGreenRed, Site::kRed>(row, params->stride, params->width, sink);
+    const LONG normal = LanePhase(phase);
+    const auto& sites = kPhaseSites[normal];
+    LONG y = 0;
+    if constexpr (Sink::kRowPairs) {
+        auto pairs = [&]<LONG kPhase>() {
+            constexpr Site kFirst = kPhaseSites[kPhase][0][0];
+            constexpr Site kSecond = kPhaseSites[kPhase][1][0];
+            using Rows = TwoRows<kFirst, kOddSite<kFirst>, kSecond, kOddSite<kSecond>>;
+            for (; y + 1 < params->height; y += 2) {
+                WalkRow<W, Rows>(params->origin + (LONG_PTR)y * params->stride, params->stride,
+                                 params->width, sink);
+            }
+        };
+        switch (normal) {
+            case 0:
+                pairs.template operator()<0>();
                 break;
-            case Site::kRed:
-                WalkRow<W, Site::kRed, Site::kGreenRed>(row, params->stride, params->width, sink);
+            case 1:
+                pairs.template operator()<1>();
                 break;
-            case Site::kBlue:
-                WalkRow<W, Site::kBlue, Site::kGreenBlue>(row, params->stride, params->width, sink);
+            case 2:
+                pairs.template operator()<2>();
                 break;
-            case Site::kGreenBlue:
-                WalkRow<W, Site::kGreenBlue, Site::kBlue>(row, params->stride, params->width, sink);
+            default:
+                pairs.template operator()<3>();
                 break;
         }
+    }
+    for (; y < params->height; ++y) {
+        WalkOneRow<W>(params, sites[y & 1][0], params->origin + (LONG_PTR)y * params->stride, sink);
     }
 }
 
@@ -630,16 +734,24 @@ VOID ConvertColourWith(const ConversionParams* params, const MatrixSplit& split,
     WalkFrame<W>(params, phase, sink);
 }
 
+#if defined(CAM_BYTE_MULTIPLY)
+template <class W, GainMode kGain>
+VOID ConvertColourWithBytes(const ConversionParams* params, const MatrixSplit& split,
+                            const FrameGains& gains, LONG phase) {
+    if (split.byte_constants) {
+        ConvertColourWith<W, ByteMatrixConstantInPair, kGain>(params, split, gains, phase);
+    } else {
+        ConvertColourWith<W, ByteMatrixConstantApart, kGain>(params, split, gains, phase);
+    }
+}
+#endif
+
 template <class W, GainMode kGain>
 VOID ConvertColourWithGains(const ConversionParams* params, const MatrixSplit& split,
                             const FrameGains& gains, LONG phase) {
 #if defined(CAM_BYTE_MULTIPLY)
-    if (split.byte_constants) {
-        ConvertColourWith<W, ByteMatrixConstantInPair, kGain>(params, split, gains, phase);
-        return;
-    }
     if (split.bytes) {
-        ConvertColourWith<W, ByteMatrixConstantApart, kGain>(params, split, gains, phase);
+        ConvertColourWithBytes<W, kGain>(params, split, gains, phase);
         return;
     }
 #endif
@@ -660,7 +772,11 @@ VOID ConvertColourVector(const ConversionParams* params, const bool* matrix_posi
         ConvertBayerToBgrxScalar(params, matrix_positive, phase);
     } else if (gains.mode == GainMode::kNeutral) {
         ConvertColourWithGains<W, GainMode::kNeutral>(params, split, gains, phase);
-    } else if (gains.mode == GainMode::kSmall) {
+#if defined(CAM_BYTE_MULTIPLY)
+    } else if (gains.mode == GainMode::kRedBlue && split.bytes) {
+        ConvertColourWithBytes<W, GainMode::kRedBlue>(params, split, gains, phase);
+#endif
+    } else if (gains.mode != GainMode::kGeneral) {
         ConvertColourWithGains<W, GainMode::kSmall>(params, split, gains, phase);
     } else {
         ConvertColourWith<W, WideMatrix, GainMode::kGeneral>(params, split, gains, phase);
@@ -676,6 +792,7 @@ VOID ConvertGreyVector(const ConversionParams* params, LONG phase) {
             WalkFrame<W>(params, phase, sink);
             break;
         }
+        case GainMode::kRedBlue:
         case GainMode::kSmall: {
             GreySink<GainMode::kSmall> sink{gains.factors, params->output};
             WalkFrame<W>(params, phase, sink);
