@@ -228,30 +228,37 @@ CAM_INLINE Channels<V> PackChannels(const Channels<V>& even, const Channels<V>& 
             PackColumns<V>(even.blue, odd.blue)};
 }
 
-// Writes the block's pixels (blue, green, red, alpha bytes) from per-channel bytes in packed
-// column order.
-template <class V>
+// The order of a channel's sixteen bytes in each 16-byte lane.
+enum BytesOrder { kPackedOrder, kPixelOrder };
+
+// Writes the block's pixels (blue, green, red, alpha bytes) from per-channel bytes.
+template <class V, BytesOrder kOrder = kPackedOrder>
 CAM_INLINE VOID StorePixels(ULONG* out, typename V::T blue, typename V::T green,
                             typename V::T red) {
     const auto alpha = V::Set8((char)0xFF);
-    const auto bg_even = V::UnpackLow8(blue, green);
-    const auto bg_odd = V::UnpackHigh8(blue, green);
-    const auto ra_even = V::UnpackLow8(red, alpha);
-    const auto ra_odd = V::UnpackHigh8(red, alpha);
-    const auto even_low = V::UnpackLow16(bg_even, ra_even);  // pixels 0, 2, 4, 6
-    const auto even_high = V::UnpackHigh16(bg_even, ra_even);
-    const auto odd_low = V::UnpackLow16(bg_odd, ra_odd);  // pixels 1, 3, 5, 7
-    const auto odd_high = V::UnpackHigh16(bg_odd, ra_odd);
-    V::StoreQuads(out, V::UnpackLow32(even_low, odd_low), V::UnpackHigh32(even_low, odd_low),
-                  V::UnpackLow32(even_high, odd_high), V::UnpackHigh32(even_high, odd_high));
+    const auto bg_low = V::UnpackLow8(blue, green);
+    const auto bg_high = V::UnpackHigh8(blue, green);
+    const auto ra_low = V::UnpackLow8(red, alpha);
+    const auto ra_high = V::UnpackHigh8(red, alpha);
+    if constexpr (kOrder == kPixelOrder) {
+        V::StoreQuads(out, V::UnpackLow16(bg_low, ra_low), V::UnpackHigh16(bg_low, ra_low),
+                      V::UnpackLow16(bg_high, ra_high), V::UnpackHigh16(bg_high, ra_high));
+    } else {
+        const auto even_low = V::UnpackLow16(bg_low, ra_low);  // pixels 0, 2, 4, 6
+        const auto even_high = V::UnpackHigh16(bg_low, ra_low);
+        const auto odd_low = V::UnpackLow16(bg_high, ra_high);  // pixels 1, 3, 5, 7
+        const auto odd_high = V::UnpackHigh16(bg_high, ra_high);
+        V::StoreQuads(out, V::UnpackLow32(even_low, odd_low), V::UnpackHigh32(even_low, odd_low),
+                      V::UnpackLow32(even_high, odd_high), V::UnpackHigh32(even_high, odd_high));
+    }
 }
 
 // A short block goes through a scratch block, so nothing is written past the image.
-template <class V>
+template <class V, BytesOrder kOrder = kPackedOrder>
 CAM_INLINE VOID StoreFirstPixels(ULONG* out, typename V::T blue, typename V::T green,
                                  typename V::T red, LONG count) {
     alignas(64) ULONG scratch[V::kPixels];
-    StorePixels<V>(scratch, blue, green, red);
+    StorePixels<V, kOrder>(scratch, blue, green, red);
     for (LONG i = 0; i < count; ++i)
         out[i] = scratch[i];
 }
@@ -494,29 +501,61 @@ CAM_INLINE typename V::T Luminance(const Channels<V>& c) {
     return V::Add16(V::Add16(weighted(c.red, 77), weighted(c.green, 150)), weighted(c.blue, 29));
 }
 
+// The same from bytes moved into the high half of their lanes, where one high-half multiply
+// gives (value * weight) / 256.
+template <class V>
+CAM_INLINE typename V::T LuminanceOfHighBytes(const Channels<V>& c) {
+    auto weighted = [](typename V::T v, short weight) __attribute__((always_inline)) {
+        return V::MulHighU16(v, V::Set16(weight));
+    };
+    return V::Add16(V::Add16(weighted(c.red, 77), weighted(c.green, 150)), weighted(c.blue, 29));
+}
+
+// Sixteen 16-bit lanes of one channel back in pixel order, one byte each.
+template <class V>
+CAM_INLINE typename V::T Interleave(typename V::T even, typename V::T odd) {
+    return V::Or(even, V::template Left16<8>(odd));
+}
+
 template <GainMode kGain>
 struct GreySink {
-    static constexpr bool kClamped = true;
+    // Below 2^14 the gains apply to packed bytes, which clamps the kernels.
+    static constexpr bool kClamped = kGain == GainMode::kGeneral;
     static constexpr bool kRowPairs = false;
     const ULONG* factors;
     ULONG* out;
 
     template <class V>
     struct Emitter {
+        using T = typename V::T;
         Gains<V, kGain> gains;
         ULONG* out;
-        CAM_INLINE typename V::T Grey(const Block<V>& block) const {
-            return PackColumns<V>(Luminance<V>(gains.Apply(block.even)),
-                                  Luminance<V>(gains.Apply(block.odd)));
+        // One byte per pixel, in pixel order.
+        CAM_INLINE T Grey(const Block<V>& block) const {
+            if constexpr (kClamped) {
+                return Interleave<V>(Luminance<V>(gains.Apply(block.even)),
+                                     Luminance<V>(gains.Apply(block.odd)));
+            } else {
+                const Channels<V> bytes =
+                    gains.ApplyToBytes(PackChannels<V>(block.even, block.odd));
+                const T zero = V::Zero();
+                const Channels<V> even = {V::UnpackLow8(zero, bytes.red),
+                                          V::UnpackLow8(zero, bytes.green),
+                                          V::UnpackLow8(zero, bytes.blue)};
+                const Channels<V> odd = {V::UnpackHigh8(zero, bytes.red),
+                                         V::UnpackHigh8(zero, bytes.green),
+                                         V::UnpackHigh8(zero, bytes.blue)};
+                return Interleave<V>(LuminanceOfHighBytes<V>(even), LuminanceOfHighBytes<V>(odd));
+            }
         }
         CAM_INLINE VOID Full(const Block<V>& block) {
-            const auto grey = Grey(block);
-            StorePixels<V>(out, grey, grey, grey);
+            const T grey = Grey(block);
+            StorePixels<V, kPixelOrder>(out, grey, grey, grey);
             out += V::kPixels;
         }
         CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
-            const auto grey = Grey(block);
-            StoreFirstPixels<V>(out, grey, grey, grey, count);
+            const T grey = Grey(block);
+            StoreFirstPixels<V, kPixelOrder>(out, grey, grey, grey, count);
             out += count;
         }
     };
