@@ -54,7 +54,7 @@ VOID BuildRegisterPacket(ULONG number, LONG value, PUCHAR packet) {
 bool WriteSensorRegister(CameraContext* camera, ULONG number, LONG value) {
     CommandSequence sequence(camera);
     if (number < kRegisterCount) {
-        camera->register_shadow[number] = value;
+        InterlockedExchange(&camera->register_shadow[number], value);
     }
     BuildRegisterPacket(number, value, camera->command_buffer);
     if (!TransferPacket(camera, kCommandPipe, kPacketSize, camera->command_buffer)) {
@@ -69,7 +69,8 @@ bool GetRegisterShadow(CameraContext* camera, ULONG number, LONG* value) {
     if (number >= kRegisterCount) {
         return false;
     }
-    *value = camera->register_shadow[number];
+    // Read by property requests while command sequences write it.
+    *value = AtomicRead(&camera->register_shadow[number]);
     return true;
 }
 
@@ -96,7 +97,10 @@ bool QueryCameraItem(CameraContext* camera, UCHAR item, LONG* value) {
 
 VOID ReadCameraMemory(CameraContext* camera, PUCHAR value) {
     CommandSequence sequence(camera);
-    ULONG address = (ULONG)camera->register_index;
+    const LONG index = AtomicRead(&camera->register_index);
+    if (!IsCameraMemoryAddress(index))
+        return;
+    const ULONG address = (ULONG)index;
     ClearPacket(camera->command_buffer);
     camera->command_buffer[0] = kReadMemory;
     camera->command_buffer[1] = 0x51;

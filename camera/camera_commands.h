@@ -14,8 +14,14 @@ bool GetRegisterShadow(CameraContext* camera, ULONG number, LONG* value);
 bool SetCameraItem(CameraContext* camera, UCHAR item, UCHAR value);
 // The answer is byte 0 of the second reply packet; *value is untouched on failure.
 bool QueryCameraItem(CameraContext* camera, UCHAR item, LONG* value);
+// The camera's memory is addressed with 16 bits.
+inline constexpr ULONG kCameraMemorySize = 0x10000;
+inline bool IsCameraMemoryAddress(LONG index) {
+    return (ULONG)index < kCameraMemorySize;
+}
 // Reads the camera memory byte at register_index into *value (when given) if every transfer
-// succeeded.
+// succeeded. An index the camera cannot address sends nothing: its low 16 bits would read another
+// byte than the one asked for.
 VOID ReadCameraMemory(CameraContext* camera, PUCHAR value);
 // Command 0x40 followed by up to 63 caller bytes.
 bool SendRawCommand(CameraContext* camera, LONG length, const UCHAR* bytes);

@@ -32,12 +32,12 @@ bool SetExposure(CameraContext* camera, ULONG value) {
             return false;
         }
     }
-    camera->exposure = (LONG)v;
+    InterlockedExchange(&camera->exposure, (LONG)v);
     return true;
 }
 
 LONG GetExposure(CameraContext* camera) {
-    return camera->exposure;
+    return AtomicRead(&camera->exposure);
 }
 
 bool SetGlobalGain(CameraContext* camera, ULONG value) {
@@ -47,12 +47,12 @@ bool SetGlobalGain(CameraContext* camera, ULONG value) {
         !WriteSensorRegister(camera, kGainHigh, (LONG)((g >> 6) & 0x0F))) {
         return false;
     }
-    camera->global_gain = (LONG)g;
+    InterlockedExchange(&camera->global_gain, (LONG)g);
     return true;
 }
 
 LONG GetGlobalGain(CameraContext* camera) {
-    return camera->global_gain;
+    return AtomicRead(&camera->global_gain);
 }
 
 bool SetExternalTrigger(CameraContext* camera, UCHAR on) {
@@ -69,30 +69,30 @@ bool SetExternalTrigger(CameraContext* camera, UCHAR on) {
     const bool timed =
         WriteSensorRegister(camera, kTriggerTiming,
                             (timing & ~kTimingBits) + (on ? kTimingTriggered : kTimingFreeRunning));
-    camera->external_trigger = on ? 1 : 0;
+    InterlockedExchange(&camera->external_trigger, on ? 1 : 0);
     return timed;
 }
 
 LONG GetExternalTrigger(CameraContext* camera) {
-    return camera->external_trigger & 0xFF;
+    return AtomicRead(&camera->external_trigger) & 0xFF;
 }
 
 VOID SetTimeout(CameraContext* camera, LONG milliseconds) {
-    camera->timeout_ms = milliseconds;
+    InterlockedExchange(&camera->timeout_ms, milliseconds);
     InterlockedExchange(&frame_timeout_ms, milliseconds);
 }
 
 LONG GetTimeout(CameraContext* camera) {
-    return camera->timeout_ms;
+    return AtomicRead(&camera->timeout_ms);
 }
 
 LONG GetClock(CameraContext* camera) {
     CommandSequence sequence(camera);
     LONG answer = 0;
     if (QueryCameraItem(camera, kClockItem, &answer)) {
-        camera->clock_mode = answer == 3 ? 2 : answer;
+        InterlockedExchange(&camera->clock_mode, answer == 3 ? 2 : answer);
     }
-    return camera->clock_mode;
+    return AtomicRead(&camera->clock_mode);
 }
 
 VOID SetClock(CameraContext* camera, LONG value) {
@@ -127,23 +127,23 @@ LONG GetFlipV(CameraContext* camera) {
 }
 
 LONG GetSubsample(CameraContext* camera) {
-    return camera->subsample;
+    return AtomicRead(&camera->subsample);
 }
 
 LONG GetRoiX(CameraContext* camera) {
-    return camera->roi_x;
+    return AtomicRead(&camera->roi_x);
 }
 
 LONG GetRoiY(CameraContext* camera) {
-    return camera->roi_y;
+    return AtomicRead(&camera->roi_y);
 }
 
 LONG GetRoiWidth(CameraContext* camera) {
-    return camera->roi_width;
+    return AtomicRead(&camera->roi_width);
 }
 
 LONG GetRoiHeight(CameraContext* camera) {
-    return camera->roi_height;
+    return AtomicRead(&camera->roi_height);
 }
 
 VOID GetImageSizeLimits(LONG* width, LONG* height) {
@@ -152,9 +152,13 @@ VOID GetImageSizeLimits(LONG* width, LONG* height) {
 }
 
 LONG GetPinOpen(CameraContext* camera) {
-    return AtomicRead(&camera->pin_open);
+    return AtomicRead(&camera->pin_open) != 0 ? 1 : 0;
 }
 
 VOID SetRegisterIndex(CameraContext* camera, LONG index) {
-    camera->register_index = index;
+    InterlockedExchange(&camera->register_index, index);
+}
+
+LONG GetRegisterIndex(CameraContext* camera) {
+    return AtomicRead(&camera->register_index);
 }

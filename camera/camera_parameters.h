@@ -27,6 +27,9 @@ LONG GetGlobalGain(CameraContext* camera);
 bool SetExternalTrigger(CameraContext* camera, UCHAR on);
 LONG GetExternalTrigger(CameraContext* camera);
 
+// The shortest frame time-out that clients and stored settings may set; shorter ones are passed
+// over.
+inline constexpr LONG kTimeoutMin = 501;
 // Not checked here: the callers keep the time-out to their ranges.
 VOID SetTimeout(CameraContext* camera, LONG milliseconds);
 LONG GetTimeout(CameraContext* camera);
@@ -47,6 +50,8 @@ LONG GetRoiY(CameraContext* camera);
 LONG GetRoiWidth(CameraContext* camera);
 LONG GetRoiHeight(CameraContext* camera);
 VOID GetImageSizeLimits(LONG* width, LONG* height);
+// 1 while any capture pin of the device exists, else 0.
 LONG GetPinOpen(CameraContext* camera);
 // The register number or camera memory address that the register and memory reads use.
 VOID SetRegisterIndex(CameraContext* camera, LONG index);
+LONG GetRegisterIndex(CameraContext* camera);

@@ -14,8 +14,7 @@ inline constexpr ACCESS_MASK kDriverKeyAccess = STANDARD_RIGHTS_READ;
 WCHAR kSettingsKey[] = L"Settings";
 // The fixed part of the answer and room for eight data bytes: a longer value fails its query.
 inline constexpr ULONG kQueryBufferSize = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) + 8;
-// A stored time-out outside these is left unapplied.
-inline constexpr LONG kStoredTimeoutMin = 501;
+// A stored time-out outside kTimeoutMin..kStoredTimeoutMax is left unapplied.
 inline constexpr LONG kStoredTimeoutMax = 9999;
 
 inline constexpr ULONG kNameLength = 32;
@@ -128,7 +127,7 @@ bool LoadSettings(CameraContext* camera) {
     auto value = [&](CameraItem item) { return values[SettingIndex(item)]; };
 
     const LONG timeout = value(CameraItem::Timeout);
-    if (timeout >= kStoredTimeoutMin && timeout <= kStoredTimeoutMax)
+    if (timeout >= kTimeoutMin && timeout <= kStoredTimeoutMax)
         SetTimeout(camera, timeout);
     // The clock, automatic gain and automatic exposure cannot be set: they are not applied.
     SetExposure(camera, (ULONG)value(CameraItem::Exposure));

@@ -56,6 +56,7 @@ NTSTATUS SetCameraDefaults(CameraContext* camera) {
     SetSettingsToAddDefaults(camera);
     camera->bayer_phase = camera->bayer_phase_default;
 
+    InitializeGeometryLock(camera);
     SetImageSize(camera, 0, 0, kSensorWidth, kSensorHeight);
 
     KeInitializeSpinLock(&camera->transfer_lock);

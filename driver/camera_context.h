@@ -75,6 +75,8 @@ struct CameraContext {
     LONG output_width;
     LONG output_height;
     LONG bayer_phase_default;
+    // The number of capture pins that exist: every filter instance may have one. Nonzero fixes
+    // the geometry.
     volatile LONG pin_open;
     LONG register_index;
     LONG register_shadow[kRegisterCount];
@@ -86,6 +88,9 @@ struct CameraContext {
     // Colour setters reach `processor` under this reference, so that releasing the camera frees
     // the processor only once none of them uses it. Zero-filled is ready to use.
     EX_RUNDOWN_REF processor_rundown;
+    // Held while the geometry changes and while a pin is counted in pin_open, so that no pin comes
+    // into being during a change (driver/image_size.h).
+    KMUTEX geometry_lock;
 };
 
 // The capture pin's interface table: one operation.

@@ -4,6 +4,7 @@
 
 #include "driver/camera_context_ops.h"
 #include "driver/capture_worker.h"
+#include "driver/image_size.h"
 #include "driver/pool_tags.h"
 #include "imaging/color_settings.h"
 #include "imaging/frame_processor.h"
@@ -133,12 +134,12 @@ NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
     pin_context->interface_table = &kCapturePinInterface;
     pin_context->pin = pin;
     pin_context->camera = camera;
-    InterlockedExchange(&camera->pin_open, 1);
+    CountCapturePin(camera);
     NTSTATUS status = KsAddItemToObjectBag(pin->Bag, pin_context, FreePinContext);
     if (!NT_SUCCESS(status)) {
         FreePinContext(pin_context);
         // A pin that failed to come into being is never closed: the geometry must not stay locked.
-        InterlockedExchange(&camera->pin_open, 0);
+        UncountCapturePin(camera);
         return status;
     }
     pin->Context = pin_context;
@@ -147,7 +148,7 @@ NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
     CopyVideoInfo(&pin_context->video_info, &format->VideoInfoHeader);
     status = EditAllocatorFraming(pin, pin_context->video_info.bmiHeader.biSizeImage);
     if (!NT_SUCCESS(status)) {
-        InterlockedExchange(&camera->pin_open, 0);
+        UncountCapturePin(camera);
         return status;
     }
     return STATUS_SUCCESS;
@@ -157,7 +158,7 @@ NTSTATUS CapturePinClose(PKSPIN pin, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     CapturePinContext* pin_context = PinContextOf(pin);
     pin_context->output_stride = 0;
-    InterlockedExchange(&pin_context->camera->pin_open, 0);
+    UncountCapturePin(pin_context->camera);
     return STATUS_SUCCESS;
 }
 

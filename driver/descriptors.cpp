@@ -1,6 +1,7 @@
 // Device and filter descriptors.
 #include "driver/descriptors.h"
 
+#include "control/camera_property_set.h"
 #include "driver/device_callbacks.h"
 #include "driver/filter.h"
 
@@ -17,10 +18,9 @@ const GUID kFilterCategories[] = {KSCATEGORY_VIDEO, KSCATEGORY_CAPTURE};
 
 const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {&kDeviceDispatch, 0, nullptr, 0, 0};
 
-// The property set joins the automation table when its subsystem is built.
 const KSFILTER_DESCRIPTOR kFilterDescriptor = {
     &kFilterDispatch,
-    nullptr,  // AutomationTable
+    &kCameraAutomationTable,
     KSFILTER_DESCRIPTOR_VERSION,
     0,  // Flags
     &KSNAME_Filter,

@@ -1,6 +1,8 @@
 // The capture filter: Create and Close.
 #include "driver/filter.h"
 
+#include "control/settings_persistence.h"
+#include "driver/camera_context_ops.h"
 #include "driver/pool_tags.h"
 
 namespace {
@@ -32,7 +34,11 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
 }
 
 NTSTATUS FilterClose(PKSFILTER filter, PIRP irp) {
-    UNREFERENCED_PARAMETER(filter);
     UNREFERENCED_PARAMETER(irp);
+    // The settings a client changed survive it, though the device keeps running. A failed save is
+    // passed over: a close cannot be refused.
+    CameraContext* camera = CameraOfDevice(KsGetDevice(filter));
+    if (camera != nullptr)
+        SaveSettings(camera);
     return STATUS_SUCCESS;
 }

@@ -71,9 +71,10 @@ VOID SumChannels(const ConversionParams* params, LONG phase, ChannelTotals* tota
 bool ComputeWhiteBalanceGains(const ChannelTotals* totals, LONG* red_out, LONG* green_out,
                               LONG* blue_out);
 
-// Allows or forbids the 256-bit path (allowed by default); returns whether it is now in use,
-// which also needs a processor that has it. The 128-bit path is the kernel build's baseline.
-bool SetWideVectorsEnabled(bool enabled);
+// Caps the register width of the vector conversions at 128, 256 or 512 bits (512 by default) and
+// returns the width they now try first: the cap, or less where the processor lacks the wider
+// registers or the system does not save their state. 128 bits is the kernel build's baseline.
+ULONG SetVectorWidthLimit(ULONG bits);
 
 // The plain per-pixel path: the build for processors without vector units, and the reference
 // the vector path must equal bit for bit.

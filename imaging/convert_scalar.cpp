@@ -101,8 +101,8 @@ VOID MeasureWhiteBalance(const ConversionParams* params, LONG phase, LONG* red_o
 }
 
 #if !defined(__SSE2__)
-bool SetWideVectorsEnabled(bool) {
-    return false;
+ULONG SetVectorWidthLimit(ULONG) {
+    return 0;
 }
 VOID ConvertBayerToBgrx(const ConversionParams* params, const bool* matrix_positive, LONG phase) {
     ConvertBayerToBgrxScalar(params, matrix_positive, phase);

@@ -1,7 +1,6 @@
-// The vector conversions for one register width, 16 pixels per 128 bits: even and odd columns of
-// a block in 16-bit lanes. Included by one source file per instruction set. Everything here has
-// internal linkage, so code built for a wider instruction set never stands in for the narrower
-// build of the same template.
+// The vector conversions, 16 pixels per 128 bits: even and odd columns of a block in 16-bit lanes.
+// Included by one source file per instruction set. Everything here has internal linkage, so code
+// built for a wider instruction set never stands in for the narrower build of the same template.
 #pragma once
 
 #include "imaging/bayer_sites.h"
@@ -17,6 +16,17 @@ template <typename A>
 struct IsSameType<A, A> {
     static constexpr bool value = true;
 };
+
+// The register widths a row is walked with, widest first: Quad takes four whole blocks per step,
+// Pair two; NoWidth leaves that step out. Single blocks and the short last block always take
+// 128-bit registers.
+struct NoWidth {};
+template <class QuadV, class PairV>
+struct Widths {
+    using Quad = QuadV;
+    using Pair = PairV;
+};
+using Widths128 = Widths<NoWidth, NoWidth>;
 
 inline ULONG LaneGainFactor(LONG gain) {
     return gain > 0xFFFF ? 0xFFFF : (ULONG)gain & 0xFFFF;
@@ -39,7 +49,7 @@ struct RowSamples {
 };
 
 template <class V>
-inline RowSamples<V> LoadRow(const UCHAR* block) {
+CAM_INLINE RowSamples<V> LoadRow(const UCHAR* block) {
     using T = typename V::T;
     const T low_bytes = V::Set16(0x00FF);
     const T left = V::Load(block - 2);
@@ -55,11 +65,18 @@ struct Neighbourhood {
     RowSamples<V> up2, up1, row, down1, down2;
 };
 
-template <class V, int kShift>
-inline typename V::T Finish(typename V::T sum, short rounding) {
-    const auto value =
-        V::template Right16<kShift>(V::Add16(V::Max16(sum, V::Zero()), V::Set16(rounding)));
-    return V::Min16(value, V::Set16(255));
+// A kernel's weighted sum to its value. Clamped, it is 0..255 as the site rules give it. Left
+// unclamped, the quotient keeps its sign, so that packing to bytes with unsigned saturation
+// gives the clamped value: the channel sums pack anyway, and save the clamps that way.
+template <class V, int kShift, bool kClamped>
+CAM_INLINE typename V::T Finish(typename V::T sum, short rounding) {
+    if constexpr (kClamped) {
+        const auto value =
+            V::template Right16<kShift>(V::Add16(V::Max16(sum, V::Zero()), V::Set16(rounding)));
+        return V::Min16(value, V::Set16(255));
+    } else {
+        return V::template RightSigned16<kShift>(V::Add16(sum, V::Set16(rounding)));
+    }
 }
 
 template <class V>
@@ -67,8 +84,8 @@ struct Channels {
     typename V::T red, green, blue;
 };
 
-template <class V, Site kSite, int kBase>
-inline Channels<V> InterpolateLanes(const Neighbourhood<V>& n) {
+template <class V, Site kSite, int kBase, bool kClamped>
+CAM_INLINE Channels<V> InterpolateLanes(const Neighbourhood<V>& n) {
     using T = typename V::T;
     const T* r0 = n.row.column;
     const T centre = r0[kBase];
@@ -76,39 +93,39 @@ inline Channels<V> InterpolateLanes(const Neighbourhood<V>& n) {
     const T horizontal_far = V::Add16(r0[kBase - 2], r0[kBase + 2]);
     const T vertical_near = V::Add16(n.up1.column[kBase], n.down1.column[kBase]);
     const T vertical_far = V::Add16(n.up2.column[kBase], n.down2.column[kBase]);
-    auto diagonals = [&] {
+    auto diagonals = [&]() __attribute__((always_inline)) {
         return V::Add16(V::Add16(n.up1.column[kBase - 1], n.up1.column[kBase + 1]),
                         V::Add16(n.down1.column[kBase - 1], n.down1.column[kBase + 1]));
     };
-    auto kg = [&] {
+    auto kg = [&]() __attribute__((always_inline)) {
         const T plus = V::Add16(V::template Left16<2>(centre),
                                 V::template Left16<1>(V::Add16(horizontal_near, vertical_near)));
-        return Finish<V, 3>(V::Sub16(plus, V::Add16(horizontal_far, vertical_far)), 4);
+        return Finish<V, 3, kClamped>(V::Sub16(plus, V::Add16(horizontal_far, vertical_far)), 4);
     };
-    auto kd = [&] {
+    auto kd = [&]() __attribute__((always_inline)) {
         const T far = V::Add16(horizontal_far, vertical_far);
         const T plus =
             V::Add16(V::Add16(V::template Left16<3>(centre), V::template Left16<2>(centre)),
                      V::template Left16<2>(diagonals()));
-        return Finish<V, 4>(V::Sub16(plus, V::Add16(V::template Left16<1>(far), far)), 8);
+        return Finish<V, 4, kClamped>(V::Sub16(plus, V::Add16(V::template Left16<1>(far), far)), 8);
     };
     const T ten_centre = V::Add16(V::template Left16<3>(centre), V::template Left16<1>(centre));
     // Towards the near pair: the far pair across adds, the far pair along subtracts.
-    auto directional = [&](T near, T across_far, T along_far) {
+    auto directional = [&](T near, T across_far, T along_far) __attribute__((always_inline)) {
         const T plus = V::Add16(V::Add16(ten_centre, V::template Left16<3>(near)), across_far);
         const T minus = V::template Left16<1>(V::Add16(diagonals(), along_far));
-        return Finish<V, 4>(V::Sub16(plus, minus), 8);
+        return Finish<V, 4, kClamped>(V::Sub16(plus, minus), 8);
     };
-    auto kh = [&] { return directional(horizontal_near, vertical_far, horizontal_far); };
-    auto kv = [&] { return directional(vertical_near, horizontal_far, vertical_far); };
     if constexpr (kSite == Site::kRed) {
         return {centre, kg(), kd()};
     } else if constexpr (kSite == Site::kBlue) {
         return {kd(), kg(), centre};
     } else if constexpr (kSite == Site::kGreenRed) {
-        return {kh(), centre, kv()};
+        return {directional(horizontal_near, vertical_far, horizontal_far), centre,
+                directional(vertical_near, horizontal_far, vertical_far)};
     } else {
-        return {kv(), centre, kh()};
+        return {directional(vertical_near, horizontal_far, vertical_far), centre,
+                directional(horizontal_near, vertical_far, horizontal_far)};
     }
 }
 
@@ -118,51 +135,132 @@ struct Block {
     Channels<V> even, odd;
 };
 
-template <class V, Site kEven, Site kOdd>
-inline Block<V> InterpolateBlock(const UCHAR* block, LONG stride) {
+template <class V, Site kEven, Site kOdd, bool kClamped>
+CAM_INLINE Block<V> InterpolateBlock(const UCHAR* block, LONG stride) {
     const Neighbourhood<V> n = {LoadRow<V>(block - 2 * stride), LoadRow<V>(block - stride),
                                 LoadRow<V>(block), LoadRow<V>(block + stride),
                                 LoadRow<V>(block + 2 * stride)};
-    return {InterpolateLanes<V, kEven, 2>(n), InterpolateLanes<V, kOdd, 3>(n)};
+    return {InterpolateLanes<V, kEven, 2, kClamped>(n), InterpolateLanes<V, kOdd, 3, kClamped>(n)};
 }
 
-// (value * factor) / 128, saturating at 255; the high half of the product flags saturation.
-template <class V>
-inline typename V::T Gain(typename V::T value, typename V::T factor) {
-    const auto low = V::MulLow16(value, factor);
-    const auto high = V::MulHighU16(value, factor);
-    const auto overflow = V::AndNot(V::Equal16(high, V::Zero()), V::Set16(255));
-    return V::Min16(V::Or(V::template Right16<7>(low), overflow), V::Set16(255));
+// How the frame's gains are applied. Neutral gains (all 128) change nothing and are skipped.
+// Factors below 2^14 take one high-half multiply of (value << 8) by twice the factor, which is
+// (value * factor) / 128 exactly and stays below 2^15; larger factors take the full product.
+// White balance always leaves green at 128, so that case skips green.
+enum class GainMode { kNeutral, kRedBlue, kSmall, kGeneral };
+
+inline GainMode ChooseGainMode(const ULONG* factors) {
+    if (factors[0] == 128 && factors[1] == 128 && factors[2] == 128)
+        return GainMode::kNeutral;
+    if (factors[0] < 0x4000 && factors[1] < 0x4000 && factors[2] < 0x4000)
+        return factors[1] == 128 ? GainMode::kRedBlue : GainMode::kSmall;
+    return GainMode::kGeneral;
 }
 
-template <class V>
-struct GainFactors {
-    typename V::T red, green, blue;
-    explicit GainFactors(const ConversionParams* params)
-        : red(V::Set16((short)LaneGainFactor(params->frame_red_gain))),
-          green(V::Set16((short)LaneGainFactor(params->frame_green_gain))),
-          blue(V::Set16((short)LaneGainFactor(params->frame_blue_gain))) {}
-    Channels<V> Apply(const Channels<V>& c) const {
-        return {Gain<V>(c.red, red), Gain<V>(c.green, green), Gain<V>(c.blue, blue)};
+template <class V, GainMode kMode>
+struct Gains {
+    using T = typename V::T;
+    T red, green, blue;
+    CAM_INLINE explicit Gains(const ULONG* factors)
+        : red(Factor(factors[0])), green(Factor(factors[1])), blue(Factor(factors[2])) {}
+    static constexpr bool kShort = kMode == GainMode::kSmall || kMode == GainMode::kRedBlue;
+    CAM_INLINE static T Factor(ULONG factor) {
+        return V::Set16((short)(kShort ? factor << 1 : factor));
+    }
+    // (value * factor) / 128, saturating at 255.
+    CAM_INLINE static T One(T value, T factor) {
+        if constexpr (kShort) {
+            return V::Min16(V::MulHighU16(V::template Left16<8>(value), factor), V::Set16(255));
+        } else {
+            // The high half of the product is non-zero only where the result passes 255.
+            const T low = V::MulLow16(value, factor);
+            const T overflow = V::WhereNonZero16(V::MulHighU16(value, factor), V::Set16(255));
+            return V::Min16(V::Or(V::template Right16<7>(low), overflow), V::Set16(255));
+        }
+    }
+    CAM_INLINE Channels<V> Apply(const Channels<V>& c) const {
+        if constexpr (kMode == GainMode::kNeutral) {
+            return c;
+        } else if constexpr (kMode == GainMode::kRedBlue) {
+            return {One(c.red, red), c.green, One(c.blue, blue)};
+        } else {
+            return {One(c.red, red), One(c.green, green), One(c.blue, blue)};
+        }
+    }
+    // The same on channels' bytes in packed column order, which come back the same way. Each
+    // byte is unpacked straight into the high half of a 16-bit lane, as the short product wants
+    // it, and packing saturates the products to 255.
+    CAM_INLINE static T OnBytes(T bytes, T factor) {
+        static_assert(kShort, "large gains take the 32-bit matrix sums");
+        return V::PackSatU16(V::MulHighU16(V::UnpackLow8(V::Zero(), bytes), factor),
+                             V::MulHighU16(V::UnpackHigh8(V::Zero(), bytes), factor));
+    }
+    CAM_INLINE Channels<V> ApplyToBytes(const Channels<V>& c) const {
+        if constexpr (kMode == GainMode::kNeutral) {
+            return c;
+        } else if constexpr (kMode == GainMode::kRedBlue) {
+            return {OnBytes(c.red, red), c.green, OnBytes(c.blue, blue)};
+        } else {
+            return {OnBytes(c.red, red), OnBytes(c.green, green), OnBytes(c.blue, blue)};
+        }
     }
 };
 
-// Sixteen 16-bit lanes of one channel back in pixel order, one byte each.
+struct FrameGains {
+    ULONG factors[3];
+    GainMode mode;
+    explicit FrameGains(const ConversionParams* params)
+        : factors{LaneGainFactor(params->frame_red_gain), LaneGainFactor(params->frame_green_gain),
+                  LaneGainFactor(params->frame_blue_gain)},
+          mode(ChooseGainMode(factors)) {}
+};
+
+// A channel's even and odd columns as bytes, saturated to 0..255: the even columns' bytes first,
+// then the odd ones', in each 16-byte lane.
 template <class V>
-inline typename V::T Interleave(typename V::T even, typename V::T odd) {
-    return V::Or(even, V::template Left16<8>(odd));
+CAM_INLINE typename V::T PackColumns(typename V::T even, typename V::T odd) {
+    return V::PackSatU16(even, odd);
 }
 
-// Writes the block's pixels (blue, green, red, alpha bytes) from per-channel byte vectors.
 template <class V>
-inline VOID StorePixels(ULONG* out, typename V::T blue, typename V::T green, typename V::T red) {
+CAM_INLINE Channels<V> PackChannels(const Channels<V>& even, const Channels<V>& odd) {
+    return {PackColumns<V>(even.red, odd.red), PackColumns<V>(even.green, odd.green),
+            PackColumns<V>(even.blue, odd.blue)};
+}
+
+// The order of a channel's sixteen bytes in each 16-byte lane.
+enum BytesOrder { kPackedOrder, kPixelOrder };
+
+// Writes the block's pixels (blue, green, red, alpha bytes) from per-channel bytes.
+template <class V, BytesOrder kOrder = kPackedOrder>
+CAM_INLINE VOID StorePixels(ULONG* out, typename V::T blue, typename V::T green,
+                            typename V::T red) {
     const auto alpha = V::Set8((char)0xFF);
     const auto bg_low = V::UnpackLow8(blue, green);
     const auto bg_high = V::UnpackHigh8(blue, green);
     const auto ra_low = V::UnpackLow8(red, alpha);
     const auto ra_high = V::UnpackHigh8(red, alpha);
-    V::StoreQuads(out, V::UnpackLow16(bg_low, ra_low), V::UnpackHigh16(bg_low, ra_low),
-                  V::UnpackLow16(bg_high, ra_high), V::UnpackHigh16(bg_high, ra_high));
+    if constexpr (kOrder == kPixelOrder) {
+        V::StoreQuads(out, V::UnpackLow16(bg_low, ra_low), V::UnpackHigh16(bg_low, ra_low),
+                      V::UnpackLow16(bg_high, ra_high), V::UnpackHigh16(bg_high, ra_high));
+    } else {
+        const auto even_low = V::UnpackLow16(bg_low, ra_low);  // pixels 0, 2, 4, 6
+        const auto even_high = V::UnpackHigh16(bg_low, ra_low);
+        const auto odd_low = V::UnpackLow16(bg_high, ra_high);  // pixels 1, 3, 5, 7
+        const auto odd_high = V::UnpackHigh16(bg_high, ra_high);
+        V::StoreQuads(out, V::UnpackLow32(even_low, odd_low), V::UnpackHigh32(even_low, odd_low),
+                      V::UnpackLow32(even_high, odd_high), V::UnpackHigh32(even_high, odd_high));
+    }
+}
+
+// A short block goes through a scratch block, so nothing is written past the image.
+template <class V, BytesOrder kOrder = kPackedOrder>
+CAM_INLINE VOID StoreFirstPixels(ULONG* out, typename V::T blue, typename V::T green,
+                                 typename V::T red, LONG count) {
+    alignas(64) ULONG scratch[V::kPixels];
+    StorePixels<V, kOrder>(scratch, blue, green, red);
+    for (LONG i = 0; i < count; ++i)
+        out[i] = scratch[i];
 }
 
 // The matrix coefficients split by sign, so that no signed multiply is needed. The positive and
@@ -174,12 +272,16 @@ struct MatrixSplit {
     ULONG minus[3][4];
     bool narrow;  // every sum fits 16 bits
     bool wide;    // every colour magnitude fits a signed 16-bit multiplier
+    bool bytes;   // narrow, and every colour magnitude fits a byte multiplier (see ByteMatrix)
+    bool byte_constants;  // bytes, and every constant magnitude is a byte too
 };
 
 inline MatrixSplit SplitMatrix(const LONG* matrix, const bool* positive) {
     MatrixSplit split = {};
     split.narrow = true;
     split.wide = true;
+    split.bytes = true;
+    split.byte_constants = true;
     for (int j = 0; j < 3; ++j) {
         for (int i = 0; i < 4; ++i) {
             const ULONG magnitude = LaneMagnitude(matrix[4 * i + j]);
@@ -192,15 +294,26 @@ inline MatrixSplit SplitMatrix(const LONG* matrix, const bool* positive) {
         };
         if (!fits(split.plus[j]) || !fits(split.minus[j]))
             split.narrow = false;
+        auto fits_bytes = [](const ULONG* sum) {
+            return sum[0] <= 127 && sum[1] <= 127 && sum[2] <= 127 &&
+                   255 * (sum[0] + sum[1]) <= 0x7FFF;
+        };
+        if (!fits_bytes(split.plus[j]) || !fits_bytes(split.minus[j]))
+            split.bytes = false;
+        if (split.plus[j][3] > 127 || split.minus[j][3] > 127)
+            split.byte_constants = false;
     }
+    split.bytes = split.bytes && split.narrow;
+    split.byte_constants = split.byte_constants && split.bytes;
     return split;
 }
 
 template <class V>
 struct NarrowMatrix {
+    static constexpr bool kPacksInputs = false;
     typename V::T plus[3][4];
     typename V::T minus[3][4];
-    explicit NarrowMatrix(const MatrixSplit& split) {
+    CAM_INLINE explicit NarrowMatrix(const MatrixSplit& split) {
         for (int j = 0; j < 3; ++j) {
             for (int i = 0; i < 4; ++i) {
                 plus[j][i] = V::Set16((short)split.plus[j][i]);
@@ -208,30 +321,96 @@ struct NarrowMatrix {
             }
         }
     }
-    Channels<V> Apply(const Channels<V>& in) const {
+    CAM_INLINE static typename V::T Sum(const Channels<V>& in, const typename V::T* m) {
+        return V::Add16(V::Add16(V::MulLow16(in.red, m[0]), V::MulLow16(in.green, m[1])),
+                        V::Add16(V::MulLow16(in.blue, m[2]), m[3]));
+    }
+    CAM_INLINE Channels<V> Apply(const Channels<V>& in) const {
         typename V::T out[3];
         for (int j = 0; j < 3; ++j) {
-            auto sum = [&](const typename V::T* m) {
-                return V::Add16(V::Add16(V::MulLow16(in.red, m[0]), V::MulLow16(in.green, m[1])),
-                                V::Add16(V::MulLow16(in.blue, m[2]), m[3]));
-            };
             // Unsigned saturating difference: the quotient of P, less that of N, or 0.
-            out[j] = V::Min16(V::SubSatU16(V::template Right16<6>(sum(plus[j])),
-                                           V::template Right16<6>(sum(minus[j]))),
-                              V::Set16(255));
+            out[j] = V::SubSatU16(V::template Right16<6>(Sum(in, plus[j])),
+                                  V::template Right16<6>(Sum(in, minus[j])));
+        }
+        return {out[0], out[1], out[2]};
+    }
+    template <class G>
+    CAM_INLINE Channels<V> Pack(const Channels<V>& even, const Channels<V>& odd,
+                                const G& gains) const {
+        return PackChannels<V>(Apply(gains.Apply(even)), Apply(gains.Apply(odd)));
+    }
+};
+
+#if defined(CAM_BYTE_MULTIPLY)
+// The 16-bit sums of NarrowMatrix from byte multiplies that weigh two terms at once: red with
+// green, and blue with the constant where that is a byte too (otherwise it is added apart). The
+// channels are packed to bytes first, which saturates them to 0..255, so unclamped kernel values
+// may come in; the gains apply to those bytes. Exact where every magnitude is a byte and no pair of
+// terms passes 15 bits.
+template <class V, bool kConstantInPair>
+struct ByteMatrix {
+    static constexpr bool kPacksInputs = true;
+    using T = typename V::T;
+    T plus_red_green[3], plus_blue[3], plus_constant[3];
+    T minus_red_green[3], minus_blue[3], minus_constant[3];
+    CAM_INLINE explicit ByteMatrix(const MatrixSplit& split) {
+        for (int j = 0; j < 3; ++j) {
+            const ULONG* p = split.plus[j];
+            const ULONG* m = split.minus[j];
+            plus_red_green[j] = V::Set16((short)(p[0] | p[1] << 8));
+            minus_red_green[j] = V::Set16((short)(m[0] | m[1] << 8));
+            plus_blue[j] = V::Set16((short)(kConstantInPair ? p[2] | p[3] << 8 : p[2]));
+            minus_blue[j] = V::Set16((short)(kConstantInPair ? m[2] | m[3] << 8 : m[2]));
+            plus_constant[j] = V::Set16((short)p[3]);
+            minus_constant[j] = V::Set16((short)m[3]);
+        }
+    }
+    // The quotient of P, less that of N, or 0; from 16-bit lanes of (red, green) and (blue, 1).
+    CAM_INLINE typename V::T Output(T red_green, T blue_one, int j) const {
+        T plus = V::Add16(V::MulAddBytes(red_green, plus_red_green[j]),
+                          V::MulAddBytes(blue_one, plus_blue[j]));
+        T minus = V::Add16(V::MulAddBytes(red_green, minus_red_green[j]),
+                           V::MulAddBytes(blue_one, minus_blue[j]));
+        if constexpr (!kConstantInPair) {
+            plus = V::Add16(plus, plus_constant[j]);
+            minus = V::Add16(minus, minus_constant[j]);
+        }
+        return V::SubSatU16(V::template Right16<6>(plus), V::template Right16<6>(minus));
+    }
+    template <class G>
+    CAM_INLINE Channels<V> Pack(const Channels<V>& even, const Channels<V>& odd,
+                                const G& gains) const {
+        const Channels<V> bytes = gains.ApplyToBytes(PackChannels<V>(even, odd));
+        const T red = bytes.red;
+        const T green = bytes.green;
+        const T blue = bytes.blue;
+        const T one = kConstantInPair ? V::Set8(1) : V::Zero();
+        // The low eight bytes of each lane are the even columns, the high eight the odd ones.
+        const T red_green[2] = {V::UnpackLow8(red, green), V::UnpackHigh8(red, green)};
+        const T blue_one[2] = {V::UnpackLow8(blue, one), V::UnpackHigh8(blue, one)};
+        T out[3];
+        for (int j = 0; j < 3; ++j) {
+            out[j] = PackColumns<V>(Output(red_green[0], blue_one[0], j),
+                                    Output(red_green[1], blue_one[1], j));
         }
         return {out[0], out[1], out[2]};
     }
 };
+template <class V>
+using ByteMatrixConstantApart = ByteMatrix<V, false>;
+template <class V>
+using ByteMatrixConstantInPair = ByteMatrix<V, true>;
+#endif
 
 template <class V>
 struct WideMatrix {
+    static constexpr bool kPacksInputs = false;
     struct Output {
         typename V::T plus_red_green, plus_blue, plus_constant;
         typename V::T minus_red_green, minus_blue, minus_constant;
     };
     Output output[3];
-    explicit WideMatrix(const MatrixSplit& split) {
+    CAM_INLINE explicit WideMatrix(const MatrixSplit& split) {
         for (int j = 0; j < 3; ++j) {
             const ULONG* p = split.plus[j];
             const ULONG* m = split.minus[j];
@@ -240,7 +419,8 @@ struct WideMatrix {
                 V::Set32((int)(m[0] | m[1] << 16)), V::Set32((int)m[2]), V::Set32((int)m[3])};
         }
     }
-    static typename V::T Quarter(typename V::T red_green, typename V::T blue, const Output& o) {
+    CAM_INLINE static typename V::T Quarter(typename V::T red_green, typename V::T blue,
+                                            const Output& o) {
         const auto plus = V::Add32(
             V::Add32(V::MulAdd16(red_green, o.plus_red_green), V::MulAdd16(blue, o.plus_blue)),
             o.plus_constant);
@@ -249,7 +429,7 @@ struct WideMatrix {
             o.minus_constant);
         return V::Sub32(V::template Right32<6>(plus), V::template Right32<6>(minus));
     }
-    Channels<V> Apply(const Channels<V>& in) const {
+    CAM_INLINE Channels<V> Apply(const Channels<V>& in) const {
         const auto zero = V::Zero();
         const auto rg_low = V::UnpackLow16(in.red, in.green);
         const auto rg_high = V::UnpackHigh16(in.red, in.green);
@@ -257,237 +437,421 @@ struct WideMatrix {
         const auto b_high = V::UnpackHigh16(in.blue, zero);
         typename V::T out[3];
         for (int j = 0; j < 3; ++j) {
-            const auto both = V::PackSat32(Quarter(rg_low, b_low, output[j]),
-                                           Quarter(rg_high, b_high, output[j]));
-            out[j] = V::Min16(V::Max16(both, zero), V::Set16(255));
+            out[j] = V::PackSat32(Quarter(rg_low, b_low, output[j]),
+                                  Quarter(rg_high, b_high, output[j]));
         }
         return {out[0], out[1], out[2]};
     }
-};
-
-// Walks the image in 16-pixel blocks, two at a time in the wide registers while two whole blocks
-// remain. The sink receives each block, and a short last block with its pixel count.
-template <class Wide, class Narrow, LONG kPhase, typename Sink>
-VOID ForEachBlock(const ConversionParams* params, Sink& sink) {
-    const LONG width = params->width;
-    const LONG stride = params->stride;
-    const LONG full_blocks = width / 16;
-    const LONG tail = width % 16;
-    auto walk_row = [&]<Site kEven, Site kOdd>(const UCHAR* row) {
-        LONG b = 0;
-        if constexpr (!IsSameType<Wide, Narrow>::value) {
-            for (; b + 2 <= full_blocks; b += 2) {
-                sink.Full(InterpolateBlock<Wide, kEven, kOdd>(row + 16 * b, stride));
-            }
-        }
-        for (; b < full_blocks; ++b) {
-            sink.Full(InterpolateBlock<Narrow, kEven, kOdd>(row + 16 * b, stride));
-        }
-        if (tail != 0) {
-            sink.Tail(InterpolateBlock<Narrow, kEven, kOdd>(row + 16 * full_blocks, stride), tail);
-        }
-    };
-    constexpr Site kSites[2][2] = {{kPhaseSites[kPhase][0][0], kPhaseSites[kPhase][0][1]},
-                                   {kPhaseSites[kPhase][1][0], kPhaseSites[kPhase][1][1]}};
-    for (LONG y = 0; y < params->height; ++y) {
-        const UCHAR* row = params->origin + (LONG_PTR)y * stride;
-        if ((y & 1) == 0) {
-            walk_row.template operator()<kSites[0][0], kSites[0][1]>(row);
-        } else {
-            walk_row.template operator()<kSites[1][0], kSites[1][1]>(row);
-        }
-    }
-}
-
-template <class Wide, class Narrow, typename Sink>
-VOID DispatchPhase(const ConversionParams* params, LONG phase, Sink& sink) {
-    switch (LanePhase(phase)) {
-        case 0:
-            ForEachBlock<Wide, Narrow, 0>(params, sink);
-            break;
-        case 1:
-            ForEachBlock<Wide, Narrow, 1>(params, sink);
-            break;
-        case 2:
-            ForEachBlock<Wide, Narrow, 2>(params, sink);
-            break;
-        default:
-            ForEachBlock<Wide, Narrow, 3>(params, sink);
-            break;
-    }
-}
-
-// Per-width state of a sink: one for the wide registers, one for the narrow.
-template <class Wide, class Narrow, template <class> class State>
-struct BothWidths {
-    State<Wide> wide;
-    State<Narrow> narrow;
-    template <class V>
-    const State<V>& Get() const {
-        if constexpr (IsSameType<V, Wide>::value) {
-            return wide;
-        } else {
-            return narrow;
-        }
+    template <class G>
+    CAM_INLINE Channels<V> Pack(const Channels<V>& even, const Channels<V>& odd,
+                                const G& gains) const {
+        return PackChannels<V>(Apply(gains.Apply(even)), Apply(gains.Apply(odd)));
     }
 };
 
-// Stores pixels at a running output position; a short block goes through a scratch block so
-// nothing is written past the image.
-struct PixelWriter {
-    ULONG* out;
-    template <class V>
-    VOID Full(typename V::T blue, typename V::T green, typename V::T red) {
-        StorePixels<V>(out, blue, green, red);
-        out += V::kPixels;
-    }
-    template <class V>
-    VOID Tail(typename V::T blue, typename V::T green, typename V::T red, LONG count) {
-        alignas(32) ULONG scratch[V::kPixels];
-        StorePixels<V>(scratch, blue, green, red);
-        for (LONG i = 0; i < count; ++i)
-            out[i] = scratch[i];
-        out += count;
-    }
-};
+// The matrix outputs are left unclamped: packing them to bytes saturates them to 0..255.
 
-template <template <class> class MatrixKind>
-struct ColourState {
-    template <class V>
-    struct State {
-        GainFactors<V> gains;
-        MatrixKind<V> matrix;
-        State(const ConversionParams* params, const MatrixSplit& split)
-            : gains(params), matrix(split) {}
-    };
-};
+// A sink turns blocks into output. For each run of blocks of one width in a row it hands out an
+// emitter, Begin<V>(), that holds its own copies of the frame's constants and running state, so
+// they stay in registers for the run; End() takes the running state back.
 
-template <class Wide, class Narrow, template <class> class MatrixKind>
+template <template <class> class MatrixKind, GainMode kGain>
 struct ColourSink {
-    PixelWriter writer;
-    BothWidths<Wide, Narrow, ColourState<MatrixKind>::template State> state;
-    ColourSink(const ConversionParams* params, const MatrixSplit& split)
-        : writer{params->output}, state{{params, split}, {params, split}} {}
+    // A byte matrix clamps as it packs, before the gains.
+    static constexpr bool kClamped = !MatrixKind<Sse2>::kPacksInputs;
+    static constexpr bool kRowPairs = false;
+    const MatrixSplit* split;
+    const ULONG* factors;
+    ULONG* out;
+
     template <class V>
-    Channels<V> Converted(const Channels<V>& c) const {
-        const auto& s = state.template Get<V>();
-        return s.matrix.Apply(s.gains.Apply(c));
+    struct Emitter {
+        Gains<V, kGain> gains;
+        MatrixKind<V> matrix;
+        ULONG* out;
+        CAM_INLINE Channels<V> Bytes(const Block<V>& block) const {
+            return matrix.Pack(block.even, block.odd, gains);
+        }
+        CAM_INLINE VOID Full(const Block<V>& block) {
+            const Channels<V> c = Bytes(block);
+            StorePixels<V>(out, c.blue, c.green, c.red);
+            out += V::kPixels;
+        }
+        CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
+            const Channels<V> c = Bytes(block);
+            StoreFirstPixels<V>(out, c.blue, c.green, c.red, count);
+            out += count;
+        }
+    };
+    template <class V>
+    CAM_INLINE Emitter<V> Begin() const {
+        return {Gains<V, kGain>(factors), MatrixKind<V>(*split), out};
     }
     template <class V>
-    VOID Full(const Block<V>& block) {
-        const Channels<V> even = Converted(block.even);
-        const Channels<V> odd = Converted(block.odd);
-        writer.Full<V>(Interleave<V>(even.blue, odd.blue), Interleave<V>(even.green, odd.green),
-                       Interleave<V>(even.red, odd.red));
-    }
-    template <class V>
-    VOID Tail(const Block<V>& block, LONG count) {
-        const Channels<V> even = Converted(block.even);
-        const Channels<V> odd = Converted(block.odd);
-        writer.Tail<V>(Interleave<V>(even.blue, odd.blue), Interleave<V>(even.green, odd.green),
-                       Interleave<V>(even.red, odd.red), count);
+    CAM_INLINE VOID End(const Emitter<V>& emitter) {
+        out = emitter.out;
     }
 };
 
 template <class V>
-inline typename V::T Luminance(const Channels<V>& c) {
-    auto weighted = [](typename V::T v, short weight) {
+CAM_INLINE typename V::T Luminance(const Channels<V>& c) {
+    auto weighted = [](typename V::T v, short weight) __attribute__((always_inline)) {
         return V::template Right16<8>(V::MulLow16(v, V::Set16(weight)));
     };
     return V::Add16(V::Add16(weighted(c.red, 77), weighted(c.green, 150)), weighted(c.blue, 29));
 }
 
-template <class Wide, class Narrow>
-struct GreySink {
-    PixelWriter writer;
-    BothWidths<Wide, Narrow, GainFactors> gains;
-    explicit GreySink(const ConversionParams* params)
-        : writer{params->output}, gains{GainFactors<Wide>(params), GainFactors<Narrow>(params)} {}
-    template <class V>
-    typename V::T Grey(const Block<V>& block) const {
-        const auto& g = gains.template Get<V>();
-        return Interleave<V>(Luminance<V>(g.Apply(block.even)), Luminance<V>(g.Apply(block.odd)));
-    }
-    template <class V>
-    VOID Full(const Block<V>& block) {
-        const auto grey = Grey(block);
-        writer.Full<V>(grey, grey, grey);
-    }
-    template <class V>
-    VOID Tail(const Block<V>& block, LONG count) {
-        const auto grey = Grey(block);
-        writer.Tail<V>(grey, grey, grey, count);
-    }
-};
-
+// The same from bytes moved into the high half of their lanes, where one high-half multiply
+// gives (value * weight) / 256.
 template <class V>
-struct ChannelSums {
-    typename V::T red = V::Zero();
-    typename V::T green = V::Zero();
-    typename V::T blue = V::Zero();
-    VOID Add(const Block<V>& block, typename V::T keep) {
-        auto add = [&](typename V::T& total, typename V::T even, typename V::T odd) {
-            total = V::Add64(total, V::SumBytes(V::And(Interleave<V>(even, odd), keep)));
-        };
-        add(red, block.even.red, block.odd.red);
-        add(green, block.even.green, block.odd.green);
-        add(blue, block.even.blue, block.odd.blue);
+CAM_INLINE typename V::T LuminanceOfHighBytes(const Channels<V>& c) {
+    auto weighted = [](typename V::T v, short weight) __attribute__((always_inline)) {
+        return V::MulHighU16(v, V::Set16(weight));
+    };
+    return V::Add16(V::Add16(weighted(c.red, 77), weighted(c.green, 150)), weighted(c.blue, 29));
+}
+
+// Sixteen 16-bit lanes of one channel back in pixel order, one byte each.
+template <class V>
+CAM_INLINE typename V::T Interleave(typename V::T even, typename V::T odd) {
+    return V::Or(even, V::template Left16<8>(odd));
+}
+
+template <GainMode kGain>
+struct GreySink {
+    // Below 2^14 the gains apply to packed bytes, which clamps the kernels.
+    static constexpr bool kClamped = kGain == GainMode::kGeneral;
+    static constexpr bool kRowPairs = false;
+    const ULONG* factors;
+    ULONG* out;
+
+    template <class V>
+    struct Emitter {
+        using T = typename V::T;
+        Gains<V, kGain> gains;
+        ULONG* out;
+        // One byte per pixel, in pixel order.
+        CAM_INLINE T Grey(const Block<V>& block) const {
+            if constexpr (kClamped) {
+                return Interleave<V>(Luminance<V>(gains.Apply(block.even)),
+                                     Luminance<V>(gains.Apply(block.odd)));
+            } else {
+                const Channels<V> bytes =
+                    gains.ApplyToBytes(PackChannels<V>(block.even, block.odd));
+                const T zero = V::Zero();
+                const Channels<V> even = {V::UnpackLow8(zero, bytes.red),
+                                          V::UnpackLow8(zero, bytes.green),
+                                          V::UnpackLow8(zero, bytes.blue)};
+                const Channels<V> odd = {V::UnpackHigh8(zero, bytes.red),
+                                         V::UnpackHigh8(zero, bytes.green),
+                                         V::UnpackHigh8(zero, bytes.blue)};
+                return Interleave<V>(LuminanceOfHighBytes<V>(even), LuminanceOfHighBytes<V>(odd));
+            }
+        }
+        CAM_INLINE VOID Full(const Block<V>& block) {
+            const T grey = Grey(block);
+            StorePixels<V, kPixelOrder>(out, grey, grey, grey);
+            out += V::kPixels;
+        }
+        CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
+            const T grey = Grey(block);
+            StoreFirstPixels<V, kPixelOrder>(out, grey, grey, grey, count);
+            out += count;
+        }
+    };
+    template <class V>
+    CAM_INLINE Emitter<V> Begin() const {
+        return {Gains<V, kGain>(factors), out};
+    }
+    template <class V>
+    CAM_INLINE VOID End(const Emitter<V>& emitter) {
+        out = emitter.out;
     }
 };
 
-// Adds the blocks' bytes into 64-bit lanes, one accumulator per channel and width.
-template <class Wide, class Narrow>
+// Adds the blocks' channel values into 64-bit lanes, one accumulator per channel. The kernels
+// come unclamped; packing the even and odd columns to bytes clamps them, in a column order that
+// a sum does not mind.
 struct SumSink {
-    ChannelSums<Wide> wide;
-    ChannelSums<Narrow> narrow;
+    static constexpr bool kClamped = false;
+    static constexpr bool kRowPairs = true;
+    ULONG64 red = 0;
+    ULONG64 green = 0;
+    ULONG64 blue = 0;
+
     template <class V>
-    VOID Full(const Block<V>& block) {
-        if constexpr (IsSameType<V, Wide>::value && !IsSameType<Wide, Narrow>::value) {
-            wide.Add(block, V::Set8((char)0xFF));
-        } else {
-            narrow.Add(block, V::Set8((char)0xFF));
+    struct Emitter {
+        typename V::T red, green, blue;
+        CAM_INLINE static VOID Add(typename V::T& total, typename V::T bytes) {
+            total = V::Add64(total, V::SumBytes(bytes));
+        }
+        CAM_INLINE VOID Full(const Block<V>& block) {
+            Add(red, PackColumns<V>(block.even.red, block.odd.red));
+            Add(green, PackColumns<V>(block.even.green, block.odd.green));
+            Add(blue, PackColumns<V>(block.even.blue, block.odd.blue));
+        }
+        // Only the image's own columns count, so the totals never depend on bytes beyond the
+        // border.
+        CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
+            const auto keep = V::PackedColumnsBelow(count);
+            Add(red, V::And(PackColumns<V>(block.even.red, block.odd.red), keep));
+            Add(green, V::And(PackColumns<V>(block.even.green, block.odd.green), keep));
+            Add(blue, V::And(PackColumns<V>(block.even.blue, block.odd.blue), keep));
+        }
+    };
+    template <class V>
+    CAM_INLINE Emitter<V> Begin() const {
+        return {V::Zero(), V::Zero(), V::Zero()};
+    }
+    template <class V>
+    CAM_INLINE VOID End(const Emitter<V>& emitter) {
+        red += V::Total64(emitter.red);
+        green += V::Total64(emitter.green);
+        blue += V::Total64(emitter.blue);
+    }
+};
+
+// What one step along a row interpolates: a block of one row, or the blocks of two neighbouring
+// rows, which share four of their six work-buffer rows and so the loads and splits of those.
+template <Site kEven, Site kOdd>
+struct OneRow {
+    template <class V, bool kClamped, class Emitter>
+    CAM_INLINE static VOID Full(Emitter& emitter, const UCHAR* block, LONG stride) {
+        emitter.Full(InterpolateBlock<V, kEven, kOdd, kClamped>(block, stride));
+    }
+    template <class V, bool kClamped, class Emitter>
+    CAM_INLINE static VOID Tail(Emitter& emitter, const UCHAR* block, LONG stride, LONG count) {
+        emitter.Tail(InterpolateBlock<V, kEven, kOdd, kClamped>(block, stride), count);
+    }
+};
+
+template <Site kEven, Site kOdd, Site kNextEven, Site kNextOdd>
+struct TwoRows {
+    template <class V, bool kClamped>
+    struct Blocks {
+        Block<V> first, second;
+    };
+    template <class V, bool kClamped>
+    CAM_INLINE static Blocks<V, kClamped> Interpolate(const UCHAR* block, LONG stride) {
+        const RowSamples<V> rows[6] = {LoadRow<V>(block - 2 * stride),
+                                       LoadRow<V>(block - stride),
+                                       LoadRow<V>(block),
+                                       LoadRow<V>(block + stride),
+                                       LoadRow<V>(block + 2 * stride),
+                                       LoadRow<V>(block + 3 * stride)};
+        const Neighbourhood<V> first = {rows[0], rows[1], rows[2], rows[3], rows[4]};
+        const Neighbourhood<V> second = {rows[1], rows[2], rows[3], rows[4], rows[5]};
+        return {{InterpolateLanes<V, kEven, 2, kClamped>(first),
+                 InterpolateLanes<V, kOdd, 3, kClamped>(first)},
+                {InterpolateLanes<V, kNextEven, 2, kClamped>(second),
+                 InterpolateLanes<V, kNextOdd, 3, kClamped>(second)}};
+    }
+    template <class V, bool kClamped, class Emitter>
+    CAM_INLINE static VOID Full(Emitter& emitter, const UCHAR* block, LONG stride) {
+        const auto blocks = Interpolate<V, kClamped>(block, stride);
+        emitter.Full(blocks.first);
+        emitter.Full(blocks.second);
+    }
+    template <class V, bool kClamped, class Emitter>
+    CAM_INLINE static VOID Tail(Emitter& emitter, const UCHAR* block, LONG stride, LONG count) {
+        const auto blocks = Interpolate<V, kClamped>(block, stride);
+        emitter.Tail(blocks.first, count);
+        emitter.Tail(blocks.second, count);
+    }
+};
+
+template <class V, class Rows, class Sink>
+CAM_INLINE LONG WalkRun(const UCHAR* row, LONG stride, LONG b, LONG end, Sink& sink) {
+    constexpr LONG kBlocks = V::kPixels / 16;
+    if (b + kBlocks <= end) {
+        auto emitter = sink.template Begin<V>();
+        for (; b + kBlocks <= end; b += kBlocks) {
+            Rows::template Full<V, Sink::kClamped>(emitter, row + 16 * b, stride);
+        }
+        sink.End(emitter);
+    }
+    return b;
+}
+
+// A row (or two) in 16-pixel blocks from the left, the widest registers first. The sink receives
+// each run of whole blocks, and a short last block with its pixel count.
+template <class W, class Rows, class Sink>
+VOID WalkRow(const UCHAR* row, LONG stride, LONG width, Sink& sink) {
+    const LONG full_blocks = width / 16;
+    const LONG tail = width % 16;
+    LONG b = 0;
+    if constexpr (!IsSameType<typename W::Quad, NoWidth>::value) {
+        b = WalkRun<typename W::Quad, Rows>(row, stride, b, full_blocks, sink);
+    }
+    if constexpr (!IsSameType<typename W::Pair, NoWidth>::value) {
+        b = WalkRun<typename W::Pair, Rows>(row, stride, b, full_blocks, sink);
+    }
+    if (b < full_blocks || tail != 0) {
+        auto emitter = sink.template Begin<Sse2>();
+        for (; b < full_blocks; ++b) {
+            Rows::template Full<Sse2, Sink::kClamped>(emitter, row + 16 * b, stride);
+        }
+        if (tail != 0) {
+            Rows::template Tail<Sse2, Sink::kClamped>(emitter, row + 16 * full_blocks, stride,
+                                                      tail);
+        }
+        sink.End(emitter);
+    }
+}
+
+// The four kinds of row, by the site of their even columns, which fixes that of their odd ones.
+template <Site kEven>
+inline constexpr Site kOddSite = kEven == Site::kGreenRed ? Site::kRed
+                                 : kEven == Site::kRed    ? Site::kGreenRed
+                                 : kEven == Site::kBlue   ? Site::kGreenBlue
+                                                          : Site::kBlue;
+
+template <class W, Site kEven, class Sink>
+VOID WalkOneRow(const ConversionParams* params, const UCHAR* row, Sink& sink) {
+    WalkRow<W, OneRow<kEven, kOddSite<kEven>>>(row, params->stride, params->width, sink);
+}
+
+template <class W, class Sink>
+VOID WalkOneRow(const ConversionParams* params, Site even, const UCHAR* row, Sink& sink) {
+    switch (even) {
+        case Site::kGreenRed:
+            WalkOneRow<W, Site::kGreenRed>(params, row, sink);
+            break;
+        case Site::kRed:
+            WalkOneRow<W, Site::kRed>(params, row, sink);
+            break;
+        case Site::kBlue:
+            WalkOneRow<W, Site::kBlue>(params, row, sink);
+            break;
+        case Site::kGreenBlue:
+            WalkOneRow<W, Site::kGreenBlue>(params, row, sink);
+            break;
+    }
+}
+
+// Rows top to bottom, one at a time, or in pairs for a sink that takes them so (an odd last row
+// goes alone). The phase only decides which kind each row is.
+template <class W, class Sink>
+VOID WalkFrame(const ConversionParams* params, LONG phase, Sink& sink) {
+    const LONG normal = LanePhase(phase);
+    const auto& sites = kPhaseSites[normal];
+    LONG y = 0;
+    if constexpr (Sink::kRowPairs) {
+        auto pairs = [&]<LONG kPhase>() {
+            constexpr Site kFirst = kPhaseSites[kPhase][0][0];
+            constexpr Site kSecond = kPhaseSites[kPhase][1][0];
+            using Rows = TwoRows<kFirst, kOddSite<kFirst>, kSecond, kOddSite<kSecond>>;
+            for (; y + 1 < params->height; y += 2) {
+                WalkRow<W, Rows>(params->origin + (LONG_PTR)y * params->stride, params->stride,
+                                 params->width, sink);
+            }
+        };
+        switch (normal) {
+            case 0:
+                pairs.template operator()<0>();
+                break;
+            case 1:
+                pairs.template operator()<1>();
+                break;
+            case 2:
+                pairs.template operator()<2>();
+                break;
+            default:
+                pairs.template operator()<3>();
+                break;
         }
     }
-    // Only the image's own columns count, so the totals never depend on bytes beyond the border.
-    template <class V>
-    VOID Tail(const Block<V>& block, LONG count) {
-        narrow.Add(block, Narrow::FirstBytes(count));
+    for (; y < params->height; ++y) {
+        WalkOneRow<W>(params, sites[y & 1][0], params->origin + (LONG_PTR)y * params->stride, sink);
     }
-    ULONG Total(typename Wide::T w, typename Narrow::T n) const {
-        ULONG64 total = Narrow::Total64(n);
-        if constexpr (!IsSameType<Wide, Narrow>::value)
-            total += Wide::Total64(w);
-        return (ULONG)total;
-    }
-};
+}
 
-template <class Wide, class Narrow>
+template <class W, template <class> class MatrixKind, GainMode kGain>
+VOID ConvertColourWith(const ConversionParams* params, const MatrixSplit& split,
+                       const FrameGains& gains, LONG phase) {
+    ColourSink<MatrixKind, kGain> sink{&split, gains.factors, params->output};
+    WalkFrame<W>(params, phase, sink);
+}
+
+#if defined(CAM_BYTE_MULTIPLY)
+template <class W, GainMode kGain>
+VOID ConvertColourWithBytes(const ConversionParams* params, const MatrixSplit& split,
+                            const FrameGains& gains, LONG phase) {
+    if (split.byte_constants) {
+        ConvertColourWith<W, ByteMatrixConstantInPair, kGain>(params, split, gains, phase);
+    } else {
+        ConvertColourWith<W, ByteMatrixConstantApart, kGain>(params, split, gains, phase);
+    }
+}
+#endif
+
+template <class W, GainMode kGain>
+VOID ConvertColourWithGains(const ConversionParams* params, const MatrixSplit& split,
+                            const FrameGains& gains, LONG phase) {
+#if defined(CAM_BYTE_MULTIPLY)
+    if (split.bytes) {
+        ConvertColourWithBytes<W, kGain>(params, split, gains, phase);
+        return;
+    }
+#endif
+    if (split.narrow) {
+        ConvertColourWith<W, NarrowMatrix, kGain>(params, split, gains, phase);
+    } else {
+        ConvertColourWith<W, WideMatrix, kGain>(params, split, gains, phase);
+    }
+}
+
+// Gains of 2^14 and more come only from white balance on extreme frames; they take the 32-bit
+// matrix sums whatever the matrix, which keeps the number of variants down.
+template <class W>
 VOID ConvertColourVector(const ConversionParams* params, const bool* matrix_positive, LONG phase) {
     const MatrixSplit split = SplitMatrix(params->matrix, matrix_positive);
-    if (split.narrow) {
-        ColourSink<Wide, Narrow, NarrowMatrix> sink(params, split);
-        DispatchPhase<Wide, Narrow>(params, phase, sink);
-    } else if (split.wide) {
-        ColourSink<Wide, Narrow, WideMatrix> sink(params, split);
-        DispatchPhase<Wide, Narrow>(params, phase, sink);
-    } else {
+    const FrameGains gains(params);
+    if (!split.wide) {
         ConvertBayerToBgrxScalar(params, matrix_positive, phase);
+    } else if (gains.mode == GainMode::kNeutral) {
+        ConvertColourWithGains<W, GainMode::kNeutral>(params, split, gains, phase);
+#if defined(CAM_BYTE_MULTIPLY)
+    } else if (gains.mode == GainMode::kRedBlue && split.bytes) {
+        ConvertColourWithBytes<W, GainMode::kRedBlue>(params, split, gains, phase);
+#endif
+    } else if (gains.mode != GainMode::kGeneral) {
+        ConvertColourWithGains<W, GainMode::kSmall>(params, split, gains, phase);
+    } else {
+        ConvertColourWith<W, WideMatrix, GainMode::kGeneral>(params, split, gains, phase);
     }
 }
 
-template <class Wide, class Narrow>
+template <class W>
 VOID ConvertGreyVector(const ConversionParams* params, LONG phase) {
-    GreySink<Wide, Narrow> sink(params);
-    DispatchPhase<Wide, Narrow>(params, phase, sink);
+    const FrameGains gains(params);
+    switch (gains.mode) {
+        case GainMode::kNeutral: {
+            GreySink<GainMode::kNeutral> sink{gains.factors, params->output};
+            WalkFrame<W>(params, phase, sink);
+            break;
+        }
+        case GainMode::kRedBlue:
+        case GainMode::kSmall: {
+            GreySink<GainMode::kSmall> sink{gains.factors, params->output};
+            WalkFrame<W>(params, phase, sink);
+            break;
+        }
+        case GainMode::kGeneral: {
+            GreySink<GainMode::kGeneral> sink{gains.factors, params->output};
+            WalkFrame<W>(params, phase, sink);
+            break;
+        }
+    }
 }
 
-template <class Wide, class Narrow>
+template <class W>
 VOID SumChannelsVector(const ConversionParams* params, LONG phase, ChannelTotals* totals) {
-    SumSink<Wide, Narrow> sink;
-    DispatchPhase<Wide, Narrow>(params, phase, sink);
-    totals->red = sink.Total(sink.wide.red, sink.narrow.red);
-    totals->green = sink.Total(sink.wide.green, sink.narrow.green);
-    totals->blue = sink.Total(sink.wide.blue, sink.narrow.blue);
+    SumSink sink;
+    WalkFrame<W>(params, phase, sink);
+    totals->red = (ULONG)sink.red;
+    totals->green = (ULONG)sink.green;
+    totals->blue = (ULONG)sink.blue;
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
-// The conversions in 256-bit registers, for processors that have them; the entry points of the
-// 128-bit build choose them at run time.
+// The conversions in 256- and 512-bit registers, each built for its own instruction set; the
+// entry points of the 128-bit build choose them at run time.
 #pragma once
 
 #include "imaging/conversion.h"
 
-VOID ConvertBayerToBgrxWide(const ConversionParams* params, const bool* matrix_positive,
-                            LONG phase);
-VOID ConvertBayerToGreyWide(const ConversionParams* params, LONG phase);
-VOID SumChannelsWide(const ConversionParams* params, LONG phase, ChannelTotals* totals);
+VOID ConvertBayerToBgrx256(const ConversionParams* params, const bool* matrix_positive, LONG phase);
+VOID ConvertBayerToGrey256(const ConversionParams* params, LONG phase);
+VOID SumChannels256(const ConversionParams* params, LONG phase, ChannelTotals* totals);
+
+VOID ConvertBayerToBgrx512(const ConversionParams* params, const bool* matrix_positive, LONG phase);
+VOID ConvertBayerToGrey512(const ConversionParams* params, LONG phase);
+VOID SumChannels512(const ConversionParams* params, LONG phase, ChannelTotals* totals);

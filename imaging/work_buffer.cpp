@@ -39,8 +39,11 @@ VOID FreeWorkBuffer(ConversionState* state) {
 
 VOID AllocateWorkBuffer(ConversionState* state) {
     FreeWorkBuffer(state);
-    state->work_buffer =
-        (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, state->work_size, kWorkBufferTag);
+    // Cleared once here: a frame under 8 pixels in either direction gets no border, and its edge
+    // pixels would otherwise show whatever the pool held before. Nothing else writes the border,
+    // so such frames read it as black, the same on every run; larger frames overwrite it.
+    state->work_buffer = (PUCHAR)ExAllocatePoolWithTag(
+        (POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION), state->work_size, kWorkBufferTag);
     ConversionParams& params = state->params;
     params.origin = state->work_buffer == nullptr
                         ? nullptr

@@ -17,11 +17,10 @@ using imaging_test::RandomRaw;
 // Every path; the scalar one is the reference, the vector ones must equal it.
 std::vector<ULONG> CheckedColour(Frame& frame, LONG phase) {
     const std::vector<ULONG> scalar = *frame.Colour(phase, Path::kScalar);
-    for (Path path : {Path::kNarrow, Path::kWide}) {
+    for (Path path : imaging_test::kVectorPaths) {
         const auto vector = frame.Colour(phase, path);
         if (vector)
-            EXPECT_EQ(*vector, scalar)
-                << (path == Path::kWide ? 256 : 128) << "-bit, phase " << phase;
+            EXPECT_EQ(*vector, scalar) << imaging_test::Bits(path) << "-bit, phase " << phase;
         EXPECT_TRUE(frame.GuardIntact());
     }
     return scalar;
@@ -29,11 +28,10 @@ std::vector<ULONG> CheckedColour(Frame& frame, LONG phase) {
 
 std::vector<ULONG> CheckedGrey(Frame& frame, LONG phase) {
     const std::vector<ULONG> scalar = *frame.Grey(phase, Path::kScalar);
-    for (Path path : {Path::kNarrow, Path::kWide}) {
+    for (Path path : imaging_test::kVectorPaths) {
         const auto vector = frame.Grey(phase, path);
         if (vector)
-            EXPECT_EQ(*vector, scalar)
-                << (path == Path::kWide ? 256 : 128) << "-bit, phase " << phase;
+            EXPECT_EQ(*vector, scalar) << imaging_test::Bits(path) << "-bit, phase " << phase;
         EXPECT_TRUE(frame.GuardIntact());
     }
     return scalar;
@@ -41,7 +39,7 @@ std::vector<ULONG> CheckedGrey(Frame& frame, LONG phase) {
 
 void ExpectSameTotals(Frame& frame, LONG phase) {
     const ChannelTotals scalar = *frame.Totals(phase, Path::kScalar);
-    for (Path path : {Path::kNarrow, Path::kWide}) {
+    for (Path path : imaging_test::kVectorPaths) {
         const auto vector = frame.Totals(phase, path);
         if (!vector)
             continue;
@@ -112,10 +110,29 @@ TEST(Conversion, GainsScaleAndSaturate) {
     frame.Load(FlatRaw(32, 8, 100));
     frame.SetGains(256, 128, 64);
     EXPECT_TRUE(AllEqual(CheckedColour(frame, 2), Pixel(200, 100, 50)));
+    // One gain off neutral is not neutral.
+    frame.SetGains(128, 128, 64);
+    EXPECT_TRUE(AllEqual(CheckedColour(frame, 2), Pixel(100, 100, 50)));
+    frame.SetGains(128, 64, 128);
+    EXPECT_TRUE(AllEqual(CheckedColour(frame, 2), Pixel(100, 50, 100)));
+    frame.SetGains(64, 128, 128);
+    EXPECT_TRUE(AllEqual(CheckedColour(frame, 2), Pixel(50, 100, 100)));
     // 128 x 512 has no low 16 bits at all: only the high half shows the saturation.
     frame.Load(FlatRaw(32, 8, 128));
     frame.SetGains(512, 512, 1024);
     EXPECT_TRUE(AllEqual(CheckedColour(frame, 0), Pixel(255, 255, 255)));
+    // Either side of 2^14, where the short form of the product ends.
+    for (auto [gain, level, expected] : {std::tuple<LONG, UCHAR, ULONG>{0x3FFF, 1, 127},
+                                         {0x3FFF, 200, 255},
+                                         {0x4000, 1, 128},
+                                         {0x5000, 1, 160},
+                                         {0x6000, 171, 255},
+                                         {0x7FFF, 129, 255}}) {
+        frame.Load(FlatRaw(32, 8, level));
+        frame.SetGains(gain, gain, gain);
+        EXPECT_TRUE(AllEqual(CheckedColour(frame, 0), Pixel(expected, expected, expected)))
+            << gain << " on " << (int)level;
+    }
     // A measured gain of 65536 or more acts as 65535 instead of wrapping to a small factor.
     frame.Load(FlatRaw(32, 8, 1));
     frame.SetGains(65536, 70000, 0x7FFFFFFF);
@@ -143,6 +160,14 @@ TEST(Conversion, ConstantOnlyMatrices) {
     frame.SetMatrix(split);
     frame.Load(FlatRaw(24, 8, 1));
     EXPECT_TRUE(AllEqual(CheckedColour(frame, 0), Pixel(1, 1, 1)));
+    // Offsets either side of a byte, added to 100 in every channel; each sum divides apart.
+    frame.Load(FlatRaw(24, 8, 100));
+    for (LONG offset : {127, 128, 200, -200}) {
+        LONG shifted[16] = {64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64, 0, offset, offset, offset, 64};
+        frame.SetMatrix(shifted);
+        const ULONG level = offset > 0 ? (6400 + offset) / 64 : 100 - -offset / 64;
+        EXPECT_TRUE(AllEqual(CheckedColour(frame, 1), Pixel(level, level, level))) << offset;
+    }
 }
 
 TEST(Conversion, SingleRedSample) {
@@ -176,13 +201,34 @@ TEST(Conversion, NarrowAndOddFrames) {
     }
 }
 
+TEST(Conversion, SmallFramesDoNotDependOnWhatThePoolHeld) {
+    // Under 8 pixels in either direction the border is not filled.
+    for (auto [width, height] :
+         {std::pair<ULONG, ULONG>{1600, 4}, {7, 7}, {5, 12}, {70, 3}, {1, 1}, {2, 3}}) {
+        const auto raw = RandomRaw(width, height, width + height);
+        std::optional<std::vector<ULONG>> first;
+        for (unsigned char fill : {0x00, 0x5A, 0xFF}) {
+            platform::verifier::SetUninitialisedFill(fill);
+            Frame frame(width, height);
+            frame.LoadOnly(raw);
+            const auto image = CheckedColour(frame, 2);
+            CheckedGrey(frame, 1);
+            if (!first)
+                first = image;
+            EXPECT_EQ(image, *first) << width << "x" << height << " fill " << (int)fill;
+        }
+    }
+    platform::verifier::ClearFaults();
+}
+
 TEST(Conversion, VectorEqualsScalarOnRandomFramesAndSettings) {
     std::mt19937 random(2024);
     struct Size {
         ULONG width, height;
     };
-    const Size sizes[] = {{8, 8},    {16, 8},   {17, 9},    {24, 10},    {63, 17},
-                          {100, 33}, {130, 31}, {640, 480}, {1600, 1200}};
+    // Widths that are multiples of 64, of 32 or 16 only, and of none: every run of blocks.
+    const Size sizes[] = {{8, 8},    {16, 8},   {17, 9},  {24, 10},   {63, 17},    {100, 33},
+                          {117, 13}, {130, 31}, {208, 9}, {640, 480}, {1600, 1200}};
     for (const Size& size : sizes) {
         const bool large = size.width * size.height > 100000;
         for (LONG phase = 0; phase < 4; ++phase) {
@@ -197,7 +243,10 @@ TEST(Conversion, VectorEqualsScalarOnRandomFramesAndSettings) {
             SetHue(c, (LONG)(random() % 360));
             Frame frame(size.width, size.height);
             frame.SetMatrix(camera.Fixed().data());
-            frame.SetGains((LONG)(random() % 600), (LONG)(random() % 600), (LONG)(random() % 600));
+            // Neutral gains, gains of the settings' range, and measured ones far beyond it.
+            const LONG limit = phase % 3 == 0 ? 0 : phase % 3 == 1 ? 600 : 100000;
+            auto gain = [&] { return limit == 0 ? 128 : (LONG)(random() % limit); };
+            frame.SetGains(gain(), gain(), gain());
             frame.Load(RandomRaw(size.width, size.height, (uint32_t)random()), random());
             CheckedColour(frame, phase);
             if (!large)
@@ -208,14 +257,17 @@ TEST(Conversion, VectorEqualsScalarOnRandomFramesAndSettings) {
 }
 
 TEST(Conversion, VectorEqualsScalarForArbitraryMatrices) {
-    // Any 16-bit magnitudes, including those too large for the vector multipliers.
+    // Any 16-bit magnitudes: bytes (constants up to a word), words, and those too large for the
+    // vector multipliers.
     std::mt19937 random(7);
     Frame frame(40, 12);
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 60; ++round) {
         LONG matrix[16];
-        const LONG limit = round < 20 ? 1024 : 70000;
-        for (LONG& entry : matrix)
-            entry = (LONG)(random() % (2 * limit)) - limit;
+        const LONG limit = round < 20 ? 64 : round < 40 ? 1024 : 70000;
+        for (int k = 0; k < 16; ++k) {
+            const LONG range = k >= 12 && round < 20 ? 128 << (round % 3 * 2) : limit;
+            matrix[k] = (LONG)(random() % (2 * range)) - range;
+        }
         frame.SetMatrix(matrix);
         frame.SetGains((LONG)(random() % 300), (LONG)(random() % 300), (LONG)(random() % 300));
         frame.Load(RandomRaw(40, 12, (uint32_t)random()), random());

@@ -13,28 +13,39 @@
 #include "control/settings_table.h"
 #include "imaging/color_settings.h"
 #include "imaging/conversion.h"
+#include "platform/verifier.h"
 
 namespace imaging_test {
 
-// Which conversion path a call takes.
-enum class Path { kScalar, kNarrow, kWide };
-inline constexpr Path kPaths[] = {Path::kScalar, Path::kNarrow, Path::kWide};
+// Which conversion path a call takes: the plain one, or the vector one at a register width.
+enum class Path { kScalar, k128, k256, k512 };
+inline constexpr Path kPaths[] = {Path::kScalar, Path::k128, Path::k256, Path::k512};
+inline constexpr Path kVectorPaths[] = {Path::k128, Path::k256, Path::k512};
 
-inline void SkipWide() {
-    GTEST_SKIP() << "this processor has no 256-bit vector path; its cases did not run";
+inline ULONG Bits(Path path) {
+    return path == Path::k512 ? 512 : path == Path::k256 ? 256 : 128;
 }
 
-// Runs a vector call with 256-bit registers allowed or not. Where the processor lacks them the
-// 256-bit case would silently rerun the 128-bit path, so it is skipped instead: false.
+inline void SkipPath(ULONG bits) {
+    GTEST_SKIP() << "this processor has no " << bits << "-bit path; its cases did not run";
+}
+
+// Runs a vector call at one register width, watched for unsaved use of the 512-bit registers.
+// Where the processor lacks the width the case would silently rerun a narrower path, so it is
+// skipped instead: false.
 template <typename Call>
 bool WithPath(Path path, Call call) {
-    const bool wide = SetWideVectorsEnabled(path == Path::kWide);
-    if (path == Path::kWide && !wide) {
-        SkipWide();
+    const ULONG bits = Bits(path);
+    if (SetVectorWidthLimit(bits) != bits) {
+        SetVectorWidthLimit(512);
+        SkipPath(bits);
         return false;
     }
-    call();
-    SetWideVectorsEnabled(true);
+    {
+        platform::verifier::ExtendedStateWatch watch;
+        call();
+    }
+    SetVectorWidthLimit(512);
     return true;
 }
 
@@ -63,6 +74,8 @@ class Frame {
             state_.work_buffer[i] = (UCHAR)random();
         LoadWorkBuffer(&state_, raw.data(), 0, width_);
     }
+    // The load alone, as the driver does it: the buffer keeps what it held since its allocation.
+    void LoadOnly(const std::vector<UCHAR>& raw) { LoadWorkBuffer(&state_, raw.data(), 0, width_); }
     void SetGains(LONG red, LONG green, LONG blue) {
         state_.params.frame_red_gain = red;
         state_.params.frame_green_gain = green;

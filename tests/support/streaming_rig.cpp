@@ -145,15 +145,21 @@ std::vector<uint8_t> StreamingRig::RawFrameOfPicture(uint64_t picture_number) {
     return camera_->SentFrameBytes(sent[picture_number - 1]);
 }
 
-std::vector<ULONG> StreamingRig::Convert(const std::vector<uint8_t>& raw) const {
+std::vector<ULONG> StreamingRig::Convert(
+    const std::vector<uint8_t>& raw, const std::function<void(FrameProcessor*)>& settings,
+    const std::function<void(const FrameProcessor&)>& after) const {
     const ULONG width = (ULONG)options_.width;
     const ULONG height = (ULONG)options_.height;
     std::vector<ULONG> image((size_t)width * height);
     FrameProcessor* processor = CreateFrameProcessor();
+    if (settings)
+        settings(processor);
     SetConversionGeometry(processor, width, height);
     AllocateWorkBuffer(processor);
     processor->conversion.output_buffer = image.data();
     ConvertFrame(processor, raw.data(), 0, width);
+    if (after)
+        after(*processor);
     processor->conversion.output_buffer = nullptr;
     FreeFrameProcessor(processor);
     return image;

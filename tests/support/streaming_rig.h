@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -66,9 +67,12 @@ class StreamingRig {
     // The raw bytes the camera sent for the delivered frame with this picture number, counting
     // from the last RestartCount; empty when not kept.
     std::vector<uint8_t> RawFrameOfPicture(uint64_t picture_number);
-    // The driver's conversion of a raw frame of the rig's geometry with the default settings:
-    // rows top first, as the conversion writes them.
-    std::vector<ULONG> Convert(const std::vector<uint8_t>& raw) const;
+    // The driver's conversion of a raw frame of the rig's geometry with the default settings, or
+    // with those `settings` makes on the processor before the conversion: rows top first, as the
+    // conversion writes them. `after` sees the processor once it converted (measured gains).
+    std::vector<ULONG> Convert(const std::vector<uint8_t>& raw,
+                               const std::function<void(FrameProcessor*)>& settings = {},
+                               const std::function<void(const FrameProcessor&)>& after = {}) const;
 
   private:
     RigOptions options_;

@@ -273,18 +273,28 @@ NTSTATUS ZwClose(HANDLE handle);
 
 #define PF_AVX_INSTRUCTIONS_AVAILABLE 39
 #define PF_AVX2_INSTRUCTIONS_AVAILABLE 40
+#define PF_AVX512F_INSTRUCTIONS_AVAILABLE 41
 // True when the processor has the feature and the system saves the state it needs.
 BOOLEAN ExIsProcessorFeaturePresent(ULONG processor_feature);
 
+// State components, by their bit in a save mask: the upper halves of the 256-bit registers; the
+// 512-bit opmask registers, the upper halves of the first sixteen 512-bit registers, and the
+// other sixteen.
 #define XSTATE_AVX 2
+#define XSTATE_AVX512_KMASK 5
+#define XSTATE_AVX512_ZMM_H 6
+#define XSTATE_AVX512_ZMM 7
 #define XSTATE_MASK_AVX (1ULL << XSTATE_AVX)
+#define XSTATE_MASK_AVX512 \
+    ((1ULL << XSTATE_AVX512_KMASK) | (1ULL << XSTATE_AVX512_ZMM_H) | (1ULL << XSTATE_AVX512_ZMM))
 
 typedef struct _XSTATE_SAVE {
     ULONG64 Reserved[7];
 } XSTATE_SAVE, *PXSTATE_SAVE;
 
-// Kernel code saves the extended (256-bit) register state before it uses those registers, and
-// restores it in reverse order of saving, at DISPATCH_LEVEL or below.
+// Kernel code saves the extended (256- and 512-bit) register state before it uses those
+// registers, and restores it in reverse order of saving, at DISPATCH_LEVEL or below. The mask
+// names only components the system enables; a save can fail for want of memory.
 NTSTATUS KeSaveExtendedProcessorState(ULONG64 mask, PXSTATE_SAVE xstate_save);
 VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE xstate_save);
 

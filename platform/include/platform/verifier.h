@@ -40,6 +40,10 @@ size_t ReportLeaks(uint64_t mark, const std::string& context);
 void FailNthAllocation(uint64_t n);
 // Every allocation with this tag returns null until cleared.
 void FailAllocationsWithTag(ULONG tag);
+// Blocks not asked to be zeroed come back filled with this byte (0xA5 until faults are cleared),
+// so a test can show that a result does not depend on what the pool held.
+void SetUninitialisedFill(unsigned char fill);
+// Ends every injected fault: of the pool, the processor features and the extended-state saves.
 void ClearFaults();
 // Allocations that fault injection has failed so far.
 uint64_t InjectedFailures();
@@ -57,6 +61,42 @@ class DriverThreadScope {
     ~DriverThreadScope();
     DriverThreadScope(const DriverThreadScope&) = delete;
     DriverThreadScope& operator=(const DriverThreadScope&) = delete;
+};
+
+// ExIsProcessorFeaturePresent answers FALSE for the feature, as on a processor or system without
+// it, until faults are cleared.
+void HideProcessorFeature(ULONG processor_feature);
+// Every KeSaveExtendedProcessorState whose mask shares a bit with mask fails with
+// STATUS_INSUFFICIENT_RESOURCES until faults are cleared.
+void FailExtendedStateSaves(uint64_t mask);
+
+// The extended-state saves attempted since the last call, on any thread, oldest first (the latest
+// 64 are kept); saves refused as invalid are not among them.
+struct ExtendedStateSave {
+    uint64_t mask;
+    bool succeeded;
+};
+std::vector<ExtendedStateSave> TakeExtendedStateSaves();
+
+// Watches the calling thread while it lives: the thread is sampled as it runs, and a sample that
+// finds the 512-bit registers in use while no live save of the thread covers XSTATE_MASK_AVX |
+// XSTATE_MASK_AVX512 is a violation, raised when the thread next saves or restores extended state
+// or when the watch ends. Sampling needs a processor with those registers, and a build without
+// the thread sanitizer, which delivers signals too late to see them: Available() says whether a
+// watch samples. Watches do not nest; an inner one on the same thread does nothing.
+class ExtendedStateWatch {
+  public:
+    ExtendedStateWatch();
+    ~ExtendedStateWatch();
+    ExtendedStateWatch(const ExtendedStateWatch&) = delete;
+    ExtendedStateWatch& operator=(const ExtendedStateWatch&) = delete;
+    static bool Available();
+    // Samples taken, and those that found the 512-bit registers in use.
+    uint64_t Samples() const;
+    uint64_t InUseSamples() const;
+
+  private:
+    void* watch_ = nullptr;
 };
 
 }  // namespace platform::verifier

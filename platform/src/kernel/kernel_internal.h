@@ -28,4 +28,7 @@ std::condition_variable& DispatcherCondition();
 LONGLONG SystemTimeNow();
 std::chrono::steady_clock::time_point DeadlineFor(LONGLONG timeout);
 
+// Ends the hidden processor features and failing extended-state saves of the verifier.
+void ClearProcessorFaults();
+
 }  // namespace platform::kernel

@@ -59,6 +59,7 @@ struct Pool {
     uint64_t fail_countdown = 0;
     std::set<ULONG> failing_tags;
     uint64_t injected_failures = 0;
+    unsigned char uninitialised_fill = kUninitialisedFill;
 };
 
 Pool& ThePool() {
@@ -181,7 +182,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE pool_type, SIZE_T number_of_bytes, ULONG t
     if (posix_memalign(&memory, kAlignment, capacity) != 0) {
         return nullptr;
     }
-    std::memset(memory, zero ? 0 : kUninitialisedFill, number_of_bytes);
+    std::memset(memory, zero ? 0 : pool.uninitialised_fill, number_of_bytes);
     std::memset((unsigned char*)memory + number_of_bytes, kGuardFill, capacity - number_of_bytes);
     CAM_POOL_POISON((unsigned char*)memory + number_of_bytes, capacity - number_of_bytes);
     // The C library may hand out again an address that has left the quarantine.
@@ -288,10 +289,18 @@ void FailAllocationsWithTag(ULONG tag) {
 }
 
 void ClearFaults() {
+    platform::kernel::ClearProcessorFaults();
     Pool& pool = ThePool();
     std::lock_guard<std::mutex> guard(pool.lock);
     pool.fail_countdown = 0;
     pool.failing_tags.clear();
+    pool.uninitialised_fill = kUninitialisedFill;
+}
+
+void SetUninitialisedFill(unsigned char fill) {
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    pool.uninitialised_fill = fill;
 }
 
 uint64_t InjectedFailures() {

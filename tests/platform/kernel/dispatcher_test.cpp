@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/kernel.h"
-#include "record_mode.h"
+#include "tests/support/record_mode.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <thread>
 
 #include "platform/kernel.h"
-#include "record_mode.h"
+#include "tests/support/record_mode.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "platform/kernel.h"
-#include "record_mode.h"
+#include "tests/support/record_mode.h"
 
 namespace {
 

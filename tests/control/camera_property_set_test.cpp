@@ -1,0 +1,571 @@
+// The camera's property set through property requests on an open filter of a started device: what
+// every item reports and takes, the buffers the framework refuses before any handler, the register
+// writes on the wire, the service items under hostile values, requests that cannot reach the
+// camera, filter close saving the settings, faults at every allocation and registry call, and the
+// settings across device lifetimes in a registry file.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/verifier.h"
+#include "sim/device_memory.h"
+#include "tests/support/camera_device.h"
+#include "tests/support/property_requests.h"
+
+namespace {
+
+using camdrv::CameraCommandRequest;
+using camdrv::CameraItem;
+using camdrv::ImageSizeRequest;
+using camtest::GetItem;
+using camtest::ItemValue;
+using camtest::PropertyRecord;
+using camtest::SendRecord;
+using camtest::SetItem;
+namespace client = platform::ks::client;
+
+WCHAR kReference[] = L"GLOBAL";
+
+struct Write {
+    uint32_t number;
+    uint32_t value;
+    bool operator==(const Write&) const = default;
+};
+
+class PropertySetTest : public camtest::CameraDeviceTest {
+  protected:
+    void TearDown() override {
+        if (filter_ != nullptr) {
+            client::CloseFilter(filter_);
+            Stop();
+        }
+        CameraDeviceTest::TearDown();
+    }
+    // Starts the device and opens its filter.
+    void Open() {
+        ASSERT_EQ(Start(), STATUS_SUCCESS);
+        ASSERT_EQ(client::OpenFilter(device_, kReference, &filter_), STATUS_SUCCESS);
+    }
+    // One life of a device on the registry file: created, started, its filter opened, the
+    // requests, the filter closed, stopped and removed.
+    void Lifetime(const std::function<void()>& requests) {
+        if (device_ != nullptr)
+            Unplug();
+        Plug();
+        Open();
+        if (HasFatalFailure())
+            return;
+        requests();
+        EXPECT_EQ(client::CloseFilter(filter_), STATUS_SUCCESS);
+        filter_ = nullptr;
+        Stop();
+        Unplug();
+    }
+    std::vector<Write> TakeWrites() {
+        std::vector<Write> writes;
+        for (const sim::RegisterWrite& write : sim().RegisterWrites())
+            writes.push_back({write.number, write.value});
+        sim().ClearRecords();
+        return writes;
+    }
+    // A request whose record is exactly the item's minimum size, from the heap, so that a handler
+    // reading or writing past it is caught.
+    template <typename Record>
+    NTSTATUS SendExact(Record* record) {
+        auto copy = std::make_unique<Record>(*record);
+        NTSTATUS status = SendRecord(filter_, copy.get());
+        *record = *copy;
+        return status;
+    }
+    NTSTATUS SetImageSizeTo(LONG width, LONG height) {
+        auto record = PropertyRecord<ImageSizeRequest>(CameraItem::ImageSize, KSPROPERTY_TYPE_SET);
+        record.width = width;
+        record.height = height;
+        return SendExact(&record);
+    }
+
+    client::Filter* filter_ = nullptr;
+};
+
+// Sentinels for the two directions of a case.
+constexpr LONG kRefused = INT_MIN;        // the item does not serve it: the framework says so
+constexpr LONG kFails = INT_MIN + 1;      // served, and fails
+constexpr LONG kElsewhere = INT_MIN + 2;  // tested on its own below
+
+// Every item in order: a set (when it has one) and then a get, through the one record a client
+// passes as property and data. Values set out of range come back clamped; the ranges, the
+// reserved items and the sensor size are the numbers a client reads.
+TEST_F(PropertySetTest, EveryItemServesItsDirectionsWithItsValues) {
+    Open();
+    struct Case {
+        CameraItem item;
+        LONG set;
+        LONG get;
+    };
+    // The simulated camera's clock setting is 2; GlobalGain 100 leaves 36 in register 6.
+    const Case cases[] = {
+        {CameraItem::ExTrigger, 256, 1},
+        {CameraItem::Timeout, 700, 700},
+        {CameraItem::Exposure, 300, 300},
+        {CameraItem::ExposureMin, kRefused, 2},
+        {CameraItem::ExposureMax, kRefused, 1252},
+        {CameraItem::ExposureDefault, kRefused, 2},
+        {CameraItem::GlobalGain, 100, 100},
+        {CameraItem::GlobalGainMin, kRefused, 0},
+        {CameraItem::GlobalGainMax, kRefused, 1023},
+        {CameraItem::GlobalGainDefault, kRefused, 512},
+        {CameraItem::FlipH, 1, 1},
+        {CameraItem::FlipV, 7, 7},
+        {CameraItem::ColorEnable, 0, 0},
+        {CameraItem::WhiteBalance, 1, 1},
+        {CameraItem::RedGain, 100, 100},
+        {CameraItem::GreenGain, 0, 1},
+        {CameraItem::BlueGain, 600, 512},
+        {CameraItem::GainMin, kRefused, 1},
+        {CameraItem::GainMax, kRefused, 512},
+        {CameraItem::GainDefault, kRefused, 128},
+        {CameraItem::Brightness, 600, 510},
+        {CameraItem::BrightnessMin, kRefused, 0},
+        {CameraItem::BrightnessMax, kRefused, 510},
+        {CameraItem::BrightnessDefault, kRefused, 255},
+        {CameraItem::Contrast, -3, 0},
+        {CameraItem::ContrastMin, kRefused, 0},
+        {CameraItem::ContrastMax, kRefused, 20},
+        {CameraItem::ContrastDefault, kRefused, 10},
+        {CameraItem::Saturation, 15, 15},
+        {CameraItem::SaturationMin, kRefused, 0},
+        {CameraItem::SaturationMax, kRefused, 20},
+        {CameraItem::SaturationDefault, kRefused, 10},
+        {CameraItem::Hue, 360, 359},
+        {CameraItem::HueMin, kRefused, 0},
+        {CameraItem::HueMax, kRefused, 359},
+        {CameraItem::HueDefault, kRefused, 0},
+        {CameraItem::Reserved36, kRefused, 0},
+        {CameraItem::SubSample, kRefused, 0},
+        {CameraItem::SensorWidth, kRefused, 1600},
+        {CameraItem::SensorHeight, kRefused, 1200},
+        {CameraItem::RoiX, kRefused, 0},
+        {CameraItem::RoiY, kRefused, 0},
+        {CameraItem::RoiW, kRefused, 1600},
+        {CameraItem::RoiH, kRefused, 1200},
+        {CameraItem::ImageSize, kElsewhere, kRefused},
+        {CameraItem::PinOpen, kRefused, 0},
+        {CameraItem::Reserved46, kRefused, 1},
+        {CameraItem::Reserved47, 5, kRefused},
+        {CameraItem::ColorCorrection, 0, 0},
+        {CameraItem::Clock, 1, 2},
+        {CameraItem::Reserved50, kRefused, 0},
+        {CameraItem::Reserved51, kRefused, 1},
+        {CameraItem::Reserved52, kRefused, 1},
+        {CameraItem::Reserved53, kRefused, 0},
+        {CameraItem::Reserved54, kRefused, 0},
+        {CameraItem::AGC, 1, 0},
+        {CameraItem::AEC, 1, 0},
+        {CameraItem::WriteRegister, kElsewhere, kFails},
+        {CameraItem::RegisterValue, 6, 36},
+        {CameraItem::RawCommand, kElsewhere, kFails},
+        {CameraItem::CameraMemory, kElsewhere, kElsewhere},
+        {CameraItem::Reserved61, kRefused, 0},
+        {CameraItem::Reserved62, kRefused, 0},
+        {CameraItem::Reserved63, 7, 0},
+        {CameraItem::Reserved64, 7, 0},
+        {CameraItem::Reserved65, 7, 0},
+        {CameraItem::Reserved66, 7, 0},
+        {CameraItem::Reinitialize, kElsewhere, kRefused},
+        {CameraItem::Reserved68, kRefused, 0},
+    };
+    ASSERT_EQ(std::size(cases), camdrv::kCameraItemCount);
+    for (ULONG id = 0; id < camdrv::kCameraItemCount; ++id) {
+        const Case& c = cases[id];
+        ASSERT_EQ((ULONG)c.item, id);
+        SCOPED_TRACE(camdrv::ItemName(c.item));
+        // Large enough for every item; the value sits at offset 24 in each record.
+        auto record = PropertyRecord<CameraCommandRequest>(c.item, KSPROPERTY_TYPE_SET);
+        if (c.set != kElsewhere) {
+            record.value = c.set;
+            EXPECT_EQ(SendRecord(filter_, &record),
+                      c.set == kRefused ? STATUS_NOT_FOUND : STATUS_SUCCESS);
+        }
+        if (c.get == kElsewhere)
+            continue;
+        record.header.Flags = KSPROPERTY_TYPE_GET;
+        record.value = -99;
+        const NTSTATUS status = SendRecord(filter_, &record);
+        if (c.get == kRefused || c.get == kFails) {
+            EXPECT_EQ(status, c.get == kRefused ? STATUS_NOT_FOUND : STATUS_UNSUCCESSFUL);
+            EXPECT_EQ(record.value, -99);
+        } else {
+            EXPECT_EQ(status, STATUS_SUCCESS);
+            EXPECT_EQ(record.value, c.get);
+        }
+    }
+    const KSAUTOMATION_TABLE& table = *client::FilterObject(filter_)->Descriptor->AutomationTable;
+    EXPECT_EQ(table.PropertySetsCount, 1u);
+    EXPECT_EQ(table.PropertyItemSize, 72u);
+    EXPECT_EQ(table.MethodSetsCount, 0u);
+    EXPECT_EQ(table.EventSetsCount, 0u);
+    for (ULONG id = 0; id < table.PropertySets[0].PropertiesCount; ++id) {
+        const KSPROPERTY_ITEM& item = table.PropertySets[0].PropertyItem[id];
+        EXPECT_EQ(item.PropertyId, id);
+        EXPECT_TRUE(item.Values == nullptr && item.RelationsCount == 0 &&
+                    item.SupportHandler == nullptr && item.SerializedSize == 0)
+            << id;
+    }
+}
+
+// The framework refuses a short property or data buffer, or asks for the size with an empty one,
+// before any handler runs: nothing reaches the camera and nothing changes.
+TEST_F(PropertySetTest, BuffersBelowAnItemsMinimumAreRefusedBeforeItsHandler) {
+    Open();
+    const LONG exposure = ItemValue(filter_, CameraItem::Exposure);
+    sim().ClearRecords();
+    for (const camdrv::CameraItemInfo& info : camdrv::kCameraItems) {
+        SCOPED_TRACE(info.name);
+        const ULONG minimum =
+            info.id == CameraItem::ImageSize                                           ? 48
+            : info.id == CameraItem::RawCommand || info.id == CameraItem::CameraMemory ? 96
+                                                                                       : 32;
+        for (ULONG flags : {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET}) {
+            if ((info.access & flags) == 0)
+                continue;
+            auto record = PropertyRecord<CameraCommandRequest>(info.id, flags);
+            record.value = 1000;
+            record.length = 63;
+            ULONG returned = 7;
+            EXPECT_EQ(client::PropertyRequest(filter_, &record, minimum - 1, &record, minimum),
+                      STATUS_INVALID_BUFFER_SIZE);
+            EXPECT_EQ(client::PropertyRequest(filter_, &record, minimum, &record, minimum - 1),
+                      STATUS_BUFFER_TOO_SMALL);
+            EXPECT_EQ(client::PropertyRequest(filter_, &record, minimum, &record, 0, &returned),
+                      STATUS_BUFFER_OVERFLOW);
+            EXPECT_EQ(returned, minimum);
+        }
+    }
+    EXPECT_TRUE(sim().Commands().empty());
+    EXPECT_EQ(ItemValue(filter_, CameraItem::Exposure), exposure);
+}
+
+TEST_F(PropertySetTest, SensorSettingsReachTheCameraAsTheirRegisterValues) {
+    Open();
+    sim().ClearRecords();
+    struct Case {
+        CameraItem item;
+        LONG value;
+        LONG reads;
+        std::vector<Write> writes;
+    };
+    // The trigger from the values the start-up left: on, off, on writes 28, 17, 44 to register 33
+    // (only its low four bits are cleared before the addition); 256 counts as on.
+    const Case cases[] = {
+        {CameraItem::Exposure, 1, 2, {{158, 2}, {159, 0}, {161, 2}, {162, 0}}},
+        {CameraItem::Exposure, 5000, 1252, {{158, 36}, {159, 19}, {161, 36}, {162, 19}}},
+        {CameraItem::Exposure, -1, 1252, {{158, 36}, {159, 19}, {161, 36}, {162, 19}}},
+        {CameraItem::GlobalGain, 1023, 1023, {{6, 63}, {7, 15}}},
+        {CameraItem::GlobalGain, 2000, 1023, {{6, 63}, {7, 15}}},
+        {CameraItem::ExTrigger, 1, 1, {{32, 11}, {33, 28}}},
+        {CameraItem::ExTrigger, 0, 0, {{32, 27}, {33, 17}}},
+        {CameraItem::ExTrigger, 256, 1, {{32, 11}, {33, 44}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(camdrv::ItemName(c.item)) + "=" + std::to_string(c.value));
+        EXPECT_EQ(SetItem(filter_, c.item, c.value), STATUS_SUCCESS);
+        EXPECT_EQ(TakeWrites(), c.writes);
+        EXPECT_EQ(ItemValue(filter_, c.item), c.reads);
+    }
+    // A camera that refuses the write leaves the setting as it was; the request still succeeds.
+    sim().FailNextTransfers(sim::kCommandEndpoint, 1, sim::TransferFault::kError);
+    EXPECT_EQ(SetItem(filter_, CameraItem::GlobalGain, 5), STATUS_SUCCESS);
+    EXPECT_EQ(ItemValue(filter_, CameraItem::GlobalGain), 1023);
+}
+
+TEST_F(PropertySetTest, TimeOutsOf500AndBelowOrNegativeAreNotTaken) {
+    Open();
+    for (const auto& [value, stored] : std::vector<std::pair<LONG, LONG>>{
+             {500, 3000}, {501, 501}, {0, 501}, {-1, 501}, {INT_MIN, 501}, {INT_MAX, INT_MAX}}) {
+        EXPECT_EQ(SetItem(filter_, CameraItem::Timeout, value), STATUS_SUCCESS) << value;
+        EXPECT_EQ(ItemValue(filter_, CameraItem::Timeout), stored) << value;
+        EXPECT_EQ(frame_timeout_ms, stored) << value;
+    }
+}
+
+TEST_F(PropertySetTest, RegisterItemsTakeAnyIndex) {
+    Open();
+    sim().ClearRecords();
+    // The write keeps the whole value for the register read and sends the register's six bits.
+    EXPECT_EQ(SetItem(filter_, CameraItem::WriteRegister, 5, 0x7F), STATUS_SUCCESS);
+    EXPECT_EQ(TakeWrites(), (std::vector<Write>{{5, 0x3F}}));
+    for (const auto& [index, value] : std::vector<std::pair<LONG, LONG>>{
+             {5, 0x7F}, {2000, 0}, {1024, 0}, {-1, 0}, {INT_MIN, 0}}) {
+        EXPECT_EQ(SetItem(filter_, CameraItem::RegisterValue, index), STATUS_SUCCESS);
+        EXPECT_EQ(ItemValue(filter_, CameraItem::RegisterValue), value) << index;
+    }
+    // Numbers beyond the registers go out with their low ten bits and are not remembered.
+    EXPECT_EQ(SetItem(filter_, CameraItem::WriteRegister, -1, 9), STATUS_SUCCESS);
+    EXPECT_EQ(TakeWrites(), (std::vector<Write>{{1023, 9}}));
+    sim().FailNextTransfers(sim::kCommandEndpoint, 1, sim::TransferFault::kError);
+    EXPECT_EQ(SetItem(filter_, CameraItem::WriteRegister, 6, 1), STATUS_UNSUCCESSFUL);
+}
+
+// The length and the address come from the client: whatever they hold, nothing outside the
+// request's record is read or written (the records are exactly their minimum size, from the heap).
+TEST_F(PropertySetTest, RawCommandsAndMemoryReadsStayInsideTheRequest) {
+    Open();
+    sim().ClearRecords();
+    auto raw = PropertyRecord<CameraCommandRequest>(CameraItem::RawCommand, KSPROPERTY_TYPE_SET);
+    for (int i = 0; i < 64; ++i)
+        raw.bytes[i] = (UCHAR)(i + 1);
+    const std::vector<std::pair<LONG, size_t>> lengths = {{0, 0},   {-5, 0},  {INT_MIN, 0}, {3, 3},
+                                                          {63, 63}, {64, 63}, {INT_MAX, 63}};
+    for (const auto& [length, sent] : lengths) {
+        raw.length = length;
+        EXPECT_EQ(SendExact(&raw), STATUS_SUCCESS) << length;
+        ASSERT_FALSE(sim().RawCommands().empty());
+        const sim::Packet packet = sim().RawCommands().back();
+        for (size_t i = 1; i < kPacketSize; ++i)
+            ASSERT_EQ(packet[i], i <= sent ? i : 0) << "length " << length << ", byte " << i;
+    }
+    sim().FailNextTransfers(sim::kCommandEndpoint, 1, sim::TransferFault::kError);
+    EXPECT_EQ(SendExact(&raw), STATUS_SUCCESS);
+
+    auto memory =
+        PropertyRecord<CameraCommandRequest>(CameraItem::CameraMemory, KSPROPERTY_TYPE_SET);
+    auto read = [&](LONG index, UCHAR* byte) {
+        memory.header.Flags = KSPROPERTY_TYPE_SET;
+        memory.value = index;
+        EXPECT_EQ(SendExact(&memory), STATUS_SUCCESS);
+        memory.header.Flags = KSPROPERTY_TYPE_GET;
+        std::memset(memory.bytes, 0x77, sizeof(memory.bytes));
+        const NTSTATUS status = SendExact(&memory);
+        *byte = memory.bytes[0];
+        for (size_t i = 1; i < sizeof(memory.bytes); ++i)
+            EXPECT_EQ(memory.bytes[i], 0x77) << i;
+        return status;
+    };
+    UCHAR byte = 0;
+    for (LONG index : {0x0ABC, 0x0000, 0xFFFF}) {
+        EXPECT_EQ(read(index, &byte), STATUS_SUCCESS) << index;
+        EXPECT_EQ(byte, sim::DeviceMemoryByte((uint32_t)index)) << index;
+    }
+    // An address the camera cannot take is refused, not wrapped to one it can.
+    sim().ClearRecords();
+    for (LONG index : {0x10000, 0x10ABC, -1, INT_MIN}) {
+        EXPECT_EQ(read(index, &byte), STATUS_INVALID_PARAMETER) << index;
+        EXPECT_EQ(byte, 0x77) << index;
+    }
+    EXPECT_TRUE(sim().Commands().empty());
+    // A camera that does not answer leaves the buffer as it was.
+    sim().FailNextTransfers(sim::kReplyEndpoint, 2, sim::TransferFault::kError);
+    EXPECT_EQ(read(0x0ABC, &byte), STATUS_SUCCESS);
+    EXPECT_EQ(byte, 0x77);
+}
+
+TEST_F(PropertySetTest, ImageSizeTakesOnlySizesTheSensorDelivers) {
+    Open();
+    auto advertised = [&] {
+        const auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(
+            client::PinDescriptor(filter_, 0)->PinDescriptor.DataRanges[0]);
+        return std::pair<LONG, LONG>(range->VideoInfoHeader.bmiHeader.biWidth,
+                                     range->VideoInfoHeader.bmiHeader.biHeight);
+    };
+    EXPECT_EQ(SetImageSizeTo(1001, 600), STATUS_SUCCESS);
+    EXPECT_EQ(advertised(), (std::pair<LONG, LONG>(1000, 600)));
+    EXPECT_EQ(ItemValue(filter_, CameraItem::RoiW), 1600);
+    for (const auto& [width, height] : std::vector<std::pair<LONG, LONG>>{
+             {0, 0}, {7, 600}, {1601, 600}, {800, 1201}, {-8, 600}, {800, -1}}) {
+        EXPECT_EQ(SetImageSizeTo(width, height), STATUS_INVALID_PARAMETER)
+            << width << "x" << height;
+        EXPECT_EQ(advertised(), (std::pair<LONG, LONG>(1000, 600)));
+    }
+    EXPECT_EQ(SetImageSizeTo(1600, 1200), STATUS_SUCCESS);
+}
+
+// Flags other than exactly KSPROPERTY_TYPE_SET make a get, and the header of the data buffer is
+// the client's own: a request with its property apart from its data never reads or writes it.
+TEST_F(PropertySetTest, RequestsAreDecodedFromThePropertyAlone) {
+    Open();
+    auto property = PropertyRecord<camdrv::CameraPropertyValue>(CameraItem::Brightness,
+                                                                KSPROPERTY_TYPE_SET | 0x100);
+    property.value = 400;
+    camdrv::CameraPropertyValue data;
+    std::memset(&data, 0xAB, sizeof(data));
+    data.value = 400;
+    EXPECT_EQ(client::PropertyRequest(filter_, &property, sizeof(property), &data, sizeof(data)),
+              STATUS_SUCCESS);
+    EXPECT_EQ(data.value, 255);
+    EXPECT_EQ(ItemValue(filter_, CameraItem::Brightness), 255);
+    for (size_t i = 0; i < sizeof(data.header); ++i)
+        EXPECT_EQ(reinterpret_cast<const UCHAR*>(&data.header)[i], 0xAB) << i;
+
+    property.header.Flags = KSPROPERTY_TYPE_SET;
+    data.value = 400;
+    EXPECT_EQ(client::PropertyRequest(filter_, &property, sizeof(property), &data, sizeof(data)),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ItemValue(filter_, CameraItem::Brightness), 400);
+    // A set-only item asked with extra flags is a get it does not serve.
+    auto size =
+        PropertyRecord<ImageSizeRequest>(CameraItem::ImageSize, KSPROPERTY_TYPE_SET | 0x100);
+    size.width = 800;
+    size.height = 600;
+    EXPECT_EQ(SendRecord(filter_, &size), STATUS_NOT_FOUND);
+}
+
+// Constant items need no camera; every other item fails when the request leads to none, and then
+// changes nothing.
+TEST_F(PropertySetTest, RequestsThatCannotReachTheCameraFail) {
+    Open();
+    const KSPROPERTY_ITEM* items =
+        client::FilterObject(filter_)->Descriptor->AutomationTable->PropertySets[0].PropertyItem;
+    auto record =
+        PropertyRecord<camdrv::CameraPropertyValue>(CameraItem::Exposure, KSPROPERTY_TYPE_SET);
+    record.value = 700;
+    sim().ClearRecords();
+    EXPECT_EQ(client::PropertyRequest(filter_, &record, sizeof(record), nullptr, sizeof(record)),
+              STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(
+        items[(ULONG)CameraItem::Exposure].SetPropertyHandler(nullptr, &record.header, &record),
+        STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(sim().Commands().empty());
+
+    auto gain_max =
+        PropertyRecord<camdrv::CameraPropertyValue>(CameraItem::GainMax, KSPROPERTY_TYPE_GET);
+    EXPECT_EQ(
+        items[(ULONG)CameraItem::GainMax].GetPropertyHandler(nullptr, &gain_max.header, &gain_max),
+        STATUS_SUCCESS);
+    EXPECT_EQ(gain_max.value, 512);
+    EXPECT_EQ(
+        client::PropertyRequest(filter_, &gain_max, sizeof(gain_max), nullptr, sizeof(gain_max)),
+        STATUS_UNSUCCESSFUL);
+
+    // A device without a camera context: the exposure range is the camera's, the gain range the
+    // colour model's. A close saves nothing.
+    const std::string file = camtest::ReadText(registry_file_);
+    PVOID context = device_->Context;
+    device_->Context = nullptr;
+    LONG value = -99;
+    EXPECT_EQ(GetItem(filter_, CameraItem::ExposureMax, &value), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SetItem(filter_, CameraItem::Brightness, 300), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(GetItem(filter_, CameraItem::GainMax, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 512);
+    EXPECT_EQ(client::CloseFilter(filter_), STATUS_SUCCESS);
+    filter_ = nullptr;
+    EXPECT_EQ(camtest::ReadText(registry_file_), file);
+    device_->Context = context;
+    Stop();
+}
+
+// The settings a client changed reach the registry when it closes the filter, though the device
+// keeps running; a re-initialisation runs the bring-up again and reloads them.
+TEST_F(PropertySetTest, ClosingTheFilterSavesAndReinitialisingReloads) {
+    WriteSettings({});
+    Replug();
+    Open();
+    ASSERT_EQ(SetItem(filter_, CameraItem::Brightness, 300), STATUS_SUCCESS);
+    client::Filter* other = nullptr;
+    ASSERT_EQ(client::OpenFilter(device_, kReference, &other), STATUS_SUCCESS);
+    EXPECT_EQ(client::CloseFilter(other), STATUS_SUCCESS);
+    EXPECT_EQ(StoredSettings().size(), 19u);
+    EXPECT_NE(camtest::ReadText(registry_file_).find("\"Brightness\"=dword:0000012c"),
+              std::string::npos);
+
+    ASSERT_EQ(SetItem(filter_, CameraItem::Brightness, 400), STATUS_SUCCESS);
+    ASSERT_EQ(SetItem(filter_, CameraItem::Exposure, 900), STATUS_SUCCESS);
+    sim().ClearRecords();
+    EXPECT_EQ(SetItem(filter_, CameraItem::Reinitialize, 0), STATUS_SUCCESS);
+    ASSERT_FALSE(sim().Commands().empty());
+    EXPECT_EQ(sim().Commands()[0][0], 0x06);
+    EXPECT_EQ(ItemValue(filter_, CameraItem::Brightness), 300);
+    EXPECT_EQ(ItemValue(filter_, CameraItem::Exposure), 2);
+    EXPECT_EQ(sim().Register(158), 2u);
+}
+
+// Three lives of a device on one registry file, and a hand-written file.
+TEST_F(PropertySetTest, SettingsOutliveTheDeviceInTheRegistryFile) {
+    WriteSettings({});
+    const std::string line = "\"Brightness\"=dword:000001fe";
+    Lifetime([&] {
+        EXPECT_EQ(SetItem(filter_, CameraItem::Brightness, 600), STATUS_SUCCESS);
+        EXPECT_EQ(SetItem(filter_, CameraItem::Exposure, 5000), STATUS_SUCCESS);
+    });
+    EXPECT_NE(camtest::ReadText(registry_file_).find(line), std::string::npos);
+    for (int life = 2; life <= 3; ++life) {
+        Lifetime([&] {
+            EXPECT_EQ(ItemValue(filter_, CameraItem::Brightness), 510) << life;
+            EXPECT_EQ(ItemValue(filter_, CameraItem::Exposure), 1252) << life;
+        });
+        EXPECT_NE(camtest::ReadText(registry_file_).find(line), std::string::npos) << life;
+    }
+
+    for (const auto& [stored, applied] :
+         std::vector<std::pair<std::string, LONG>>{{"000001f4", 3000}, {"000001f5", 501}}) {
+        WriteSettings({"\"Timeout\"=dword:" + stored});
+        Lifetime([&, applied = applied] {
+            EXPECT_EQ(ItemValue(filter_, CameraItem::Timeout), applied);
+        });
+    }
+}
+
+// Faults at every allocation and every registry call of a request, one at a time: each request
+// answers, leaks nothing and leaves no key open (the device's removal would report it).
+TEST_F(PropertySetTest, AnAllocationOrRegistryCallFailingInARequestLeavesNothingBehind) {
+    Open();
+    // The register program has run its two times: a re-initialisation is the wake-up and the load.
+    ASSERT_EQ(SetItem(filter_, CameraItem::Reinitialize, 0), STATUS_SUCCESS);
+    auto memory =
+        PropertyRecord<CameraCommandRequest>(CameraItem::CameraMemory, KSPROPERTY_TYPE_GET);
+    auto raw = PropertyRecord<CameraCommandRequest>(CameraItem::RawCommand, KSPROPERTY_TYPE_SET);
+    raw.length = 10;
+    client::Filter* other = nullptr;
+    auto open_other = [&] {
+        ASSERT_EQ(client::OpenFilter(device_, kReference, &other), STATUS_SUCCESS);
+    };
+    struct Case {
+        const char* name;
+        std::function<NTSTATUS()> request;
+        std::function<void()> prepare = [] {};  // not under the fault
+    };
+    LONG value = 0;
+    const Case cases[] = {
+        {"Exposure set", [&] { return SetItem(filter_, CameraItem::Exposure, 700); }},
+        {"ExTrigger set", [&] { return SetItem(filter_, CameraItem::ExTrigger, 1); }},
+        {"Clock get", [&] { return GetItem(filter_, CameraItem::Clock, &value); }},
+        {"CameraMemory get", [&] { return SendRecord(filter_, &memory); }},
+        {"RawCommand set", [&] { return SendRecord(filter_, &raw); }},
+        {"WriteRegister set", [&] { return SetItem(filter_, CameraItem::WriteRegister, 7, 1); }},
+        {"Reinitialize set", [&] { return SetItem(filter_, CameraItem::Reinitialize, 0); }},
+        {"filter close", [&] { return client::CloseFilter(other); }, open_other},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.prepare();
+        const uint64_t allocation_mark = platform::verifier::AllocationMark();
+        const uint64_t call_mark = platform::registry::CallCount();
+        ASSERT_EQ(c.request(), STATUS_SUCCESS);
+        const uint64_t allocations = platform::verifier::AllocationMark() - allocation_mark;
+        const uint64_t calls = platform::registry::CallCount() - call_mark;
+        ASSERT_GT(allocations, 0u);
+        for (uint64_t n = 1; n <= allocations + calls; ++n) {
+            const bool allocation = n <= allocations;
+            c.prepare();
+            const uint64_t mark = platform::verifier::AllocationMark();
+            if (allocation)
+                platform::verifier::FailNthAllocation(n);
+            else
+                platform::registry::FailNthCall(n - allocations, STATUS_INSUFFICIENT_RESOURCES);
+            const NTSTATUS status = c.request();
+            platform::verifier::ClearFaults();
+            platform::registry::ClearFaults();
+            EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES ||
+                        status == STATUS_UNSUCCESSFUL)
+                << (allocation ? "allocation " : "registry call ") << n << ": " << std::hex
+                << status;
+            const std::vector<std::string> leaks = platform::verifier::FindLeaks(mark);
+            EXPECT_TRUE(leaks.empty()) << n << ": " << leaks[0];
+        }
+    }
+}
+
+}  // namespace
