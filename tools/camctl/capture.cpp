@@ -97,13 +97,9 @@ std::string MakePlan(const CaptureOptions& options, Plan* plan) {
             return "--out and --sensor-out name the same file";
         }
     }
-    for (const std::string& text : options.sets) {
-        camtools::Assignment assignment;
-        std::string problem = camtools::ParseAssignment(text, &assignment);
-        if (!problem.empty())
-            return "--set: " + problem;
-        plan->assignments.push_back(assignment);
-    }
+    std::string problem = camtools::ParseAssignments(options.sets, &plan->assignments);
+    if (!problem.empty())
+        return "--set: " + problem;
     plan->writing = output.frames || output.sensor;
     return "";
 }
@@ -197,13 +193,7 @@ int RunCapture(const CommonOptions& common, const CaptureOptions& options) {
     if (!NT_SUCCESS(status))
         return Fail("capture", "the capture pin did not run: " + camtools::StatusText(status));
     // The first stream start programs the sensor afresh, so sensor settings are made now.
-    for (const camtools::Assignment& assignment : plan.assignments) {
-        status = filter.Set(assignment.item->id, assignment.value);
-        if (!NT_SUCCESS(status)) {
-            problem = camtools::PropertyFailure(assignment.item->id, true, status);
-            break;
-        }
-    }
+    problem = filter.SetAll(plan.assignments);
 
     CaptureSummary summary;
     summary.SetLink(session_options.link_speed, camera.AnnouncedFrameSize());
@@ -311,7 +301,7 @@ Command AddCapture(CLI::App& camctl, const CommonOptions& common) {
     app->add_option("--set", options->sets,
                     "NAME=VALUE: a setting made once the pin runs "
                     "(repeatable)")
-        ->expected(1)
+        ->allow_extra_args(false)
         ->check(camtools::AssignmentCheck());
     return {app, [&common, options] { return RunCapture(common, *options); }};
 }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "tools/common/camera_filter.h"
 #include "tools/common/session.h"
 
 namespace camctl {
@@ -37,9 +38,22 @@ struct Command {
 Command AddInfo(CLI::App& camctl, const CommonOptions& common);
 Command AddConvert(CLI::App& camctl, const CommonOptions& common);
 Command AddCapture(CLI::App& camctl, const CommonOptions& common);
+Command AddListControls(CLI::App& camctl, const CommonOptions& common);
+Command AddGet(CLI::App& camctl, const CommonOptions& common);
+Command AddSet(CLI::App& camctl, const CommonOptions& common);
+Command AddRegister(CLI::App& camctl, const CommonOptions& common);
+Command AddMemory(CLI::App& camctl, const CommonOptions& common);
+Command AddRawCommand(CLI::App& camctl, const CommonOptions& common);
+Command AddReinitialize(CLI::App& camctl, const CommonOptions& common);
 
 // "camctl NAME: message" on standard error; return the status to exit with.
 int Fail(const std::string& command, const std::string& message);
 int UsageError(const std::string& command, const std::string& message);
+
+// Brings up the session the common options describe, opens the camera's filter and runs `work`
+// on it; `work` returns what went wrong, or an empty string. Closing the filter and the session
+// saves the settings, and a failure there fails the command too.
+int WithFilter(const std::string& command, const CommonOptions& common,
+               const std::function<std::string(camtools::CameraFilter&)>& work);
 
 }  // namespace camctl

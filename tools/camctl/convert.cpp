@@ -199,7 +199,7 @@ Command AddConvert(CLI::App& camctl, const CommonOptions& common) {
             "0..3", "phase"));
     app->add_option("--set", request->sets,
                     "NAME=VALUE: a colour setting (repeatable): " + ColourSettingNames())
-        ->expected(1)
+        ->allow_extra_args(false)
         ->check(CLI::Validator(
             [](std::string& text) -> std::string {
                 const size_t equals = text.find('=');

@@ -1,12 +1,11 @@
 // camctl info: the device, its advertised format and its current settings.
 #include <cstdio>
+#include <memory>
 
 #include "camdrv/camera_properties.h"
-#include "control/settings_table.h"
-#include "driver/camera_context_ops.h"
 #include "platform/ks_host.h"
 #include "tools/camctl/command.h"
-#include "tools/common/status_text.h"
+#include "tools/common/item_names.h"
 
 namespace camctl {
 namespace {
@@ -28,89 +27,58 @@ void PrintFormat(const KS_DATARANGE_VIDEO& range) {
     std::printf("  dwBitRate         %u\n", (unsigned)info.dwBitRate);
 }
 
-// The value behind a readable item that reports the camera's state, if the context holds one.
-bool ItemValue(CameraContext* camera, camdrv::CameraItem item, LONG* value) {
-    using camdrv::CameraItem;
-    const ULONG setting = SettingIndex(item);
-    if (setting < kSettingCount) {
-        *value = *SettingField(camera, kSettings[setting]);
-        return true;
-    }
-    switch (item) {
-        case CameraItem::SubSample:
-            *value = camera->subsample;
-            return true;
-        case CameraItem::RoiX:
-            *value = camera->roi_x;
-            return true;
-        case CameraItem::RoiY:
-            *value = camera->roi_y;
-            return true;
-        case CameraItem::RoiW:
-            *value = camera->roi_width;
-            return true;
-        case CameraItem::RoiH:
-            *value = camera->roi_height;
-            return true;
-        case CameraItem::PinOpen:
-            *value = camera->pin_open;
-            return true;
-        default:
-            return false;
-    }
-}
-
-void PrintSettings(CameraContext* camera) {
+// Every item that reports the camera's state, as property gets read it.
+std::string PrintSettings(camtools::CameraFilter& filter) {
     std::printf("settings:\n");
     for (const camdrv::CameraItemInfo& item : camdrv::kCameraItems) {
+        if (!camtools::ReportsState(item))
+            continue;
         LONG value = 0;
-        if (ItemValue(camera, item.id, &value))
-            std::printf("  %-16s  %d\n", item.name, (int)value);
+        const NTSTATUS status = filter.Get(item.id, &value);
+        if (!NT_SUCCESS(status))
+            return camtools::PropertyFailure(item.id, false, status);
+        std::printf("  %-16s  %d\n", item.name, (int)value);
     }
-    // The capture geometry has no items of its own.
-    const struct {
-        const char* name;
-        LONG value;
-    } geometry[] = {
-        {"ImageWidth", camera->image_width},
-        {"ImageHeight", camera->image_height},
-        {"OutputWidth", camera->output_width},
-        {"OutputHeight", camera->output_height},
-    };
-    for (const auto& line : geometry)
-        std::printf("  %-16s  %d\n", line.name, (int)line.value);
+    return "";
 }
 
-int RunInfo(const CommonOptions& options) {
-    camtools::Session session(options.Session());
-    if (session.device() == nullptr)
-        return Fail("info", session.error());
-    std::printf("device: started with %s\n", camtools::StatusText(session.start_status()).c_str());
-    std::vector<platform::ks::FilterFactoryInfo> factories =
-        platform::ks::FilterFactories(session.device());
-    if (factories.empty()) {
-        std::fprintf(stderr, "camctl info: the device registered no filter\n");
-        return 1;
-    }
-    const KSFILTER_DESCRIPTOR* filter = factories[0].descriptor;
-    std::printf("filter: reference \"%ls\", %u pin(s)\n", factories[0].reference_string.c_str(),
-                (unsigned)filter->PinDescriptorsCount);
-    const KSPIN_DESCRIPTOR& pin = filter->PinDescriptors[0].PinDescriptor;
-    for (ULONG i = 0; i < pin.DataRangesCount; ++i) {
-        PrintFormat(*reinterpret_cast<const KS_DATARANGE_VIDEO*>(pin.DataRanges[i]));
-    }
-    PrintSettings(CameraOfDevice(session.device()));
-    const std::string problem = session.Close();
+std::string PrintInfo(camtools::CameraFilter& filter,
+                      const std::vector<camtools::Assignment>& assignments) {
+    std::string problem = filter.SetAll(assignments);
     if (!problem.empty())
-        return Fail("info", problem);
-    return 0;
+        return problem;
+    if (camtools::client::PinDescriptorCount(filter.filter()) == 0)
+        return "the filter has no pin";
+    // The filter is open, so the device registered its factory.
+    const std::vector<platform::ks::FilterFactoryInfo> factories =
+        platform::ks::FilterFactories(filter.device());
+    std::printf("device: started; filter reference \"%ls\", %u pin(s)\n",
+                factories[0].reference_string.c_str(),
+                (unsigned)camtools::client::PinDescriptorCount(filter.filter()));
+    const KSPIN_DESCRIPTOR& pin =
+        camtools::client::PinDescriptor(filter.filter(), 0)->PinDescriptor;
+    for (ULONG i = 0; i < pin.DataRangesCount; ++i)
+        PrintFormat(*reinterpret_cast<const KS_DATARANGE_VIDEO*>(pin.DataRanges[i]));
+    return PrintSettings(filter);
+}
+
+int RunInfo(const CommonOptions& options, const std::vector<std::string>& sets) {
+    std::vector<camtools::Assignment> assignments;
+    camtools::ParseAssignments(sets, &assignments);
+    return WithFilter("info", options, [&assignments](camtools::CameraFilter& filter) {
+        return PrintInfo(filter, assignments);
+    });
 }
 
 }  // namespace
 
 Command AddInfo(CLI::App& camctl, const CommonOptions& common) {
     CLI::App* app = camctl.add_subcommand("info", "the device, its format and its settings");
-    return {app, [&common] { return RunInfo(common); }};
+    auto sets = std::make_shared<std::vector<std::string>>();
+    app->add_option("--set", *sets, "NAME=VALUE: a setting made before they are read (repeatable)")
+        ->allow_extra_args(false)
+        ->check(camtools::AssignmentCheck());
+    return {app, [&common, sets] { return RunInfo(common, *sets); }};
 }
 
 }  // namespace camctl

@@ -8,27 +8,6 @@
 
 namespace camctl {
 
-camtools::SessionOptions CommonOptions::Session() const {
-    camtools::SessionOptions options;
-    options.registry = registry;
-    options.usb_trace = usb_trace;
-    options.scene = scene;
-    if (!link_speed.empty())
-        camtools::ParseLinkSpeed(link_speed, &options.link_speed);
-    return options;
-}
-
-int Fail(const std::string& command, const std::string& message) {
-    std::fprintf(stderr, "camctl %s: %s\n", command.c_str(), message.c_str());
-    return kFailure;
-}
-
-int UsageError(const std::string& command, const std::string& message) {
-    std::fprintf(stderr, "camctl %s: %s\nRun 'camctl %s --help' for its usage.\n", command.c_str(),
-                 message.c_str(), command.c_str());
-    return kUsageError;
-}
-
 namespace {
 
 std::string Footer() {
@@ -38,6 +17,40 @@ std::string Footer() {
            camtools::SettingNamesText(2) + "\nSettings persist in --registry FILE, else in " +
            "$XDG_CONFIG_HOME/camctl/settings.reg (~/.config/camctl/settings.reg).\n"
            "Exit status: 0 done, 1 failed, 2 usage error.";
+}
+
+// CLI11 would call an unknown command a missing one, or an argument it did not expect: the
+// command words are checked first, each against the commands of the one before it. Returns false
+// after naming the commands there are.
+bool KnownCommands(const CLI::App& root, const CLI::App& app, const std::string& path, int argc,
+                   char** argv, int first) {
+    for (int i = first; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.empty() || arg[0] == '-') {
+            const CLI::Option* option = app.get_option_no_throw(arg);
+            if (option == nullptr)
+                option = root.get_option_no_throw(arg);
+            if (option != nullptr && option->get_expected_min() > 0 && i + 1 < argc)
+                ++i;
+            continue;
+        }
+        const std::vector<const CLI::App*> commands =
+            app.get_subcommands([](const CLI::App*) { return true; });
+        if (commands.empty())
+            return true;
+        std::string names;
+        for (const CLI::App* command : commands) {
+            if (command->get_name() == arg)
+                return KnownCommands(root, *command, path + " " + arg, argc, argv, i + 1);
+            names += (names.empty() ? "" : ", ") + command->get_name();
+        }
+        std::fprintf(stderr,
+                     "%s: unknown command '%s'; the commands are %s\n"
+                     "Run '%s --help' for the usage.\n",
+                     path.c_str(), arg.c_str(), names.c_str(), path.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -66,34 +79,13 @@ int main(int argc, char** argv) {
             ->check(camtools::LinkSpeedCheck());
 
     std::vector<Command> commands = {
-        AddCapture(app, common),
-        AddInfo(app, common),
+        AddCapture(app, common), AddInfo(app, common),       AddListControls(app, common),
+        AddGet(app, common),     AddSet(app, common),        AddRegister(app, common),
+        AddMemory(app, common),  AddRawCommand(app, common), AddReinitialize(app, common),
         AddConvert(app, common),
     };
-    // CLI11 would call an unknown command a missing one.
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg.empty() || arg[0] == '-') {
-            const CLI::Option* option = app.get_option_no_throw(arg);
-            if (option != nullptr && option->get_expected_min() > 0 && i + 1 < argc)
-                ++i;
-            continue;
-        }
-        std::string names;
-        bool known = false;
-        for (const Command& command : commands) {
-            known = known || command.app->get_name() == arg;
-            names += (names.empty() ? "" : ", ") + command.app->get_name();
-        }
-        if (!known) {
-            std::fprintf(stderr,
-                         "camctl: unknown command '%s'; the commands are %s\n"
-                         "Run 'camctl --help' for the usage.\n",
-                         arg.c_str(), names.c_str());
-            return kUsageError;
-        }
-        break;
-    }
+    if (!KnownCommands(app, app, "camctl", argc, argv, 1))
+        return kUsageError;
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

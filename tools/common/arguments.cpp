@@ -56,6 +56,18 @@ std::string ParseAssignment(std::string_view text, Assignment* assignment) {
     return "";
 }
 
+std::string ParseAssignments(const std::vector<std::string>& texts,
+                             std::vector<Assignment>* assignments) {
+    for (const std::string& text : texts) {
+        Assignment assignment;
+        const std::string problem = ParseAssignment(text, &assignment);
+        if (!problem.empty())
+            return problem;
+        assignments->push_back(assignment);
+    }
+    return "";
+}
+
 std::string ParseLinkSpeed(std::string_view text, uint64_t* bytes_per_second) {
     if (text == "unlimited") {
         *bytes_per_second = 0;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "camdrv/camera_properties.h"
 
@@ -22,6 +23,9 @@ struct Assignment {
     LONG value = 0;
 };
 std::string ParseAssignment(std::string_view text, Assignment* assignment);
+// Each of `texts` in turn; what is wrong with the first that fails, or an empty string.
+std::string ParseAssignments(const std::vector<std::string>& texts,
+                             std::vector<Assignment>* assignments);
 
 // "unlimited" or bytes per second; 0 stands for unlimited.
 std::string ParseLinkSpeed(std::string_view text, uint64_t* bytes_per_second);

@@ -16,7 +16,7 @@ KSPROPERTY Header(camdrv::CameraItem item, bool set) {
 
 }  // namespace
 
-CameraFilter::CameraFilter(PKSDEVICE device) {
+CameraFilter::CameraFilter(PKSDEVICE device) : device_(device) {
     status_ = client::OpenFilter(device, nullptr, &filter_);
 }
 
@@ -50,6 +50,15 @@ NTSTATUS CameraFilter::Set(camdrv::CameraItem item, LONG value, LONG aux) {
     request.value = value;
     request.aux = aux;
     return client::PropertyRequest(filter_, &request, sizeof(request), &request, sizeof(request));
+}
+
+std::string CameraFilter::SetAll(const std::vector<Assignment>& assignments) {
+    for (const Assignment& assignment : assignments) {
+        const NTSTATUS status = Set(assignment.item->id, assignment.value);
+        if (!NT_SUCCESS(status))
+            return PropertyFailure(assignment.item->id, true, status);
+    }
+    return "";
 }
 
 NTSTATUS CameraFilter::Command(camdrv::CameraItem item, bool set,

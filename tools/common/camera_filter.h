@@ -3,9 +3,11 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "camdrv/camera_properties.h"
 #include "platform/ks_client.h"
+#include "tools/common/arguments.h"
 
 namespace camtools {
 
@@ -20,12 +22,16 @@ class CameraFilter {
     CameraFilter& operator=(const CameraFilter&) = delete;
 
     NTSTATUS status() const { return status_; }
+    PKSDEVICE device() const { return device_; }
     client::Filter* filter() const { return filter_; }
 
     // A get or a set of an item carried in a CameraPropertyValue (aux is the register write's
     // value).
     NTSTATUS Get(camdrv::CameraItem item, LONG* value);
     NTSTATUS Set(camdrv::CameraItem item, LONG value, LONG aux = 0);
+    // Sets each in order, stopping at the first that fails; returns what failed, or an empty
+    // string.
+    std::string SetAll(const std::vector<Assignment>& assignments);
     // A get or a set of an item carried in a CameraCommandRequest (the raw command, the camera
     // memory); the header is filled in here.
     NTSTATUS Command(camdrv::CameraItem item, bool set, camdrv::CameraCommandRequest* request);
@@ -34,6 +40,7 @@ class CameraFilter {
     NTSTATUS Close();
 
   private:
+    PKSDEVICE device_;
     client::Filter* filter_ = nullptr;
     NTSTATUS status_ = STATUS_UNSUCCESSFUL;
 };

@@ -77,9 +77,12 @@ bool WritesAsValue(const CameraItemInfo& item) {
            item.id != CameraItem::WriteRegister;
 }
 
+bool ReportsState(const CameraItemInfo& item) {
+    return ReadsAsValue(item) && !item.fixed && item.id != CameraItem::RegisterValue;
+}
+
 bool IsSetting(const CameraItemInfo& item) {
-    return ReadsAsValue(item) && WritesAsValue(item) && !item.fixed &&
-           item.id != CameraItem::RegisterValue;
+    return ReportsState(item) && WritesAsValue(item);
 }
 
 std::vector<const CameraItemInfo*> SettingItems() {

@@ -18,7 +18,9 @@ const camdrv::CameraItemInfo* FindItem(std::string_view name);
 // own.
 bool ReadsAsValue(const camdrv::CameraItemInfo& item);
 bool WritesAsValue(const camdrv::CameraItemInfo& item);
-// The camera's settings: read and written as one value, not a fixed report, not a service item.
+// Items that read the camera's state as one value: not a fixed report, not a service item.
+bool ReportsState(const camdrv::CameraItemInfo& item);
+// The camera's settings: the state items a set also writes.
 bool IsSetting(const camdrv::CameraItemInfo& item);
 std::vector<const camdrv::CameraItemInfo*> SettingItems();
 

@@ -66,9 +66,9 @@ Session::Session(const SessionOptions& options) : camera_(std::make_unique<sim::
         error_ = "the device could not be added: " + StatusText(status);
         return;
     }
-    start_status_ = platform::ks::StartDevice(device_);
-    if (!NT_SUCCESS(start_status_)) {
-        error_ = "the device did not start: " + StatusText(start_status_);
+    status = platform::ks::StartDevice(device_);
+    if (!NT_SUCCESS(status)) {
+        error_ = "the device did not start: " + StatusText(status);
         Close();
     }
 }

@@ -36,7 +36,6 @@ class Session {
     PKSDEVICE device() const { return device_; }
     sim::SimCamera& camera() { return *camera_; }
     const std::string& error() const { return error_; }
-    NTSTATUS start_status() const { return start_status_; }
     const std::string& store_file() const { return store_file_; }
 
     // Stops and removes the device, unloads the driver, ends the trace and unplugs the camera.
@@ -52,7 +51,6 @@ class Session {
     PKSDEVICE device_ = nullptr;
     bool driver_loaded_ = false;
     bool tracing_ = false;
-    NTSTATUS start_status_ = STATUS_SUCCESS;
     std::string store_file_;
     std::string usb_trace_;
     std::string error_;
