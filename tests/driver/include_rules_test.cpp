@@ -1,6 +1,7 @@
 // The driver is kernel-mode code: its folders include the platform's umbrella header, each other's
 // headers, the client-visible contract and SIMD intrinsics, nothing else. The contract is compiled
-// into the driver, so it includes only the platform's kernel-streaming header and itself.
+// into the driver, so it includes only the platform's kernel-streaming header and itself. The tools
+// include none of the driver's headers but the conversion kernels.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -32,6 +33,18 @@ bool Allowed(const std::string& delimiter, const std::string& path) {
             return true;
     }
     return false;
+}
+
+// Tools are applications: they reach the driver through the class driver and the client-visible
+// contract, never through its headers. The conversion kernels are the exception, for convert.
+bool AllowedInTools(const std::string& delimiter, const std::string& path) {
+    if (delimiter == "<")
+        return true;
+    for (const char* folder : kDriverFolders) {
+        if (InFolder(path, folder))
+            return std::string(folder) == "imaging";
+    }
+    return path.find("..") == std::string::npos;
 }
 
 bool AllowedInContract(const std::string& delimiter, const std::string& path) {
@@ -75,7 +88,15 @@ TEST(IncludeRulesTest, TheClientContractIncludesOnlyTheKernelStreamingHeader) {
     EXPECT_GT(CheckFolder(fs::path(CAM_SOURCE_DIR) / "include" / "camdrv", AllowedInContract), 0);
 }
 
+TEST(IncludeRulesTest, ToolsIncludeNoDriverHeaderButTheConversionKernels) {
+    EXPECT_GT(CheckFolder(fs::path(CAM_SOURCE_DIR) / "tools", AllowedInTools), 0);
+}
+
 TEST(IncludeRulesTest, TheCheckRejectsWhatTheRulesForbid) {
+    EXPECT_FALSE(AllowedInTools("\"", "driver/camera_context.h"));
+    EXPECT_FALSE(AllowedInTools("\"", "control/settings_table.h"));
+    EXPECT_TRUE(AllowedInTools("\"", "imaging/frame_processor.h"));
+    EXPECT_TRUE(AllowedInTools("\"", "platform/ks_client.h"));
     EXPECT_FALSE(Allowed("<", "vector"));
     EXPECT_FALSE(Allowed("<", "cstring"));
     EXPECT_FALSE(Allowed("\"", "platform/verifier.h"));

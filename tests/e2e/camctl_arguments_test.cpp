@@ -29,6 +29,9 @@ TEST(CamctlArgumentsTest, UsageErrorsExitWithTwoAndNameTheChoices) {
     ScratchDir dir;
     camtest::WriteText(dir.File("in.raw"), std::string(16 * 12, '\x40'));
     camtest::WriteText(dir.File("a-file"), "x");
+    std::string sixty_four_bytes;
+    for (int i = 0; i < 64; ++i)
+        sixty_four_bytes += " 1";
     ExpectRefused(
         dir,
         {
@@ -55,6 +58,19 @@ TEST(CamctlArgumentsTest, UsageErrorsExitWithTwoAndNameTheChoices) {
             {"capture --set Brightnes=3", "nearest: Brightness"},
             {"capture --set ExposureMax=3", "read-only"},
             {"capture --sensor-out ''", "--sensor-out"},
+            {"get Brightnes", "nearest: Brightness"},
+            {"get", "NAME is required"},
+            {"set Exposure", "'Exposure' is not NAME=VALUE"},
+            {"set Exposure=bright", "must be a 32-bit integer"},
+            {"set RawCommand=1", "use 'camctl raw-command BYTE...'"},
+            {"info --set Tint=1", "nearest: "},
+            {"reg", "'reg read N...' or 'reg write N=V...'"},
+            {"reg peek 6", "unknown command 'peek'; the commands are read, write"},
+            {"reg read 1024", "from 0 to 1023"},
+            {"reg write 6", "N from 0 to 1023 and a 32-bit value V"},
+            {"mem read 0x10000", "from 0 to 65535"},
+            {"raw-command 256", "a byte must be an integer from 0 to 255"},
+            {"raw-command" + sixty_four_bytes, "at most 63 bytes"},
             {"convert --size 16x12 --phase 4 in.raw out.png", "0 (GRBG), 1 (BGGR), 2 (RGGB) or 3"},
             {"convert --size '16 x 12' in.raw out.png", "no spaces"},
             {"convert --size 16x12 in.raw in.raw", "the same file"},

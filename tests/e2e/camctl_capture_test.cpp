@@ -100,6 +100,8 @@ TEST(CamctlCaptureTest, RawFramesAreTheConversionOfTheFramesTheCameraSent) {
     const Case cases[] = {
         {"capture --count 3 --format raw --out - --sensor-out sensor/", "> stdout.bgra",
          "stdout.bgra", "sensor/sensor%04d.raw", false},
+        {"capture --count 3 --set FlipH=1 --format raw --out frames.bgra --sensor-out 's/r%d.raw'",
+         "", "frames.bgra", "s/r%d.raw", true},
     };
     for (const Case& c : cases) {
         ScratchDir dir;

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/support/camctl_runner.h"
+#include "tests/support/usb_trace.h"
 
 namespace {
 
@@ -25,7 +27,7 @@ TEST(CamctlInfoTest, PrintsTheFullSensorFormatAndTheDefaults) {
     for (const char* line :
          {"Timeout           3000", "RedGain           128", "Contrast          10",
           "Saturation        10", "Brightness        255", "ColorEnable       1",
-          "ColorCorrection   1", "Hue               0", "OutputWidth       1600"}) {
+          "ColorCorrection   1", "Hue               0", "RoiW              1600"}) {
         EXPECT_TRUE(Contains(run.out, line)) << line << "\n" << run.out;
     }
 }
@@ -36,39 +38,23 @@ TEST(CamctlInfoTest, TheUsbTraceDecodesWithEveryCommandPacket) {
     camtest::ScratchDir dir;
     const camtest::CamctlResult run = RunCamctl(dir, "info --usb-trace info.pcap");
     ASSERT_EQ(run.status, 0) << run.err;
-    const std::string trace = dir.File("info.pcap");
-    const camtest::CamctlResult decoded = camtest::RunInFolder(dir, "tshark -r " + trace);
-    EXPECT_EQ(decoded.status, 0) << decoded.out;
-    EXPECT_FALSE(Contains(decoded.out, "Malformed")) << decoded.out;
-    // The wake-up packet, the 690 register writes of the program and the settings load (the clock
-    // query, eight register writes and the trigger item): 64 bytes each on the command endpoint.
-    const camtest::CamctlResult commands =
-        camtest::RunInFolder(dir, "tshark -r " + trace +
-                                      " -Y 'usb.endpoint_address == 0x01 && usb.urb_type == 83 "
-                                      "&& usb.data_len == 64' -T fields -e usb.capdata");
-    ASSERT_EQ(commands.status, 0) << commands.out;
-    size_t packets = 0;
+    bool decoded = false;
+    const std::vector<camtest::PacketBytes> packets =
+        camtest::TraceCommandPackets(dir, dir.File("info.pcap"), &decoded);
+    EXPECT_TRUE(decoded);
+    // The wake-up packet, the 690 register writes of the program, the settings load (the clock
+    // query, eight register writes and the trigger item) and the clock query of the settings
+    // printed.
     size_t wake = 0;
-    size_t writes = 0;
-    size_t start = 0;
-    const std::string& out = commands.out;
-    while (start < out.size()) {
-        size_t end = out.find('\n', start);
-        if (end == std::string::npos)
-            end = out.size();
-        std::string line = out.substr(start, end - start);
-        start = end + 1;
-        if (line.rfind("Running as", 0) == 0 || line.empty())
-            continue;
-        ++packets;
-        if (line.rfind("06", 0) == 0 || line.rfind("06:", 0) == 0)
-            ++wake;
-        if (line.rfind("04", 0) == 0)
-            ++writes;
+    size_t queries = 0;
+    for (const camtest::PacketBytes& packet : packets) {
+        wake += packet[0] == 0x06;
+        queries += packet[0] == 0x26;
     }
-    EXPECT_EQ(wake, 1u) << out;
-    EXPECT_EQ(writes, 698u);
-    EXPECT_EQ(packets, 701u);
+    EXPECT_EQ(wake, 1u);
+    EXPECT_EQ(queries, 2u);
+    EXPECT_EQ(camtest::RegisterWrites(packets).size(), 698u);
+    EXPECT_EQ(packets.size(), 702u);
 }
 
 }  // namespace
