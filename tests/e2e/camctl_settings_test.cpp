@@ -72,6 +72,7 @@ TEST(CamctlSettingsTest, SetsAndServiceItemsReachTheWire) {
         std::vector<uint32_t> registers;  // the registers looked at; empty: all
         std::vector<W> last_writes;       // the run's last writes to them
         std::vector<uint8_t> last_packet;
+        size_t wakes = 1;  // start-up packets: the device start's, and one for each reinit
     } cases[] = {
         // The stored 1252 is programmed at start, then the set clamps 1 to 2.
         {"set Exposure=1",
@@ -81,6 +82,8 @@ TEST(CamctlSettingsTest, SetsAndServiceItemsReachTheWire) {
         {"reg write 6=0x7f 300=0x12345", {}, {{6, 0x3F}, {300, 0x2345}}, {}},
         {"raw-command 1 0x02 255", {}, {}, {0x40, 1, 2, 255, 0}},
         {"mem read 0x0123", {}, {}, {0x41, 0x51, 0x02, 0x01, 0x01, 0x23, 0}},
+        // The start-up program again, then the stored exposure once more.
+        {"reinit", exposure_registers, {{158, 36}, {159, 19}, {161, 36}, {162, 19}}, {}, 2},
     };
     for (const auto& c : cases) {
         ScratchDir dir;
@@ -104,6 +107,10 @@ TEST(CamctlSettingsTest, SetsAndServiceItemsReachTheWire) {
                       c.last_writes)
                 << c.args;
         }
+        EXPECT_EQ(std::count_if(packets.begin(), packets.end(),
+                                [](const camtest::PacketBytes& p) { return p[0] == 0x06; }),
+                  (long)c.wakes)
+            << c.args;
         if (!c.last_packet.empty()) {
             const camtest::PacketBytes& last = packets.back();
             EXPECT_TRUE(std::equal(c.last_packet.begin(), c.last_packet.end(), last.begin()))
@@ -124,7 +131,6 @@ TEST(CamctlSettingsTest, ServiceItemsReportWhatTheCameraHolds) {
         {"mem read 0x123 4095", memory},
         // What the start leaves: the trigger switched off over the program's 11 and 0.
         {"reg read 32 33", "32=27\n33=1\n"},
-        {"reinit", ""},
     };
     for (const auto& c : cases) {
         const CamctlResult run = RunCamctl(dir, c.args);
