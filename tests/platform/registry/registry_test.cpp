@@ -9,7 +9,7 @@
 #include "platform/ks_host.h"
 #include "platform/registry.h"
 #include "platform/registry_host.h"
-#include "tests/platform/kernel/record_mode.h"
+#include "tests/support/record_mode.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
