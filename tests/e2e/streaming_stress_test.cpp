@@ -60,6 +60,27 @@ bool Clean(NTSTATUS status) {
     return status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES;
 }
 
+TEST(StreamingFaultTest, EveryAllocationOfFilterCreationMayFail) {
+    StreamingRig rig(Small());
+    ASSERT_TRUE(rig.ok());
+    const size_t blocks = verifier::OutstandingBlocks();
+    bool reached_end = false;
+    for (uint64_t n = 1; n < 100 && !reached_end; ++n) {
+        const uint64_t injected = verifier::InjectedFailures();
+        verifier::FailNthAllocation(n);
+        client::Filter* filter = nullptr;
+        NTSTATUS status = client::OpenFilter(rig.device(), nullptr, &filter);
+        verifier::ClearFaults();
+        reached_end = verifier::InjectedFailures() == injected;
+        EXPECT_TRUE(Clean(status)) << "allocation " << n << ": " << std::hex << status;
+        EXPECT_EQ(filter != nullptr, NT_SUCCESS(status)) << n;
+        if (filter != nullptr)
+            EXPECT_EQ(client::CloseFilter(filter), STATUS_SUCCESS);
+        EXPECT_EQ(verifier::OutstandingBlocks(), blocks) << "allocation " << n;
+    }
+    EXPECT_TRUE(reached_end);
+}
+
 TEST(StreamingFaultTest, EveryAllocationOfPinCreationMayFail) {
     StreamingRig rig(Small());
     ASSERT_TRUE(rig.ok());
