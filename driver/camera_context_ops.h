@@ -6,7 +6,7 @@
 // Puts every setting, the geometry and the advertised format at their defaults.
 NTSTATUS SetCameraDefaults(CameraContext* camera);
 
-// Frame source slot 0: counts the frame and asks the pin that holds the camera to process it.
+// Frame source slot 0: asks the pin that holds the camera to process the frame the worker counted.
 VOID NotifyFrameReady(CameraContext* camera);
 
 // The camera context of a device (its Context field).

@@ -11,7 +11,13 @@ bool KeepRunning(CaptureWorker* worker) {
     return InterlockedOr8(&worker->keep_running, 0) != 0;
 }
 
-// The worker's section: a free slot, else the one not being converted, marked filling.
+// Whether slot a's frame was read before slot b's; numbers may wrap.
+bool Older(const CaptureWorker* worker, LONG a, LONG b) {
+    return (LONG)(worker->slot_picture[a] - worker->slot_picture[b]) < 0;
+}
+
+// The worker's section: a free slot, else the one not being converted, else the older frame,
+// marked filling. Overwriting the older frame keeps the frames waiting in the order they came.
 LONG ChooseSlot(CaptureWorker* worker) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&worker->slot_lock);
     LONG slot;
@@ -19,8 +25,12 @@ LONG ChooseSlot(CaptureWorker* worker) {
         slot = 0;
     } else if (worker->slot_state[1] == kSlotFree) {
         slot = 1;
+    } else if (worker->slot_state[0] == kSlotConverting) {
+        slot = 1;
+    } else if (worker->slot_state[1] == kSlotConverting) {
+        slot = 0;
     } else {
-        slot = worker->slot_state[0] == kSlotConverting ? 1 : 0;
+        slot = Older(worker, 1, 0) ? 1 : 0;
     }
     worker->slot_state[slot] = kSlotFilling;
     KeReleaseSpinLock(&worker->slot_lock, irql);
@@ -33,17 +43,33 @@ VOID MarkSlot(CaptureWorker* worker, LONG slot, LONG state) {
     KeReleaseSpinLock(&worker->slot_lock, irql);
 }
 
-// The process pass's section: slot A before B.
-LONG TakeFilledSlot(CaptureWorker* worker) {
+// The worker's section after a good read: the frame gets the next picture number as it becomes
+// filled, so a pass can never stamp a number that another delivery had.
+VOID MarkFilled(CaptureWorker* worker, LONG slot) {
+    CameraContext* camera = worker->camera;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&worker->slot_lock);
+    worker->slot_picture[slot] = (ULONG)InterlockedIncrement((volatile LONG*)&camera->frame_count);
+    worker->slot_state[slot] = kSlotFilled;
+    KeReleaseSpinLock(&worker->slot_lock, irql);
+}
+
+// The process pass's section: the older filled frame, slot A when both are alike.
+LONG TakeFilledSlot(CaptureWorker* worker, ULONG* picture_number) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&worker->slot_lock);
     LONG slot = -1;
-    if (worker->slot_state[0] == kSlotFilled) {
+    bool a = worker->slot_state[0] == kSlotFilled;
+    bool b = worker->slot_state[1] == kSlotFilled;
+    if (a && b) {
+        slot = Older(worker, 1, 0) ? 1 : 0;
+    } else if (a) {
         slot = 0;
-    } else if (worker->slot_state[1] == kSlotFilled) {
+    } else if (b) {
         slot = 1;
     }
-    if (slot >= 0)
+    if (slot >= 0) {
         worker->slot_state[slot] = kSlotConverting;
+        *picture_number = worker->slot_picture[slot];
+    }
     KeReleaseSpinLock(&worker->slot_lock, irql);
     return slot;
 }
@@ -66,12 +92,20 @@ VOID WorkerLoop(PVOID context) {
             MarkSlot(worker, slot, kSlotFree);
             continue;
         }
-        MarkSlot(worker, slot, kSlotFilled);
+        MarkFilled(worker, slot);
         if (!KeepRunning(worker))
             break;
         source->NotifyFrameReady(camera);
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// After the thread has ended: a process pass that is still converting is waited for.
+VOID WaitForProcessPass(CaptureWorker* worker) {
+    KeResetEvent(&worker->process_done_event);
+    if (AtomicRead(&worker->converting) != 0) {
+        KeWaitForSingleObject(&worker->process_done_event, Executive, KernelMode, FALSE, nullptr);
+    }
 }
 
 NTSTATUS StartThread(CaptureWorker* worker) {
@@ -87,10 +121,19 @@ NTSTATUS StartThread(CaptureWorker* worker) {
     }
     // A kernel handle just returned to this caller references in kernel mode.
     PVOID thread = nullptr;
-    if (NT_SUCCESS(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode,
-                                             &thread, nullptr))) {
-        worker->thread = thread;
+    status =
+        ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr);
+    if (!NT_SUCCESS(status)) {
+        // Without the object the thread could not be joined at the stop, and the buffers it reads
+        // into would be freed under it: it is ended now through its handle, and the start fails.
+        InterlockedExchange8(&worker->keep_running, 0);
+        worker->camera->frame_source->StopCapture(worker->camera);
+        ZwWaitForSingleObject(handle, FALSE, nullptr);
+        ZwClose(handle);
+        WaitForProcessPass(worker);
+        return status;
     }
+    worker->thread = thread;
     ZwClose(handle);
     return STATUS_SUCCESS;
 }
@@ -106,10 +149,7 @@ VOID StopThread(CaptureWorker* worker) {
         ObDereferenceObject(worker->thread);
         worker->thread = nullptr;
     }
-    KeResetEvent(&worker->process_done_event);
-    if (AtomicRead(&worker->converting) != 0) {
-        KeWaitForSingleObject(&worker->process_done_event, Executive, KernelMode, FALSE, nullptr);
-    }
+    WaitForProcessPass(worker);
 }
 
 PUCHAR AllocateFrameBuffer(SIZE_T size) {
@@ -127,6 +167,21 @@ VOID FreeBuffers(CaptureWorker* worker) {
     FreeFrameBuffer(reinterpret_cast<PVOID*>(&worker->rgb_image));
     FreeFrameBuffer(reinterpret_cast<PVOID*>(&worker->raw_slot[0]));
     FreeFrameBuffer(reinterpret_cast<PVOID*>(&worker->raw_slot[1]));
+}
+
+// Taken once per start, from the same geometry the buffers are sized for and the format of the pin
+// that holds the camera: the copies of this stream read nothing else.
+VOID FixDeliveryGeometry(CaptureWorker* worker, const CapturePinContext* pin_context, LONG width,
+                         LONG height, LONG image_width) {
+    DeliveryGeometry& delivery = worker->delivery;
+    delivery.width = width;
+    delivery.height = height;
+    delivery.source_pitch = (ULONG)image_width;
+    const ULONG row_bytes = (ULONG)width * 4;
+    const ULONG stride = (ULONG)pin_context->output_stride;
+    delivery.row_spacing = stride > row_bytes ? stride : row_bytes;
+    delivery.sample_size = pin_context->video_info.bmiHeader.biSizeImage;
+    delivery.duration = pin_context->video_info.AvgTimePerFrame;
 }
 
 VOID ReleaseProcessorBuffers(CaptureWorker* worker) {
@@ -159,7 +214,13 @@ NTSTATUS StartStreaming(CameraContext* camera) {
     // The device could not make its worker at start: nothing can stream.
     if (worker == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
+    const CapturePinContext* pin_context = camera->active_pin;
+    if (pin_context == nullptr)
+        return STATUS_INVALID_DEVICE_STATE;
     const FrameSource* source = camera->frame_source;
+    // The geometry is read once: the buffers, the conversion and the copies all follow this.
+    const LONG image_width = camera->image_width;
+    const LONG image_height = camera->image_height;
     InterlockedExchange((volatile LONG*)&camera->frame_count, 0);
     camera->bayer_phase = camera->bayer_phase_default;
     FrameProcessor* processor = CurrentProcessor(camera);
@@ -169,7 +230,7 @@ NTSTATUS StartStreaming(CameraContext* camera) {
     InterlockedExchange(&worker->converting, 0);
     worker->processor = processor;
     InterlockedExchange(&worker->frames_captured, 0);
-    source->StartCapture(camera, worker->processor, camera->image_width, camera->image_height);
+    source->StartCapture(camera, worker->processor, image_width, image_height);
 
     NTSTATUS status = STATUS_SUCCESS;
     LONG size = 0;
@@ -181,7 +242,7 @@ NTSTATUS StartStreaming(CameraContext* camera) {
             status = STATUS_INSUFFICIENT_RESOURCES;
     }
     worker->rgb_image = reinterpret_cast<ULONG*>(
-        AllocateFrameBuffer((SIZE_T)camera->image_width * (SIZE_T)camera->image_height * 4));
+        AllocateFrameBuffer((SIZE_T)image_width * (SIZE_T)image_height * 4));
     if (worker->rgb_image == nullptr)
         status = STATUS_INSUFFICIENT_RESOURCES;
     // What was allocated goes again, so that a later start begins from nothing.
@@ -190,7 +251,7 @@ NTSTATUS StartStreaming(CameraContext* camera) {
         return status;
     }
 
-    SetConversionGeometry(processor, (ULONG)camera->image_width, (ULONG)camera->image_height);
+    SetConversionGeometry(processor, (ULONG)image_width, (ULONG)image_height);
     AllocateWorkBuffer(processor);
     // Without its work buffer the conversion writes nothing: frames would go out unconverted.
     if (processor->conversion.work_buffer == nullptr) {
@@ -198,6 +259,8 @@ NTSTATUS StartStreaming(CameraContext* camera) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     processor->conversion.output_buffer = worker->rgb_image;
+    FixDeliveryGeometry(worker, pin_context, camera->output_width, camera->output_height,
+                        image_width);
 
     worker->run_state = 2;
     status = StartThread(worker);
@@ -234,13 +297,13 @@ VOID StopStreaming(CameraContext* camera) {
     FreeBuffers(worker);
 }
 
-bool ConvertLatestFrame(CaptureWorker* worker) {
+bool ConvertLatestFrame(CaptureWorker* worker, ULONG* picture_number) {
     // Marked before keep_running is tested: a stop that clears keep_running and then finds
     // converting clear knows that this pass will not touch the buffers it frees.
     InterlockedExchange(&worker->converting, 1);
     if (!KeepRunning(worker))
         return false;
-    LONG slot = TakeFilledSlot(worker);
+    LONG slot = TakeFilledSlot(worker, picture_number);
     if (slot < 0)
         return false;
     CameraContext* camera = worker->camera;

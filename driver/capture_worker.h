@@ -4,7 +4,18 @@
 
 #include "driver/camera_context.h"
 
-// One per device start, owned by the device's object bag; camera->worker.
+// What a delivery copies, fixed when streaming starts from the geometry the buffers were sized for
+// and the pin's format: nothing that changes either later can make a copy overrun a buffer.
+struct DeliveryGeometry {
+    LONG width;          // pixels copied per row (output_width)
+    LONG height;         // rows copied (output_height)
+    ULONG source_pitch;  // pixels from one row of rgb_image to the next (image_width)
+    ULONG row_spacing;   // bytes from one destination row to the next
+    ULONG sample_size;   // DataUsed of each frame (biSizeImage)
+    LONGLONG duration;   // AvgTimePerFrame
+};
+
+// One per device, owned by the device's object bag; camera->worker.
 struct CaptureWorker {
     FrameProcessor* processor;
     ULONG* rgb_image;  // image_width x image_height pixels, rows as the raw frame's
@@ -20,6 +31,10 @@ struct CaptureWorker {
     // The sections of the worker loop and of the process pass that read both slot states and
     // change one: a spin lock, so that they exclude each other with kernel APCs off.
     KSPIN_LOCK slot_lock;
+    // The picture number each slot's frame was given when it was filled: every frame read gets the
+    // next number, so no two deliveries share one.
+    ULONG slot_picture[2];
+    DeliveryGeometry delivery;
 };
 
 inline constexpr LONG kSlotFree = 0;
@@ -42,9 +57,10 @@ NTSTATUS PauseStreaming(CameraContext* camera, bool pause);
 // Back to STOP or ACQUIRE: the thread stops and the buffers are freed.
 VOID StopStreaming(CameraContext* camera);
 
-// Converts the filled slot (A before B) into rgb_image; false when none is filled or the worker is
-// stopping. Leaves `converting` set for the rest of the process pass.
-bool ConvertLatestFrame(CaptureWorker* worker);
+// Converts the filled slot into rgb_image, the older one when both are (A when they are alike), and
+// gives its picture number; false when none is filled or the worker is stopping. Leaves
+// `converting` set for the rest of the process pass.
+bool ConvertLatestFrame(CaptureWorker* worker, ULONG* picture_number);
 
 // The capture pin's process callback.
 NTSTATUS CapturePinProcess(PKSPIN pin);

@@ -29,15 +29,17 @@ NTSTATUS CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transla
                                         nullptr, nullptr, nullptr);
         KsReleaseDevice(device);
     }
-    // A worker made by an earlier start stays in the bag until the device goes away. Without one
-    // a pin's RUN fails.
-    if (NT_SUCCESS(factory) && !device->Started) {
-        camera->worker = CreateCaptureWorker(camera);
-        if (camera->worker != nullptr &&
-            !NT_SUCCESS(KsAddItemToObjectBag(device->Bag, camera->worker, FreeCaptureWorker))) {
-            FreeCaptureWorker(camera->worker);
-            camera->worker = nullptr;
+    // The first start makes the device's worker; a later one keeps it, since a pin may still hold
+    // it streaming or paused across the stop, and that pin's state changes must reach it. Without
+    // a worker a pin's RUN fails.
+    if (NT_SUCCESS(factory) && camera->worker == nullptr) {
+        CaptureWorker* worker = CreateCaptureWorker(camera);
+        if (worker != nullptr &&
+            !NT_SUCCESS(KsAddItemToObjectBag(device->Bag, worker, FreeCaptureWorker))) {
+            FreeCaptureWorker(worker);
+            worker = nullptr;
         }
+        camera->worker = worker;
     }
     // No command sequence may run while the pipes come and go.
     CommandSequence sequence(camera);

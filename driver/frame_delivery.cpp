@@ -6,10 +6,10 @@ namespace {
 
 constexpr ULONG kFrameInfoHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 
-VOID StampHeader(CapturePinContext* pin_context, PKSSTREAM_HEADER header) {
-    const KS_VIDEOINFOHEADER& info = pin_context->video_info;
-    header->DataUsed = info.bmiHeader.biSizeImage;
-    header->Duration = info.AvgTimePerFrame;
+VOID StampHeader(const CapturePinContext* pin_context, const DeliveryGeometry& delivery,
+                 ULONG picture_number, PKSSTREAM_HEADER header) {
+    header->DataUsed = delivery.sample_size;
+    header->Duration = delivery.duration;
     header->PresentationTime.Numerator = 1;
     header->PresentationTime.Denominator = 1;
     PIKSREFERENCECLOCK clock = pin_context->reference_clock;
@@ -24,25 +24,21 @@ VOID StampHeader(CapturePinContext* pin_context, PKSSTREAM_HEADER header) {
     if (header->Size >= kFrameInfoHeaderSize) {
         auto* frame_info = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
         frame_info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-        frame_info->PictureNumber =
-            (LONGLONG)(ULONG)AtomicRead((volatile LONG*)&pin_context->camera->frame_count);
+        frame_info->PictureNumber = (LONGLONG)picture_number;
         frame_info->DropCount = 0;
     }
 }
 
-// The image, last stored row first unless flip_v is set, each row mirrored when flip_h is set,
-// rows the larger of output_stride and a packed row apart.
-VOID CopyImage(const CameraContext* camera, const ULONG* image, LONG output_stride, bool flip_h,
-               bool flip_v, PUCHAR destination) {
-    const LONG width = camera->output_width;
-    const LONG height = camera->output_height;
-    const SIZE_T source_pitch = (SIZE_T)camera->image_width;
+// The image, last stored row first unless flip_v is set, each row mirrored when flip_h is set.
+VOID CopyImage(const DeliveryGeometry& delivery, const ULONG* image, bool flip_h, bool flip_v,
+               PUCHAR destination) {
+    const LONG width = delivery.width;
+    const LONG height = delivery.height;
     const SIZE_T row_bytes = (SIZE_T)width * 4;
-    const SIZE_T spacing =
-        (SIZE_T)(ULONG)output_stride > row_bytes ? (SIZE_T)(ULONG)output_stride : row_bytes;
     for (LONG row = 0; row < height; ++row) {
-        const ULONG* source = image + (SIZE_T)(flip_v ? row : height - 1 - row) * source_pitch;
-        auto* target = reinterpret_cast<ULONG*>(destination + (SIZE_T)row * spacing);
+        const ULONG* source =
+            image + (SIZE_T)(flip_v ? row : height - 1 - row) * delivery.source_pitch;
+        auto* target = reinterpret_cast<ULONG*>(destination + (SIZE_T)row * delivery.row_spacing);
         if (!flip_h) {
             RtlCopyMemory(target, source, row_bytes);
             continue;
@@ -53,17 +49,13 @@ VOID CopyImage(const CameraContext* camera, const ULONG* image, LONG output_stri
 }
 
 // The bytes the copy reaches, and the sample size the header will claim: a buffer must hold both.
-bool FitsBuffer(const CameraContext* camera, const CapturePinContext* pin_context,
-                PKSSTREAM_HEADER header) {
-    const ULONGLONG row_bytes = (ULONGLONG)camera->output_width * 4;
-    const ULONGLONG stride = (ULONGLONG)(ULONG)pin_context->output_stride;
-    const ULONGLONG spacing = stride > row_bytes ? stride : row_bytes;
-    const ULONGLONG reach = camera->output_height > 0
-                                ? (ULONGLONG)(camera->output_height - 1) * spacing + row_bytes
-                                : 0;
-    const ULONGLONG claimed = pin_context->video_info.bmiHeader.biSizeImage;
+bool FitsBuffer(const DeliveryGeometry& delivery, PKSSTREAM_HEADER header) {
+    const ULONGLONG row_bytes = (ULONGLONG)delivery.width * 4;
+    const ULONGLONG reach =
+        delivery.height > 0 ? (ULONGLONG)(delivery.height - 1) * delivery.row_spacing + row_bytes
+                            : 0;
     return header->Data != nullptr && reach <= header->FrameExtent &&
-           claimed <= header->FrameExtent;
+           delivery.sample_size <= header->FrameExtent;
 }
 
 }  // namespace
@@ -72,19 +64,22 @@ NTSTATUS CapturePinProcess(PKSPIN pin) {
     auto* pin_context = static_cast<CapturePinContext*>(pin->Context);
     CameraContext* camera = pin_context->camera;
     CaptureWorker* worker = camera->worker;
-    if (AtomicRead(&worker->frames_captured) <= 0)
+    // A device without a worker cannot have started a stream: nothing to deliver.
+    if (worker == nullptr || AtomicRead(&worker->frames_captured) <= 0)
         return STATUS_PENDING;
     PKSSTREAM_POINTER leading =
         KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
-    bool converted = ConvertLatestFrame(worker);
+    ULONG picture_number = 0;
+    bool converted = ConvertLatestFrame(worker, &picture_number);
     if (leading != nullptr && converted) {
         PKSSTREAM_HEADER header = leading->StreamHeader;
+        const DeliveryGeometry& delivery = worker->delivery;
         // A buffer too small for the frame goes back empty rather than overrun.
-        if (FitsBuffer(camera, pin_context, header)) {
-            StampHeader(pin_context, header);
+        if (FitsBuffer(delivery, header)) {
+            StampHeader(pin_context, delivery, picture_number, header);
             bool flip_h = AtomicRead(&camera->flip_h) != 0;
             bool flip_v = AtomicRead(&camera->flip_v) != 0;
-            CopyImage(camera, worker->rgb_image, pin_context->output_stride, flip_h, flip_v,
+            CopyImage(delivery, worker->rgb_image, flip_h, flip_v,
                       static_cast<PUCHAR>(header->Data));
         } else {
             header->DataUsed = 0;

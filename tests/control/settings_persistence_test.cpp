@@ -217,17 +217,12 @@ class FaultInjectionTest : public camtest::CameraDeviceTest {
             Stop();
         }
     }
-    // Every start of a stopped device makes a capture worker that stays in the device's bag until
-    // the device goes away (the leak check at the end of the test sees it freed), so at most that
-    // one block may outlive a cycle.
+    // The device's capture worker was made by the first start and is kept by the later ones.
     void CycleLeavingNothing(const std::string& what) {
         const uint64_t mark = platform::verifier::AllocationMark();
         Start();
         Stop();
         std::vector<std::string> leaks = platform::verifier::FindLeaks(mark);
-        std::erase_if(leaks, [](const std::string& leak) {
-            return leak.rfind("1 block of tag CmWk,", 0) == 0;
-        });
         EXPECT_TRUE(leaks.empty()) << what << ": " << leaks[0];
     }
 };

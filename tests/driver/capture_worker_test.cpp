@@ -1,5 +1,5 @@
-// The capture worker's conversion step on its own: which filled slot a pass takes, and what a pass
-// does while the worker stops.
+// The capture worker's conversion step on its own: which filled slot a pass takes with which
+// picture number, and what a pass does while the worker stops.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -57,18 +57,35 @@ class CaptureWorkerTest : public DriverTest {
     std::vector<UCHAR> raw_[2];
 };
 
-TEST_F(CaptureWorkerTest, APassTakesSlotABeforeBAndFreesIt) {
-    worker_->slot_state[0] = worker_->slot_state[1] = kSlotFilled;
-    ASSERT_TRUE(ConvertLatestFrame(worker_));
-    EXPECT_EQ(worker_->slot_state[0], kSlotFree);
-    EXPECT_EQ(worker_->slot_state[1], kSlotFilled);
-    EXPECT_EQ(image_, ConversionOf(0));
-    ASSERT_TRUE(ConvertLatestFrame(worker_));
-    EXPECT_EQ(worker_->slot_state[1], kSlotFree);
-    EXPECT_EQ(image_, ConversionOf(1));
+// Frames go out in the order they were read, whichever slot holds them, each with its own number.
+TEST_F(CaptureWorkerTest, APassTakesTheOlderFilledFrameWithItsPictureNumberAndFreesIt) {
+    struct Case {
+        const char* name;
+        ULONG picture[2];
+        int first;
+    };
+    const Case cases[] = {
+        {"numbers alike: A first", {0, 0}, 0},
+        {"A read first", {1, 2}, 0},
+        {"B read first", {4, 3}, 1},
+        {"numbers wrapped", {0, 0xFFFFFFFF}, 1},
+    };
+    for (const Case& c : cases) {
+        worker_->slot_state[0] = worker_->slot_state[1] = kSlotFilled;
+        worker_->slot_picture[0] = c.picture[0];
+        worker_->slot_picture[1] = c.picture[1];
+        for (int slot : {c.first, 1 - c.first}) {
+            ULONG picture = 7;
+            ASSERT_TRUE(ConvertLatestFrame(worker_, &picture)) << c.name;
+            EXPECT_EQ(picture, c.picture[slot]) << c.name;
+            EXPECT_EQ(worker_->slot_state[slot], kSlotFree) << c.name;
+            EXPECT_EQ(image_, ConversionOf(slot)) << c.name;
+        }
+    }
     // A slot being filled is not a frame.
     worker_->slot_state[0] = kSlotFilling;
-    EXPECT_FALSE(ConvertLatestFrame(worker_));
+    ULONG picture = 0;
+    EXPECT_FALSE(ConvertLatestFrame(worker_, &picture));
     EXPECT_EQ(worker_->slot_state[0], kSlotFilling);
 }
 
@@ -76,7 +93,8 @@ TEST_F(CaptureWorkerTest, APassWhileTheWorkerStopsTouchesNoSlotButCountsAsConver
     worker_->slot_state[0] = kSlotFilled;
     InterlockedExchange8(&worker_->keep_running, 0);
     InterlockedExchange(&worker_->converting, 0);
-    EXPECT_FALSE(ConvertLatestFrame(worker_));
+    ULONG picture = 0;
+    EXPECT_FALSE(ConvertLatestFrame(worker_, &picture));
     EXPECT_EQ(worker_->slot_state[0], kSlotFilled);
     // Marked all the same: a stop that tests it afterwards waits for the end of this pass.
     EXPECT_EQ(worker_->converting, 1);

@@ -1,18 +1,41 @@
 // The capture pin as a capture application meets it through the client calls: connection formats,
-// intersection, allocator framing, the camera claimed by one pin at a time, and RUN on a device
-// without a worker.
+// intersection, allocator framing, the camera claimed by one pin at a time, RUN on a device
+// without a worker or with a worker thread that cannot be referenced, and a pin kept across a
+// device stop and start.
 #include <gtest/gtest.h>
 
 #include "driver/capture_worker.h"
 #include "driver/image_size.h"
 #include "driver/pool_tags.h"
+#include "platform/ks_host.h"
 #include "platform/verifier.h"
 #include "tests/support/streaming_rig.h"
 
 namespace {
 
+using camtest::RigOptions;
 using camtest::StreamingRig;
 namespace client = platform::ks::client;
+
+constexpr ULONG kThreadObjectTag = MakePoolTag("PThr");  // the stand-in's thread objects
+
+RigOptions Small() {
+    RigOptions options;
+    options.width = 160;
+    options.height = 120;
+    return options;
+}
+
+// A pin of the rig's default format in PAUSE with two buffers queued.
+client::Pin* PausedPin(StreamingRig& rig) {
+    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
+    EXPECT_NE(pin, nullptr);
+    if (pin == nullptr)
+        return nullptr;
+    EXPECT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    rig.QueueBuffers(pin, 2);
+    return pin;
+}
 
 KS_DATARANGE_VIDEO AdvertisedRange(StreamingRig& rig) {
     return *reinterpret_cast<const KS_DATARANGE_VIDEO*>(
@@ -181,6 +204,63 @@ TEST(CapturePinTest, RunWithoutAWorkerFailsAndChangesNothing) {
     EXPECT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(client::PinState(pin), KSSTATE_PAUSE);
     EXPECT_TRUE(rig.camera().ItemWrites().empty());  // no capture set-up
+    // A process call all the same finds nothing to deliver and leaves the queue alone.
+    rig.QueueBuffers(pin, 1);
+    PKSPIN object = client::PinObject(pin);
+    EXPECT_EQ(object->Descriptor->Dispatch->Process(object), STATUS_PENDING);
+    EXPECT_EQ(client::QueuedBufferCount(pin), 1u);
+}
+
+// The thread runs but could never be joined: RUN ends it and fails, from ACQUIRE and from PAUSE,
+// and a later RUN streams.
+TEST(CapturePinTest, RunFailsWithNothingLeftRunningWhenItsThreadCannotBeReferenced) {
+    StreamingRig rig(Small());
+    ASSERT_TRUE(rig.ok());
+    client::Pin* pin = PausedPin(rig);
+    ASSERT_NE(pin, nullptr);
+    CaptureWorker* worker = rig.context()->worker;
+    for (bool resume : {false, true}) {
+        SCOPED_TRACE(resume ? "resume" : "start");
+        if (resume) {
+            ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+            ASSERT_TRUE(camtest::TakeImage(pin));
+            ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+        }
+        const size_t threads = platform::verifier::OutstandingBlocks(kThreadObjectTag);
+        platform::verifier::FailObjectReferences();
+        EXPECT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_ACCESS_DENIED);
+        platform::verifier::ClearFaults();
+        EXPECT_EQ(client::PinState(pin), KSSTATE_PAUSE);
+        EXPECT_EQ(worker->thread, nullptr);
+        EXPECT_EQ(platform::verifier::OutstandingBlocks(kThreadObjectTag), threads);
+        // A failed start keeps no buffers; a failed resume keeps the paused stream's.
+        EXPECT_EQ(worker->run_state, resume ? 1 : 0);
+        EXPECT_EQ(platform::verifier::OutstandingBlocks(kFrameBufferTag), resume ? 3u : 0u);
+    }
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_TRUE(camtest::TakeImage(pin));
+}
+
+// The worker a pin streams with survives a device stop and start, so the pin's later state
+// changes still reach it.
+TEST(CapturePinTest, APinPausedAcrossADeviceStopAndStartResumesOnTheSameWorker) {
+    StreamingRig rig(Small());
+    ASSERT_TRUE(rig.ok());
+    client::Pin* pin = PausedPin(rig);
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_TRUE(camtest::TakeImage(pin));
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    CaptureWorker* worker = rig.context()->worker;
+    platform::ks::StopDevice(rig.device());
+    ASSERT_EQ(platform::ks::StartDevice(rig.device()), STATUS_SUCCESS);
+    EXPECT_EQ(rig.context()->worker, worker);
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_TRUE(camtest::TakeImage(pin));
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(worker->run_state, 0);
+    EXPECT_EQ(worker->thread, nullptr);
+    EXPECT_EQ(platform::verifier::OutstandingBlocks(kFrameBufferTag), 0u);
 }
 
 }  // namespace

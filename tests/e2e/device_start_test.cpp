@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "camera/capture_setup.h"
+#include "driver/pool_tags.h"
+#include "platform/verifier.h"
 #include "tests/support/camera_device.h"
 
 namespace {
@@ -87,6 +89,27 @@ TEST_F(DeviceStartTest, StartReportsTheUsbStatusAndStillTriesTheCamera) {
     EXPECT_EQ(platform::ks::FilterFactories(device_).size(), 1u);
     EXPECT_EQ(camera()->usb.interface_info, nullptr);
     Stop();
+}
+
+// The device's worker cannot be made, or cannot be added to the device's bag: the start still
+// reports the configuration, nothing is left behind, and the next start makes the worker.
+TEST_F(DeviceStartTest, AWorkerThatCannotBeMadeOrKeptIsMadeByTheNextStart) {
+    const ULONG kBagEntryTag = MakePoolTag("KsBg");  // the stand-in's bag entries
+    for (ULONG tag : {kWorkerTag, kBagEntryTag}) {
+        SCOPED_TRACE(platform::verifier::TagName(tag));
+        platform::verifier::FailAllocationsWithTag(tag);
+        EXPECT_EQ(Start(), STATUS_SUCCESS);
+        platform::verifier::ClearFaults();
+        EXPECT_EQ(camera()->worker, nullptr);
+        EXPECT_EQ(platform::verifier::OutstandingBlocks(kWorkerTag), 0u);
+        Stop();
+        ASSERT_EQ(Start(), STATUS_SUCCESS);
+        EXPECT_NE(camera()->worker, nullptr);
+        Stop();
+        EXPECT_EQ(platform::ks::RemoveDevice(device_), 0u);
+        device_ = nullptr;
+        Plug();
+    }
 }
 
 }  // namespace

@@ -5,8 +5,13 @@
 
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 
+#include "driver/capture_worker.h"
+#include "driver/image_size.h"
+#include "driver/pool_tags.h"
+#include "platform/verifier.h"
 #include "tests/support/streaming_rig.h"
 
 namespace {
@@ -16,38 +21,46 @@ using camtest::RigOptions;
 using camtest::StreamingRig;
 namespace client = platform::ks::client;
 
-constexpr uint32_t kWaitMs = 30000;
-
 // The camera holds each frame until the test releases it, so every pass converts the frame the
 // camera has just sent; the read never times out while the test takes its time.
-RigOptions Stepped() {
+RigOptions Stepped(LONG width = 1600, LONG height = 1200) {
     RigOptions options;
+    options.width = width;
+    options.height = height;
     options.host_trigger = true;
-    options.frame_timeout_ms = 120000;
+    options.frame_timeout_ms = camtest::kHangGuardMs;
     return options;
 }
 
 class FrameDeliveryTest : public testing::Test {
   protected:
+    explicit FrameDeliveryTest(const RigOptions& options = Stepped())
+        : rig_(options),
+          image_width_((ULONG)options.width),
+          width_((ULONG)options.width & ~7u),
+          height_((ULONG)options.height) {}
+
     // Releases one frame and takes the buffer it lands in back.
     client::StreamBuffer* TakeFrame(client::Pin* pin) {
         rig_.Step();
-        return client::WaitForBuffer(pin, kWaitMs);
+        return client::WaitForBuffer(pin, camtest::kHangGuardMs);
     }
 
     // The delivered rows against the conversion of the raw frame sent for `picture`: rows
-    // `spacing` bytes apart, last converted row first unless flip_v, mirrored when flip_h, and the
-    // bytes between rows untouched.
+    // `spacing` bytes apart, the output width of each converted row (image_width_ pixels apart),
+    // last converted row first unless flip_v, mirrored when flip_h, and the bytes between rows
+    // untouched.
     void ExpectImageOf(uint64_t picture, const client::StreamBuffer* buffer, ULONG spacing,
                        bool flip_h, bool flip_v) {
         const std::vector<uint8_t> raw = rig_.RawFrameOfPicture(picture);
         ASSERT_FALSE(raw.empty()) << "picture " << picture;
         const std::vector<ULONG> image = rig_.Convert(raw);
-        const ULONG width = 1600;
-        const ULONG height = 1200;
+        const ULONG width = width_;
+        const ULONG height = height_;
         std::vector<ULONG> expected(width);
         for (ULONG row = 0; row < height; ++row) {
-            const ULONG* source = image.data() + (size_t)(flip_v ? row : height - 1 - row) * width;
+            const ULONG* source =
+                image.data() + (size_t)(flip_v ? row : height - 1 - row) * image_width_;
             for (ULONG x = 0; x < width; ++x)
                 expected[x] = flip_h ? source[width - 1 - x] : source[x];
             const uint8_t* delivered = buffer->data + (size_t)row * spacing;
@@ -63,7 +76,16 @@ class FrameDeliveryTest : public testing::Test {
         InterlockedExchange(&rig_.context()->flip_v, flip_v ? 1 : 0);
     }
 
-    StreamingRig rig_{Stepped()};
+    StreamingRig rig_;
+    const ULONG image_width_;
+    const ULONG width_;
+    const ULONG height_;
+};
+
+// A capture width that is not a multiple of 8: the output is narrower than the converted rows.
+class NarrowFrameDeliveryTest : public FrameDeliveryTest {
+  protected:
+    NarrowFrameDeliveryTest() : FrameDeliveryTest(Stepped(164, 120)) {}
 };
 
 TEST_F(FrameDeliveryTest, EachFrameIsTheConversionOfTheRawFrameTheCameraSentForIt) {
@@ -98,6 +120,7 @@ TEST_F(FrameDeliveryTest, FlipsAndTheRowSpacingOfTheConnectionFormat) {
     ASSERT_TRUE(rig_.ok());
     const std::vector<uint8_t> base = rig_.DefaultFormat();
     const std::vector<uint8_t> wide = StreamingRig::WithBitmap(base, 1608, 1200);
+    const std::vector<uint8_t> narrow = StreamingRig::WithBitmap(base, 1592, 1200);
     struct Case {
         const char* name;
         bool flip_h;
@@ -105,6 +128,7 @@ TEST_F(FrameDeliveryTest, FlipsAndTheRowSpacingOfTheConnectionFormat) {
         const std::vector<uint8_t>* format;
         bool changed;  // the format came by a format change, not with the connection
         ULONG spacing;
+        const std::vector<uint8_t>* refused = nullptr;  // a change refused after it
     };
     const Case cases[] = {
         {"mirrored", true, false, &base, false, 6400},
@@ -112,6 +136,7 @@ TEST_F(FrameDeliveryTest, FlipsAndTheRowSpacingOfTheConnectionFormat) {
         {"both", true, true, &base, false, 6400},
         {"a wider connection format", false, false, &wide, false, 6400},
         {"a wider format by a change", false, false, &wide, true, 6432},
+        {"a refused change after a wider one", false, false, &wide, true, 6432, &narrow},
     };
     for (const Case& c : cases) {
         client::Pin* pin = rig_.CreatePin(c.changed ? base : *c.format);
@@ -120,6 +145,11 @@ TEST_F(FrameDeliveryTest, FlipsAndTheRowSpacingOfTheConnectionFormat) {
             ASSERT_EQ(
                 client::SetPinFormat(pin, reinterpret_cast<const KSDATAFORMAT*>(c.format->data())),
                 STATUS_SUCCESS);
+        }
+        if (c.refused != nullptr) {
+            ASSERT_EQ(
+                client::SetPinFormat(pin, reinterpret_cast<const KSDATAFORMAT*>(c.refused->data())),
+                STATUS_NO_MATCH);
         }
         SetFlips(c.flip_h, c.flip_v);
         ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
@@ -194,7 +224,7 @@ TEST_F(FrameDeliveryTest, BuffersComeBackEmptyWhenTooSmallOrWhenNoFrameIsReady) 
 
     // A pass with a buffer but no filled slot returns the buffer as it came.
     KsPinAttemptProcessing(client::PinObject(pin), TRUE);
-    client::StreamBuffer* unwritten = client::WaitForBuffer(pin, kWaitMs);
+    client::StreamBuffer* unwritten = client::WaitForBuffer(pin, camtest::kHangGuardMs);
     ASSERT_NE(unwritten, nullptr);
     EXPECT_EQ(unwritten->header->DataUsed, 0u);
     EXPECT_EQ(unwritten->header->PresentationTime.Time, 0);
@@ -218,13 +248,22 @@ TEST_F(FrameDeliveryTest, PauseKeepsBuffersAndPictureNumbersAndAStopStartsAnew) 
     };
     EXPECT_EQ(take(), 1);
     EXPECT_EQ(take(), 2);
+    const CaptureWorker& worker = *rig_.context()->worker;
+    const std::vector<const void*> buffers = {worker.rgb_image, worker.raw_slot[0],
+                                              worker.raw_slot[1]};
 
-    // RUN after PAUSE resumes: no capture set-up, the buffers stay queued, the numbers go on.
+    // RUN after PAUSE resumes: no capture set-up, no allocation of frame buffers (the same ones
+    // stay), the client's buffers stay queued, the numbers go on.
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
     EXPECT_EQ(client::QueuedBufferCount(pin), 2u);
     rig_.RestartCount();
+    const uint64_t mark = platform::verifier::AllocationMark();
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(take(), 3);
+    EXPECT_EQ((std::vector<const void*>{worker.rgb_image, worker.raw_slot[0], worker.raw_slot[1]}),
+              buffers);
+    for (const std::string& block : platform::verifier::FindLeaks(mark))
+        EXPECT_EQ(block.find("CmFb"), std::string::npos) << block;
     EXPECT_TRUE(rig_.camera().ItemWrites().empty());
 
     // Through ACQUIRE it starts anew: the capture set-up again, and picture 1.
@@ -233,6 +272,38 @@ TEST_F(FrameDeliveryTest, PauseKeepsBuffersAndPictureNumbersAndAStopStartsAnew) 
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(take(), 1);
     EXPECT_FALSE(rig_.camera().ItemWrites().empty());
+}
+
+// Each delivered row is the first output_width pixels of a converted row, and the converted rows
+// are image_width pixels apart. Nothing changes that under a running stream: a format change is
+// taken only by a stopped pin, a geometry change only while no pin exists, and even the camera's
+// geometry rewritten under the stream leaves the copies as the stream's buffers were sized.
+TEST_F(NarrowFrameDeliveryTest, RowsKeepTheGeometryTheStreamStartedWith) {
+    ASSERT_TRUE(rig_.ok());
+    const std::vector<uint8_t> base = rig_.DefaultFormat();
+    client::Pin* pin = rig_.CreatePin(base);
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    rig_.QueueBuffers(pin, 1);
+    rig_.RestartCount();
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    client::StreamBuffer* buffer = TakeFrame(pin);
+    ASSERT_NE(buffer, nullptr);
+    ExpectImageOf(1, buffer, 640, false, false);
+
+    const std::vector<uint8_t> wide = StreamingRig::WithBitmap(base, 168, 120);
+    EXPECT_EQ(client::SetPinFormat(pin, reinterpret_cast<const KSDATAFORMAT*>(wide.data())),
+              STATUS_INVALID_DEVICE_STATE);
+    CameraContext* camera = rig_.context();
+    EXPECT_FALSE(SetImageSize(camera, 0, 0, 800, 600));
+    const LONG image_width = camera->image_width;
+    camera->image_width = 1600;
+    ASSERT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
+    buffer = TakeFrame(pin);
+    camera->image_width = image_width;
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(buffer->header->DataUsed, 160u * 120u * 4u);
+    ExpectImageOf(2, buffer, 640, false, false);
 }
 
 }  // namespace

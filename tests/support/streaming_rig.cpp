@@ -129,7 +129,7 @@ void StreamingRig::Step() {
             count += packet[0] == 0x03 ? 1 : 0;
         return count;
     };
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHangGuardMs);
     while (goes() <= steps_ && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ++steps_;
@@ -138,7 +138,7 @@ void StreamingRig::Step() {
 
 std::vector<uint8_t> StreamingRig::RawFrameOfPicture(uint64_t picture_number) {
     // The camera counts a frame as sent a moment after the host has taken its last byte.
-    camera_->WaitForSentFrames(picture_number, 10000);
+    camera_->WaitForSentFrames(picture_number, kHangGuardMs);
     std::vector<uint64_t> sent = camera_->SentFrames();
     if (picture_number == 0 || picture_number > sent.size())
         return {};
@@ -173,6 +173,23 @@ Delivered Snapshot(const client::StreamBuffer* buffer) {
         delivered.frame_info = *buffer->frame_info;
     }
     return delivered;
+}
+
+bool TakeImage(client::Pin* pin, LONGLONG* picture) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kHangGuardMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        client::StreamBuffer* buffer = client::WaitForBuffer(pin, kHangGuardMs);
+        if (buffer == nullptr)
+            return false;
+        bool image = buffer->header->DataUsed != 0;
+        if (image && picture != nullptr && buffer->frame_info != nullptr)
+            *picture = buffer->frame_info->PictureNumber;
+        EXPECT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
+        if (image)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace camtest

@@ -12,6 +12,7 @@
 #include "driver/camera_context.h"
 #include "platform/ks_client.h"
 #include "sim/sim_camera.h"
+#include "tests/support/hang_guard.h"
 
 namespace camtest {
 
@@ -92,5 +93,9 @@ struct Delivered {
     KS_FRAME_INFO frame_info{};
 };
 Delivered Snapshot(const client::StreamBuffer* buffer);
+
+// Takes completed buffers back and resubmits them until one holds an image; false when none came
+// within the hang guard. The picture number of that frame, when it has one, goes to *picture.
+bool TakeImage(client::Pin* pin, LONGLONG* picture = nullptr);
 
 }  // namespace camtest

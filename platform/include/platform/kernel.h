@@ -267,6 +267,8 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired_access,
                                    PVOID* object, POBJECT_HANDLE_INFORMATION handle_information);
 LONG_PTR ObfDereferenceObject(PVOID object);
 #define ObDereferenceObject(object) ObfDereferenceObject(object)
+// Waits on the object a thread handle names, as KeWaitForSingleObject does on the object.
+NTSTATUS ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout);
 NTSTATUS ZwClose(HANDLE handle);
 
 // ---- Processor features and extended state ------------------------------------------------

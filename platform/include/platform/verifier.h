@@ -43,7 +43,10 @@ void FailAllocationsWithTag(ULONG tag);
 // Blocks not asked to be zeroed come back filled with this byte (0xA5 until faults are cleared),
 // so a test can show that a result does not depend on what the pool held.
 void SetUninitialisedFill(unsigned char fill);
-// Ends every injected fault: of the pool, the processor features and the extended-state saves.
+// Every ObReferenceObjectByHandle fails with STATUS_ACCESS_DENIED until faults are cleared.
+void FailObjectReferences();
+// Ends every injected fault: of the pool, the processor features, the extended-state saves and the
+// object references.
 void ClearFaults();
 // Allocations that fault injection has failed so far.
 uint64_t InjectedFailures();

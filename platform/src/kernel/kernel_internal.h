@@ -30,5 +30,7 @@ std::chrono::steady_clock::time_point DeadlineFor(LONGLONG timeout);
 
 // Ends the hidden processor features and failing extended-state saves of the verifier.
 void ClearProcessorFaults();
+// Ends the failing object references of the verifier.
+void ClearObjectFaults();
 
 }  // namespace platform::kernel

@@ -290,6 +290,7 @@ void FailAllocationsWithTag(ULONG tag) {
 
 void ClearFaults() {
     platform::kernel::ClearProcessorFaults();
+    platform::kernel::ClearObjectFaults();
     Pool& pool = ThePool();
     std::lock_guard<std::mutex> guard(pool.lock);
     pool.fail_countdown = 0;

@@ -1,4 +1,5 @@
 // System threads, their objects and handles.
+#include <atomic>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +60,8 @@ struct ObjectTable {
     std::unordered_set<PKTHREAD> threads;
     ULONG_PTR next_handle = 0;
 };
+
+std::atomic<bool> g_failing_references{false};
 
 ObjectTable& Objects() {
     static ObjectTable* table = new ObjectTable;
@@ -235,6 +238,9 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired_access,
         return STATUS_INVALID_PARAMETER;
     }
     *object = nullptr;
+    if (g_failing_references.load()) {
+        return STATUS_ACCESS_DENIED;
+    }
     if (object_type != nullptr && object_type != *PsThreadType) {
         return kStatusObjectTypeMismatch;
     }
@@ -278,6 +284,28 @@ LONG_PTR ObfDereferenceObject(PVOID object) {
     return Release(thread);
 }
 
+NTSTATUS ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "ZwWaitForSingleObject");
+    PKTHREAD thread = nullptr;
+    {
+        ObjectTable& table = Objects();
+        std::lock_guard<std::mutex> guard(table.lock);
+        auto found = table.handles.find(handle);
+        if (found == table.handles.end()) {
+            return STATUS_INVALID_HANDLE;
+        }
+        if (found->second.close != CloseThreadHandle) {
+            return kStatusObjectTypeMismatch;
+        }
+        // Held for the wait, so that a close of the handle meanwhile cannot free the object.
+        thread = (PKTHREAD)found->second.object;
+        ++thread->references;
+    }
+    NTSTATUS status = KeWaitForSingleObject(thread, Executive, KernelMode, alertable, timeout);
+    Release(thread);
+    return status;
+}
+
 NTSTATUS ZwClose(HANDLE handle) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
     ObjectTable& table = Objects();
@@ -302,6 +330,10 @@ NTSTATUS ZwClose(HANDLE handle) {
 
 namespace platform::kernel {
 
+void ClearObjectFaults() {
+    g_failing_references.store(false);
+}
+
 HANDLE InsertHandle(void* object, HandleCloser close) {
     ObjectTable& table = Objects();
     std::lock_guard<std::mutex> guard(table.lock);
@@ -319,3 +351,11 @@ void* ObjectFromHandle(HANDLE handle, HandleCloser close) {
 }
 
 }  // namespace platform::kernel
+
+namespace platform::verifier {
+
+void FailObjectReferences() {
+    g_failing_references.store(true);
+}
+
+}  // namespace platform::verifier

@@ -18,12 +18,20 @@
 
 namespace platform::ks::internal {
 
-struct ObjectBag {
-    std::mutex mutex;
-    std::vector<std::pair<PVOID, PFNKSFREE>> items;
+// An item of a bag and its free routine; each entry is a pool block, so adding to a bag can fail
+// as it can in the class driver.
+struct BagEntry {
+    PVOID item;
+    PFNKSFREE free;
 };
 
-// Adds an item to a bag; a null free routine frees the item with ExFreePool.
+struct ObjectBag {
+    std::mutex mutex;
+    std::vector<BagEntry*> items;
+};
+
+// Adds an item to a bag; a null free routine frees the item with ExFreePool. Fails with
+// STATUS_INSUFFICIENT_RESOURCES, leaving the item to the caller, when no entry can be allocated.
 NTSTATUS AddToBag(ObjectBag* bag, PVOID item, PFNKSFREE free);
 // Frees every item of the bag through its free routine, the newest first.
 void FreeBag(ObjectBag* bag);

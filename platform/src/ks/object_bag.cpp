@@ -8,44 +8,58 @@
 
 namespace platform::ks::internal {
 
+namespace {
+
+constexpr ULONG kBagEntryTag = 'gBsK';  // "KsBg" in memory order
+
+// Frees the item and then its entry.
+void FreeEntry(BagEntry* entry) {
+    if (entry->free != nullptr) {
+        entry->free(entry->item);
+    } else {
+        ExFreePool(entry->item);
+    }
+    ExFreePoolWithTag(entry, kBagEntryTag);
+}
+
+}  // namespace
+
 NTSTATUS AddToBag(ObjectBag* bag, PVOID item, PFNKSFREE free) {
     if (bag == nullptr || item == nullptr)
         return STATUS_INVALID_PARAMETER;
+    auto* entry = static_cast<BagEntry*>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(BagEntry), kBagEntryTag));
+    if (entry == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    entry->item = item;
+    entry->free = free;
     std::lock_guard<std::mutex> guard(bag->mutex);
-    bag->items.emplace_back(item, free);
+    bag->items.push_back(entry);
     return STATUS_SUCCESS;
 }
 
-static void FreeItem(PVOID item, PFNKSFREE free) {
-    if (free != nullptr) {
-        free(item);
-    } else {
-        ExFreePool(item);
-    }
-}
-
 void FreeBag(ObjectBag* bag) {
-    std::vector<std::pair<PVOID, PFNKSFREE>> items;
+    std::vector<BagEntry*> items;
     {
         std::lock_guard<std::mutex> guard(bag->mutex);
         items.swap(bag->items);
     }
     for (auto it = items.rbegin(); it != items.rend(); ++it)
-        FreeItem(it->first, it->second);
+        FreeEntry(*it);
 }
 
 bool FreeBagItem(ObjectBag* bag, PVOID item) {
-    std::pair<PVOID, PFNKSFREE> found{nullptr, nullptr};
+    BagEntry* found = nullptr;
     {
         std::lock_guard<std::mutex> guard(bag->mutex);
         auto it = std::find_if(bag->items.begin(), bag->items.end(),
-                               [item](const auto& entry) { return entry.first == item; });
+                               [item](const BagEntry* entry) { return entry->item == item; });
         if (it == bag->items.end())
             return false;
         found = *it;
         bag->items.erase(it);
     }
-    FreeItem(found.first, found.second);
+    FreeEntry(found);
     return true;
 }
 
