@@ -96,24 +96,7 @@ TEST_F(CommandSequenceTest, SequencesFromManyThreadsNeverInterleaveOnTheWire) {
             }
         },
     };
-    // A query whose reply another sequence took waits for ever: a run far beyond any normal one
-    // ends the test instead.
-    std::atomic<bool> done{false};
-    std::thread watchdog([&] {
-        for (int i = 0; i < 600 && !done; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (!done) {
-            std::fprintf(stderr, "command sequences still running after a minute\n");
-            std::_Exit(1);
-        }
-    });
-    std::vector<std::thread> threads;
-    for (const auto& job : work)
-        threads.emplace_back(job);
-    for (std::thread& thread : threads)
-        thread.join();
-    done = true;
-    watchdog.join();
+    camtest::RunTogether(work, 60, "command sequences");
 
     EXPECT_EQ(wrong_answers, 0);
     std::vector<int> counts;

@@ -2,7 +2,13 @@
 // token, and the tokens must split into whole sequences of known kinds, one after another.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/sim_camera.h"
@@ -91,6 +97,29 @@ inline std::string UnparsedSequences(const std::vector<std::string>& tokens,
         at += match->size();
     }
     return "";
+}
+
+// Runs the jobs on threads of their own and waits for all of them. A query whose reply another
+// sequence took waits for ever, so a run beyond `limit_s` seconds, far past any normal one, ends
+// the test program with `what` instead of hanging the suite.
+inline void RunTogether(const std::vector<std::function<void()>>& jobs, int limit_s,
+                        const char* what) {
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < limit_s * 10 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!done) {
+            std::fprintf(stderr, "%s still running after %d s\n", what, limit_s);
+            std::_Exit(1);
+        }
+    });
+    std::vector<std::thread> threads;
+    for (const auto& job : jobs)
+        threads.emplace_back(job);
+    for (std::thread& thread : threads)
+        thread.join();
+    done = true;
+    watchdog.join();
 }
 
 }  // namespace camtest
