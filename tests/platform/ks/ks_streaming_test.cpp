@@ -194,8 +194,8 @@ const KSPROPERTY_ITEM kItems[] = {
     {2, {GetValue}, sizeof(KSPROPERTY), sizeof(ULONG), {nullptr}, nullptr, 0, nullptr, nullptr, 0},
 };
 const KSPROPERTY_SET kSets[] = {{&kTestSet, 2, kItems, 0, nullptr}};
-const KSAUTOMATION_TABLE kAutomation = {
-    1, sizeof(KSPROPERTY_ITEM), kSets, 0, 0, nullptr, 0, 0, nullptr};
+const KSAUTOMATION_TABLE kAutomation = {1,      sizeof(KSPROPERTY_ITEM), kSets, 0, 0, nullptr, 0, 0,
+                                        nullptr};
 
 KSDATARANGE MakeRange(ULONG sample_size) {
     KSDATARANGE range{};
