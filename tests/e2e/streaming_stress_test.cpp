@@ -56,6 +56,18 @@ void PauseWithBuffers(StreamingRig& rig, client::Pin* pin,
     taken->clear();
 }
 
+// A pin of the default format with two buffers queued, running and past its first frame; null
+// when any step of that failed.
+client::Pin* RunningPin(StreamingRig& rig) {
+    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
+    if (pin == nullptr || client::SetPinState(pin, KSSTATE_PAUSE) != STATUS_SUCCESS)
+        return nullptr;
+    rig.QueueBuffers(pin, 2);
+    if (client::SetPinState(pin, KSSTATE_RUN) != STATUS_SUCCESS || !TakeImage(pin))
+        return nullptr;
+    return pin;
+}
+
 bool Clean(NTSTATUS status) {
     return status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES;
 }
@@ -145,11 +157,8 @@ TEST(StreamingFaultTest, EveryAllocationOfRunMayFailAndALaterRunDelivers) {
 TEST(StreamingFaultTest, EveryAllocationOfFrameDeliveryMayFailAndFramesKeepComing) {
     StreamingRig rig(Small(200));
     ASSERT_TRUE(rig.ok());
-    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig.QueueBuffers(pin, 2);
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_TRUE(TakeImage(pin));
+    client::Pin* pin = RunningPin(rig);
+    ASSERT_NE(pin, nullptr);
     // A frame read allocates about a dozen blocks: every position in it, twice over.
     for (uint64_t n = 1; n <= 30; ++n) {
         uint64_t injected = verifier::InjectedFailures();
@@ -246,11 +255,8 @@ TEST(StreamingStressTest, StopsNeverFreeWhatAPassOrASetterStillUses) {
 TEST(StreamingStressTest, ACameraUnpluggedWhileStreamingStopsAndFreesEverything) {
     StreamingRig rig(Small(3000));
     ASSERT_TRUE(rig.ok());
-    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig.QueueBuffers(pin, 2);
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_TRUE(TakeImage(pin));
+    client::Pin* pin = RunningPin(rig);
+    ASSERT_NE(pin, nullptr);
     rig.camera().Disconnect();
     // Once the reads in flight have ended, failing reads deliver nothing.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
