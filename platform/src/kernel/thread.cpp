@@ -229,6 +229,26 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS exit_status) {
     std::longjmp(thread->exit_point, 1);
 }
 
+namespace {
+
+// A new reference to the thread a handle names. Only thread objects are reference-counted here.
+NTSTATUS ReferenceThreadHandle(HANDLE handle, PKTHREAD* thread) {
+    ObjectTable& table = Objects();
+    std::lock_guard<std::mutex> guard(table.lock);
+    auto found = table.handles.find(handle);
+    if (found == table.handles.end()) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (found->second.close != CloseThreadHandle) {
+        return kStatusObjectTypeMismatch;
+    }
+    *thread = (PKTHREAD)found->second.object;
+    ++(*thread)->references;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
 NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired_access,
                                    POBJECT_TYPE object_type, KPROCESSOR_MODE access_mode,
                                    PVOID* object, POBJECT_HANDLE_INFORMATION handle_information) {
@@ -244,18 +264,11 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired_access,
     if (object_type != nullptr && object_type != *PsThreadType) {
         return kStatusObjectTypeMismatch;
     }
-    ObjectTable& table = Objects();
-    std::lock_guard<std::mutex> guard(table.lock);
-    auto found = table.handles.find(handle);
-    if (found == table.handles.end()) {
-        return STATUS_INVALID_HANDLE;
+    PKTHREAD thread = nullptr;
+    const NTSTATUS status = ReferenceThreadHandle(handle, &thread);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    // Only thread objects are reference-counted here.
-    if (found->second.close != CloseThreadHandle) {
-        return kStatusObjectTypeMismatch;
-    }
-    PKTHREAD thread = (PKTHREAD)found->second.object;
-    ++thread->references;
     *object = thread;
     if (handle_information != nullptr) {
         handle_information->HandleAttributes = OBJ_KERNEL_HANDLE;
@@ -286,22 +299,14 @@ LONG_PTR ObfDereferenceObject(PVOID object) {
 
 NTSTATUS ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "ZwWaitForSingleObject");
+    // The reference is held for the wait, so that a close of the handle meanwhile cannot free
+    // the object.
     PKTHREAD thread = nullptr;
-    {
-        ObjectTable& table = Objects();
-        std::lock_guard<std::mutex> guard(table.lock);
-        auto found = table.handles.find(handle);
-        if (found == table.handles.end()) {
-            return STATUS_INVALID_HANDLE;
-        }
-        if (found->second.close != CloseThreadHandle) {
-            return kStatusObjectTypeMismatch;
-        }
-        // Held for the wait, so that a close of the handle meanwhile cannot free the object.
-        thread = (PKTHREAD)found->second.object;
-        ++thread->references;
+    NTSTATUS status = ReferenceThreadHandle(handle, &thread);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    NTSTATUS status = KeWaitForSingleObject(thread, Executive, KernelMode, alertable, timeout);
+    status = KeWaitForSingleObject(thread, Executive, KernelMode, alertable, timeout);
     Release(thread);
     return status;
 }
