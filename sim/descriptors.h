@@ -7,10 +7,6 @@
 
 namespace sim {
 
-inline constexpr uint16_t kVendorId = 0xFFF0;  // a test id, no maker's
-inline constexpr uint16_t kProductId = 0x0C01;
-inline constexpr uint16_t kMaxPacket = 512;
-
 enum class HostileDescriptors {
     kNone,
     kExtraInterfaces,   // bNumInterfaces announces three, only interface 0 is present

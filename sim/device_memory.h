@@ -1,5 +1,5 @@
-// The camera's small read-only memory, read with command 0x41. Its contents are a fixed function
-// of the address so that a host's reads can be checked byte for byte.
+// The camera's small read-only memory, read with the memory-read command. Its contents are a fixed
+// function of the address so that a host's reads can be checked byte for byte.
 #pragma once
 
 #include <cstdint>
@@ -7,11 +7,12 @@
 namespace sim {
 
 inline constexpr uint32_t kDeviceMemorySize = 4096;
+// What addresses beyond the memory read as, as an unpopulated bus would.
+inline constexpr uint8_t kUnpopulatedByte = 0xFF;
 
-// Addresses beyond the memory read as 0xFF, as an unpopulated bus would.
 constexpr uint8_t DeviceMemoryByte(uint32_t address) {
     if (address >= kDeviceMemorySize) {
-        return 0xFF;
+        return kUnpopulatedByte;
     }
     return static_cast<uint8_t>((address * 37u + (address >> 8) * 11u + 0x5Bu) & 0xFFu);
 }

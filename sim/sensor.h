@@ -10,14 +10,18 @@
 
 namespace sim {
 
+// The whole sensor, as read out unless the host sets a smaller window.
+inline constexpr uint32_t kSensorWidth = 1600;
+inline constexpr uint32_t kSensorHeight = 1200;
+
 struct SensorSettings {
-    uint32_t width = 1600;
-    uint32_t height = 1200;
-    // Two exposure register pairs: 158 + 64 * 159 and 161 + 64 * 162. The sensor integrates for
-    // their mean, so a host that writes only one pair still sees a change.
+    uint32_t width = kSensorWidth;
+    uint32_t height = kSensorHeight;
+    // The two exposure register pairs. The sensor integrates for their mean, so a host that writes
+    // only one pair still sees a change.
     uint32_t exposure_a = 0;
     uint32_t exposure_b = 0;
-    uint32_t gain = 0;  // 6 + 64 * 7
+    uint32_t gain = 0;  // the gain register pair
     uint64_t seed = 1;
     bool noise = true;
 };

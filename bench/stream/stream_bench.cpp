@@ -55,7 +55,7 @@ class Stream {
     }
     bool ready() const { return ready_; }
     sim::SimCamera& camera() { return session_.camera(); }
-    uint32_t raw_frame_bytes() { return camera().AnnouncedFrameSize(); }
+    uint32_t raw_frame_bytes() { return camera().state().AnnouncedFrameSize(); }
     // The next filled buffer's time stamp and picture number; the buffer goes straight back.
     bool Next(LONGLONG* time, LONGLONG* picture) {
         for (;;) {
@@ -190,7 +190,7 @@ void BM_WorkerCpuWithTheCameraGone(benchmark::State& state) {
     LONGLONG time = 0;
     LONGLONG picture = 0;
     stream.Next(&time, &picture);
-    stream.camera().Disconnect();
+    stream.camera().SetFaults({.disconnected = true});
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     double percent = 0;
     for (auto _ : state) {

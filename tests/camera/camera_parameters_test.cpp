@@ -20,7 +20,7 @@ class CameraParametersTest : public camtest::CameraDeviceTest {
     void SetUp() override {
         CameraDeviceTest::SetUp();
         ASSERT_EQ(Start(), STATUS_SUCCESS);
-        sim().ClearRecords();
+        sim().records().Clear();
     }
     void TearDown() override {
         Stop();
@@ -29,9 +29,9 @@ class CameraParametersTest : public camtest::CameraDeviceTest {
     // The register writes since the last call.
     std::vector<Write> TakeWrites() {
         std::vector<Write> writes;
-        for (const sim::RegisterWrite& write : sim().RegisterWrites())
+        for (const sim::RegisterWrite& write : sim().records().RegisterWrites())
             writes.push_back({write.number, write.value});
-        sim().ClearRecords();
+        sim().records().Clear();
         return writes;
     }
 };
@@ -61,14 +61,14 @@ TEST_F(CameraParametersTest, ExposureAndGainAreClampedAndSplitOverTheirRegisters
 
 TEST_F(CameraParametersTest, AFailedWriteStopsTheSetterAndKeepsTheOldValue) {
     ASSERT_TRUE(SetExposure(camera(), 100));
-    sim().ClearRecords();
-    sim().FailNextTransfers(sim::kCommandEndpoint, 1, sim::TransferFault::kError);
+    sim().records().Clear();
+    sim().SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
     EXPECT_FALSE(SetExposure(camera(), 300));
     EXPECT_EQ(GetExposure(camera()), 100);
     EXPECT_TRUE(TakeWrites().empty());
 
     ASSERT_TRUE(SetGlobalGain(camera(), 5));
-    sim().FailNextTransfers(sim::kCommandEndpoint, 1, sim::TransferFault::kShort);
+    sim().SetFaults({.command = {.next = {1, sim::TransferFault::kShort}}});
     EXPECT_FALSE(SetGlobalGain(camera(), 7));
     EXPECT_EQ(GetGlobalGain(camera()), 5);
 }
@@ -81,12 +81,12 @@ TEST_F(CameraParametersTest, TheTriggerRewritesRegister33FromItsLastValue) {
     for (const auto& [on, writes] : steps) {
         EXPECT_TRUE(SetExternalTrigger(camera(), on));
         EXPECT_EQ(GetExternalTrigger(camera()), on);
-        EXPECT_EQ(sim().Item(11), on);
+        EXPECT_EQ(sim().state().items[11], on);
         EXPECT_EQ(TakeWrites(), writes) << (int)on;
     }
 
     // A refused item changes nothing.
-    sim().FailNextTransfers(sim::kCommandEndpoint, 1, sim::TransferFault::kError);
+    sim().SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
     EXPECT_FALSE(SetExternalTrigger(camera(), 0));
     EXPECT_EQ(GetExternalTrigger(camera()), 1);
     EXPECT_TRUE(TakeWrites().empty());
@@ -98,7 +98,7 @@ TEST_F(CameraParametersTest, TheClockIsTheCamerasAnswerOrTheLastOne) {
     sim().SetClockSetting(3);
     EXPECT_EQ(GetClock(camera()), 2);
     sim().SetClockSetting(0);
-    sim().FailNextTransfers(sim::kReplyEndpoint, 1, sim::TransferFault::kError);
+    sim().SetFaults({.reply = {.next = {1, sim::TransferFault::kError}}});
     EXPECT_EQ(GetClock(camera()), 2);
     SetClock(camera(), 1);
     EXPECT_EQ(GetClock(camera()), 0);

@@ -34,7 +34,7 @@ const TimingRun kTimingRuns[] = {{512, 28, 0x3FE1E0}, {540, 42, 0x3FE780}, {582,
 
 TEST_F(CaptureSetupTest, ProgramSendsItsWritesInOrderTwiceOnly) {
     EXPECT_TRUE(RunStartupSequence(camera_));
-    auto writes = sim_.RegisterWrites();
+    auto writes = sim_.records().RegisterWrites();
     ASSERT_EQ(writes.size(), 690u);
 
     // Register order, block by block.
@@ -61,33 +61,33 @@ TEST_F(CaptureSetupTest, ProgramSendsItsWritesInOrderTwiceOnly) {
     EXPECT_EQ(writes[689].value, 11u);
 
     // The registers the parameter operations own end at the program's values.
-    EXPECT_EQ(sim_.Register(6), 0u);
-    EXPECT_EQ(sim_.Register(7), 8u);
-    EXPECT_EQ(sim_.Register(158), 36u);
-    EXPECT_EQ(sim_.Register(159), 1u);
-    EXPECT_EQ(sim_.Register(161), 4u);
-    EXPECT_EQ(sim_.Register(162), 0u);
-    EXPECT_EQ(sim_.Register(32), 11u);
-    EXPECT_EQ(sim_.Register(33), 0u);
-    EXPECT_EQ(sim_.Register(24), 10u);
-    EXPECT_EQ(sim_.Register(28), 31u);
-    EXPECT_EQ(sim_.Register(25), 0u);
+    EXPECT_EQ(sim_.state().registers[6], 0u);
+    EXPECT_EQ(sim_.state().registers[7], 8u);
+    EXPECT_EQ(sim_.state().registers[158], 36u);
+    EXPECT_EQ(sim_.state().registers[159], 1u);
+    EXPECT_EQ(sim_.state().registers[161], 4u);
+    EXPECT_EQ(sim_.state().registers[162], 0u);
+    EXPECT_EQ(sim_.state().registers[32], 11u);
+    EXPECT_EQ(sim_.state().registers[33], 0u);
+    EXPECT_EQ(sim_.state().registers[24], 10u);
+    EXPECT_EQ(sim_.state().registers[28], 31u);
+    EXPECT_EQ(sim_.state().registers[25], 0u);
     LONG shadow = -1;
     EXPECT_TRUE(GetRegisterShadow(camera_, 161, &shadow));
     EXPECT_EQ(shadow, 4);
 
-    sim_.ClearRecords();
+    sim_.records().Clear();
     EXPECT_TRUE(RunStartupSequence(camera_));
-    EXPECT_EQ(sim_.RegisterWrites().size(), 690u);
-    sim_.ClearRecords();
+    EXPECT_EQ(sim_.records().RegisterWrites().size(), 690u);
+    sim_.records().Clear();
     EXPECT_TRUE(RunStartupSequence(camera_));
-    EXPECT_TRUE(sim_.Commands().empty());
+    EXPECT_TRUE(sim_.records().Commands().empty());
     EXPECT_EQ(camera_->startup_sequence_count, 2);
 }
 
 TEST_F(CaptureSetupTest, TimingTableFollowsTheRunRule) {
     RunStartupSequence(camera_);
-    auto writes = sim_.RegisterWrites();
+    auto writes = sim_.records().RegisterWrites();
     ASSERT_EQ(writes.size(), 690u);
     const size_t timing_start = 12 + 9 + 8;
     const uint32_t first_run[] = {0x03200A, 0x07202D, 0x15002F, 0x012030, 0x334031, 0x236032,
@@ -124,10 +124,10 @@ TEST_F(CaptureSetupTest, StartCaptureAnnouncesTheFullFrame) {
     camera_->bayer_phase = 0;
     StartCapture(camera_, nullptr, 320, 240);
     EXPECT_EQ(camera_->raw_frame_size, 1921024u);
-    EXPECT_EQ(sim_.AnnouncedFrameSize(), 1921024u);
+    EXPECT_EQ(sim_.state().AnnouncedFrameSize(), 1921024u);
     EXPECT_EQ(camera_->bayer_phase, 2);
 
-    auto items = sim_.ItemWrites();
+    auto items = sim_.records().ItemWrites();
     ASSERT_EQ(items.size(), 5u);
     const uint8_t expected[][2] = {{0, 0}, {1, 0x50}, {2, 0x1D}, {3, 0x00}, {14, 0}};
     for (size_t i = 0; i < 5; ++i) {
@@ -135,13 +135,13 @@ TEST_F(CaptureSetupTest, StartCaptureAnnouncesTheFullFrame) {
         EXPECT_EQ(items[i].value, expected[i][1]) << i;
     }
     // Register 54 is cleared before the items, and 0x0A 0x01 comes before item 14.
-    auto commands = sim_.Commands();
+    auto commands = sim_.records().Commands();
     ASSERT_GE(commands.size(), 7u);
     const auto& finish = commands[commands.size() - 2];
     EXPECT_EQ(finish[0], 0x0A);
     EXPECT_EQ(finish[1], 0x01);
     EXPECT_EQ(commands[commands.size() - 7][0], 0x04);
-    auto writes = sim_.RegisterWrites();
+    auto writes = sim_.records().RegisterWrites();
     ASSERT_EQ(writes.size(), 691u);
     EXPECT_EQ(writes.back().number, 54u);
     EXPECT_EQ(writes.back().value, 0u);
@@ -197,7 +197,7 @@ TEST_F(CaptureSetupTest, EveryListedProgramValueReachesTheCamera) {
     add_run(32, {11});
 
     EXPECT_TRUE(RunStartupSequence(camera_));
-    auto writes = sim_.RegisterWrites();
+    auto writes = sim_.records().RegisterWrites();
     ASSERT_EQ(writes.size(), expected.size() + generated_count);
     for (size_t i = 0, w = 0; i < expected.size(); ++i, ++w) {
         if (i == generated_first)
@@ -221,16 +221,16 @@ TEST_F(CaptureSetupTest, FrameSizeRoundsUpToMultiplesOf2048) {
         camera_->output_width = c.width & ~7;
         StartCapture(camera_, nullptr, 1600, 1200);
         EXPECT_EQ(camera_->raw_frame_size, c.size) << c.width << "x" << c.height;
-        EXPECT_EQ(sim_.AnnouncedFrameSize(), c.size);
+        EXPECT_EQ(sim_.state().AnnouncedFrameSize(), c.size);
         LONG pitch = 0;
         GetRawRowPitch(camera_, &pitch);
         EXPECT_EQ(pitch, c.width);
     }
     // Later stream starts no longer send the program.
-    sim_.ClearRecords();
+    sim_.records().Clear();
     StartCapture(camera_, nullptr, 0, 0);
-    ASSERT_EQ(sim_.RegisterWrites().size(), 1u);
-    EXPECT_EQ(sim_.RegisterWrites()[0].number, 54u);
+    ASSERT_EQ(sim_.records().RegisterWrites().size(), 1u);
+    EXPECT_EQ(sim_.records().RegisterWrites()[0].number, 54u);
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ class CommandSequenceTest : public camtest::CameraDeviceTest {
         Stop();
         ASSERT_EQ(Start(), STATUS_SUCCESS);
         ASSERT_EQ(camera()->startup_sequence_count, 2);
-        sim().ClearRecords();
+        sim().records().Clear();
     }
     void TearDown() override {
         Stop();
@@ -110,7 +110,8 @@ TEST_F(CommandSequenceTest, SequencesFromManyThreadsNeverInterleaveOnTheWire) {
             << "sequences starting with " << camtest::kCommandSequences[kind][0];
     EXPECT_GE(counts[3], 1) << "clock queries";
     EXPECT_GE(counts[6], 3) << "wake-ups";
-    EXPECT_TRUE(sim().ProtocolErrors().empty()) << sim().ProtocolErrors()[0].what;
+    EXPECT_TRUE(sim().records().ProtocolErrors().empty())
+        << sim().records().ProtocolErrors()[0].what;
 }
 
 }  // namespace

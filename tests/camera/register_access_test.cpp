@@ -20,7 +20,7 @@ class RegisterAccessTest : public CameraFixture {
     }
 
     std::vector<uint8_t> LastCommandPrefix(size_t length) {
-        auto commands = sim_.Commands();
+        auto commands = sim_.records().Commands();
         EXPECT_FALSE(commands.empty());
         if (commands.empty()) {
             return {};
@@ -28,7 +28,7 @@ class RegisterAccessTest : public CameraFixture {
         return std::vector<uint8_t>(commands.back().begin(), commands.back().begin() + length);
     }
     void ExpectRestZero(size_t from) {
-        auto commands = sim_.Commands();
+        auto commands = sim_.records().Commands();
         ASSERT_FALSE(commands.empty());
         for (size_t i = from; i < kPacketSize; ++i) {
             EXPECT_EQ(commands.back()[i], 0) << "byte " << i;
@@ -51,13 +51,13 @@ TEST_F(RegisterAccessTest, RegisterPacketsCarryTheSerialFrame) {
         EXPECT_EQ(LastCommandPrefix(6), c.bytes) << c.number;
         ExpectRestZero(6);
     }
-    EXPECT_EQ(sim_.Register(158), 36u);
-    EXPECT_EQ(sim_.Register(390), 1252u);
+    EXPECT_EQ(sim_.state().registers[158], 36u);
+    EXPECT_EQ(sim_.state().registers[390], 1252u);
 }
 
 TEST_F(RegisterAccessTest, ShadowKeepsTheUnmaskedValue) {
     ASSERT_TRUE(WriteSensorRegister(camera_, 5, 0x7F));
-    EXPECT_EQ(sim_.Register(5), 0x3Fu);
+    EXPECT_EQ(sim_.state().registers[5], 0x3Fu);
     LONG value = 0;
     EXPECT_TRUE(GetRegisterShadow(camera_, 5, &value));
     EXPECT_EQ(value, 0x7F);
@@ -71,7 +71,7 @@ TEST_F(RegisterAccessTest, ShadowKeepsTheUnmaskedValue) {
     EXPECT_EQ(value, 0);
 
     // A write that fails on the wire still updates the shadow.
-    sim_.FailNextTransfers(sim::kCommandEndpoint, 1, sim::TransferFault::kError);
+    sim_.SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
     EXPECT_FALSE(WriteSensorRegister(camera_, 1023, 0x1234));
     EXPECT_TRUE(GetRegisterShadow(camera_, 1023, &value));
     EXPECT_EQ(value, 0x1234);
@@ -81,7 +81,7 @@ TEST_F(RegisterAccessTest, ItemsAreSetAndQueried) {
     ASSERT_TRUE(SetCameraItem(camera_, 11, 1));
     EXPECT_EQ(LastCommandPrefix(3), (std::vector<uint8_t>{0x25, 11, 1}));
     ExpectRestZero(3);
-    EXPECT_EQ(sim_.Item(11), 1);
+    EXPECT_EQ(sim_.state().items[11], 1);
 
     sim_.SetClockSetting(0x5A);
     LONG value = -1;
@@ -91,7 +91,7 @@ TEST_F(RegisterAccessTest, ItemsAreSetAndQueried) {
     ExpectRestZero(2);
 
     // A short second reply fails the query and leaves the result alone.
-    sim_.FailNextTransfers(sim::kReplyEndpoint, 2, sim::TransferFault::kShort);
+    sim_.SetFaults({.reply = {.next = {2, sim::TransferFault::kShort}}});
     value = -1;
     EXPECT_FALSE(QueryCameraItem(camera_, 15, &value));
     EXPECT_EQ(value, -1);
@@ -115,7 +115,7 @@ TEST_F(RegisterAccessTest, MemoryReadAddressesRegisterIndex) {
     // The same read, which changed this very value above, leaves it alone when its reply fails.
     camera_->register_index = 0x0ABC;
     const UCHAR untouched = (UCHAR)~sim::DeviceMemoryByte(0x0ABC);
-    sim_.FailNextTransfers(sim::kReplyEndpoint, 1, sim::TransferFault::kError);
+    sim_.SetFaults({.reply = {.next = {1, sim::TransferFault::kError}}});
     UCHAR value = untouched;
     ReadCameraMemory(camera_, &value);
     EXPECT_EQ(value, untouched);
@@ -131,13 +131,13 @@ TEST_F(RegisterAccessTest, AFailedFirstReplyStillTakesBothPacketsOfTheAnswer) {
     const Fault faults[] = {
         {"short",
          [](camtest::ProbedCamera& c) {
-             c.FailNextTransfers(sim::kReplyEndpoint, 1, sim::TransferFault::kShort);
+             c.SetFaults({.reply = {.next = {1, sim::TransferFault::kShort}}});
          }},
         {"failed",
          [](camtest::ProbedCamera& c) {
-             c.FailNextTransfers(sim::kReplyEndpoint, 1, sim::TransferFault::kError);
+             c.SetFaults({.reply = {.next = {1, sim::TransferFault::kError}}});
          }},
-        {"stalled", [](camtest::ProbedCamera& c) { c.StallEndpoint(sim::kReplyEndpoint); }},
+        {"stalled", [](camtest::ProbedCamera& c) { c.SetFaults({.reply = {.stalled = true}}); }},
     };
     const ULONG address = 0x0ABC;
     const UCHAR memory_byte = sim::DeviceMemoryByte(address);
@@ -172,7 +172,7 @@ TEST_F(RegisterAccessTest, RawCommandsCarryAtMost63CallerBytes) {
     ASSERT_TRUE(SendRawCommand(camera_, -5, bytes));
     ASSERT_TRUE(SendRawCommand(camera_, 100, bytes));
     ASSERT_TRUE(SendRawCommand(camera_, 3, bytes));
-    auto raw = sim_.RawCommands();
+    auto raw = sim_.records().RawCommands();
     ASSERT_EQ(raw.size(), 4u);
     for (int k = 0; k < 2; ++k) {
         EXPECT_EQ(raw[k][0], 0x40);

@@ -67,9 +67,9 @@ class PropertySetTest : public camtest::CameraDeviceTest {
     }
     std::vector<Write> TakeWrites() {
         std::vector<Write> writes;
-        for (const sim::RegisterWrite& write : sim().RegisterWrites())
+        for (const sim::RegisterWrite& write : sim().records().RegisterWrites())
             writes.push_back({write.number, write.value});
-        sim().ClearRecords();
+        sim().records().Clear();
         return writes;
     }
     // A request whose record is exactly the item's minimum size, from the heap, so that a handler
@@ -222,7 +222,7 @@ TEST_F(PropertySetTest, EveryItemServesItsDirectionsWithItsValues) {
 TEST_F(PropertySetTest, BuffersBelowAnItemsMinimumAreRefusedBeforeItsHandler) {
     Open();
     const LONG exposure = ItemValue(filter_, CameraItem::Exposure);
-    sim().ClearRecords();
+    sim().records().Clear();
     for (const camdrv::CameraItemInfo& info : camdrv::kCameraItems) {
         SCOPED_TRACE(info.name);
         const ULONG minimum =
@@ -245,13 +245,13 @@ TEST_F(PropertySetTest, BuffersBelowAnItemsMinimumAreRefusedBeforeItsHandler) {
             EXPECT_EQ(returned, minimum);
         }
     }
-    EXPECT_TRUE(sim().Commands().empty());
+    EXPECT_TRUE(sim().records().Commands().empty());
     EXPECT_EQ(ItemValue(filter_, CameraItem::Exposure), exposure);
 }
 
 TEST_F(PropertySetTest, SensorSettingsReachTheCameraAsTheirRegisterValues) {
     Open();
-    sim().ClearRecords();
+    sim().records().Clear();
     struct Case {
         CameraItem item;
         LONG value;
@@ -277,7 +277,7 @@ TEST_F(PropertySetTest, SensorSettingsReachTheCameraAsTheirRegisterValues) {
         EXPECT_EQ(ItemValue(filter_, c.item), c.reads);
     }
     // A camera that refuses the write leaves the setting as it was; the request still succeeds.
-    sim().FailNextTransfers(sim::kCommandEndpoint, 1, sim::TransferFault::kError);
+    sim().SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
     EXPECT_EQ(SetItem(filter_, CameraItem::GlobalGain, 5), STATUS_SUCCESS);
     EXPECT_EQ(ItemValue(filter_, CameraItem::GlobalGain), 1023);
 }
@@ -294,7 +294,7 @@ TEST_F(PropertySetTest, TimeOutsOf500AndBelowOrNegativeAreNotTaken) {
 
 TEST_F(PropertySetTest, RegisterItemsTakeAnyIndex) {
     Open();
-    sim().ClearRecords();
+    sim().records().Clear();
     // The write keeps the whole value for the register read and sends the register's six bits.
     EXPECT_EQ(SetItem(filter_, CameraItem::WriteRegister, 5, 0x7F), STATUS_SUCCESS);
     EXPECT_EQ(TakeWrites(), (std::vector<Write>{{5, 0x3F}}));
@@ -306,7 +306,7 @@ TEST_F(PropertySetTest, RegisterItemsTakeAnyIndex) {
     // Numbers beyond the registers go out with their low ten bits and are not remembered.
     EXPECT_EQ(SetItem(filter_, CameraItem::WriteRegister, -1, 9), STATUS_SUCCESS);
     EXPECT_EQ(TakeWrites(), (std::vector<Write>{{1023, 9}}));
-    sim().FailNextTransfers(sim::kCommandEndpoint, 1, sim::TransferFault::kError);
+    sim().SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
     EXPECT_EQ(SetItem(filter_, CameraItem::WriteRegister, 6, 1), STATUS_UNSUCCESSFUL);
 }
 
@@ -314,7 +314,7 @@ TEST_F(PropertySetTest, RegisterItemsTakeAnyIndex) {
 // request's record is read or written (the records are exactly their minimum size, from the heap).
 TEST_F(PropertySetTest, RawCommandsAndMemoryReadsStayInsideTheRequest) {
     Open();
-    sim().ClearRecords();
+    sim().records().Clear();
     auto raw = PropertyRecord<CameraCommandRequest>(CameraItem::RawCommand, KSPROPERTY_TYPE_SET);
     for (int i = 0; i < 64; ++i)
         raw.bytes[i] = (UCHAR)(i + 1);
@@ -323,12 +323,12 @@ TEST_F(PropertySetTest, RawCommandsAndMemoryReadsStayInsideTheRequest) {
     for (const auto& [length, sent] : lengths) {
         raw.length = length;
         EXPECT_EQ(SendExact(&raw), STATUS_SUCCESS) << length;
-        ASSERT_FALSE(sim().RawCommands().empty());
-        const sim::Packet packet = sim().RawCommands().back();
+        ASSERT_FALSE(sim().records().RawCommands().empty());
+        const sim::Packet packet = sim().records().RawCommands().back();
         for (size_t i = 1; i < kPacketSize; ++i)
             ASSERT_EQ(packet[i], i <= sent ? i : 0) << "length " << length << ", byte " << i;
     }
-    sim().FailNextTransfers(sim::kCommandEndpoint, 1, sim::TransferFault::kError);
+    sim().SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
     EXPECT_EQ(SendExact(&raw), STATUS_SUCCESS);
 
     auto memory =
@@ -351,14 +351,14 @@ TEST_F(PropertySetTest, RawCommandsAndMemoryReadsStayInsideTheRequest) {
         EXPECT_EQ(byte, sim::DeviceMemoryByte((uint32_t)index)) << index;
     }
     // An address the camera cannot take is refused, not wrapped to one it can.
-    sim().ClearRecords();
+    sim().records().Clear();
     for (LONG index : {0x10000, 0x10ABC, -1, INT_MIN}) {
         EXPECT_EQ(read(index, &byte), STATUS_INVALID_PARAMETER) << index;
         EXPECT_EQ(byte, 0x77) << index;
     }
-    EXPECT_TRUE(sim().Commands().empty());
+    EXPECT_TRUE(sim().records().Commands().empty());
     // A camera that does not answer leaves the buffer as it was.
-    sim().FailNextTransfers(sim::kReplyEndpoint, 2, sim::TransferFault::kError);
+    sim().SetFaults({.reply = {.next = {2, sim::TransferFault::kError}}});
     EXPECT_EQ(read(0x0ABC, &byte), STATUS_SUCCESS);
     EXPECT_EQ(byte, 0x77);
 }
@@ -422,13 +422,13 @@ TEST_F(PropertySetTest, RequestsThatCannotReachTheCameraFail) {
     auto record =
         PropertyRecord<camdrv::CameraPropertyValue>(CameraItem::Exposure, KSPROPERTY_TYPE_SET);
     record.value = 700;
-    sim().ClearRecords();
+    sim().records().Clear();
     EXPECT_EQ(client::PropertyRequest(filter_, &record, sizeof(record), nullptr, sizeof(record)),
               STATUS_UNSUCCESSFUL);
     EXPECT_EQ(
         items[(ULONG)CameraItem::Exposure].SetPropertyHandler(nullptr, &record.header, &record),
         STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(sim().Commands().empty());
+    EXPECT_TRUE(sim().records().Commands().empty());
 
     auto gain_max =
         PropertyRecord<camdrv::CameraPropertyValue>(CameraItem::GainMax, KSPROPERTY_TYPE_GET);
@@ -473,13 +473,13 @@ TEST_F(PropertySetTest, ClosingTheFilterSavesAndReinitialisingReloads) {
 
     ASSERT_EQ(SetItem(filter_, CameraItem::Brightness, 400), STATUS_SUCCESS);
     ASSERT_EQ(SetItem(filter_, CameraItem::Exposure, 900), STATUS_SUCCESS);
-    sim().ClearRecords();
+    sim().records().Clear();
     EXPECT_EQ(SetItem(filter_, CameraItem::Reinitialize, 0), STATUS_SUCCESS);
-    ASSERT_FALSE(sim().Commands().empty());
-    EXPECT_EQ(sim().Commands()[0][0], 0x06);
+    ASSERT_FALSE(sim().records().Commands().empty());
+    EXPECT_EQ(sim().records().Commands()[0][0], 0x06);
     EXPECT_EQ(ItemValue(filter_, CameraItem::Brightness), 300);
     EXPECT_EQ(ItemValue(filter_, CameraItem::Exposure), 2);
-    EXPECT_EQ(sim().Register(158), 2u);
+    EXPECT_EQ(sim().state().registers[158], 2u);
 }
 
 // Three lives of a device on one registry file, and a hand-written file.

@@ -38,9 +38,9 @@ class SettingsPersistenceTest : public camtest::CameraDeviceTest {
 TEST_F(SettingsPersistenceTest, AnEmptyKeyLoadsTheDefaultsAndASaveWritesAllNineteenValues) {
     PlugWithSettings({});
     ASSERT_EQ(Start(), STATUS_SUCCESS);
-    EXPECT_EQ(sim().Register(158), 2u);
-    EXPECT_EQ(sim().Register(6), 0u);
-    EXPECT_EQ(sim().Item(11), 0);
+    EXPECT_EQ(sim().state().registers[158], 2u);
+    EXPECT_EQ(sim().state().registers[6], 0u);
+    EXPECT_EQ(sim().state().items[11], 0);
     EXPECT_EQ(camera()->timeout_ms, 3000);
     Stop();
     const StoredValues expected = {
@@ -78,11 +78,11 @@ TEST_F(SettingsPersistenceTest, StoredValuesApplyClampedAndTheReadOnlyOnesChange
                       Line("Clock", 7), Line("AGC", 1), Line("AEC", 1), Line("FlipH", 1)});
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     EXPECT_EQ(GetBrightness(camera()), 510);
-    EXPECT_EQ(sim().Register(158), 36u);
-    EXPECT_EQ(sim().Register(159), 19u);
-    EXPECT_EQ(sim().Item(11), 1);
+    EXPECT_EQ(sim().state().registers[158], 36u);
+    EXPECT_EQ(sim().state().registers[159], 19u);
+    EXPECT_EQ(sim().state().items[11], 1);
     EXPECT_EQ(GetFlipH(camera()), 1);
-    for (const sim::ItemWrite& write : sim().ItemWrites())
+    for (const sim::ItemWrite& write : sim().records().ItemWrites())
         EXPECT_NE(write.item, 15) << "the clock was set";
     Stop();
     EXPECT_EQ(Stored("Brightness"), Dword(510));

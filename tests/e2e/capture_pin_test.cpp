@@ -200,10 +200,10 @@ TEST(CapturePinTest, RunWithoutAWorkerFailsAndChangesNothing) {
     ASSERT_EQ(rig.context()->worker, nullptr);
     client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig.camera().ClearRecords();
+    rig.camera().records().Clear();
     EXPECT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(client::PinState(pin), KSSTATE_PAUSE);
-    EXPECT_TRUE(rig.camera().ItemWrites().empty());  // no capture set-up
+    EXPECT_TRUE(rig.camera().records().ItemWrites().empty());  // no capture set-up
     // A process call all the same finds nothing to deliver and leaves the queue alone.
     rig.QueueBuffers(pin, 1);
     PKSPIN object = client::PinObject(pin);

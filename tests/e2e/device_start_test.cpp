@@ -29,27 +29,27 @@ TEST_F(DeviceStartTest, StartConfiguresWakesProgramsAndLoadsTheCameraAndStopRele
     EXPECT_TRUE(device_->Started);
     ASSERT_NE(camera()->usb.interface_info, nullptr);
     EXPECT_EQ(camera()->usb.interface_info->NumberOfPipes, 3u);
-    EXPECT_TRUE(sim().Configured());
-    EXPECT_TRUE(sim().Awake());
-    std::vector<sim::Packet> commands = sim().Commands();
+    EXPECT_NE(sim().state().configuration, 0);
+    EXPECT_TRUE(sim().state().awake);
+    std::vector<sim::Packet> commands = sim().records().Commands();
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(commands[0][0], 0x06);
     for (size_t i = 1; i < 64; ++i)
         EXPECT_EQ(commands[0][i], 0) << i;
     // The program, then the settings, with the exposure of an empty registry.
-    std::vector<sim::RegisterWrite> writes = sim().RegisterWrites();
+    std::vector<sim::RegisterWrite> writes = sim().records().RegisterWrites();
     ASSERT_EQ(writes.size(), kRegisterProgramLength + kLoadRegisters.size());
     for (ULONG i = 0; i < kRegisterProgramLength; ++i)
         ASSERT_EQ(writes[i].number, RegisterProgramWrite(i).number) << i;
     EXPECT_EQ(RegisterNumbers(writes, kRegisterProgramLength), kLoadRegisters);
-    EXPECT_EQ(sim().Register(158), 2u);
+    EXPECT_EQ(sim().state().registers[158], 2u);
     EXPECT_EQ(camera()->startup_sequence_count, 1);
     EXPECT_EQ(platform::ks::FilterFactories(device_).size(), 1u);
 
     Stop();
     EXPECT_EQ(camera()->usb.interface_info, nullptr);
     EXPECT_EQ(camera()->usb.configuration_descriptor, nullptr);
-    EXPECT_FALSE(sim().Configured());
+    EXPECT_EQ(sim().state().configuration, 0);
     EXPECT_TRUE(platform::ks::FilterFactories(device_).empty());
 }
 
@@ -64,24 +64,25 @@ TEST_F(DeviceStartTest, ASecondStartOfAStartedDeviceRegistersNoSecondFilter) {
 TEST_F(DeviceStartTest, ARestartWakesTheCameraAndLoadsItsSettingsWithoutAThirdProgramRun) {
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     Stop();
-    sim().ClearRecords();
+    sim().records().Clear();
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     // The second of the two runs.
-    EXPECT_EQ(sim().RegisterWrites().size(), kRegisterProgramLength + kLoadRegisters.size());
+    EXPECT_EQ(sim().records().RegisterWrites().size(),
+              kRegisterProgramLength + kLoadRegisters.size());
     Stop();
-    sim().ClearRecords();
+    sim().records().Clear();
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     Stop();
-    EXPECT_EQ(RegisterNumbers(sim().RegisterWrites(), 0), kLoadRegisters);
+    EXPECT_EQ(RegisterNumbers(sim().records().RegisterWrites(), 0), kLoadRegisters);
     std::vector<uint8_t> codes;
-    for (const sim::Packet& packet : sim().Commands())
+    for (const sim::Packet& packet : sim().records().Commands())
         codes.push_back(packet[0]);
     EXPECT_EQ(codes, (std::vector<uint8_t>{0x06, 0x26, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04, 0x25,
                                            0x04, 0x04}));
 }
 
 TEST_F(DeviceStartTest, StartReportsTheUsbStatusAndStillTriesTheCamera) {
-    sim().SetHostileDescriptors(sim::HostileDescriptors::kTotalLengthLong);
+    sim().SetFaults({.descriptors = sim::HostileDescriptors::kTotalLengthLong});
     NTSTATUS status = Start();
     EXPECT_FALSE(NT_SUCCESS(status));
     EXPECT_FALSE(device_->Started);

@@ -264,14 +264,14 @@ TEST_F(FrameDeliveryTest, PauseKeepsBuffersAndPictureNumbersAndAStopStartsAnew) 
               buffers);
     for (const std::string& block : platform::verifier::FindLeaks(mark))
         EXPECT_EQ(block.find("CmFb"), std::string::npos) << block;
-    EXPECT_TRUE(rig_.camera().ItemWrites().empty());
+    EXPECT_TRUE(rig_.camera().records().ItemWrites().empty());
 
     // Through ACQUIRE it starts anew: the capture set-up again, and picture 1.
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
     rig_.RestartCount();
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(take(), 1);
-    EXPECT_FALSE(rig_.camera().ItemWrites().empty());
+    EXPECT_FALSE(rig_.camera().records().ItemWrites().empty());
 }
 
 // Each delivered row is the first output_width pixels of a converted row, and the converted rows

@@ -160,7 +160,7 @@ TEST(PropertyStreamingTest, SettingsChangedWhileStreamingReachTheNextFrames) {
     applied.red_gain = 256;
     expect_frame(2, &applied, &raw);
     ASSERT_EQ(SetItem(rig.filter(), CameraItem::GlobalGain, 1023), STATUS_SUCCESS);
-    EXPECT_EQ(rig.camera().Register(6), 63u);
+    EXPECT_EQ(rig.camera().state().registers[6], 63u);
     expect_frame(3, &applied, &raw);
     EXPECT_GT(mean(raw), mean(first) + 10);
     // Under automatic white balance a gain reads as measured for the latest frame.
@@ -195,7 +195,7 @@ TEST(PropertyStreamingTest, RequestsFromManyThreadsNeverInterleaveCommandSequenc
     const LONG address = 0x0ABC;
     // The register read and the memory read share their index.
     ASSERT_EQ(SetItem(filter, CameraItem::RegisterValue, address), STATUS_SUCCESS);
-    rig.camera().ClearRecords();
+    rig.camera().records().Clear();
 
     std::atomic<int> failures{0};
     auto check = [&](bool ok) { failures += ok ? 0 : 1; };
@@ -261,7 +261,8 @@ TEST(PropertyStreamingTest, RequestsFromManyThreadsNeverInterleaveCommandSequenc
     const std::vector<int> at_least = {20, 20, 20, 20, 20, 20, 4, 5};
     for (size_t kind = 0; kind < at_least.size(); ++kind)
         EXPECT_GE(counts[kind], at_least[kind]) << camtest::kCommandSequences[kind][0];
-    EXPECT_TRUE(rig.camera().ProtocolErrors().empty()) << rig.camera().ProtocolErrors()[0].what;
+    EXPECT_TRUE(rig.camera().records().ProtocolErrors().empty())
+        << rig.camera().records().ProtocolErrors()[0].what;
 }
 
 }  // namespace

@@ -257,7 +257,7 @@ TEST(StreamingStressTest, ACameraUnpluggedWhileStreamingStopsAndFreesEverything)
     ASSERT_TRUE(rig.ok());
     client::Pin* pin = RunningPin(rig);
     ASSERT_NE(pin, nullptr);
-    rig.camera().Disconnect();
+    rig.camera().SetFaults({.disconnected = true});
     // Once the reads in flight have ended, failing reads deliver nothing.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::vector<client::StreamBuffer*> taken;

@@ -71,7 +71,7 @@ class SimBusTest : public ::testing::Test {
         }
         ExFreePool(select);
         ASSERT_EQ(status, STATUS_SUCCESS);
-        ASSERT_TRUE(camera.Configured());
+        ASSERT_NE(camera.state().configuration, 0);
     }
 
     void TearDown() override {
@@ -113,7 +113,7 @@ class SimBusTest : public ::testing::Test {
 
 TEST_F(SimBusTest, CommandsAndQueriesOverBulkPipes) {
     ASSERT_EQ(Command(RegisterPacket(390, 1252)), STATUS_SUCCESS);
-    EXPECT_EQ(camera.Register(390), 1252u);
+    EXPECT_EQ(camera.state().registers[390], 1252u);
 
     camera.SetClockSetting(3);
     ASSERT_EQ(Command(MakePacket({0x26, 15})), STATUS_SUCCESS);
@@ -123,7 +123,7 @@ TEST_F(SimBusTest, CommandsAndQueriesOverBulkPipes) {
     ASSERT_EQ(Reply(&second), 64u);
     EXPECT_NE(first[0], 3);
     EXPECT_EQ(second[0], 3);
-    EXPECT_TRUE(camera.ProtocolErrors().empty());
+    EXPECT_TRUE(camera.records().ProtocolErrors().empty());
 }
 
 TEST_F(SimBusTest, FrameAfterACancelledReadArrivesAligned) {
@@ -132,7 +132,7 @@ TEST_F(SimBusTest, FrameAfterACancelledReadArrivesAligned) {
     for (uint8_t i = 0; i < 4; ++i) {
         ASSERT_EQ(Command(MakePacket({0x25, i, size[i]})), STATUS_SUCCESS);
     }
-    ASSERT_EQ(camera.AnnouncedFrameSize(), 65536u);
+    ASSERT_EQ(camera.state().AnnouncedFrameSize(), 65536u);
 
     // A read that gives up before the slow frame is complete; the rest of that frame keeps
     // arriving in the bus with no transfer to take it.
@@ -162,9 +162,9 @@ TEST_F(SimBusTest, FrameAfterACancelledReadArrivesAligned) {
     EXPECT_EQ(full.UrbBulkOrInterruptTransfer.TransferBufferLength, 65536u);
     EXPECT_EQ(whole, camera.RenderFrame(1));
     // The sender notes the frame as sent just after the bus has taken its last byte.
-    ASSERT_TRUE(camera.WaitForSentFrames(1, 2000));
-    EXPECT_EQ(camera.SentFrames(), (std::vector<uint64_t>{1}));
-    EXPECT_TRUE(camera.ProtocolErrors().empty());
+    ASSERT_TRUE(camera.records().WaitForSentFrames(1, 2000));
+    EXPECT_EQ(camera.records().SentFrames(), (std::vector<uint64_t>{1}));
+    EXPECT_TRUE(camera.records().ProtocolErrors().empty());
 }
 
 }  // namespace

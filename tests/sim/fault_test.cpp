@@ -66,30 +66,30 @@ TEST(SimDescriptorTest, HostileDescriptors) {
     CameraHarness h;
     const std::vector<uint8_t> good = ConfigurationBytes(h.camera);
 
-    h.camera.SetHostileDescriptors(HostileDescriptors::kExtraInterfaces);
+    h.camera.SetFaults({.descriptors = HostileDescriptors::kExtraInterfaces});
     std::vector<uint8_t> bytes = ConfigurationBytes(h.camera);
     EXPECT_EQ(bytes[4], 3);
     EXPECT_EQ(bytes.size(), good.size());  // still only interface 0 inside
     EXPECT_EQ(TotalLength(bytes), bytes.size());
 
-    h.camera.SetHostileDescriptors(HostileDescriptors::kTotalLengthShort);
+    h.camera.SetFaults({.descriptors = HostileDescriptors::kTotalLengthShort});
     bytes = ConfigurationBytes(h.camera);
     EXPECT_LT(TotalLength(bytes), bytes.size());
     EXPECT_GT(TotalLength(bytes), 18);  // ends inside the first endpoint
     EXPECT_LT(TotalLength(bytes), 25);
 
-    h.camera.SetHostileDescriptors(HostileDescriptors::kTotalLengthLong);
+    h.camera.SetFaults({.descriptors = HostileDescriptors::kTotalLengthLong});
     bytes = ConfigurationBytes(h.camera);
     EXPECT_GT(TotalLength(bytes), bytes.size());
     EXPECT_EQ(bytes.size(), good.size());
 
-    h.camera.SetHostileDescriptors(HostileDescriptors::kNoPipes);
+    h.camera.SetFaults({.descriptors = HostileDescriptors::kNoPipes});
     bytes = ConfigurationBytes(h.camera);
     EXPECT_EQ(bytes.size(), 18u);
     EXPECT_EQ(TotalLength(bytes), 18);
     EXPECT_EQ(bytes[9 + 4], 0);
 
-    h.camera.SetHostileDescriptors(HostileDescriptors::kWrongPipeTypes);
+    h.camera.SetFaults({.descriptors = HostileDescriptors::kWrongPipeTypes});
     bytes = ConfigurationBytes(h.camera);
     ASSERT_EQ(bytes.size(), good.size());
     for (int i = 0; i < 3; ++i) {
@@ -97,22 +97,22 @@ TEST(SimDescriptorTest, HostileDescriptors) {
     }
     EXPECT_EQ(bytes[18 + 7 * 1 + 3], USB_ENDPOINT_TYPE_ISOCHRONOUS);
 
-    h.camera.SetHostileDescriptors(HostileDescriptors::kNone);
+    h.camera.SetFaults({.descriptors = HostileDescriptors::kNone});
     EXPECT_EQ(ConfigurationBytes(h.camera), good);
 }
 
 TEST(SimFaultTest, StalledEndpointsRecoverOnPipeReset) {
     CameraHarness h;
-    h.camera.StallEndpoint(kCommandEndpoint);
+    h.camera.SetFaults({.command = {.stalled = true}});
     EXPECT_EQ(h.Send(RegisterPacket(158, 5)).status, USBD_STATUS_STALL_PID);
-    EXPECT_EQ(h.camera.Register(158), 0u);
+    EXPECT_EQ(h.camera.state().registers[158], 0u);
     EXPECT_EQ(h.camera.ResetPipe(kCommandEndpoint), USBD_STATUS_SUCCESS);
     EXPECT_EQ(h.Send(RegisterPacket(158, 5)).status, USBD_STATUS_SUCCESS);
-    EXPECT_EQ(h.camera.Register(158), 5u);
+    EXPECT_EQ(h.camera.state().registers[158], 5u);
 
     // Stalling an IN endpoint fails the transfers pending on it and every one queued later.
     h.link.SetPending(kReplyEndpoint, 2);
-    h.camera.StallEndpoint(kReplyEndpoint);
+    h.camera.SetFaults({.reply = {.stalled = true}});
     EXPECT_EQ(h.link.Events(kReplyEndpoint, LinkEvent::kFail).size(), 2u);
     h.camera.InTransferQueued(kReplyEndpoint, 64);
     const std::vector<LinkEvent> fails = h.link.Events(kReplyEndpoint, LinkEvent::kFail);
@@ -127,26 +127,26 @@ TEST(SimFaultTest, StalledEndpointsRecoverOnPipeReset) {
 
 TEST(SimFaultTest, OutTransfersShortOrFailed) {
     CameraHarness h;
-    h.camera.FailNextTransfers(kCommandEndpoint, 2, sim::TransferFault::kError,
-                               USBD_STATUS_XACT_ERROR);
+    h.camera.SetFaults(
+        {.command = {.next = {2, sim::TransferFault::kError, USBD_STATUS_XACT_ERROR}}});
     EXPECT_EQ(h.Send(RegisterPacket(158, 5)).status, USBD_STATUS_XACT_ERROR);
     EXPECT_EQ(h.Send(RegisterPacket(158, 6)).status, USBD_STATUS_XACT_ERROR);
-    EXPECT_EQ(h.camera.Register(158), 0u);
+    EXPECT_EQ(h.camera.state().registers[158], 0u);
     EXPECT_EQ(h.Send(RegisterPacket(158, 7)).status, USBD_STATUS_SUCCESS);
-    EXPECT_EQ(h.camera.Register(158), 7u);
+    EXPECT_EQ(h.camera.state().registers[158], 7u);
 
-    h.camera.FailNextTransfers(kCommandEndpoint, 1, sim::TransferFault::kShort);
+    h.camera.SetFaults({.command = {.next = {1, sim::TransferFault::kShort}}});
     const platform::UsbOutResult result = h.Send(RegisterPacket(158, 8));
     EXPECT_EQ(result.status, USBD_STATUS_SUCCESS);
     EXPECT_LT(result.accepted, 64u);
-    EXPECT_EQ(h.camera.Register(158), 7u);
-    EXPECT_EQ(h.camera.Commands().size(), 1u);
+    EXPECT_EQ(h.camera.state().registers[158], 7u);
+    EXPECT_EQ(h.camera.records().Commands().size(), 1u);
 }
 
 TEST(SimFaultTest, ReplyTransfersShortOrFailed) {
     CameraHarness h;
     h.camera.SetClockSetting(2);
-    h.camera.FailNextTransfers(kReplyEndpoint, 1, sim::TransferFault::kShort);
+    h.camera.SetFaults({.reply = {.next = {1, sim::TransferFault::kShort}}});
     h.Send(MakePacket({0x26, 15}));
     std::vector<LinkEvent> sends = h.link.Events(kReplyEndpoint, LinkEvent::kSend);
     ASSERT_EQ(sends.size(), 2u);
@@ -154,7 +154,7 @@ TEST(SimFaultTest, ReplyTransfersShortOrFailed) {
     EXPECT_EQ(sends[1].data.size(), 64u);
 
     h.link.Clear();
-    h.camera.FailNextTransfers(kReplyEndpoint, 1, sim::TransferFault::kError, USBD_STATUS_CRC);
+    h.camera.SetFaults({.reply = {.next = {1, sim::TransferFault::kError, USBD_STATUS_CRC}}});
     h.Send(MakePacket({0x26, 15}));
     const std::vector<LinkEvent> events = h.link.Events();
     ASSERT_EQ(events.size(), 2u);
@@ -186,10 +186,10 @@ class SimFrameFaultTest : public ::testing::Test {
 };
 
 TEST_F(SimFrameFaultTest, FailedFrameTransferLosesOnlyItsPiece) {
-    h.camera.FailNextTransfers(kFrameEndpoint, 1, sim::TransferFault::kError,
-                               USBD_STATUS_BABBLE_DETECTED);
+    h.camera.SetFaults(
+        {.frame = {.next = {1, sim::TransferFault::kError, USBD_STATUS_BABBLE_DETECTED}}});
     ReadFrame();
-    ASSERT_TRUE(h.camera.WaitForSentFrames(1, 5000));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(1, 5000));
     std::vector<LinkEvent> events;
     for (const LinkEvent& event : h.link.Events()) {
         if (event.endpoint == kFrameEndpoint && event.kind != LinkEvent::kFlush) {
@@ -207,14 +207,14 @@ TEST_F(SimFrameFaultTest, FailedFrameTransferLosesOnlyItsPiece) {
     // The fault was used up: the next frame is whole.
     h.link.Clear();
     ReadFrame();
-    ASSERT_TRUE(h.camera.WaitForSentFrames(2, 5000));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(2, 5000));
     EXPECT_EQ(h.link.Data(kFrameEndpoint), h.camera.RenderFrame(1));
 }
 
 TEST_F(SimFrameFaultTest, ShortFrameTransferEndsEarlyAndKeepsTheRestInPlace) {
-    h.camera.FailNextTransfers(kFrameEndpoint, 2, sim::TransferFault::kShort);
+    h.camera.SetFaults({.frame = {.next = {2, sim::TransferFault::kShort}}});
     ReadFrame();
-    ASSERT_TRUE(h.camera.WaitForSentFrames(1, 5000));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(1, 5000));
     const std::vector<LinkEvent> sends = h.link.Events(kFrameEndpoint, LinkEvent::kSend);
     ASSERT_GE(sends.size(), 4u);
     // Each short piece ends with a packet that is not full, which ends the host's transfer.
@@ -231,31 +231,31 @@ TEST_F(SimFrameFaultTest, SilentCameraTakesNothingAndSendsNothing) {
     h.camera.SetLinkSpeed(400'000);
     ReadFrame();
     ASSERT_TRUE(h.link.WaitForData(kFrameEndpoint, 16384, 5000));
-    h.camera.SetSilent(true);
+    h.camera.SetFaults({.silent = true});
     const size_t sent = h.link.Data(kFrameEndpoint).size();
     const platform::UsbOutResult result = h.Send(RegisterPacket(158, 9));
     EXPECT_TRUE(result.never_completes);
     std::this_thread::sleep_for(std::chrono::milliseconds(80));
     EXPECT_EQ(h.link.Data(kFrameEndpoint).size(), sent);
-    EXPECT_NE(h.camera.Register(158), 9u);
-    EXPECT_TRUE(h.camera.SentFrames().empty());
+    EXPECT_NE(h.camera.state().registers[158], 9u);
+    EXPECT_TRUE(h.camera.records().SentFrames().empty());
 
-    h.camera.SetSilent(false);
+    h.camera.SetFaults({.silent = false});
     h.camera.SetLinkSpeed(0);
     ReadFrame();
-    ASSERT_TRUE(h.camera.WaitForSentFrames(1, 5000));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(1, 5000));
     EXPECT_EQ(h.link.Data(kFrameEndpoint), h.camera.RenderFrame(1));
 }
 
 TEST_F(SimFrameFaultTest, StalledFramePipeFailsTransfersUntilReset) {
-    h.camera.StallEndpoint(kFrameEndpoint);
+    h.camera.SetFaults({.frame = {.stalled = true}});
     ReadFrame();
     EXPECT_EQ(h.link.Events(kFrameEndpoint, LinkEvent::kFail).size(), 4u);
     ASSERT_TRUE(h.camera.WaitSenderIdle(1000));
     EXPECT_TRUE(h.link.Data(kFrameEndpoint).empty());
     ASSERT_EQ(h.camera.ResetPipe(kFrameEndpoint), USBD_STATUS_SUCCESS);
     ReadFrame();
-    ASSERT_TRUE(h.camera.WaitForSentFrames(1, 5000));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(1, 5000));
     EXPECT_EQ(h.link.Data(kFrameEndpoint).size(), 65536u);
 }
 
@@ -263,7 +263,7 @@ TEST(SimFaultTest, DisconnectFailsEverythingUntilPortReset) {
     CameraHarness h;
     EXPECT_EQ(h.camera.PortStatus(), uint32_t{USBD_PORT_CONNECTED | USBD_PORT_ENABLED});
     h.link.SetPending(kFrameEndpoint, 3);
-    h.camera.Disconnect();
+    h.camera.SetFaults({.disconnected = true});
     EXPECT_EQ(h.camera.PortStatus(), uint32_t{USBD_PORT_CONNECTED});
     EXPECT_EQ(h.link.Events(kFrameEndpoint, LinkEvent::kFail).size(), 3u);
     EXPECT_TRUE(USBD_ERROR(h.Send(RegisterPacket(158, 3)).status));
@@ -272,12 +272,12 @@ TEST(SimFaultTest, DisconnectFailsEverythingUntilPortReset) {
     std::vector<uint8_t> bytes;
     EXPECT_FALSE(h.camera.GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &bytes));
     EXPECT_TRUE(USBD_ERROR(h.camera.ResetPipe(kCommandEndpoint)));
-    EXPECT_EQ(h.camera.Register(158), 0u);
+    EXPECT_EQ(h.camera.state().registers[158], 0u);
 
     h.camera.ResetPort();
     EXPECT_EQ(h.camera.PortStatus(), uint32_t{USBD_PORT_CONNECTED | USBD_PORT_ENABLED});
     EXPECT_EQ(h.Send(RegisterPacket(158, 3)).status, USBD_STATUS_SUCCESS);
-    EXPECT_EQ(h.camera.Register(158), 3u);
+    EXPECT_EQ(h.camera.state().registers[158], 3u);
 }
 
 }  // namespace

@@ -25,9 +25,9 @@ class SimFrameTest : public ::testing::Test {
 };
 
 TEST_F(SimFrameTest, AnnouncedSizeIsSentExactlyAfterRequestArmAndGo) {
-    EXPECT_EQ(h.camera.AnnouncedFrameSize(), 2048u);
+    EXPECT_EQ(h.camera.state().AnnouncedFrameSize(), 2048u);
     h.AnnounceFrameSize(0x1D5000);
-    EXPECT_EQ(h.camera.AnnouncedFrameSize(), 1921024u);
+    EXPECT_EQ(h.camera.state().AnnouncedFrameSize(), 1921024u);
     h.AnnounceFrameSize(2048);
 
     h.Send(MakePacket({0x02}));
@@ -37,16 +37,16 @@ TEST_F(SimFrameTest, AnnouncedSizeIsSentExactlyAfterRequestArmAndGo) {
     EXPECT_EQ(h.link.Events(kFrameEndpoint, LinkEvent::kFlush).size(), 1u);
 
     h.Send(MakePacket({0x03}));
-    ASSERT_TRUE(h.camera.WaitForSentFrames(1, 5000));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(1, 5000));
     const std::vector<uint8_t> data = h.link.Data(kFrameEndpoint);
     EXPECT_EQ(data.size(), 2048u);
     EXPECT_EQ(data, h.camera.RenderFrame(0));
 
     h.RequestFrame();
-    ASSERT_TRUE(h.camera.WaitForSentFrames(2, 5000));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(2, 5000));
     EXPECT_EQ(h.link.Data(kFrameEndpoint), h.camera.RenderFrame(1));
-    EXPECT_EQ(h.camera.SentFrames(), (std::vector<uint64_t>{0, 1}));
-    EXPECT_TRUE(h.camera.ProtocolErrors().empty());
+    EXPECT_EQ(h.camera.records().SentFrames(), (std::vector<uint64_t>{0, 1}));
+    EXPECT_TRUE(h.camera.records().ProtocolErrors().empty());
 }
 
 TEST_F(SimFrameTest, WindowIsPaddedOrCutToTheAnnouncedSize) {
@@ -57,7 +57,7 @@ TEST_F(SimFrameTest, WindowIsPaddedOrCutToTheAnnouncedSize) {
         ASSERT_EQ(padded[i], 0) << i;
     }
     h.RequestFrame();
-    ASSERT_TRUE(h.camera.WaitForSentFrames(1, 5000));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(1, 5000));
     EXPECT_EQ(h.link.Data(kFrameEndpoint), padded);
 
     h.camera.SetWindow(64, 64);  // 4096 bytes, cut to 2048
@@ -65,7 +65,7 @@ TEST_F(SimFrameTest, WindowIsPaddedOrCutToTheAnnouncedSize) {
     const std::vector<uint8_t> whole = h.camera.RenderFrame(1);
     h.AnnounceFrameSize(2048);
     h.RequestFrame();
-    ASSERT_TRUE(h.camera.WaitForSentFrames(2, 5000));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(2, 5000));
     const std::vector<uint8_t> cut = h.link.Data(kFrameEndpoint);
     ASSERT_EQ(cut.size(), 2048u);
     EXPECT_TRUE(std::equal(cut.begin(), cut.end(), whole.begin()));
@@ -77,13 +77,13 @@ TEST_F(SimFrameTest, GoWithoutRequestAndArmSendsNothing) {
     h.Send(MakePacket({0x03}));  // requested but not armed
     ASSERT_TRUE(h.camera.WaitSenderIdle(1000));
     EXPECT_TRUE(h.link.Events(kFrameEndpoint, LinkEvent::kSend).empty());
-    EXPECT_EQ(h.camera.ProtocolErrors().size(), 2u);
+    EXPECT_EQ(h.camera.records().ProtocolErrors().size(), 2u);
 
     h.AnnounceFrameSize(0);
     h.RequestFrame();
     ASSERT_TRUE(h.camera.WaitSenderIdle(1000));
     EXPECT_TRUE(h.link.Events(kFrameEndpoint, LinkEvent::kSend).empty());
-    EXPECT_EQ(h.camera.ProtocolErrors().size(), 3u);
+    EXPECT_EQ(h.camera.records().ProtocolErrors().size(), 3u);
 }
 
 TEST_F(SimFrameTest, ExternalTriggerHoldsTheFrameUntilFired) {
@@ -92,20 +92,20 @@ TEST_F(SimFrameTest, ExternalTriggerHoldsTheFrameUntilFired) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(h.link.Data(kFrameEndpoint).empty());
     EXPECT_TRUE(h.camera.FireTrigger());
-    ASSERT_TRUE(h.camera.WaitForSentFrames(1, 5000));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(1, 5000));
     EXPECT_EQ(h.link.Data(kFrameEndpoint), h.camera.RenderFrame(0));
 
     // A trigger with no frame waiting is latched for the next one.
     EXPECT_FALSE(h.camera.FireTrigger());
     h.RequestFrame();
-    ASSERT_TRUE(h.camera.WaitForSentFrames(2, 5000));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(2, 5000));
 
     // Leaving trigger mode releases a waiting frame.
     h.RequestFrame();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(h.camera.SentFrames().size(), 2u);
+    EXPECT_EQ(h.camera.records().SentFrames().size(), 2u);
     h.SetItem(11, 0);
-    ASSERT_TRUE(h.camera.WaitForSentFrames(3, 5000));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(3, 5000));
 
     // A latched trigger does not survive a mode change.
     h.SetItem(11, 1);
@@ -113,27 +113,27 @@ TEST_F(SimFrameTest, ExternalTriggerHoldsTheFrameUntilFired) {
     h.SetItem(11, 1);
     h.RequestFrame();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(h.camera.SentFrames().size(), 3u);
+    EXPECT_EQ(h.camera.records().SentFrames().size(), 3u);
 }
 
 TEST_F(SimFrameTest, TheHostTriggerStepsFramesAndTheLastSentAreKeptAsSent) {
-    h.camera.KeepSentFrames(2);
+    h.camera.records().KeepSentFrames(2);
     h.camera.SetHostTrigger(true);
     for (uint64_t frame = 0; frame < 3; ++frame) {
         h.RequestFrame();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_EQ(h.camera.SentFrames().size(), frame) << frame;
+        EXPECT_EQ(h.camera.records().SentFrames().size(), frame) << frame;
         EXPECT_TRUE(h.camera.FireTrigger());
-        ASSERT_TRUE(h.camera.WaitForSentFrames(frame + 1, 5000));
+        ASSERT_TRUE(h.camera.records().WaitForSentFrames(frame + 1, 5000));
     }
-    EXPECT_TRUE(h.camera.SentFrameBytes(0).empty());
-    EXPECT_EQ(h.camera.SentFrameBytes(1), h.camera.RenderFrame(1));
-    EXPECT_EQ(h.camera.SentFrameBytes(2), h.link.Data(kFrameEndpoint));
+    EXPECT_TRUE(h.camera.records().SentFrameBytes(0).empty());
+    EXPECT_EQ(h.camera.records().SentFrameBytes(1), h.camera.RenderFrame(1));
+    EXPECT_EQ(h.camera.records().SentFrameBytes(2), h.link.Data(kFrameEndpoint));
 
     // Unwiring the trigger releases the frame that waits for it.
     h.RequestFrame();
     h.camera.SetHostTrigger(false);
-    ASSERT_TRUE(h.camera.WaitForSentFrames(4, 5000));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(4, 5000));
 }
 
 TEST_F(SimFrameTest, NewRequestDiscardsTheFrameTheHostDidNotTake) {
@@ -149,13 +149,13 @@ TEST_F(SimFrameTest, NewRequestDiscardsTheFrameTheHostDidNotTake) {
     ASSERT_EQ(events.back().kind, LinkEvent::kFlush);
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
     EXPECT_EQ(h.link.Events(kFrameEndpoint, LinkEvent::kSend).size(), sends_at_flush);
-    EXPECT_TRUE(h.camera.SentFrames().empty());
+    EXPECT_TRUE(h.camera.records().SentFrames().empty());
 
     h.camera.SetLinkSpeed(0);
     h.Send(MakePacket({0x02}));
     h.Send(MakePacket({0x03}));
-    ASSERT_TRUE(h.camera.WaitForSentFrames(1, 5000));
-    EXPECT_EQ(h.camera.SentFrames(), (std::vector<uint64_t>{1}));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(1, 5000));
+    EXPECT_EQ(h.camera.records().SentFrames(), (std::vector<uint64_t>{1}));
     EXPECT_EQ(h.link.Data(kFrameEndpoint), h.camera.RenderFrame(1));
 }
 
@@ -165,7 +165,7 @@ TEST_F(SimFrameTest, LinkSpeedPacesTheFrame) {
     h.camera.SetLinkSpeed(1'000'000);
     const auto start = std::chrono::steady_clock::now();
     h.RequestFrame();
-    ASSERT_TRUE(h.camera.WaitForSentFrames(1, 5000));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(1, 5000));
     // 65536 bytes at 1 MB/s cannot arrive in less than 65 ms.
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
     EXPECT_EQ(h.link.Data(kFrameEndpoint).size(), 65536u);
@@ -175,15 +175,15 @@ TEST_F(SimFrameTest, LinkSpeedPacesTheFrame) {
 }
 
 TEST_F(SimFrameTest, DroppedFrameIsNeverSent) {
-    h.camera.DropNextFrame();
+    h.camera.SetFaults({.drop_frames = 1});
     h.RequestFrame();
     ASSERT_TRUE(h.camera.WaitSenderIdle(1000));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(h.link.Data(kFrameEndpoint).empty());
     h.RequestFrame();
-    ASSERT_TRUE(h.camera.WaitForSentFrames(1, 5000));
+    ASSERT_TRUE(h.camera.records().WaitForSentFrames(1, 5000));
     // The dropped frame still took its number: the scene moved on.
-    EXPECT_EQ(h.camera.SentFrames(), (std::vector<uint64_t>{1}));
+    EXPECT_EQ(h.camera.records().SentFrames(), (std::vector<uint64_t>{1}));
     EXPECT_EQ(h.link.Data(kFrameEndpoint), h.camera.RenderFrame(1));
 }
 

@@ -18,7 +18,7 @@ class SimSensorTest : public ::testing::Test {
     void SetUp() override {
         h.camera.SetWindow(16, 8);
         h.camera.SetNoise(false);
-        h.camera.SetSceneFlat(128);
+        h.camera.SetScene(sim::MakeFlatScene(128));
         h.SetExposure(100);
         h.SetGain(512);
         h.AnnounceFrameSize(128);
@@ -104,7 +104,7 @@ TEST_F(SimSensorTest, NoiseIsDeterministicBySeedAndFrame) {
 }
 
 TEST_F(SimSensorTest, ChartSceneMovesWithTheFrameNumber) {
-    h.camera.SetSceneChart();
+    h.camera.SetScene(sim::MakeChartScene());
     h.camera.SetWindow(320, 240);
     h.AnnounceFrameSize(320 * 240);
     const std::vector<uint8_t> f0 = h.camera.RenderFrame(0);
@@ -141,7 +141,7 @@ TEST_F(SimPngSceneTest, PngSceneIsScaledOrTiledToTheWindow) {
     const std::string path = TempPath("sim_scene");
     WritePng(path);
     std::string error;
-    ASSERT_TRUE(h.camera.SetScenePng(path, sim::PngFit::kScale, &error)) << error;
+    ASSERT_TRUE(h.camera.SetScene(sim::LoadPngScene(path, sim::PngFit::kScale, &error))) << error;
     // Scaled to 16 x 8, each source pixel covers 8 x 4 samples: the top left is red.
     EXPECT_EQ(Sample(0, 0), 0);    // green site
     EXPECT_GT(Sample(1, 0), 100);  // red site
@@ -151,7 +151,7 @@ TEST_F(SimPngSceneTest, PngSceneIsScaledOrTiledToTheWindow) {
     EXPECT_GT(Sample(8, 5), 100);  // white quarter: every site lit
     EXPECT_GT(Sample(9, 4), 100);
 
-    ASSERT_TRUE(h.camera.SetScenePng(path, sim::PngFit::kTile, &error)) << error;
+    ASSERT_TRUE(h.camera.SetScene(sim::LoadPngScene(path, sim::PngFit::kTile, &error))) << error;
     // Tiled, the 2 x 2 picture repeats: every GRBG cell sees red, green, blue, white.
     EXPECT_EQ(Sample(0, 0), 0);  // red pixel at a green site
     EXPECT_EQ(Sample(1, 0), 0);  // green pixel at a red site
@@ -164,13 +164,14 @@ TEST_F(SimPngSceneTest, PngSceneIsScaledOrTiledToTheWindow) {
 TEST_F(SimPngSceneTest, MissingOrBadFileIsAnErrorAndKeepsTheScene) {
     const std::vector<uint8_t> before = h.camera.RenderFrame(0);
     std::string error;
-    EXPECT_FALSE(h.camera.SetScenePng("/nonexistent/scene.png", sim::PngFit::kScale, &error));
+    EXPECT_FALSE(h.camera.SetScene(
+        sim::LoadPngScene("/nonexistent/scene.png", sim::PngFit::kScale, &error)));
     EXPECT_NE(error.find("/nonexistent/scene.png"), std::string::npos) << error;
 
     const std::string path = TempPath("sim_bad");
     std::ofstream(path) << "not a picture at all";
     error.clear();
-    EXPECT_FALSE(h.camera.SetScenePng(path, sim::PngFit::kScale, &error));
+    EXPECT_FALSE(h.camera.SetScene(sim::LoadPngScene(path, sim::PngFit::kScale, &error)));
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(h.camera.RenderFrame(0), before);
 
@@ -194,7 +195,7 @@ TEST_F(SimPngSceneTest, MissingOrBadFileIsAnErrorAndKeepsTheScene) {
     file.write(reinterpret_cast<const char*>(crc_bytes), sizeof(crc_bytes));
     file.close();
     error.clear();
-    EXPECT_FALSE(h.camera.SetScenePng(path, sim::PngFit::kScale, &error));
+    EXPECT_FALSE(h.camera.SetScene(sim::LoadPngScene(path, sim::PngFit::kScale, &error)));
     EXPECT_NE(error.find("16384x16384, too large"), std::string::npos) << error;
     EXPECT_EQ(h.camera.RenderFrame(0), before);
     unlink(path.c_str());

@@ -50,7 +50,7 @@ inline std::string CommandToken(const sim::Packet& packet) {
 inline std::vector<std::string> CommandTokens(const sim::SimCamera& camera,
                                               bool frame_packets = true) {
     std::vector<std::string> tokens;
-    for (const sim::Packet& packet : camera.Commands()) {
+    for (const sim::Packet& packet : camera.records().Commands()) {
         std::string token = CommandToken(packet);
         if (frame_packets || (token != "Frame" && token != "Go"))
             tokens.push_back(token);

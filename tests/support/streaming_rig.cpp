@@ -29,7 +29,7 @@ StreamingRig::StreamingRig(const RigOptions& options)
     camera_->SetLinkSpeed(options.link_speed);
     camera_->SetWindow((uint32_t)options.width, (uint32_t)options.height);
     camera_->SetHostTrigger(options.host_trigger);
-    camera_->KeepSentFrames(kKeptFrames);
+    camera_->records().KeepSentFrames(kKeptFrames);
     port_ = platform::UsbBusPlugIn(camera_.get());
     EXPECT_EQ(platform::ks::LoadDriver(DriverEntry), STATUS_SUCCESS);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -118,14 +118,14 @@ std::vector<client::StreamBuffer*> StreamingRig::QueueBuffers(client::Pin* pin, 
 }
 
 void StreamingRig::RestartCount() {
-    camera_->ClearRecords();
+    camera_->records().Clear();
     steps_ = 0;
 }
 
 void StreamingRig::Step() {
     auto goes = [this] {
         size_t count = 0;
-        for (const sim::Packet& packet : camera_->Commands())
+        for (const sim::Packet& packet : camera_->records().Commands())
             count += packet[0] == 0x03 ? 1 : 0;
         return count;
     };
@@ -138,11 +138,11 @@ void StreamingRig::Step() {
 
 std::vector<uint8_t> StreamingRig::RawFrameOfPicture(uint64_t picture_number) {
     // The camera counts a frame as sent a moment after the host has taken its last byte.
-    camera_->WaitForSentFrames(picture_number, kHangGuardMs);
-    std::vector<uint64_t> sent = camera_->SentFrames();
+    camera_->records().WaitForSentFrames(picture_number, kHangGuardMs);
+    std::vector<uint64_t> sent = camera_->records().SentFrames();
     if (picture_number == 0 || picture_number > sent.size())
         return {};
-    return camera_->SentFrameBytes(sent[picture_number - 1]);
+    return camera_->records().SentFrameBytes(sent[picture_number - 1]);
 }
 
 std::vector<ULONG> StreamingRig::Convert(

@@ -23,7 +23,7 @@ TEST_F(BulkTransferTest, EveryTransferFailsBeforeConfiguration) {
     camera_->raw_frame_size = 65536;
     UCHAR frame[65536];
     EXPECT_EQ(ReadFrame(camera_, kFramePipe, sizeof(frame), frame), STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(sim_.Commands().empty());
+    EXPECT_TRUE(sim_.records().Commands().empty());
 }
 
 TEST_F(BulkTransferTest, RefusesBadPipesAndEmptyPackets) {
@@ -39,12 +39,12 @@ TEST_F(BulkTransferTest, RefusesBadPipesAndEmptyPackets) {
         USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
     EXPECT_FALSE(TransferPacket(camera_, kCommandPipe, 0, packet));
     EXPECT_FALSE(TransferPacket(camera_, kCommandPipe, kPacketSize, nullptr));
-    EXPECT_TRUE(sim_.Commands().empty());
+    EXPECT_TRUE(sim_.records().Commands().empty());
 }
 
 TEST_F(BulkTransferTest, ShortReplySucceedsAsBulkButNotAsPacket) {
     Configure();
-    sim_.FailNextTransfers(sim::kReplyEndpoint, 1, sim::TransferFault::kShort);
+    sim_.SetFaults({.reply = {.next = {1, sim::TransferFault::kShort}}});
     UCHAR query[kPacketSize] = {0x26, 15};
     ASSERT_TRUE(TransferPacket(camera_, kCommandPipe, kPacketSize, query));
     UCHAR reply[kPacketSize] = {};
@@ -58,7 +58,7 @@ TEST_F(BulkTransferTest, ShortReplySucceedsAsBulkButNotAsPacket) {
 
 TEST_F(BulkTransferTest, ErrorStatusOfTheUrbFailsTheTransfer) {
     Configure();
-    sim_.FailNextTransfers(sim::kCommandEndpoint, 1, sim::TransferFault::kError);
+    sim_.SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
     UCHAR packet[kPacketSize] = {0x25, 14, 0};
     ULONG moved = 9;
     EXPECT_FALSE(NT_SUCCESS(BulkTransfer(camera_, kCommandPipe, kPacketSize, packet, &moved)));
@@ -69,12 +69,12 @@ TEST_F(BulkTransferTest, ErrorStatusOfTheUrbFailsTheTransfer) {
     camtest::FailingFilter filter(port_);
     camera_->usb.lower_device = filter.device();
     filter.StallBulk(camera_->usb.interface_info->Pipes[kCommandPipe].PipeHandle, 1);
-    size_t commands = sim_.Commands().size();
+    size_t commands = sim_.records().Commands().size();
     moved = 9;
     EXPECT_EQ(BulkTransfer(camera_, kCommandPipe, kPacketSize, packet, &moved),
               STATUS_UNSUCCESSFUL);
     EXPECT_EQ(moved, 0u);
-    EXPECT_EQ(sim_.Commands().size(), commands);
+    EXPECT_EQ(sim_.records().Commands().size(), commands);
     EXPECT_TRUE(TransferPacket(camera_, kCommandPipe, kPacketSize, packet));
     camera_->usb.lower_device = port_;
 }

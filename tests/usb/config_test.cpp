@@ -16,7 +16,7 @@ TEST_F(UsbConfigTest, ConfiguresThreePipesAndReturnsToUnconfigured) {
     ASSERT_NE(usb.configuration_descriptor, nullptr);
     ASSERT_NE(usb.interface_info, nullptr);
     ASSERT_NE(usb.pipe_active, nullptr);
-    EXPECT_TRUE(sim_.Configured());
+    EXPECT_NE(sim_.state().configuration, 0);
     EXPECT_EQ(usb.interface_info->InterfaceNumber, 0);
     ASSERT_EQ(usb.interface_info->NumberOfPipes, 3u);
     EXPECT_EQ(usb.interface_info->Length, GET_USBD_INTERFACE_SIZE(3));
@@ -44,12 +44,12 @@ TEST_F(UsbConfigTest, ConfiguresThreePipesAndReturnsToUnconfigured) {
     EXPECT_EQ(usb.configuration_descriptor, nullptr);
     EXPECT_EQ(usb.interface_info, nullptr);
     EXPECT_EQ(usb.pipe_active, nullptr);
-    EXPECT_FALSE(sim_.Configured());
+    EXPECT_EQ(sim_.state().configuration, 0);
     EXPECT_EQ(platform::verifier::OutstandingBlocks(kUsbTag), 0u);
 }
 
 TEST_F(UsbConfigTest, ExtraAnnouncedInterfacesStillSelectInterfaceZero) {
-    sim_.SetHostileDescriptors(sim::HostileDescriptors::kExtraInterfaces);
+    sim_.SetFaults({.descriptors = sim::HostileDescriptors::kExtraInterfaces});
     ASSERT_EQ(StartUsbDevice(&camera_->usb), STATUS_SUCCESS);
     ASSERT_NE(camera_->usb.interface_info, nullptr);
     EXPECT_EQ(camera_->usb.interface_info->InterfaceNumber, 0);
@@ -59,11 +59,11 @@ TEST_F(UsbConfigTest, ExtraAnnouncedInterfacesStillSelectInterfaceZero) {
 TEST_F(UsbConfigTest, MalformedTotalLengthsAreRefusedWithoutLeaks) {
     for (auto kind :
          {sim::HostileDescriptors::kTotalLengthShort, sim::HostileDescriptors::kTotalLengthLong}) {
-        sim_.SetHostileDescriptors(kind);
+        sim_.SetFaults({.descriptors = kind});
         EXPECT_EQ(StartUsbDevice(&camera_->usb), STATUS_DEVICE_DATA_ERROR) << (int)kind;
         EXPECT_EQ(camera_->usb.configuration_descriptor, nullptr);
         EXPECT_EQ(camera_->usb.interface_info, nullptr);
-        EXPECT_FALSE(sim_.Configured());
+        EXPECT_EQ(sim_.state().configuration, 0);
         EXPECT_EQ(platform::verifier::OutstandingBlocks(kUsbTag), 0u);
         ULONG moved = 0;
         UCHAR packet[kPacketSize] = {0x26, 15};
@@ -100,7 +100,7 @@ TEST_F(UsbConfigTest, MalformedDescriptorChainsAreRefusedWithoutLeaks) {
         sim_.OverrideConfiguration(c.bytes);
         EXPECT_EQ(StartUsbDevice(&camera_->usb), STATUS_DEVICE_DATA_ERROR) << c.what;
         EXPECT_EQ(camera_->usb.interface_info, nullptr) << c.what;
-        EXPECT_FALSE(sim_.Configured()) << c.what;
+        EXPECT_EQ(sim_.state().configuration, 0) << c.what;
         StopUsbDevice(&camera_->usb);
         EXPECT_EQ(platform::verifier::OutstandingBlocks(kUsbTag), 0u) << c.what;
     }
@@ -123,7 +123,7 @@ void ExpectNoTransferPossible(CameraContext* camera, NTSTATUS refusal) {
 }
 
 TEST_F(UsbConfigTest, IsochronousPipesAreRefusedInterruptPipesServe) {
-    sim_.SetHostileDescriptors(sim::HostileDescriptors::kWrongPipeTypes);
+    sim_.SetFaults({.descriptors = sim::HostileDescriptors::kWrongPipeTypes});
     ASSERT_EQ(StartUsbDevice(&camera_->usb), STATUS_SUCCESS);
     UCHAR packet[kPacketSize] = {0x26, 15};
     ULONG moved = 1;
@@ -134,12 +134,12 @@ TEST_F(UsbConfigTest, IsochronousPipesAreRefusedInterruptPipesServe) {
     EXPECT_EQ(ReadFrame(camera_, kFramePipe, sizeof(frame), frame), STATUS_INVALID_PARAMETER);
     // The command pipe is an interrupt pipe, which carries packets as well.
     EXPECT_TRUE(TransferPacket(camera_, kCommandPipe, kPacketSize, packet));
-    EXPECT_EQ(sim_.Commands().size(), 1u);
+    EXPECT_EQ(sim_.records().Commands().size(), 1u);
     EXPECT_EQ(platform::verifier::OutstandingBlocks(kTransferTag), 0u);
 }
 
 TEST_F(UsbConfigTest, InterfaceWithoutPipesConfiguresButRefusesEveryTransfer) {
-    sim_.SetHostileDescriptors(sim::HostileDescriptors::kNoPipes);
+    sim_.SetFaults({.descriptors = sim::HostileDescriptors::kNoPipes});
     ASSERT_EQ(StartUsbDevice(&camera_->usb), STATUS_SUCCESS);
     ASSERT_NE(camera_->usb.interface_info, nullptr);
     EXPECT_EQ(camera_->usb.interface_info->NumberOfPipes, 0u);
@@ -158,7 +158,7 @@ TEST_F(UsbConfigTest, InterfaceWithoutPipesConfiguresButRefusesEveryTransfer) {
     ExpectNoTransferPossible(camera_, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(StopUsbDevice(&camera_->usb), STATUS_SUCCESS);
     EXPECT_EQ(platform::verifier::OutstandingBlocks(kUsbTag), 0u);
-    EXPECT_TRUE(sim_.Commands().empty());
+    EXPECT_TRUE(sim_.records().Commands().empty());
 }
 
 TEST_F(UsbConfigTest, AbortStopsEarlyOnlyWhenItsUrbCannotBeAllocated) {

@@ -47,8 +47,8 @@ class FrameReadTest : public CameraFixture {
     // The last frame the camera sent, as it rendered it. The camera counts a frame as sent a
     // moment after the host has taken its last byte.
     void ExpectLastSentFrame(PUCHAR buffer, size_t size, size_t sent_count) {
-        ASSERT_TRUE(sim_.WaitForSentFrames(sent_count, camtest::kHangGuardMs));
-        auto sent = sim_.SentFrames();
+        ASSERT_TRUE(sim_.records().WaitForSentFrames(sent_count, camtest::kHangGuardMs));
+        auto sent = sim_.records().SentFrames();
         ASSERT_EQ(sent.size(), sent_count);
         ASSERT_FALSE(sent.empty());
         std::vector<uint8_t> expected = sim_.RenderFrame(sent.back());
@@ -79,7 +79,7 @@ TEST_F(FrameReadTest, SplitsTheFrameIntoPiecesOf64KiB) {
     }
     // Each frame is framed by the request, the arm and the go packets.
     std::vector<uint8_t> codes;
-    for (const auto& packet : sim_.Commands()) {
+    for (const auto& packet : sim_.records().Commands()) {
         if (packet[0] == 0x02 || packet[0] == 0x03) {
             codes.push_back(packet[0]);
         }
@@ -94,15 +94,15 @@ TEST_F(FrameReadTest, HundredFullFramesMatchTheRenderedScene) {
     frame_timeout_ms = 30000;
     StartCapture(camera_, nullptr, 0, 0);
     ASSERT_EQ(camera_->raw_frame_size, 1921024u);
-    sim_.SetSceneChart();
+    sim_.SetScene(sim::MakeChartScene());
     PoolBuffer buffer(camera_->raw_frame_size);
     // Each frame is checked against the camera's rendering while the next one is read.
     std::future<bool> previous_matches;
     for (size_t i = 0; i < 100; ++i) {
         bool ok = false;
         ASSERT_TRUE(ReadRawFrame(camera_, buffer.data(), &ok)) << "frame " << i;
-        ASSERT_TRUE(sim_.WaitForSentFrames(i + 1, 2000));
-        uint64_t frame_number = sim_.SentFrames().back();
+        ASSERT_TRUE(sim_.records().WaitForSentFrames(i + 1, 2000));
+        uint64_t frame_number = sim_.records().SentFrames().back();
         std::vector<uint8_t> received(buffer.data(), buffer.data() + buffer.size());
         if (previous_matches.valid()) {
             ASSERT_TRUE(previous_matches.get()) << "frame " << i - 1;
@@ -128,7 +128,7 @@ TEST_F(FrameReadTest, TriggerWithoutTriggerTimesOutAndCancelsEverything) {
     EXPECT_FALSE(ok);
     EXPECT_GE(elapsed.count(), 250);
     ExpectIdle();
-    EXPECT_TRUE(sim_.SentFrames().empty());
+    EXPECT_TRUE(sim_.records().SentFrames().empty());
 
     // A changed time-out applies from the next read; a fired trigger delivers that read.
     frame_timeout_ms = 2000;
@@ -202,7 +202,7 @@ TEST_F(FrameReadTest, ALostArmIsNotSentAgainAndTheReadEndsByTheTimeOut) {
         {"failed on the wire",
          [&](camtest::FailingFilter& filter) {
              filter.BeforeCommand(0x02, 2, [this] {
-                 sim_.FailNextTransfers(sim::kCommandEndpoint, 1, sim::TransferFault::kError);
+                 sim_.SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
              });
          }},
     };
@@ -240,8 +240,9 @@ TEST_F(FrameReadTest, AReadThatFailsAtOnceWaitsOutTheTimeOutUnlessStopped) {
         std::function<void()> fail;
     };
     const Case cases[] = {
-        {"every piece of the frame fails", [this] { sim_.StallEndpoint(sim::kFrameEndpoint); }},
-        {"the camera is gone", [this] { sim_.Disconnect(); }},
+        {"every piece of the frame fails",
+         [this] { sim_.SetFaults({.frame = {.stalled = true}}); }},
+        {"the camera is gone", [this] { sim_.SetFaults({.disconnected = true}); }},
     };
     PoolBuffer buffer(camera_->raw_frame_size);
     for (const Case& c : cases) {
@@ -271,7 +272,7 @@ TEST_F(FrameReadTest, AReadThatFailsAtOnceWaitsOutTheTimeOutUnlessStopped) {
 TEST_F(FrameReadTest, ErrorCompletedTransferDoesNotFailTheFrame) {
     Configure();
     AnnounceFrameSize(3 * 65536);
-    sim_.FailNextTransfers(sim::kFrameEndpoint, 1, sim::TransferFault::kError);
+    sim_.SetFaults({.frame = {.next = {1, sim::TransferFault::kError}}});
     PoolBuffer buffer(camera_->raw_frame_size);
     bool ok = false;
     EXPECT_TRUE(ReadRawFrame(camera_, buffer.data(), &ok));
@@ -323,7 +324,7 @@ TEST_F(FrameReadTest, FailedSubmissionResetsThePipeThenRecoversThePort) {
     sim_.OverridePortStatus(-1);
     filter.FailPipeResets(false);
     ASSERT_TRUE(sim_.WaitSenderIdle(2000));
-    size_t sent = sim_.SentFrames().size();
+    size_t sent = sim_.records().SentFrames().size();
     EXPECT_TRUE(ReadRawFrame(camera_, buffer.data(), &ok));
     ExpectLastSentFrame(buffer.data(), buffer.size(), sent + 1);
     camera_->usb.lower_device = port_;
@@ -347,7 +348,7 @@ TEST_F(FrameReadTest, AllocationFailureAnywhereInAReadLeaksNothingAndLeavesNothi
     bool ok = true;
     // A read with every allocation granted, given the time a loaded sanitizer build needs.
     auto healthy_read = [&](const std::string& after) {
-        size_t sent = sim_.SentFrames().size();
+        size_t sent = sim_.records().SentFrames().size();
         frame_timeout_ms = (LONG)camtest::kHangGuardMs;
         ASSERT_TRUE(ReadRawFrame(camera_, buffer.data(), &ok)) << "after " << after;
         ExpectLastSentFrame(buffer.data(), buffer.size(), sent + 1);

@@ -174,7 +174,7 @@ int RunCapture(const CommonOptions& common, const CaptureOptions& options) {
     // frame waits until the settings asked for are made.
     sim::SimCamera& camera = session.camera();
     const bool lock_step = plan.output.sensor;
-    camera.KeepSentFrames(lock_step ? kKeptSensorFrames : 0);
+    camera.records().KeepSentFrames(lock_step ? kKeptSensorFrames : 0);
     camera.SetHostTrigger(true);
 
     camtools::CaptureStream stream;
@@ -196,7 +196,7 @@ int RunCapture(const CommonOptions& common, const CaptureOptions& options) {
     problem = filter.SetAll(plan.assignments);
 
     CaptureSummary summary;
-    summary.SetLink(session_options.link_speed, camera.AnnouncedFrameSize());
+    summary.SetLink(session_options.link_speed, camera.state().AnnouncedFrameSize());
     Progress progress(options.count);
     const uint64_t cpu_start = platform::verifier::DriverCpuNanoseconds();
     if (lock_step)
@@ -227,8 +227,8 @@ int RunCapture(const CommonOptions& common, const CaptureOptions& options) {
         job.buffer = buffer;
         if (lock_step) {
             std::vector<uint64_t> sent;
-            if (camera.WaitForSentFrames(job.number, wait_ms))
-                sent = camera.SentFrames();
+            if (camera.records().WaitForSentFrames(job.number, wait_ms))
+                sent = camera.records().SentFrames();
             if (sent.size() != job.number || (picture && *picture != (int64_t)job.number)) {
                 problem = "frame " + std::to_string(job.number) +
                           " is not the one the camera sent last, so its raw frame is unknown";
@@ -236,7 +236,7 @@ int RunCapture(const CommonOptions& common, const CaptureOptions& options) {
                 break;
             }
             // The picture's samples: the camera pads what it sends to a multiple of 2048 bytes.
-            job.sensor = camera.SentFrameBytes(sent.back());
+            job.sensor = camera.records().SentFrameBytes(sent.back());
             job.sensor.resize(
                 std::min(job.sensor.size(), (size_t)stream.width() * stream.height()));
             if (job.number < (uint64_t)options.count)

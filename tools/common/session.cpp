@@ -23,11 +23,11 @@ bool ApplyScene(const std::string& scene, sim::SimCamera* camera, std::string* e
         int64_t level = 128;
         if (scene.size() > 5)
             ParseInteger(scene.substr(5), 0, 255, &level);
-        camera->SetSceneFlat((uint8_t)level);
+        camera->SetScene(sim::MakeFlatScene((uint8_t)level));
         return true;
     }
     std::string why;
-    if (!camera->SetScenePng(scene, sim::PngFit::kScale, &why)) {
+    if (!camera->SetScene(sim::LoadPngScene(scene, sim::PngFit::kScale, &why))) {
         *error = "scene " + why;
         return false;
     }
