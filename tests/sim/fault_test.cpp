@@ -259,6 +259,42 @@ TEST_F(SimFrameFaultTest, StalledFramePipeFailsTransfersUntilReset) {
     EXPECT_EQ(h.link.Data(kFrameEndpoint).size(), 65536u);
 }
 
+TEST(SimFaultTest, TheRecordIsUsedUpAndOnlyNewFaultsActOnPendingTransfers) {
+    CameraHarness h;
+    h.link.SetPending(kFrameEndpoint, 2);
+    h.camera.SetFaults({.command = {.next = {3, sim::TransferFault::kError}},
+                        .reply = {.stalled = true},
+                        .frame = {.stalled = true}});
+    EXPECT_EQ(h.link.Events(kFrameEndpoint, LinkEvent::kFail).size(), 2u);
+    h.Send(RegisterPacket(158, 1));
+    sim::Faults left = h.camera.faults();
+    EXPECT_EQ(left.command.next.count, 2u);
+    EXPECT_TRUE(left.reply.stalled);
+
+    // The same stall set again is no new stall: the pending transfers do not fail twice.
+    h.camera.SetFaults(left);
+    EXPECT_EQ(h.link.Events(kFrameEndpoint, LinkEvent::kFail).size(), 2u);
+
+    // A pipe reset lifts its own stall; a port reset lifts every stall and the disconnection.
+    ASSERT_EQ(h.camera.ResetPipe(kReplyEndpoint), USBD_STATUS_SUCCESS);
+    left = h.camera.faults();
+    EXPECT_FALSE(left.reply.stalled);
+    EXPECT_TRUE(left.frame.stalled);
+    left.disconnected = true;
+    h.camera.SetFaults(left);
+    h.camera.ResetPort();
+    left = h.camera.faults();
+    EXPECT_FALSE(left.frame.stalled);
+    EXPECT_FALSE(left.disconnected);
+    EXPECT_EQ(left.command.next.count, 2u);
+
+    // Each record replaces the one before as a whole.
+    h.camera.SetFaults({.drop_frames = 1});
+    left = h.camera.faults();
+    EXPECT_EQ(left.command.next.count, 0u);
+    EXPECT_EQ(left.drop_frames, 1u);
+}
+
 TEST(SimFaultTest, DisconnectFailsEverythingUntilPortReset) {
     CameraHarness h;
     EXPECT_EQ(h.camera.PortStatus(), uint32_t{USBD_PORT_CONNECTED | USBD_PORT_ENABLED});

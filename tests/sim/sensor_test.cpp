@@ -1,7 +1,6 @@
 // The sensor and its scenes: GRBG layout, exposure and gain, determinism, and PNG scenes.
 #include <gtest/gtest.h>
 #include <png.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cmath>
@@ -9,6 +8,7 @@
 #include <fstream>
 
 #include "camera_harness.h"
+#include "tests/support/scratch_dir.h"
 
 namespace sim_test {
 namespace {
@@ -121,9 +121,7 @@ TEST_F(SimSensorTest, ChartSceneMovesWithTheFrameNumber) {
 
 class SimPngSceneTest : public SimSensorTest {
   protected:
-    std::string TempPath(const char* name) {
-        return testing::TempDir() + name + std::to_string(getpid()) + ".png";
-    }
+    std::string TempPath(const char* name) { return dir_.File(std::string(name) + ".png"); }
     // A 2 x 2 picture: red, green / blue, white.
     void WritePng(const std::string& path) {
         const uint8_t pixels[12] = {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255};
@@ -135,6 +133,8 @@ class SimPngSceneTest : public SimSensorTest {
         image.format = PNG_FORMAT_RGB;
         ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, pixels, 0, nullptr));
     }
+
+    camtest::ScratchDir dir_;
 };
 
 TEST_F(SimPngSceneTest, PngSceneIsScaledOrTiledToTheWindow) {
@@ -158,7 +158,6 @@ TEST_F(SimPngSceneTest, PngSceneIsScaledOrTiledToTheWindow) {
     EXPECT_EQ(Sample(0, 1), Sample(2, 1));
     EXPECT_GT(Sample(0, 1), 50);   // blue pixel at a blue site
     EXPECT_GT(Sample(1, 1), 100);  // white at a green site
-    unlink(path.c_str());
 }
 
 TEST_F(SimPngSceneTest, MissingOrBadFileIsAnErrorAndKeepsTheScene) {
@@ -198,7 +197,6 @@ TEST_F(SimPngSceneTest, MissingOrBadFileIsAnErrorAndKeepsTheScene) {
     EXPECT_FALSE(h.camera.SetScene(sim::LoadPngScene(path, sim::PngFit::kScale, &error)));
     EXPECT_NE(error.find("16384x16384, too large"), std::string::npos) << error;
     EXPECT_EQ(h.camera.RenderFrame(0), before);
-    unlink(path.c_str());
 }
 
 }  // namespace
