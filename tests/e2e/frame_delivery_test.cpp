@@ -12,13 +12,14 @@
 #include "driver/image_size.h"
 #include "driver/pool_tags.h"
 #include "platform/verifier.h"
-#include "tests/support/streaming_rig.h"
+#include "tests/support/hang_guard.h"
+#include "tests/support/rig.h"
 
 namespace {
 
 using camtest::Delivered;
+using camtest::Rig;
 using camtest::RigOptions;
-using camtest::StreamingRig;
 namespace client = platform::ks::client;
 
 // The camera holds each frame until the test releases it, so every pass converts the frame the
@@ -76,7 +77,7 @@ class FrameDeliveryTest : public testing::Test {
         InterlockedExchange(&rig_.context()->flip_v, flip_v ? 1 : 0);
     }
 
-    StreamingRig rig_;
+    Rig rig_;
     const ULONG image_width_;
     const ULONG width_;
     const ULONG height_;
@@ -119,8 +120,8 @@ TEST_F(FrameDeliveryTest, EachFrameIsTheConversionOfTheRawFrameTheCameraSentForI
 TEST_F(FrameDeliveryTest, FlipsAndTheRowSpacingOfTheConnectionFormat) {
     ASSERT_TRUE(rig_.ok());
     const std::vector<uint8_t> base = rig_.DefaultFormat();
-    const std::vector<uint8_t> wide = StreamingRig::WithBitmap(base, 1608, 1200);
-    const std::vector<uint8_t> narrow = StreamingRig::WithBitmap(base, 1592, 1200);
+    const std::vector<uint8_t> wide = Rig::WithBitmap(base, 1608, 1200);
+    const std::vector<uint8_t> narrow = Rig::WithBitmap(base, 1592, 1200);
     struct Case {
         const char* name;
         bool flip_h;
@@ -264,14 +265,14 @@ TEST_F(FrameDeliveryTest, PauseKeepsBuffersAndPictureNumbersAndAStopStartsAnew) 
               buffers);
     for (const std::string& block : platform::verifier::FindLeaks(mark))
         EXPECT_EQ(block.find("CmFb"), std::string::npos) << block;
-    EXPECT_TRUE(rig_.camera().records().ItemWrites().empty());
+    EXPECT_TRUE(rig_.sim().records().ItemWrites().empty());
 
     // Through ACQUIRE it starts anew: the capture set-up again, and picture 1.
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
     rig_.RestartCount();
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(take(), 1);
-    EXPECT_FALSE(rig_.camera().records().ItemWrites().empty());
+    EXPECT_FALSE(rig_.sim().records().ItemWrites().empty());
 }
 
 // Each delivered row is the first output_width pixels of a converted row, and the converted rows
@@ -291,7 +292,7 @@ TEST_F(NarrowFrameDeliveryTest, RowsKeepTheGeometryTheStreamStartedWith) {
     ASSERT_NE(buffer, nullptr);
     ExpectImageOf(1, buffer, 640, false, false);
 
-    const std::vector<uint8_t> wide = StreamingRig::WithBitmap(base, 168, 120);
+    const std::vector<uint8_t> wide = Rig::WithBitmap(base, 168, 120);
     EXPECT_EQ(client::SetPinFormat(pin, reinterpret_cast<const KSDATAFORMAT*>(wide.data())),
               STATUS_INVALID_DEVICE_STATE);
     CameraContext* camera = rig_.context();

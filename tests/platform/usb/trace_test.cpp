@@ -9,14 +9,15 @@
 #include <vector>
 
 #include "fake_device.h"
+#include "tests/support/urb_requests.h"
 
 namespace {
 
-using usbtest::BuildBulk;
-using usbtest::BuildPipeRequest;
-using usbtest::Request;
-using usbtest::Send;
-using usbtest::SendAndWait;
+using camtest::BuildBulk;
+using camtest::BuildPipeRequest;
+using camtest::Request;
+using camtest::Send;
+using camtest::SendAndWait;
 
 struct Packet {
     uint64_t id;
