@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -40,6 +41,8 @@ constexpr uint32_t kPollMs = 100;
 constexpr time_t kKeepAliveSeconds = 1;
 // A viewer that takes longer to accept a picture has gone.
 constexpr time_t kWriteTimeoutSeconds = 5;
+// Milliseconds the server may take to start listening.
+constexpr int kStartWaits = 5000;
 
 std::atomic<bool> stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
@@ -139,6 +142,9 @@ std::string Serve(const serve::ListenAddress& address, camtools::CameraFilter& f
     serve::ControlDesk desk(&filter);
     serve::AddRoutes(&server, {&guard, &desk, &frames, [&loop] { return loop.Summary(); }});
     std::thread http([&server] { server.listen_after_bind(); });
+    // A stop that comes before the server runs would not reach it.
+    for (int i = 0; i < kStartWaits && !server.is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::printf("camctl serve: open http://%s/?token=%s\n", serve::HostPort(address, port).c_str(),
                 token.c_str());
     std::fflush(stdout);
