@@ -43,6 +43,7 @@ class EndpointQueues {
     // A new configuration starts every endpoint afresh: whatever was pending ends cancelled, data
     // sent ahead is dropped and only the new pipes' handles stay valid.
     void Reconfigure(const std::vector<PUSBD_PIPE_INFORMATION>& pipes, Completions& done);
+    // A transfer that waits: IN for its data, or OUT that the device never takes.
     void Add(uint8_t address, const Transfer& transfer);
     // Data from the device, or an error for the next transfer; fills what is pending.
     void Deliver(uint8_t address, bool failure, USBD_STATUS status, std::vector<uint8_t> data,
