@@ -2,6 +2,7 @@
 // failure exits with 1 and says what failed, and nothing is left half done.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,7 @@ TEST(CamctlArgumentsTest, UsageErrorsExitWithTwoAndNameTheChoices) {
         dir,
         {
             {"", "A subcommand is required"},
-            {"frobnicate", "unknown command 'frobnicate'; the commands are capture, info"},
+            {"frobnicate", "unknown command 'frobnicate'; the commands are capture, serve, info"},
             {"--scene chart frobnicate", "unknown command 'frobnicate'"},
             {"info extra", "extra"},
             {"--scene '' info", "chart (the default colour chart), flat, flat:LEVEL"},
@@ -54,7 +55,19 @@ TEST(CamctlArgumentsTest, UsageErrorsExitWithTwoAndNameTheChoices) {
             {"capture --out a-file", "a-file is a file, not a folder"},
             {"capture --format raw --out .", "not a folder"},
             {"capture --format bmp --out 'f%d.png'", "end in .bmp"},
-            {"capture --out s/ --sensor-out 's/frame%04d.png'", "name the same files"},
+            {"capture --count 1 --format raw --out s.raw --sensor-out s.raw", "name the same file"},
+            {"capture --sensor-out 's/frame%04d.png'", "end in .raw"},
+            {"capture --out x.png --count 5", "x.png names one file, but 5 frames are asked for"},
+            {"capture --count 1 --format png --out x.jpg", "neither a folder (end it with /)"},
+            {"capture --format png --out -", "raw frames only"},
+            {"capture --quality 50", "--quality applies to --format jpeg only"},
+            {"capture --format jpeg --quality 101", "from 1 to 100"},
+            {"reset Brightnes", "nearest: Brightness"},
+            {"reset PinOpen", "read-only"},
+            {"reset RegisterValue", "RegisterValue is not a setting"},
+            {"serve --listen 0.0.0.0:8080", "would listen on every address"},
+            {"serve --listen 8080", "--listen wants ADDR:PORT"},
+            {"serve --listen '[::1:80'", "--listen wants ADDR:PORT"},
             {"capture --set Brightnes=3", "nearest: Brightness"},
             {"capture --set ExposureMax=3", "read-only"},
             {"capture --sensor-out ''", "--sensor-out"},
@@ -87,13 +100,40 @@ TEST(CamctlArgumentsTest, UsageErrorsExitWithTwoAndNameTheChoices) {
     EXPECT_FALSE(camtest::ReadText(dir.File("out.png")).size() > 0);
 }
 
-TEST(CamctlArgumentsTest, TheUsageListsScenesPhasesAndSettings) {
+// Each help shows the options its command takes, the common ones among them, and what concerns
+// it of the footer.
+TEST(CamctlArgumentsTest, EachHelpShowsItsOwnOptionsAndFooter) {
+    const struct {
+        const char* args;
+        std::vector<const char*> present;
+        std::vector<const char*> absent;
+    } cases[] = {
+        {"--help",
+         {"capture", "convert", "serve", "reset", "flat:LEVEL (0..255)",
+          "ExTrigger Timeout Exposure", "ColorCorrection", "camctl COMMAND --help", "Exit status"},
+         {}},
+        {"capture --help",
+         {"--count N", "1..1000000", "--quality Q", "1..100", "--registry FILE", "--usb-trace FILE",
+          "--link-speed", "--scene SCENE", "ExTrigger Timeout"},
+         {"Bayer phases", "Exit status", "--phase"}},
+        {"serve --help", {"--listen ADDR:PORT", "--link-speed", "--set NAME=VALUE"}, {"--count"}},
+        {"set --help",
+         {"--registry FILE", "--usb-trace FILE", "ExTrigger Timeout"},
+         {"--link-speed", "--scene", "Bayer phases"}},
+        {"reg read --help", {"--registry FILE"}, {"--link-speed", "Exit status"}},
+        {"convert --help", {"1 BGGR", "3 GBRG"}, {"--registry", "--link-speed", "Exit status"}},
+        {"--version", {"camctl 0."}, {"Usage"}},
+    };
     ScratchDir dir;
-    const camtest::CamctlResult run = RunCamctl(dir, "--help");
-    EXPECT_EQ(run.status, 0);
-    for (const char* part : {"capture", "convert", "info", "flat:LEVEL (0..255)", "1 BGGR",
-                             "3 GBRG", "ExTrigger Timeout Exposure", "ColorCorrection"}) {
-        EXPECT_NE(run.out.find(part), std::string::npos) << part << "\n" << run.out;
+    for (const auto& c : cases) {
+        const camtest::CamctlResult run = RunCamctl(dir, c.args);
+        EXPECT_EQ(run.status, 0) << c.args;
+        for (const char* part : c.present)
+            EXPECT_NE(run.out.find(part), std::string::npos) << c.args << ": " << part << "\n"
+                                                             << run.out;
+        for (const char* part : c.absent)
+            EXPECT_EQ(run.out.find(part), std::string::npos) << c.args << ": " << part << "\n"
+                                                             << run.out;
     }
 }
 
@@ -120,8 +160,16 @@ TEST(CamctlArgumentsTest, FailuresExitWithOneAndSayWhatFailed) {
                       {"--registry bad.reg info", "bad.reg:3:"},
                       {"--registry /nonexistent/s.reg info", "/nonexistent"},
                       {"convert --size 16x13 in.raw out.png", "in.raw holds 192 bytes"},
+                      {"capture --count 1 --out /nonexistent/dir/x.png",
+                       "the folder /nonexistent does not exist"},
+                      {"capture --count 1 --out new/deeper/", "the folder new does not exist"},
+                      {"capture --count 1 --format raw --out new/deeper/f.bgra",
+                       "the folder new does not exist"},
                   },
                   1);
+    // Only the last level of a folder is ever made.
+    EXPECT_FALSE(std::filesystem::exists("/nonexistent"));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("new")));
     // A refused settings file is never rewritten.
     EXPECT_EQ(camtest::ReadText(dir.File("bad.reg")), bad_registry);
 }

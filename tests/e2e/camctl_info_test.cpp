@@ -22,8 +22,12 @@ TEST(CamctlInfoTest, PrintsTheFullSensorFormatAndTheDefaults) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(Contains(run.out, "1600 x 1200")) << run.out;
     EXPECT_TRUE(Contains(run.out, "SampleSize        7680000")) << run.out;
-    EXPECT_TRUE(Contains(run.out, "min 333333, max 333333, average 333333")) << run.out;
-    EXPECT_TRUE(Contains(run.out, "min 1843200000, max 1843200000")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "min 333333, max 333333, average 333333 (100 ns units)"))
+        << run.out;
+    // Each rate with its unit: the driver reports the bit rate in bits, dwBitRate in bytes.
+    EXPECT_TRUE(Contains(run.out, "frame rate        30.00 frames/s")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "min 1843200000 bit/s, max 1843200000 bit/s")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "dwBitRate         230400000 byte/s")) << run.out;
     for (const char* line :
          {"Timeout           3000", "RedGain           128", "Contrast          10",
           "Saturation        10", "Brightness        255", "ColorEnable       1",

@@ -46,6 +46,59 @@ TEST(CamctlSettingsTest, SettingsPersistInTheConfigurationFolderBetweenRuns) {
     EXPECT_TRUE(Contains(stored, "\"Exposure\"=dword:000004e4")) << stored;
 }
 
+// set says what the driver kept where it is not what was asked, and why.
+TEST(CamctlSettingsTest, SetSaysWhatTheDriverKeptAndWhy) {
+    ScratchDir dir;
+    const struct {
+        const char* args;
+        const char* out;
+    } cases[] = {
+        {"set Brightness=300", ""},
+        {"set Brightness=99999", "Brightness=510 (asked 99999; range 0..510)\n"},
+        // The driver takes the exposure as unsigned: -1 is past the top of the range.
+        {"set Exposure=-1 Hue=40", "Exposure=1252 (asked -1; range 2..1252)\n"},
+        {"set Timeout=100", "Timeout=3000 (kept: takes values above 500)\n"},
+        {"set Timeout=0x1F5", ""},
+        {"set AGC=1 AEC=1",
+         "AGC=0 (kept: changes nothing on this camera)\n"
+         "AEC=0 (kept: changes nothing on this camera)\n"},
+        {"set Reserved47=5", "Reserved47 (changes nothing on this camera)\n"},
+        {"set Reserved63=5", "Reserved63=0 (kept: changes nothing on this camera)\n"},
+    };
+    for (const auto& c : cases) {
+        const CamctlResult run = RunCamctl(dir, c.args);
+        ASSERT_EQ(run.status, 0) << c.args << "\n" << run.err;
+        EXPECT_EQ(run.out, c.out) << c.args;
+    }
+    // Values still went to the driver, which clamped them.
+    EXPECT_EQ(RunCamctl(dir, "get Brightness Hue Timeout").out,
+              "Brightness=510\nHue=40\nTimeout=501\n");
+}
+
+// reset puts back what a camera starts with when nothing is stored: the named settings alone, or
+// all of them, so that info reads as on a fresh installation.
+TEST(CamctlSettingsTest, ResetPutsTheNamedSettingsOrAllBack) {
+    ScratchDir fresh;
+    const CamctlResult first_info = RunCamctl(fresh, "info");
+    ASSERT_EQ(first_info.status, 0) << first_info.err;
+    ScratchDir dir;
+    ASSERT_EQ(RunCamctl(dir,
+                        "set Brightness=100 Exposure=900 FlipH=1 WhiteBalance=1 "
+                        "RedGain=300 Timeout=4000 GlobalGain=700")
+                  .status,
+              0);
+    const CamctlResult named = RunCamctl(dir, "reset brightness FLIPH");
+    ASSERT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(named.out, "FlipH=0\nBrightness=255\n");
+    EXPECT_EQ(RunCamctl(dir, "get Brightness FlipH Exposure").out,
+              "Brightness=255\nFlipH=0\nExposure=900\n");
+    const CamctlResult all = RunCamctl(dir, "reset");
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 19) << all.out;
+    const CamctlResult info = RunCamctl(dir, "info");
+    EXPECT_EQ(info.out, first_info.out);
+}
+
 TEST(CamctlSettingsTest, AHandWrittenTimeoutAppliesOnlyAbove500) {
     const struct {
         const char* stored;

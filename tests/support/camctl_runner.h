@@ -2,10 +2,15 @@
 // folder (so no run reads or writes the user's settings), standard output and error kept apart.
 #pragma once
 
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "tests/support/scratch_dir.h"
@@ -55,6 +60,91 @@ inline CamctlResult RunCamctl(const ScratchDir& dir, const std::string& args,
                               const std::string& redirect = "") {
     return RunInFolder(dir, CAMCTL_PATH " " + args + " " + redirect);
 }
+
+// camctl serve running beside the test, in the test's folder: started with `args`, its address
+// and token read from the URL it prints first, stopped with SIGTERM.
+class ServeRun {
+  public:
+    ServeRun(const ScratchDir& dir, const std::string& args) : err_file_(dir.File(".serve-err")) {
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            const std::string line = "cd '" + dir.path().string() + "' && XDG_CONFIG_HOME='" +
+                                     dir.File("config") + "' exec " CAMCTL_PATH " serve " + args +
+                                     " 2>'" + err_file_ + "'";
+            execl("/bin/sh", "sh", "-c", line.c_str(), (char*)nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+        out_ = out[0];
+        const std::string marker = "open http://";
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (output_.find('\n', output_.find(marker)) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline && Read(1000)) {
+        }
+        const size_t at = output_.find(marker);
+        const size_t end = output_.find('\n', at);
+        if (at == std::string::npos || end == std::string::npos)
+            return;
+        const std::string url = output_.substr(at + marker.size(), end - at - marker.size());
+        host_ = url.substr(0, url.find('/'));
+        port_ = std::atoi(host_.substr(host_.rfind(':') + 1).c_str());
+        token_ = url.substr(url.find("token=") + 6);
+    }
+    ~ServeRun() { Stop(); }
+    ServeRun(const ServeRun&) = delete;
+    ServeRun& operator=(const ServeRun&) = delete;
+
+    bool started() const { return port_ != 0; }
+    const std::string& host() const { return host_; }  // 127.0.0.1:PORT
+    int port() const { return port_; }
+    const std::string& token() const { return token_; }
+
+    // SIGTERM, then everything serve wrote and how it exited.
+    CamctlResult Stop() {
+        CamctlResult result;
+        if (pid_ <= 0)
+            return result;
+        kill(pid_, SIGTERM);
+        while (Read(-1)) {
+        }
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        close(out_);
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.out = output_;
+        result.err = ReadText(err_file_);
+        return result;
+    }
+
+  private:
+    // Appends what serve wrote within timeout_ms; false at its end or after the time.
+    bool Read(int timeout_ms) {
+        pollfd ready = {out_, POLLIN, 0};
+        if (poll(&ready, 1, timeout_ms) <= 0)
+            return false;
+        char buffer[4096];
+        const ssize_t n = read(out_, buffer, sizeof(buffer));
+        if (n <= 0)
+            return false;
+        output_.append(buffer, (size_t)n);
+        return true;
+    }
+
+    std::string err_file_;
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string output_;
+    std::string host_;
+    int port_ = 0;
+    std::string token_;
+};
 
 inline bool HasCommand(const std::string& name) {
     return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;

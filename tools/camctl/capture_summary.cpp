@@ -1,38 +1,83 @@
 #include "tools/camctl/capture_summary.h"
 
 #include <algorithm>
-#include <string>
 
 namespace camctl {
 
 namespace {
 
-// "none", or the missing numbers between first and last as runs: "3,5-7".
-std::string Gaps(std::vector<int64_t> pictures, uint64_t* missing) {
-    std::sort(pictures.begin(), pictures.end());
-    std::string gaps;
-    *missing = 0;
-    for (size_t i = 1; i < pictures.size(); ++i) {
-        const int64_t from = pictures[i - 1] + 1;
-        const int64_t to = pictures[i] - 1;
-        if (to < from)
-            continue;
-        *missing += (uint64_t)(to - from + 1);
-        gaps += (gaps.empty() ? "" : ",") + std::to_string(from);
-        if (to > from)
-            gaps += "-" + std::to_string(to);
-    }
-    return gaps.empty() ? "none" : gaps;
+// The gaps line names this many runs at most, then how many more there are.
+constexpr size_t kGapRunsShown = 32;
+
+std::string Fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.*f", decimals, value);
+    return text;
+}
+
+Figure Count(const char* name, uint64_t value) {
+    return {name, std::to_string(value), (double)value};
+}
+
+Figure Decimal(const char* name, double value, int decimals) {
+    return {name, Fixed(value, decimals), value};
+}
+
+Figure None(const char* name) {
+    return {name, "none", std::nullopt};
 }
 
 }  // namespace
 
 void CaptureSummary::AddFrame(std::optional<int64_t> time, std::optional<int64_t> picture) {
     ++frames_;
-    if (time)
-        times_.push_back(*time);
+    if (time) {
+        if (timed_frames_ == 0) {
+            first_time_ = *time;
+        } else {
+            const int64_t spacing = *time - last_time_;
+            spacing_sum_ += spacing;
+            spacing_min_ = timed_frames_ == 1 ? spacing : std::min(spacing_min_, spacing);
+            spacing_max_ = timed_frames_ == 1 ? spacing : std::max(spacing_max_, spacing);
+        }
+        last_time_ = *time;
+        ++timed_frames_;
+    }
     if (picture)
-        pictures_.push_back(*picture);
+        AddPicture(*picture);
+}
+
+void CaptureSummary::AddPicture(int64_t picture) {
+    last_picture_ = picture;
+    if (!first_picture_) {
+        first_picture_ = picture;
+        lowest_picture_ = highest_picture_ = picture;
+        return;
+    }
+    if (picture > highest_picture_) {
+        if (picture > highest_picture_ + 1)
+            missing_[highest_picture_ + 1] = picture - 1;
+        highest_picture_ = picture;
+    } else if (picture < lowest_picture_) {
+        if (picture < lowest_picture_ - 1)
+            missing_[picture + 1] = lowest_picture_ - 1;
+        lowest_picture_ = picture;
+    } else {
+        // A late frame fills a number that a later one had skipped.
+        auto run = missing_.upper_bound(picture);
+        if (run == missing_.begin())
+            return;
+        --run;
+        const int64_t from = run->first;
+        const int64_t to = run->second;
+        if (picture > to)
+            return;
+        missing_.erase(run);
+        if (from < picture)
+            missing_[from] = picture - 1;
+        if (picture < to)
+            missing_[picture + 1] = to;
+    }
 }
 
 void CaptureSummary::SetLink(uint64_t bytes_per_second, uint32_t raw_frame_bytes) {
@@ -40,44 +85,69 @@ void CaptureSummary::SetLink(uint64_t bytes_per_second, uint32_t raw_frame_bytes
     raw_frame_bytes_ = raw_frame_bytes;
 }
 
-void CaptureSummary::Print(FILE* out) const {
-    std::fprintf(out, "frames_delivered=%llu\n", (unsigned long long)frames_);
-    if (times_.size() >= 2) {
-        const double span_s = (double)(times_.back() - times_.front()) * 1e-7;
-        std::fprintf(out, "frame_rate_fps=%.2f\n", span_s > 0 ? (times_.size() - 1) / span_s : 0);
-    } else {
-        std::fprintf(out, "frame_rate_fps=none\n");
-    }
-    if (link_speed_ != 0 && raw_frame_bytes_ != 0)
-        std::fprintf(out, "link_limit_fps=%.2f\n", (double)link_speed_ / raw_frame_bytes_);
-    if (!pictures_.empty()) {
-        uint64_t missing = 0;
-        const std::string gaps = Gaps(pictures_, &missing);
-        std::fprintf(out, "first_picture=%lld\n", (long long)pictures_.front());
-        std::fprintf(out, "last_picture=%lld\n", (long long)pictures_.back());
-        std::fprintf(out, "missing_pictures=%llu\n", (unsigned long long)missing);
-        std::fprintf(out, "gaps=%s\n", gaps.c_str());
-    } else {
-        std::fprintf(out, "first_picture=none\nlast_picture=none\n");
-    }
-    if (times_.size() >= 2) {
-        double sum = 0;
-        double least = 1e300;
-        double most = 0;
-        for (size_t i = 1; i < times_.size(); ++i) {
-            const double spacing_ms = (double)(times_[i] - times_[i - 1]) * 1e-4;
-            sum += spacing_ms;
-            least = std::min(least, spacing_ms);
-            most = std::max(most, spacing_ms);
+std::optional<double> CaptureSummary::FrameRate() const {
+    if (timed_frames_ < 2)
+        return std::nullopt;
+    const double span_s = (double)(last_time_ - first_time_) * 1e-7;
+    return span_s > 0 ? (double)(timed_frames_ - 1) / span_s : 0;
+}
+
+// "none", or the missing numbers as runs: "3,5-7".
+std::string CaptureSummary::GapsText() const {
+    if (missing_.empty())
+        return "none";
+    std::string gaps;
+    size_t shown = 0;
+    for (const auto& [from, to] : missing_) {
+        if (shown == kGapRunsShown) {
+            gaps += ",... (" + std::to_string(missing_.size() - shown) + " more)";
+            break;
         }
-        std::fprintf(out, "spacing_mean_ms=%.3f\nspacing_min_ms=%.3f\nspacing_max_ms=%.3f\n",
-                     sum / (double)(times_.size() - 1), least, most);
+        gaps += (gaps.empty() ? "" : ",") + std::to_string(from);
+        if (to > from)
+            gaps += "-" + std::to_string(to);
+        ++shown;
     }
-    std::fprintf(out, "empty_buffers=%llu\n", (unsigned long long)empty_buffers_);
+    return gaps;
+}
+
+std::vector<Figure> CaptureSummary::Figures() const {
+    std::vector<Figure> figures;
+    figures.push_back(Count("frames_delivered", frames_));
+    const std::optional<double> rate = FrameRate();
+    figures.push_back(rate ? Decimal("frame_rate_fps", *rate, 2) : None("frame_rate_fps"));
+    if (link_speed_ != 0 && raw_frame_bytes_ != 0)
+        figures.push_back(Decimal("link_limit_fps", (double)link_speed_ / raw_frame_bytes_, 2));
+    if (first_picture_) {
+        uint64_t missing = 0;
+        for (const auto& [from, to] : missing_)
+            missing += (uint64_t)(to - from + 1);
+        figures.push_back(
+            {"first_picture", std::to_string(*first_picture_), (double)*first_picture_});
+        figures.push_back({"last_picture", std::to_string(last_picture_), (double)last_picture_});
+        figures.push_back(Count("missing_pictures", missing));
+        figures.push_back({"gaps", GapsText(), std::nullopt});
+    } else {
+        figures.push_back(None("first_picture"));
+        figures.push_back(None("last_picture"));
+    }
+    if (timed_frames_ >= 2) {
+        const double mean = (double)spacing_sum_ / (double)(timed_frames_ - 1);
+        figures.push_back(Decimal("spacing_mean_ms", mean * 1e-4, 3));
+        figures.push_back(Decimal("spacing_min_ms", (double)spacing_min_ * 1e-4, 3));
+        figures.push_back(Decimal("spacing_max_ms", (double)spacing_max_ * 1e-4, 3));
+    }
+    figures.push_back(Count("empty_buffers", empty_buffers_));
     if (frames_ != 0) {
-        std::fprintf(out, "driver_cpu_ms_per_frame=%.2f\n",
-                     (double)driver_cpu_ns_ * 1e-6 / (double)frames_);
+        figures.push_back(
+            Decimal("driver_cpu_ms_per_frame", (double)driver_cpu_ns_ * 1e-6 / (double)frames_, 2));
     }
+    return figures;
+}
+
+void CaptureSummary::Print(FILE* out) const {
+    for (const Figure& figure : Figures())
+        std::fprintf(out, "%s=%s\n", figure.name.c_str(), figure.text.c_str());
 }
 
 }  // namespace camctl

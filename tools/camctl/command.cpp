@@ -17,6 +17,53 @@ camtools::SessionOptions CommonOptions::Session() const {
     return options;
 }
 
+void AddCommonOptions(CLI::App* app, CommonOptions* common, CommonSet set, bool top_level) {
+    const char* group =
+        top_level ? "Common options (before or after the command)" : "Common options";
+    CLI::Option* registry =
+        app->add_option("--registry", common->registry,
+                        "the settings file (default $XDG_CONFIG_HOME/camctl/settings.reg)")
+            ->type_name("FILE")
+            ->group(group)
+            ->check(camtools::NonEmpty("--registry"));
+    CLI::Option* usb_trace =
+        app->add_option("--usb-trace", common->usb_trace, "write every USB transfer to FILE.pcap")
+            ->type_name("FILE")
+            ->group(group)
+            ->check(camtools::NonEmpty("--usb-trace: a FILE.pcap"));
+    CLI::Option* scene = nullptr;
+    CLI::Option* link_speed = nullptr;
+    if (set == CommonSet::kFrames) {
+        scene = app->add_option("--scene", common->scene,
+                                std::string("what the camera sees: ") + camtools::kSceneChoices)
+                    ->type_name("SCENE")
+                    ->group(group)
+                    ->check(camtools::SceneCheck());
+        link_speed = app->add_option("--link-speed", common->link_speed,
+                                     "bytes per second on the camera's link, or unlimited "
+                                     "(default 40000000)")
+                         ->type_name("BYTES_PER_S")
+                         ->group(group)
+                         ->check(camtools::LinkSpeedCheck());
+    }
+    if (top_level) {
+        common->registry_option = registry;
+        common->usb_trace_option = usb_trace;
+        common->scene_option = scene;
+        common->link_speed_option = link_speed;
+        return;
+    }
+    for (CLI::App* below : app->get_subcommands([](CLI::App*) { return true; }))
+        AddCommonOptions(below, common, set, false);
+}
+
+void AddSetOption(CLI::App* app, std::vector<std::string>* sets, const std::string& when) {
+    app->add_option("--set", *sets, "NAME=VALUE: " + when + " (repeatable)")
+        ->type_name("NAME=VALUE")
+        ->allow_extra_args(false)
+        ->check(camtools::AssignmentCheck());
+}
+
 int Fail(const std::string& command, const std::string& message) {
     std::fprintf(stderr, "camctl %s: %s\n", command.c_str(), message.c_str());
     return kFailure;

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "tools/common/camera_filter.h"
 #include "tools/common/session.h"
@@ -28,11 +29,22 @@ struct CommonOptions {
     camtools::SessionOptions Session() const;
 };
 
+// Which common options a command takes: those of the settings store and the USB trace, and for
+// commands that take frames also those of what the camera sees and how fast it sends.
+enum class CommonSet { kSettings, kFrames };
+// Adds them to `app` and the commands below it (so its help lists them), bound to `common`; on the
+// top level also the pointers that say whether they were given.
+void AddCommonOptions(CLI::App* app, CommonOptions* common, CommonSet set, bool top_level);
+
+// --set NAME=VALUE, repeatable.
+void AddSetOption(CLI::App* app, std::vector<std::string>* sets, const std::string& when);
+
 // A subcommand's parser, and what runs when the command line chose it; the run returns the exit
 // status.
 struct Command {
     CLI::App* app;
     std::function<int()> run;
+    CommonSet common = CommonSet::kSettings;
 };
 
 Command AddInfo(CLI::App& camctl, const CommonOptions& common);
@@ -45,6 +57,8 @@ Command AddRegister(CLI::App& camctl, const CommonOptions& common);
 Command AddMemory(CLI::App& camctl, const CommonOptions& common);
 Command AddRawCommand(CLI::App& camctl, const CommonOptions& common);
 Command AddReinitialize(CLI::App& camctl, const CommonOptions& common);
+Command AddReset(CLI::App& camctl, const CommonOptions& common);
+Command AddServe(CLI::App& camctl, const CommonOptions& common);
 
 // "camctl NAME: message" on standard error; return the status to exit with.
 int Fail(const std::string& command, const std::string& message);

@@ -70,6 +70,30 @@ std::string GetValues(camtools::CameraFilter& filter, const std::vector<std::str
     return "";
 }
 
+// Each set in order; then, where the driver kept something other than asked, what and why.
+std::string SetValues(camtools::CameraFilter& filter,
+                      const std::vector<camtools::Assignment>& assignments) {
+    for (const camtools::Assignment& assignment : assignments) {
+        const CameraItemInfo& item = *assignment.item;
+        NTSTATUS status = filter.Set(item.id, assignment.value);
+        if (!NT_SUCCESS(status))
+            return camtools::PropertyFailure(item.id, true, status);
+        if (!camtools::ReadsAsValue(item)) {
+            if (camtools::ChangesNothing(item))
+                std::printf("%s (changes nothing on this camera)\n", item.name);
+            continue;
+        }
+        LONG kept = 0;
+        status = filter.Get(item.id, &kept);
+        if (!NT_SUCCESS(status))
+            return camtools::PropertyFailure(item.id, false, status);
+        const std::string note = camtools::SetNote(item, assignment.value, kept);
+        if (!note.empty())
+            std::printf("%s=%d (%s)\n", item.name, (int)kept, note.c_str());
+    }
+    return "";
+}
+
 }  // namespace
 
 Command AddListControls(CLI::App& camctl, const CommonOptions& common) {
@@ -96,8 +120,8 @@ Command AddGet(CLI::App& camctl, const CommonOptions& common) {
 Command AddSet(CLI::App& camctl, const CommonOptions& common) {
     CLI::App* app = camctl.add_subcommand(
         "set",
-        "set each NAME=VALUE in order; values outside a range are clamped, and settings "
-        "persist");
+        "set each NAME=VALUE in order and say where the driver kept another value; values "
+        "outside a range are clamped, and settings persist");
     auto texts = std::make_shared<std::vector<std::string>>();
     app->add_option("NAME=VALUE", *texts, "a setting and its integer value (0x for hexadecimal)")
         ->required()
@@ -106,7 +130,7 @@ Command AddSet(CLI::App& camctl, const CommonOptions& common) {
                 std::vector<camtools::Assignment> assignments;
                 camtools::ParseAssignments(*texts, &assignments);
                 return WithFilter("set", common, [&assignments](camtools::CameraFilter& filter) {
-                    return filter.SetAll(assignments);
+                    return SetValues(filter, assignments);
                 });
             }};
 }

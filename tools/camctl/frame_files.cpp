@@ -1,9 +1,12 @@
 #include "tools/camctl/frame_files.h"
 
+#include "camdrv/camera_properties.h"
+
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -37,36 +40,73 @@ int IntegerConversions(const std::string& pattern) {
 
 }  // namespace
 
-std::string FileNames::Parse(const std::string& path, const std::string& default_pattern) {
+bool EndsWithIgnoringCase(const std::string& path, const std::string& ending) {
+    return path.size() >= ending.size() &&
+           camdrv::SameNameIgnoringCase(path.c_str() + path.size() - ending.size(), ending.c_str());
+}
+
+std::string FileNames::Parse(const std::string& path, const std::string& default_name,
+                             const std::vector<std::string>& endings, uint64_t count) {
     if (path.empty())
         return "the path is empty";
-    if (path.find('%') == std::string::npos) {
-        std::error_code code;
-        if (fs::exists(path, code) && !fs::is_directory(path, code))
-            return path + " is a file, not a folder; a pattern names files (frames/f%04d.png)";
-        pattern_ = (fs::path(path) / default_pattern).string();
+    std::error_code code;
+    if (path.back() == '/' || fs::is_directory(path, code)) {
+        pattern_ = (fs::path(path) / default_name).string();
         return "";
     }
-    if (IntegerConversions(path) != 1) {
-        return "'" + path +
-               "' must hold exactly one integer conversion such as %04d (%% for a percent sign)";
+    const bool known_ending = std::any_of(endings.begin(), endings.end(), [&](const auto& e) {
+        return EndsWithIgnoringCase(path, e);
+    });
+    const std::string ending = endings.front();
+    if (path.find('%') != std::string::npos) {
+        if (IntegerConversions(path) != 1) {
+            return "'" + path +
+                   "' must hold exactly one integer conversion such as %04d (%% for a percent "
+                   "sign)";
+        }
+        if (!known_ending)
+            return "the names of these files end in " + ending + ", not as in '" + path + "'";
+        pattern_ = path;
+        return "";
+    }
+    if (!known_ending) {
+        if (fs::exists(path, code))
+            return path + " is a file, not a folder; a pattern names files (f%04d" + ending + ")";
+        return "'" + path + "' is neither a folder (end it with /) nor a file name ending in " +
+               ending + " nor a pattern (f%04d" + ending + ")";
+    }
+    if (count != 1) {
+        const std::string stem = path.substr(0, path.size() - ending.size());
+        return path + " names one file, but " + std::to_string(count) +
+               " frames are asked for: give a folder (" + stem + "/) or a pattern (" + stem +
+               "%04d" + ending + ")";
     }
     pattern_ = path;
+    single_ = true;
+    return "";
+}
+
+std::string PrepareFolderOf(const std::string& path) {
+    const fs::path folder = fs::path(path).parent_path();
+    std::error_code code;
+    if (folder.empty() || fs::is_directory(folder, code))
+        return "";
+    const fs::path above = folder.parent_path();
+    if (!above.empty() && !fs::is_directory(above, code))
+        return "the folder " + above.string() + " does not exist, so " + folder.string() +
+               " cannot be made in it";
+    if (!fs::create_directory(folder, code) && code)
+        return "cannot create the folder " + folder.string() + ": " + code.message();
     return "";
 }
 
 std::string FileNames::Prepare() const {
-    const fs::path folder = fs::path(pattern_).parent_path();
-    std::error_code code;
-    if (!folder.empty() && !fs::is_directory(folder, code)) {
-        fs::create_directories(folder, code);
-        if (code)
-            return "cannot create the folder " + folder.string() + ": " + code.message();
-    }
-    return "";
+    return PrepareFolderOf(pattern_);
 }
 
 std::string FileNames::For(uint64_t number) const {
+    if (single_)
+        return pattern_;
     const int length = std::snprintf(nullptr, 0, pattern_.c_str(), (int)number);
     std::string name((size_t)length + 1, '\0');
     std::snprintf(name.data(), name.size(), pattern_.c_str(), (int)number);
@@ -152,6 +192,12 @@ std::string FrameWriter::WriteJob(const FrameJob& job) {
     image.stride = (size_t)image.width * 4;
     image.bottom_up = stream_->bottom_up();
     const std::string path = output_.frame_names.For(job.number);
+    if (output_.format == FrameFormat::kJpeg) {
+        std::string problem = jpeg_encoder_.Encode(image, output_.quality, false, &jpeg_);
+        if (!problem.empty())
+            return problem;
+        return camtools::WriteFileBytes(path, jpeg_.data(), jpeg_.size());
+    }
     return camtools::WriteImage(path,
                                 output_.format == FrameFormat::kPng ? camtools::ImageFormat::kPng
                                                                     : camtools::ImageFormat::kBmp,

@@ -14,25 +14,36 @@
 
 #include "tools/common/capture_stream.h"
 #include "tools/common/image_files.h"
+#include "tools/common/jpeg_encoder.h"
 
 namespace camctl {
 
-// A folder (created when missing; files `default_pattern` in it) or a pattern with exactly one
-// integer conversion (frames/f%04d.png).
+// Where numbered files go, as --out and --sensor-out name it: a folder (a name ending in / or an
+// existing folder; files `default_name` in it), a pattern with exactly one integer conversion
+// (frames/f%04d.png), or, for a single file, its name. Names end in one of the given endings. The
+// folder that holds the files may be created, but not a chain of folders above it.
 class FileNames {
   public:
-    // Returns what is wrong with `path`, or an empty string.
-    std::string Parse(const std::string& path, const std::string& default_pattern);
-    // Creates the folder the names go into.
+    // Returns what is wrong with `path` for `count` files, or an empty string.
+    std::string Parse(const std::string& path, const std::string& default_name,
+                      const std::vector<std::string>& endings, uint64_t count);
+    // Creates the folder the names go into when it is missing and its own folder exists.
     std::string Prepare() const;
     std::string For(uint64_t number) const;
+    // The printf pattern, or the single file's name.
     const std::string& pattern() const { return pattern_; }
 
   private:
     std::string pattern_;
+    bool single_ = false;
 };
 
-enum class FrameFormat { kPng, kBmp, kRaw };
+// Whether `path` ends in `ending`, in any case.
+bool EndsWithIgnoringCase(const std::string& path, const std::string& ending);
+// The folder a file of `path` goes into, created when missing (never a chain of folders).
+std::string PrepareFolderOf(const std::string& path);
+
+enum class FrameFormat { kPng, kBmp, kJpeg, kRaw };
 
 struct FrameJob {
     uint64_t number = 0;  // 1 for the first frame delivered
@@ -44,7 +55,8 @@ class FrameWriter {
   public:
     struct Output {
         FrameFormat format = FrameFormat::kPng;
-        bool frames = false;  // write the delivered frames
+        int quality = camtools::kDefaultJpegQuality;  // kJpeg
+        bool frames = false;                          // write the delivered frames
         FileNames frame_names;
         FILE* raw_file = nullptr;  // kRaw: every frame into this file, in order
         bool sensor = false;       // write the raw frames
@@ -71,6 +83,8 @@ class FrameWriter {
     std::deque<FrameJob> jobs_;
     bool finishing_ = false;
     std::string error_;
+    camtools::JpegEncoder jpeg_encoder_;
+    std::vector<uint8_t> jpeg_;
     std::thread thread_;
 };
 

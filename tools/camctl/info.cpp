@@ -19,12 +19,15 @@ void PrintFormat(const KS_DATARANGE_VIDEO& range) {
                 info.bmiHeader.biHeight > 0 ? "bottom-up" : "top-down");
     std::printf("  SampleSize        %u\n", (unsigned)range.DataRange.SampleSize);
     std::printf("  biSizeImage       %u\n", (unsigned)info.bmiHeader.biSizeImage);
-    std::printf("  frame interval    min %lld, max %lld, average %lld (100 ns)\n",
+    std::printf("  frame interval    min %lld, max %lld, average %lld (100 ns units)\n",
                 (long long)caps.MinFrameInterval, (long long)caps.MaxFrameInterval,
                 (long long)info.AvgTimePerFrame);
-    std::printf("  bits per second   min %d, max %d\n", (int)caps.MinBitsPerSecond,
-                (int)caps.MaxBitsPerSecond);
-    std::printf("  dwBitRate         %u\n", (unsigned)info.dwBitRate);
+    if (info.AvgTimePerFrame > 0)
+        std::printf("  frame rate        %.2f frames/s\n", 1e7 / (double)info.AvgTimePerFrame);
+    std::printf("  bit rate          min %u bit/s, max %u bit/s\n", (unsigned)caps.MinBitsPerSecond,
+                (unsigned)caps.MaxBitsPerSecond);
+    // The driver fills this field, meant for bits per second, with bytes per second.
+    std::printf("  dwBitRate         %u byte/s\n", (unsigned)info.dwBitRate);
 }
 
 // Every item that reports the camera's state, as property gets read it.
@@ -75,9 +78,7 @@ int RunInfo(const CommonOptions& options, const std::vector<std::string>& sets) 
 Command AddInfo(CLI::App& camctl, const CommonOptions& common) {
     CLI::App* app = camctl.add_subcommand("info", "the device, its format and its settings");
     auto sets = std::make_shared<std::vector<std::string>>();
-    app->add_option("--set", *sets, "NAME=VALUE: a setting made before they are read (repeatable)")
-        ->allow_extra_args(false)
-        ->check(camtools::AssignmentCheck());
+    AddSetOption(app, sets.get(), "a setting made before they are read");
     return {app, [&common, sets] { return RunInfo(common, *sets); }};
 }
 

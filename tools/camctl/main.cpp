@@ -10,13 +10,36 @@ namespace camctl {
 
 namespace {
 
+constexpr const char* kStoreText =
+    "Settings persist in --registry FILE, else in $XDG_CONFIG_HOME/camctl/settings.reg "
+    "(~/.config/camctl/settings.reg).";
+
+// The top level's footer; each command's own says only what concerns it.
 std::string Footer() {
     return std::string("Scenes (--scene): ") + camtools::kSceneChoices +
-           ".\nBayer phases (convert --phase): 0 GRBG (the camera's), 1 BGGR, 2 RGGB, 3 GBRG.\n"
-           "Settings (get, set, --set; names in any case):\n" +
-           camtools::SettingNamesText(2) + "\nSettings persist in --registry FILE, else in " +
-           "$XDG_CONFIG_HOME/camctl/settings.reg (~/.config/camctl/settings.reg).\n"
+           ".\nSettings (get, set, reset, --set; names in any case):\n" +
+           camtools::SettingNamesText(2) + "\n" + kStoreText +
+           "\nRun 'camctl COMMAND --help' for a command's options.\n"
            "Exit status: 0 done, 1 failed, 2 usage error.";
+}
+
+std::string SettingsFooter() {
+    return "Settings (names in any case):\n" + camtools::SettingNamesText(2) + "\n" + kStoreText;
+}
+
+void SetFooters(const std::vector<Command>& commands) {
+    for (const Command& command : commands) {
+        const std::string& name = command.app->get_name();
+        if (name == "convert") {
+            command.app->footer(
+                "Bayer phases (--phase): 0 GRBG (the camera's), 1 BGGR, 2 RGGB, 3 GBRG.");
+        } else if (name == "capture" || name == "serve" || name == "get" || name == "set" ||
+                   name == "reset" || name == "info") {
+            command.app->footer(SettingsFooter());
+        } else {
+            command.app->footer(kStoreText);
+        }
+    }
 }
 
 // CLI11 would call an unknown command a missing one, or an argument it did not expect: the
@@ -62,28 +85,24 @@ int main(int argc, char** argv) {
     CLI::App app{"camctl: the camera's command-line client"};
     app.name("camctl");
     app.require_subcommand(1);
-    // The common options may also follow the subcommand.
+    // The common options may also follow the command.
     app.fallthrough();
-    app.footer(Footer());
+    app.set_version_flag("--version", "camctl " CAMCTL_VERSION);
     CommonOptions common;
-    common.registry_option = app.add_option("--registry", common.registry, "the settings file")
-                                 ->check(camtools::NonEmpty("--registry"));
-    common.usb_trace_option =
-        app.add_option("--usb-trace", common.usb_trace, "write every USB transfer to FILE.pcap")
-            ->check(camtools::NonEmpty("--usb-trace: a FILE.pcap"));
-    common.scene_option = app.add_option("--scene", common.scene, "what the camera sees")
-                              ->check(camtools::SceneCheck());
-    common.link_speed_option =
-        app.add_option("--link-speed", common.link_speed,
-                       "bytes per second on the camera's link, or unlimited (default 40000000)")
-            ->check(camtools::LinkSpeedCheck());
+    AddCommonOptions(&app, &common, CommonSet::kFrames, true);
 
     std::vector<Command> commands = {
-        AddCapture(app, common), AddInfo(app, common),       AddListControls(app, common),
-        AddGet(app, common),     AddSet(app, common),        AddRegister(app, common),
-        AddMemory(app, common),  AddRawCommand(app, common), AddReinitialize(app, common),
-        AddConvert(app, common),
+        AddCapture(app, common),      AddServe(app, common),        AddInfo(app, common),
+        AddListControls(app, common), AddGet(app, common),          AddSet(app, common),
+        AddReset(app, common),        AddRegister(app, common),     AddMemory(app, common),
+        AddRawCommand(app, common),   AddReinitialize(app, common), AddConvert(app, common),
     };
+    for (const Command& command : commands) {
+        if (command.app->get_name() != "convert")
+            AddCommonOptions(command.app, &common, command.common, false);
+    }
+    SetFooters(commands);
+    app.footer(Footer());
     if (!KnownCommands(app, app, "camctl", argc, argv, 1))
         return kUsageError;
     try {

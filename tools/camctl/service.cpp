@@ -19,18 +19,6 @@ constexpr int64_t kLastAddress = 0xFFFF;
 // A raw command packet carries its code and 63 bytes.
 constexpr size_t kRawCommandBytes = 63;
 
-CLI::Validator IntegerCheck(const std::string& what, int64_t min, int64_t max) {
-    return CLI::Validator(
-        [what, min, max](std::string& text) -> std::string {
-            int64_t ignored = 0;
-            if (camtools::ParseInteger(text, min, max, &ignored))
-                return "";
-            return what + " must be an integer from " + std::to_string(min) + " to " +
-                   std::to_string(max) + " (0x for hexadecimal), not '" + text + "'";
-        },
-        "", what);
-}
-
 int64_t IntegerOf(const std::string& text) {
     int64_t value = 0;
     camtools::ParseInteger(text, INT64_MIN, INT64_MAX, &value);
@@ -133,7 +121,7 @@ Command AddRegister(CLI::App& camctl, const CommonOptions& common) {
     read->fallthrough();
     read->add_option("N", *numbers, "a register number")
         ->required()
-        ->check(IntegerCheck("a register number", 0, kLastRegister));
+        ->check(camtools::IntegerCheck("a register number", 0, kLastRegister));
     auto writes = std::make_shared<std::vector<std::string>>();
     CLI::App* write = app->add_subcommand("write", "write each register N with V, in order");
     write->fallthrough();
@@ -166,7 +154,7 @@ Command AddMemory(CLI::App& camctl, const CommonOptions& common) {
     read->fallthrough();
     read->add_option("ADDR", *addresses, "a camera memory address")
         ->required()
-        ->check(IntegerCheck("an address", 0, kLastAddress));
+        ->check(camtools::IntegerCheck("an address", 0, kLastAddress));
     std::function<int()> run = Runner("mem read", common, ReadMemory, addresses);
     return {app, [app, read, run] {
                 return read->parsed() ? run() : NoSubcommand(*app, "'mem read ADDR...'");
@@ -178,7 +166,7 @@ Command AddRawCommand(CLI::App& camctl, const CommonOptions& common) {
         "raw-command", "send a raw command packet: its code, then up to 63 bytes given here");
     auto bytes = std::make_shared<std::vector<std::string>>();
     app->add_option("BYTE", *bytes, "a byte, 0..255 (0x for hexadecimal)")
-        ->check(IntegerCheck("a byte", 0, 255));
+        ->check(camtools::IntegerCheck("a byte", 0, 255));
     std::function<int()> run = Runner("raw-command", common, SendRaw, bytes);
     return {app, [bytes, run] {
                 // The driver would cut a longer command short without a word.

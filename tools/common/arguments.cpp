@@ -152,6 +152,18 @@ CLI::Validator NonEmpty(const std::string& what) {
         "non-empty");
 }
 
+CLI::Validator IntegerCheck(const std::string& what, int64_t min, int64_t max) {
+    return CLI::Validator(
+        [what, min, max](std::string& text) -> std::string {
+            int64_t ignored = 0;
+            if (ParseInteger(text, min, max, &ignored))
+                return "";
+            return what + " must be an integer from " + std::to_string(min) + " to " +
+                   std::to_string(max) + " (0x for hexadecimal), not '" + text + "'";
+        },
+        "", what);
+}
+
 std::string SettingNamesText(size_t indent, size_t width) {
     std::string text(indent, ' ');
     size_t column = indent;

@@ -41,6 +41,8 @@ CLI::Validator LinkSpeedCheck();
 CLI::Validator SizeCheck();
 CLI::Validator SceneCheck();
 CLI::Validator NonEmpty(const std::string& what);
+// An integer from min to max (0x for hexadecimal); a refusal names `what` and the range.
+CLI::Validator IntegerCheck(const std::string& what, int64_t min, int64_t max);
 
 // For usage texts.
 inline constexpr const char* kSceneChoices =

@@ -15,6 +15,11 @@ struct ImageView {
     uint32_t height = 0;
     size_t stride = 0;
     bool bottom_up = false;
+
+    // Row `y` counted from the top of the picture.
+    const uint8_t* TopRow(uint32_t y) const {
+        return bgra + (size_t)(bottom_up ? height - 1 - y : y) * stride;
+    }
 };
 
 // Each returns an empty string on success, else what went wrong.
@@ -25,6 +30,10 @@ std::string WriteBmp(const std::string& path, const ImageView& image);
 // RGB, 8 bits a channel, top row first; compressed for speed, since capture writes one file a
 // frame.
 std::string WritePng(const std::string& path, const ImageView& image);
+// The same PNG file's bytes, into *png.
+std::string EncodePng(const ImageView& image, std::string* png);
+// `size` bytes from `data` as the whole file.
+std::string WriteFileBytes(const std::string& path, const void* data, size_t size);
 
 enum class ImageFormat { kBgra, kBmp, kPng };
 // The format a file name's ending (.bgra, .bmp, .png) picks; false for any other ending.

@@ -47,6 +47,9 @@ const char* ServingCommand(CameraItem id) {
     }
 }
 
+// A Timeout set of this many milliseconds or fewer is ignored.
+constexpr LONG kTimeoutIgnoredUpTo = 500;
+
 std::string JoinNames(const std::vector<std::string>& names) {
     std::string joined;
     for (const std::string& name : names)
@@ -92,6 +95,51 @@ std::vector<const CameraItemInfo*> SettingItems() {
             settings.push_back(&item);
     }
     return settings;
+}
+
+bool IsSwitch(const CameraItemInfo& item) {
+    switch (item.id) {
+        case CameraItem::ExTrigger:
+        case CameraItem::FlipH:
+        case CameraItem::FlipV:
+        case CameraItem::ColorEnable:
+        case CameraItem::WhiteBalance:
+        case CameraItem::ColorCorrection:
+        case CameraItem::AGC:
+        case CameraItem::AEC:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool ChangesNothing(const CameraItemInfo& item) {
+    if (item.fixed)
+        return (item.access & camdrv::kItemSet) != 0;
+    switch (item.id) {
+        case CameraItem::AGC:
+        case CameraItem::AEC:
+        case CameraItem::Clock:
+        case CameraItem::Reserved47:
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::string SetNote(const CameraItemInfo& item, LONG asked, LONG kept) {
+    if (asked == kept)
+        return "";
+    if (ChangesNothing(item))
+        return "kept: changes nothing on this camera";
+    if (item.id == CameraItem::Timeout && (ULONG)asked <= (ULONG)kTimeoutIgnoredUpTo)
+        return "kept: takes values above " + std::to_string(kTimeoutIgnoredUpTo);
+    std::string note = "asked " + std::to_string(asked);
+    if (const camdrv::RangeItems* range = camdrv::RangeItemsOf(item.id)) {
+        note += "; range " + std::to_string(camdrv::ItemInfo(range->min).fixed_value) + ".." +
+                std::to_string(camdrv::ItemInfo(range->max).fixed_value);
+    }
+    return note;
 }
 
 std::vector<std::string> NearestItemNames(std::string_view name, size_t count) {

@@ -24,6 +24,14 @@ bool ReportsState(const camdrv::CameraItemInfo& item);
 bool IsSetting(const camdrv::CameraItemInfo& item);
 std::vector<const camdrv::CameraItemInfo*> SettingItems();
 
+// Settings that are on or off: 0 off, any other value on.
+bool IsSwitch(const camdrv::CameraItemInfo& item);
+// Items a set reaches that change nothing on this camera.
+bool ChangesNothing(const camdrv::CameraItemInfo& item);
+// Why the driver kept `kept` when a set asked for `asked`: "asked 99999; range 0..510", "kept:
+// takes values above 500"; empty when it kept what was asked.
+std::string SetNote(const camdrv::CameraItemInfo& item, LONG asked, LONG kept);
+
 // Why `name` cannot be read (for_set false) or written (for_set true) as NAME=VALUE, naming the
 // nearest names or the command that serves the item; empty when it can. *item gets the item.
 std::string CheckItemName(std::string_view name, bool for_set,

@@ -41,10 +41,13 @@ std::string DefaultStoreFile() {
 }
 
 Session::Session(const SessionOptions& options) : camera_(std::make_unique<sim::SimCamera>()) {
-    if (!UseStore(options.registry))
+    if (options.memory_store)
+        platform::registry::SetStoreFile("");
+    else if (!UseStore(options.registry))
         return;
     if (!ApplyScene(options.scene, camera_.get(), &error_))
         return;
+    link_speed_ = options.link_speed;
     camera_->SetLinkSpeed(options.link_speed);
     port_ = platform::UsbBusPlugIn(camera_.get());
     if (!options.usb_trace.empty()) {

@@ -15,6 +15,8 @@ namespace camtools {
 struct SessionOptions {
     // The settings store; empty: DefaultStoreFile() in the user's configuration folder.
     std::string registry;
+    // No store file at all: the device starts with nothing stored, and what it saves is lost.
+    bool memory_store = false;
     std::string usb_trace;  // a pcap file of every transfer; empty for none
     std::string scene = "chart";
     uint64_t link_speed = sim::kDefaultLinkSpeed;  // bytes per second; 0 unlimited
@@ -37,6 +39,8 @@ class Session {
     sim::SimCamera& camera() { return *camera_; }
     const std::string& error() const { return error_; }
     const std::string& store_file() const { return store_file_; }
+    // Bytes per second on the camera's link; 0 unlimited.
+    uint64_t link_speed() const { return link_speed_; }
 
     // Stops and removes the device, unloads the driver, ends the trace and unplugs the camera.
     // Returns what went wrong on the way (settings that could not be saved, a trace that could
@@ -52,6 +56,7 @@ class Session {
     bool driver_loaded_ = false;
     bool tracing_ = false;
     std::string store_file_;
+    uint64_t link_speed_ = 0;
     std::string usb_trace_;
     std::string error_;
 };

@@ -7,6 +7,7 @@
 
 #include "../kernel/handles.h"
 #include "platform/verifier.h"
+#include "reg_text.h"
 #include "store.h"
 
 namespace {

@@ -13,6 +13,8 @@
 #include <sstream>
 
 #include "platform/verifier.h"
+#include "reg_parser.h"
+#include "reg_writer.h"
 
 namespace platform::registry::internal {
 
@@ -129,20 +131,11 @@ Store& TheStore() {
     return *store;
 }
 
-RegKey* FindKey(std::vector<RegKey>& keys, const std::string& path) {
-    for (RegKey& key : keys) {
-        if (SameName(key.path, path))
-            return &key;
-    }
-    return nullptr;
-}
-
 bool KeyExists(Store& store, const std::string& path) {
     if (FindKey(store.keys, path) != nullptr)
         return true;
     for (const RegKey& key : store.keys) {
-        if (key.path.size() > path.size() && key.path[path.size()] == '\\' &&
-            SameName(key.path.substr(0, path.size()), path)) {
+        if (IsBelow(key.path, path)) {
             store.keys.push_back(RegKey{path, {}, false});
             return true;
         }

@@ -10,7 +10,7 @@
 
 #include "platform/registry.h"
 #include "platform/registry_host.h"
-#include "reg_file.h"
+#include "reg_key.h"
 
 namespace platform::registry::internal {
 
@@ -44,7 +44,6 @@ Store& TheStore();
 
 // The rest: the caller holds the store's mutex.
 
-RegKey* FindKey(std::vector<RegKey>& keys, const std::string& path);
 // A key exists when it is listed or a listed key lies below it: a hand-written file need not list
 // every key on the way down. A key found that way is listed from then on, so that it can take
 // values.

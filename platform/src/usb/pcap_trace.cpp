@@ -10,13 +10,109 @@ constexpr uint32_t kPcapMagic = 0xa1b2c3d4;
 constexpr uint32_t kLinkTypeUsbLinuxMmapped = 220;
 constexpr size_t kUsbmonHeaderSize = 64;
 constexpr uint16_t kBusNumber = 1;
+constexpr int32_t kInProgress = -115;  // usbmon's status of a submission: -EINPROGRESS
 
 template <typename T>
 void Put(uint8_t* at, T value) {
     std::memcpy(at, &value, sizeof(T));
 }
 
+// usbmon reports how a transfer ended as the negative errno the host controller driver gives.
+int32_t UsbmonStatus(USBD_STATUS status) {
+    if (USBD_SUCCESS(status))
+        return 0;
+    switch (status) {
+        case USBD_STATUS_CANCELED:
+            return -2;  // ENOENT: unlinked
+        case USBD_STATUS_DEVICE_GONE:
+            return -108;  // ESHUTDOWN
+        case USBD_STATUS_STALL_PID:
+        case USBD_STATUS_ENDPOINT_HALTED:
+            return -32;  // EPIPE
+        case USBD_STATUS_ERROR_SHORT_TRANSFER:
+            return -121;  // EREMOTEIO
+        case USBD_STATUS_DATA_OVERRUN:
+        case USBD_STATUS_BUFFER_OVERRUN:
+        case USBD_STATUS_BABBLE_DETECTED:
+            return -75;  // EOVERFLOW
+        case USBD_STATUS_DEV_NOT_RESPONDING:
+            return -62;  // ETIME
+        case USBD_STATUS_INVALID_PARAMETER:
+        case USBD_STATUS_INVALID_PIPE_HANDLE:
+        case USBD_STATUS_INVALID_URB_FUNCTION:
+            return -22;  // EINVAL
+        default:
+            return -71;  // EPROTO
+    }
+}
+
+TraceTransferType UsbmonTransferType(USBD_PIPE_TYPE type) {
+    switch (type) {
+        case UsbdPipeTypeControl:
+            return TraceTransferType::kControl;
+        case UsbdPipeTypeIsochronous:
+            return TraceTransferType::kIsochronous;
+        case UsbdPipeTypeInterrupt:
+            return TraceTransferType::kInterrupt;
+        default:
+            return TraceTransferType::kBulk;
+    }
+}
+
 }  // namespace
+
+TraceEventBuilder TraceEventBuilder::Control(const void* urb, uint8_t endpoint,
+                                             const SetupPacket& setup) {
+    TraceEventBuilder builder;
+    builder.base_.id = (uint64_t)(uintptr_t)urb;
+    builder.base_.transfer_type = TraceTransferType::kControl;
+    builder.base_.endpoint = endpoint;
+    builder.base_.has_setup = true;
+    // Little-endian, as on the wire.
+    uint8_t* bytes = builder.base_.setup;
+    bytes[0] = setup.request_type;
+    bytes[1] = setup.request;
+    Put<uint16_t>(bytes + 2, setup.value);
+    Put<uint16_t>(bytes + 4, setup.index);
+    Put<uint16_t>(bytes + 6, setup.length);
+    return builder;
+}
+
+TraceEventBuilder TraceEventBuilder::Transfer(const void* urb, USBD_PIPE_TYPE type,
+                                              uint8_t endpoint, int32_t interval) {
+    TraceEventBuilder builder;
+    builder.base_.id = (uint64_t)(uintptr_t)urb;
+    builder.base_.transfer_type = UsbmonTransferType(type);
+    builder.base_.endpoint = endpoint;
+    builder.base_.interval = interval;
+    return builder;
+}
+
+TraceEvent TraceEventBuilder::Submission(uint32_t length, const uint8_t* buffer) const {
+    TraceEvent event = base_;
+    event.type = 'S';
+    event.status = kInProgress;
+    event.length = length;
+    if (!in()) {
+        event.data = buffer;
+        event.data_length = length;
+    }
+    return event;
+}
+
+TraceEvent TraceEventBuilder::Completion(USBD_STATUS status, uint32_t moved,
+                                         const uint8_t* buffer) const {
+    TraceEvent event = base_;
+    event.type = 'C';
+    event.has_setup = false;  // the setup stage went with the submission
+    event.status = UsbmonStatus(status);
+    event.length = moved;
+    if (in()) {
+        event.data = buffer;
+        event.data_length = moved;
+    }
+    return event;
+}
 
 bool PcapTrace::Open(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/usb.h"
+
 namespace platform::usb {
 
 // usbmon transfer types, which are numbered unlike the endpoint descriptor's.
@@ -28,6 +30,35 @@ struct TraceEvent {
     int32_t interval = 0;
     const uint8_t* data = nullptr;  // captured bytes
     uint32_t data_length = 0;
+};
+
+// The eight bytes of a control transfer's setup stage.
+struct SetupPacket {
+    uint8_t request_type = 0;
+    uint8_t request = 0;
+    uint16_t value = 0;
+    uint16_t index = 0;
+    uint16_t length = 0;
+};
+
+// The two events of one URB, so that its submission and its completion agree on id, transfer type,
+// endpoint and interval. Data goes where usbmon puts it: OUT data with the submission, IN data
+// with the completion.
+class TraceEventBuilder {
+  public:
+    static TraceEventBuilder Control(const void* urb, uint8_t endpoint, const SetupPacket& setup);
+    static TraceEventBuilder Transfer(const void* urb, USBD_PIPE_TYPE type, uint8_t endpoint,
+                                      int32_t interval);
+
+    // `length` bytes asked for; `buffer` holds them when the transfer is OUT.
+    TraceEvent Submission(uint32_t length, const uint8_t* buffer) const;
+    // `moved` bytes moved; `buffer` holds them when the transfer is IN.
+    TraceEvent Completion(USBD_STATUS status, uint32_t moved, const uint8_t* buffer) const;
+
+  private:
+    bool in() const { return (base_.endpoint & 0x80) != 0; }
+
+    TraceEvent base_;
 };
 
 class PcapTrace {
