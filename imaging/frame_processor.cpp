@@ -2,7 +2,7 @@
 #include "imaging/frame_processor.h"
 
 #include "control/settings_table.h"
-#include "driver/pool_tags.h"
+#include "imaging/pool_tags.h"
 
 namespace {
 

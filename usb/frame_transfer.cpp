@@ -1,4 +1,4 @@
-#include "driver/pool_tags.h"
+#include "usb/pool_tags.h"
 #include "usb/usb_transport.h"
 
 volatile LONG frame_timeout_ms = 3000;

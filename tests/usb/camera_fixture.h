@@ -15,6 +15,7 @@
 #include "platform/usb_bus.h"
 #include "platform/verifier.h"
 #include "sim/sim_camera.h"
+#include "usb/pool_tags.h"
 #include "usb/usb_transport.h"
 
 namespace camtest {
