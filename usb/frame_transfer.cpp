@@ -36,14 +36,14 @@ bool AnyTransferCancelled(CameraContext* camera) {
     return false;
 }
 
-// The camera takes the frame request and the arm packet (both 0x02) as a pair, so the arm goes
+// The camera takes the frame request and the arm packet as a pair, so the arm goes
 // out once the request did, and once only: a transfer that failed may still have reached the
 // camera, and a second arm would pair its requests out of step. Only an arm that certainly never
 // left, for want of its URB, is tried again. A lost arm is not a reason to end the read: the frame
 // then simply does not come, and the read ends by its time-out.
-VOID SendArm(CameraContext* camera) {
-    if (SendStreamPacket(camera, false) == STATUS_INSUFFICIENT_RESOURCES) {
-        SendStreamPacket(camera, false);
+VOID SendArm(CameraContext* camera, const FramePackets* packets) {
+    if (SendStreamPacket(camera, packets, false) == STATUS_INSUFFICIENT_RESOURCES) {
+        SendStreamPacket(camera, packets, false);
     }
 }
 
@@ -185,7 +185,8 @@ VOID ReleaseFrameTransfers(CameraContext* camera) {
     }
 }
 
-NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffer) {
+NTSTATUS ReadFrame(CameraContext* camera, const FramePackets* packets, ULONG pipe, ULONG length,
+                   PUCHAR buffer) {
     UsbDevice* usb = &camera->usb;
     NTSTATUS status;
     PUSBD_PIPE_INFORMATION entry = FindBulkPipe(usb, pipe, &status);
@@ -205,7 +206,7 @@ NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffe
                                              sizeof(TransferSlot) * planned, kTransferTag);
     if (camera->transfer_slots == nullptr) {
         KeReleaseSpinLock(&camera->transfer_lock, irql);
-        SendArm(camera);
+        SendArm(camera, packets);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     InterlockedExchange(&camera->transfers_completed, 0);
@@ -216,14 +217,14 @@ NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffe
         camera->transfer_slots = nullptr;
         InterlockedExchange((volatile LONG*)&camera->transfer_count, 0);
         KeReleaseSpinLock(&camera->transfer_lock, irql);
-        SendArm(camera);
+        SendArm(camera, packets);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     MmBuildMdlForNonPagedPool(camera->frame_mdl);
     KeResetEvent(&camera->transfer_event);
     KeReleaseSpinLock(&camera->transfer_lock, irql);
 
-    SendArm(camera);
+    SendArm(camera, packets);
 
     PDEVICE_OBJECT lower = usb->lower_device;
     LONG submitted = 0;
@@ -290,7 +291,7 @@ NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffe
         CancelFrameTransfers(camera);
         result = out_of_resources ? STATUS_INSUFFICIENT_RESOURCES : STATUS_CANCELLED;
     } else {
-        SendStreamControl(camera, true);
+        SendStreamControl(camera, packets, true);
         if (submission_failed && !NT_SUCCESS(ResetPipe(usb, entry))) {
             RecoverPort(usb);
         }
@@ -315,32 +316,22 @@ NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffe
     return result;
 }
 
-bool ReadRawFrame(CameraContext* camera, PUCHAR buffer, bool* ok) {
-    if (ok != nullptr) {
-        *ok = false;
-    }
+NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, PUCHAR buffer) {
     // Before the capture set-up there is no frame to ask for.
     if (camera->raw_frame_size == 0 || buffer == nullptr) {
-        return false;
+        return STATUS_INVALID_DEVICE_STATE;
     }
     UsbDevice* usb = &camera->usb;
     MarkReadPipes(usb, 1);
-    for (ULONG i = 0; i < kPacketSize; ++i) {
-        camera->frame_request_buffer[i] = 0;
-    }
-    camera->frame_request_buffer[0] = 0x02;
+    packets->BuildFrameRequest(camera->frame_request_buffer);
     // Without its request the camera sends no frame, and an arm alone would start the next pair.
     NTSTATUS status =
         TransferPacket(camera, kCommandPipe, kPacketSize, camera->frame_request_buffer)
-            ? ReadFrame(camera, kFramePipe, camera->raw_frame_size, buffer)
+            ? ReadFrame(camera, packets, kFramePipe, camera->raw_frame_size, buffer)
             : STATUS_UNSUCCESSFUL;
     if (status != STATUS_SUCCESS && status != STATUS_TIMEOUT && !ReadAborted(usb)) {
         WaitOutFrameTimeout(camera);
     }
     MarkReadPipes(usb, 0);
-    bool captured = status == STATUS_SUCCESS;
-    if (ok != nullptr) {
-        *ok = captured;
-    }
-    return captured;
+    return status;
 }

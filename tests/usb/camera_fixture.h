@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "camera/command_lock.h"
+#include "camera/frame_read.h"
 #include "driver/camera_context.h"
 #include "driver/pool_tags.h"
 #include "platform/usb_bus.h"
