@@ -1,7 +1,7 @@
 // Synchronous bulk transfers: validation, short transfers, the unconfigured device.
 #include <gtest/gtest.h>
 
-#include "tests/usb/camera_fixture.h"
+#include "tests/support/camera_fixture.h"
 #include "tests/usb/failing_filter.h"
 
 namespace {

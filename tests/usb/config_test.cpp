@@ -1,7 +1,7 @@
 // Configuration of the camera's USB device, hostile descriptors, pipe and port recovery.
 #include <gtest/gtest.h>
 
-#include "tests/usb/camera_fixture.h"
+#include "tests/support/camera_fixture.h"
 #include "tests/usb/failing_filter.h"
 
 namespace {
