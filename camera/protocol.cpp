@@ -6,7 +6,7 @@ namespace {
 const UCHAR kMemoryReadArguments[] = {0x51, 0x02, 0x01};
 inline constexpr UCHAR kFinishSetupArgument = 0x01;
 
-VOID StartPacket(PUCHAR packet, UCHAR command) {
+VOID StartPacket(PUCHAR packet, CommandCode command) {
     RtlZeroMemory(packet, kPacketSize);
     packet[0] = command;
 }

@@ -9,22 +9,25 @@
 
 // ---- Command codes ------------------------------------------------------------------------------
 
-// Asks for one frame. The same code, sent again once the frame's transfers are being queued, arms
-// the camera; the go code then starts the frame.
-inline constexpr UCHAR kFrameRequestCommand = 0x02;
-inline constexpr UCHAR kGoCommand = 0x03;
-inline constexpr UCHAR kRegisterWriteCommand = 0x04;
-// The first packet after device start.
-inline constexpr UCHAR kInitializeCommand = 0x06;
-inline constexpr UCHAR kFinishSetupCommand = 0x0A;
-inline constexpr UCHAR kSetItemCommand = 0x25;
-// Answered by two reply packets; byte 0 of the second is the answer.
-inline constexpr UCHAR kQueryItemCommand = 0x26;
-// Followed by up to kRawCommandBytes caller bytes.
-inline constexpr UCHAR kRawCommand = 0x40;
+// Byte 0 of every packet.
+enum CommandCode : UCHAR {
+    // Asks for one frame. Sent again once the frame's transfers are being queued, it arms the
+    // camera; the go code then starts the frame.
+    kFrameRequestCommand = 0x02,
+    kGoCommand = 0x03,
+    kRegisterWriteCommand = 0x04,
+    // The first packet after device start.
+    kInitializeCommand = 0x06,
+    kFinishSetupCommand = 0x0A,
+    kSetItemCommand = 0x25,
+    // Answered by two reply packets; byte 0 of the second is the answer.
+    kQueryItemCommand = 0x26,
+    // Followed by up to kRawCommandBytes caller bytes.
+    kRawCommand = 0x40,
+    // Answered as a query is.
+    kMemoryReadCommand = 0x41,
+};
 inline constexpr ULONG kRawCommandBytes = kPacketSize - 1;
-// Answered as a query is.
-inline constexpr UCHAR kMemoryReadCommand = 0x41;
 
 // The camera's memory is addressed with 16 bits.
 inline constexpr ULONG kCameraMemorySize = 0x10000;
@@ -34,16 +37,18 @@ inline bool IsCameraMemoryAddress(LONG index) {
 
 // ---- Camera items -------------------------------------------------------------------------------
 
-// Items kFrameSizeItem and the three after it carry bytes 0 to 3 of the raw frame size, least
-// significant first.
-inline constexpr UCHAR kFrameSizeItem = 0;
+enum CameraItemNumber : UCHAR {
+    // This item and the three after it carry bytes 0 to 3 of the raw frame size, least
+    // significant first.
+    kFrameSizeItem = 0,
+    // 1: frames on the external trigger, 0: free running.
+    kTriggerItem = 11,
+    // Sent as 0 to finish the capture set-up.
+    kCaptureSetupItem = 14,
+    // Queried: the sensor clock setting.
+    kClockItem = 15,
+};
 inline constexpr UCHAR kFrameSizeItemCount = 4;
-// 1: frames on the external trigger, 0: free running.
-inline constexpr UCHAR kTriggerItem = 11;
-// Sent as 0 to finish the capture set-up.
-inline constexpr UCHAR kCaptureSetupItem = 14;
-// Queried: the sensor clock setting.
-inline constexpr UCHAR kClockItem = 15;
 
 // The camera gives one clock setting two answers; they are kept as one.
 inline LONG ClockModeOfAnswer(LONG answer) {

@@ -118,46 +118,43 @@ std::vector<Include> IncludesOf(const std::string& file) {
     return includes;
 }
 
-// The public platform headers that the driver's umbrella header brings in: the kernel side.
-// Every other public platform header is a host-side seam.
-const std::set<std::string>& KernelSidePlatformHeaders() {
-    static const std::set<std::string> headers = [] {
-        std::set<std::string> seen;
-        std::vector<std::string> pending = {kDdk};
-        while (!pending.empty()) {
-            const std::string file = pending.back();
-            pending.pop_back();
-            if (!seen.insert(file).second)
-                continue;
-            for (const Include& include : IncludesOf(file)) {
-                if (Under(include.target, kPublicPlatform))
-                    pending.push_back(include.target);
-            }
-        }
-        return seen;
-    }();
-    return headers;
-}
-
-// An imaging header that needs nothing beyond imaging/, the platform's umbrella and the contract,
-// however deep its includes go: a conversion kernel that tools may use.
-bool IsStandaloneImagingHeader(const std::string& header) {
+// The files reached from start through the includes whose targets follow accepts, start included.
+std::set<std::string> Reached(const std::string& start,
+                              const std::function<bool(const std::string&)>& follow) {
     std::set<std::string> seen;
-    std::vector<std::string> pending = {header};
+    std::vector<std::string> pending = {start};
     while (!pending.empty()) {
         const std::string file = pending.back();
         pending.pop_back();
         if (!seen.insert(file).second)
             continue;
         for (const Include& include : IncludesOf(file)) {
-            if (include.target.empty()) {
-                if (!include.angled || kIntrinsics.count(include.spelled) == 0)
-                    return false;
-            } else if (Under(include.target, "imaging")) {
+            if (follow(include.target))
                 pending.push_back(include.target);
-            } else if (include.target != kDdk && !Under(include.target, kContract)) {
+        }
+    }
+    return seen;
+}
+
+// The public platform headers that the driver's umbrella header brings in: the kernel side.
+// Every other public platform header is a host-side seam.
+const std::set<std::string>& KernelSidePlatformHeaders() {
+    static const std::set<std::string> headers =
+        Reached(kDdk, [](const std::string& target) { return Under(target, kPublicPlatform); });
+    return headers;
+}
+
+// An imaging header that needs nothing beyond imaging/, the platform's umbrella, the contract and
+// intrinsics, however deep its includes go: a conversion kernel that tools may use.
+bool IsStandaloneImagingHeader(const std::string& header) {
+    const auto in_imaging = [](const std::string& target) { return Under(target, "imaging"); };
+    for (const std::string& file : Reached(header, in_imaging)) {
+        for (const Include& include : IncludesOf(file)) {
+            const bool intrinsic =
+                include.target.empty() && include.angled && kIntrinsics.count(include.spelled);
+            if (!intrinsic && !in_imaging(include.target) && include.target != kDdk &&
+                !Under(include.target, kContract))
                 return false;
-            }
         }
     }
     return true;
@@ -215,25 +212,23 @@ std::string SimRule(const Include& include) {
 
 std::string ToolsRule(const Include& include) {
     const std::string& target = include.target;
-    if (IsOutsideTheTree(include))
-        return "";
-    if (Under(target, "tools") || Under(target, kContract) || Under(target, "sim"))
-        return "";
-    if (Under(target, kPublicPlatform) && KernelSidePlatformHeaders().count(target) == 0)
-        return "";
-    if (Under(target, "imaging") && IsStandaloneImagingHeader(target))
-        return "";
-    return "tools reach the driver as clients do; of its headers only the conversion kernels";
+    const bool platform_host_side =
+        Under(target, kPublicPlatform) && KernelSidePlatformHeaders().count(target) == 0;
+    const bool conversion_kernel = Under(target, "imaging") && IsStandaloneImagingHeader(target);
+    return IsOutsideTheTree(include) || Under(target, "tools") || Under(target, kContract) ||
+                   Under(target, "sim") || platform_host_side || conversion_kernel
+               ? ""
+               : "tools reach the driver as clients do; of its headers only the conversion kernels";
 }
 
 std::string BenchRule(const Include& include) {
     const std::string& target = include.target;
-    if (IsOutsideTheTree(include))
-        return "";
-    if (Under(target, "bench") || InDriver(target) || Under(target, kContract) ||
-        Under(target, kPublicPlatform) || Under(target, "sim") || Under(target, "tools/common"))
-        return "";
-    return "benchmarks use the product's public headers, not tests or platform internals";
+    const bool product = InDriver(target) || Under(target, kContract) ||
+                         Under(target, kPublicPlatform) || Under(target, "sim") ||
+                         Under(target, "tools/common");
+    return IsOutsideTheTree(include) || Under(target, "bench") || product
+               ? ""
+               : "benchmarks use the product's public headers, not tests or platform internals";
 }
 
 std::string TestsRule(const Include& include) {
