@@ -1,6 +1,7 @@
 // Synchronous bulk transfers: validation, short transfers, the unconfigured device.
 #include <gtest/gtest.h>
 
+#include "camera/frame_read.h"
 #include "tests/support/rig_test.h"
 #include "tests/usb/failing_filter.h"
 #include "usb/usb_transport.h"
@@ -17,11 +18,12 @@ TEST_F(BulkTransferTest, EveryTransferFailsBeforeConfiguration) {
         EXPECT_EQ(moved, 0u);
         EXPECT_FALSE(TransferPacket(camera(), pipe, kPacketSize, packet));
     }
-    SendStreamControl(camera(), false);
-    SendStreamControl(camera(), true);
+    SendStreamControl(camera(), &kFramePackets, false);
+    SendStreamControl(camera(), &kFramePackets, true);
     camera()->raw_frame_size = 65536;
     UCHAR frame[65536];
-    EXPECT_EQ(ReadFrame(camera(), kFramePipe, sizeof(frame), frame), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ReadFrame(camera(), &kFramePackets, kFramePipe, sizeof(frame), frame),
+              STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(sim().records().Commands().empty());
 }
 

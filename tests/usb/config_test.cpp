@@ -1,10 +1,11 @@
 // Configuration of the camera's USB device, hostile descriptors, pipe and port recovery.
 #include <gtest/gtest.h>
 
-#include "driver/pool_tags.h"
+#include "camera/frame_read.h"
 #include "platform/verifier.h"
 #include "tests/support/rig_test.h"
 #include "tests/usb/failing_filter.h"
+#include "usb/pool_tags.h"
 #include "usb/usb_transport.h"
 
 namespace {
@@ -132,7 +133,8 @@ TEST_F(UsbConfigTest, IsochronousPipesAreRefusedInterruptPipesServe) {
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(moved, 0u);
     UCHAR frame[4096];
-    EXPECT_EQ(ReadFrame(camera(), kFramePipe, sizeof(frame), frame), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ReadFrame(camera(), &kFramePackets, kFramePipe, sizeof(frame), frame),
+              STATUS_INVALID_PARAMETER);
     // The command pipe is an interrupt pipe, which carries packets as well.
     EXPECT_TRUE(TransferPacket(camera(), kCommandPipe, kPacketSize, packet));
     EXPECT_EQ(sim().records().Commands().size(), 1u);
@@ -153,9 +155,10 @@ TEST_F(UsbConfigTest, InterfaceWithoutPipesConfiguresButRefusesEveryTransfer) {
         EXPECT_EQ(moved, 0u);
         EXPECT_FALSE(TransferPacket(camera(), pipe, kPacketSize, packet));
     }
-    EXPECT_EQ(SendStreamPacket(camera(), false), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SendStreamPacket(camera(), &kFramePackets, false), STATUS_UNSUCCESSFUL);
     UCHAR frame[4096];
-    EXPECT_EQ(ReadFrame(camera(), kFramePipe, sizeof(frame), frame), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ReadFrame(camera(), &kFramePackets, kFramePipe, sizeof(frame), frame),
+              STATUS_INVALID_PARAMETER);
     ExpectNoTransferPossible(camera(), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(StopUsbDevice(&camera()->usb), STATUS_SUCCESS);
     EXPECT_EQ(platform::verifier::OutstandingBlocks(kUsbTag), 0u);

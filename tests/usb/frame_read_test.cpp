@@ -11,11 +11,13 @@
 
 #include "camera/camera_commands.h"
 #include "camera/capture_setup.h"
+#include "camera/frame_read.h"
 #include "driver/pool_tags.h"
 #include "platform/verifier.h"
 #include "tests/support/hang_guard.h"
 #include "tests/support/rig_test.h"
 #include "tests/usb/failing_filter.h"
+#include "usb/pool_tags.h"
 #include "usb/usb_transport.h"
 
 namespace {
