@@ -67,8 +67,7 @@ TEST_F(BulkTransferTest, ErrorStatusOfTheUrbFailsTheTransfer) {
     EXPECT_TRUE(TransferPacket(camera(), kCommandPipe, kPacketSize, packet));
 
     // The request succeeds but the URB stalled: the transfer fails all the same, nothing moved.
-    camtest::FailingFilter filter(rig_.port());
-    camera()->usb.lower_device = filter.device();
+    camtest::FailingFilter filter(&camera()->usb);
     filter.StallBulk(camera()->usb.interface_info->Pipes[kCommandPipe].PipeHandle, 1);
     size_t commands = sim().records().Commands().size();
     moved = 9;
@@ -77,7 +76,6 @@ TEST_F(BulkTransferTest, ErrorStatusOfTheUrbFailsTheTransfer) {
     EXPECT_EQ(moved, 0u);
     EXPECT_EQ(sim().records().Commands().size(), commands);
     EXPECT_TRUE(TransferPacket(camera(), kCommandPipe, kPacketSize, packet));
-    camera()->usb.lower_device = rig_.port();
 }
 
 }  // namespace

@@ -32,15 +32,15 @@ TEST_F(UsbConfigTest, ConfiguresThreePipesAndReturnsToUnconfigured) {
     EXPECT_EQ(usb.configuration_descriptor->bDescriptorType, USB_CONFIGURATION_DESCRIPTOR_TYPE);
 
     // With nothing marked, aborting sends nothing and succeeds; a marked pipe alone is aborted.
-    camtest::FailingFilter filter(rig_.port());
-    usb.lower_device = filter.device();
-    EXPECT_EQ(StopCapture(camera()), STATUS_SUCCESS);
-    EXPECT_EQ(filter.AbortsSeen(), 0);
-    SetPipeActive(&usb, 2, 1);
-    EXPECT_EQ(StopCapture(camera()), STATUS_SUCCESS);
-    EXPECT_EQ(filter.AbortsSeen(), 1);
-    EXPECT_EQ(usb.pipe_active[2], 0);
-    usb.lower_device = rig_.port();
+    {
+        camtest::FailingFilter filter(&usb);
+        EXPECT_EQ(StopCapture(camera()), STATUS_SUCCESS);
+        EXPECT_EQ(filter.AbortsSeen(), 0);
+        SetPipeActive(&usb, 2, 1);
+        EXPECT_EQ(StopCapture(camera()), STATUS_SUCCESS);
+        EXPECT_EQ(filter.AbortsSeen(), 1);
+        EXPECT_EQ(usb.pipe_active[2], 0);
+    }
 
     EXPECT_EQ(StopUsbDevice(&usb), STATUS_SUCCESS);
     EXPECT_EQ(usb.configuration_descriptor, nullptr);
@@ -168,8 +168,7 @@ TEST_F(UsbConfigTest, InterfaceWithoutPipesConfiguresButRefusesEveryTransfer) {
 TEST_F(UsbConfigTest, AbortStopsEarlyOnlyWhenItsUrbCannotBeAllocated) {
     Configure();
     UsbDevice& usb = camera()->usb;
-    camtest::FailingFilter filter(rig_.port());
-    usb.lower_device = filter.device();
+    camtest::FailingFilter filter(&usb);
 
     // A bus that fails the aborts: both pipes stay marked, both were tried, the stop succeeds.
     filter.FailPipeAborts(true);
@@ -203,7 +202,6 @@ TEST_F(UsbConfigTest, AbortStopsEarlyOnlyWhenItsUrbCannotBeAllocated) {
     EXPECT_EQ(StopCapture(camera()), STATUS_SUCCESS);
     EXPECT_EQ(usb.pipe_active[0], 0);
     EXPECT_EQ(usb.pipe_active[2], 0);
-    usb.lower_device = rig_.port();
 }
 
 TEST_F(UsbConfigTest, AllocationFailuresDuringStartLeakNothing) {

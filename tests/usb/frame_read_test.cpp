@@ -184,8 +184,7 @@ TEST_F(FrameReadTest, StopBeforeTheTransfersAreQueuedEndsTheReadAtOnce) {
     Configure();
     AnnounceFrameSize(3 * 65536);
     frame_timeout_ms = 10000;
-    camtest::FailingFilter filter(rig_.port());
-    camera()->usb.lower_device = filter.device();
+    camtest::FailingFilter filter(&camera()->usb);
     // The stop comes between the request and the arm packet: the pipe is marked, nothing queued.
     filter.BeforeCommand(0x02, 2, [this] { EXPECT_EQ(StopCapture(camera()), STATUS_SUCCESS); });
     PoolBuffer buffer(camera()->raw_frame_size);
@@ -195,7 +194,6 @@ TEST_F(FrameReadTest, StopBeforeTheTransfersAreQueuedEndsTheReadAtOnce) {
     EXPECT_FALSE(ok);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
     ExpectIdle();
-    camera()->usb.lower_device = rig_.port();
 }
 
 TEST_F(FrameReadTest, ALostArmIsNotSentAgainAndTheReadEndsByTheTimeOut) {
@@ -221,8 +219,7 @@ TEST_F(FrameReadTest, ALostArmIsNotSentAgainAndTheReadEndsByTheTimeOut) {
     for (const Case& c : cases) {
         // Each case starts with the camera between frames: a lost arm leaves it mid-pair.
         sim().ResetPort();
-        camtest::FailingFilter filter(rig_.port());
-        camera()->usb.lower_device = filter.device();
+        camtest::FailingFilter filter(&camera()->usb);
         c.lose_arm(filter);
         sim().ClearQueued();
         PoolBuffer buffer(camera()->raw_frame_size);
@@ -238,7 +235,6 @@ TEST_F(FrameReadTest, ALostArmIsNotSentAgainAndTheReadEndsByTheTimeOut) {
                   (std::vector<uint32_t>{65536, 65536, 65536}))
             << c.name;
         ExpectIdle();
-        camera()->usb.lower_device = rig_.port();
     }
 }
 
@@ -296,8 +292,7 @@ TEST_F(FrameReadTest, FailedSubmissionResetsThePipeThenRecoversThePort) {
     Configure();
     AnnounceFrameSize(4 * 65536);
     frame_timeout_ms = 200;
-    camtest::FailingFilter filter(rig_.port());
-    camera()->usb.lower_device = filter.device();
+    camtest::FailingFilter filter(&camera()->usb);
     USBD_PIPE_HANDLE frame_pipe = camera()->usb.interface_info->Pipes[kFramePipe].PipeHandle;
     PoolBuffer buffer(camera()->raw_frame_size);
 
@@ -339,7 +334,6 @@ TEST_F(FrameReadTest, FailedSubmissionResetsThePipeThenRecoversThePort) {
     size_t sent = sim().records().SentFrames().size();
     EXPECT_TRUE(ReadRawFrame(camera(), buffer.data(), &ok));
     ExpectLastSentFrame(buffer.data(), buffer.size(), sent + 1);
-    camera()->usb.lower_device = rig_.port();
 }
 
 TEST_F(FrameReadTest, ZeroFrameSizeIsRefusedAtOnce) {
