@@ -26,17 +26,6 @@ RigOptions Small() {
     return options;
 }
 
-// A pin of the rig's default format in PAUSE with two buffers queued.
-client::Pin* PausedPin(Rig& rig) {
-    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
-    EXPECT_NE(pin, nullptr);
-    if (pin == nullptr)
-        return nullptr;
-    EXPECT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig.QueueBuffers(pin, 2);
-    return pin;
-}
-
 KS_DATARANGE_VIDEO AdvertisedRange(Rig& rig) {
     return *reinterpret_cast<const KS_DATARANGE_VIDEO*>(
         client::PinDescriptor(rig.filter(), 0)->PinDescriptor.DataRanges[0]);
@@ -216,7 +205,7 @@ TEST(CapturePinTest, RunWithoutAWorkerFailsAndChangesNothing) {
 TEST(CapturePinTest, RunFailsWithNothingLeftRunningWhenItsThreadCannotBeReferenced) {
     Rig rig(Small());
     ASSERT_TRUE(rig.ok());
-    client::Pin* pin = PausedPin(rig);
+    client::Pin* pin = rig.PausedPin(rig.DefaultFormat(), 2);
     ASSERT_NE(pin, nullptr);
     CaptureWorker* worker = rig.context()->worker;
     for (bool resume : {false, true}) {
@@ -246,7 +235,7 @@ TEST(CapturePinTest, RunFailsWithNothingLeftRunningWhenItsThreadCannotBeReferenc
 TEST(CapturePinTest, APinPausedAcrossADeviceStopAndStartResumesOnTheSameWorker) {
     Rig rig(Small());
     ASSERT_TRUE(rig.ok());
-    client::Pin* pin = PausedPin(rig);
+    client::Pin* pin = rig.PausedPin(rig.DefaultFormat(), 2);
     ASSERT_NE(pin, nullptr);
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     ASSERT_TRUE(camtest::TakeImage(pin));

@@ -91,11 +91,9 @@ class NarrowFrameDeliveryTest : public FrameDeliveryTest {
 
 TEST_F(FrameDeliveryTest, EachFrameIsTheConversionOfTheRawFrameTheCameraSentForIt) {
     ASSERT_TRUE(rig_.ok());
-    client::Pin* pin = rig_.CreatePin(rig_.DefaultFormat());
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig_.QueueBuffers(pin, 2);
-    rig_.RestartCount();
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    client::Pin* pin = rig_.PausedPin(rig_.DefaultFormat(), 2);
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(rig_.Run(pin), STATUS_SUCCESS);
     LONGLONG last_time = -1;
     for (uint64_t picture = 1; picture <= 3; ++picture) {
         client::StreamBuffer* buffer = TakeFrame(pin);
@@ -155,8 +153,7 @@ TEST_F(FrameDeliveryTest, FlipsAndTheRowSpacingOfTheConnectionFormat) {
         SetFlips(c.flip_h, c.flip_v);
         ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
         rig_.QueueBuffers(pin, 1);
-        rig_.RestartCount();
-        ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(rig_.Run(pin), STATUS_SUCCESS);
         client::StreamBuffer* buffer = TakeFrame(pin);
         ASSERT_NE(buffer, nullptr) << c.name;
         SCOPED_TRACE(c.name);
@@ -182,8 +179,7 @@ TEST_F(FrameDeliveryTest, StampsFollowTheClockAndTheHeaderSize) {
         if (buffer->frame_info != nullptr)
             buffer->frame_info->PictureNumber = -7;
         ASSERT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
-        rig_.RestartCount();
-        ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(rig_.Run(pin), STATUS_SUCCESS);
         ASSERT_EQ(TakeFrame(pin), buffer) << c.name;
         Delivered frame = camtest::Snapshot(buffer);
         EXPECT_EQ(frame.header.DataUsed, 7680000u) << c.name;
@@ -235,10 +231,9 @@ TEST_F(FrameDeliveryTest, BuffersComeBackEmptyWhenTooSmallOrWhenNoFrameIsReady) 
 
 TEST_F(FrameDeliveryTest, PauseKeepsBuffersAndPictureNumbersAndAStopStartsAnew) {
     ASSERT_TRUE(rig_.ok());
-    client::Pin* pin = rig_.CreatePin(rig_.DefaultFormat());
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig_.QueueBuffers(pin, 2);
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    client::Pin* pin = rig_.PausedPin(rig_.DefaultFormat(), 2);
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(rig_.Run(pin), STATUS_SUCCESS);
     auto take = [&] {
         client::StreamBuffer* buffer = TakeFrame(pin);
         EXPECT_NE(buffer, nullptr);
@@ -257,9 +252,8 @@ TEST_F(FrameDeliveryTest, PauseKeepsBuffersAndPictureNumbersAndAStopStartsAnew) 
     // stay), the client's buffers stay queued, the numbers go on.
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
     EXPECT_EQ(client::QueuedBufferCount(pin), 2u);
-    rig_.RestartCount();
     const uint64_t mark = platform::verifier::AllocationMark();
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Run(pin), STATUS_SUCCESS);
     EXPECT_EQ(take(), 3);
     EXPECT_EQ((std::vector<const void*>{worker.rgb_image, worker.raw_slot[0], worker.raw_slot[1]}),
               buffers);
@@ -269,8 +263,7 @@ TEST_F(FrameDeliveryTest, PauseKeepsBuffersAndPictureNumbersAndAStopStartsAnew) 
 
     // Through ACQUIRE it starts anew: the capture set-up again, and picture 1.
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-    rig_.RestartCount();
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Run(pin), STATUS_SUCCESS);
     EXPECT_EQ(take(), 1);
     EXPECT_FALSE(rig_.sim().records().ItemWrites().empty());
 }
@@ -282,12 +275,9 @@ TEST_F(FrameDeliveryTest, PauseKeepsBuffersAndPictureNumbersAndAStopStartsAnew) 
 TEST_F(NarrowFrameDeliveryTest, RowsKeepTheGeometryTheStreamStartedWith) {
     ASSERT_TRUE(rig_.ok());
     const std::vector<uint8_t> base = rig_.DefaultFormat();
-    client::Pin* pin = rig_.CreatePin(base);
+    client::Pin* pin = rig_.PausedPin(base, 1);
     ASSERT_NE(pin, nullptr);
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig_.QueueBuffers(pin, 1);
-    rig_.RestartCount();
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Run(pin), STATUS_SUCCESS);
     client::StreamBuffer* buffer = TakeFrame(pin);
     ASSERT_NE(buffer, nullptr);
     ExpectImageOf(1, buffer, 640, false, false);

@@ -107,11 +107,9 @@ TEST(PropertyStreamingTest, TheGeometryHoldsUntilTheLastPinOfAnyFilterCloses) {
 TEST(PropertyStreamingTest, SettingsChangedWhileStreamingReachTheNextFrames) {
     Rig rig(Small(true, 120000));
     ASSERT_TRUE(rig.ok());
-    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig.QueueBuffers(pin, 1);
-    rig.RestartCount();
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    client::Pin* pin = rig.PausedPin(rig.DefaultFormat(), 1);
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(rig.Run(pin), STATUS_SUCCESS);
 
     // What the driver applies to the next frame; the measured red gain comes back.
     struct Applied {
@@ -182,10 +180,8 @@ TEST(PropertyStreamingTest, RequestsFromManyThreadsNeverInterleaveCommandSequenc
     client::Filter* filter = rig.filter();
     // The first stream start runs the register program its second and last time.
     auto stream_once = [&] {
-        client::Pin* pin = rig.CreatePin(format);
+        client::Pin* pin = rig.PausedPin(format, 2);
         ASSERT_NE(pin, nullptr);
-        ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-        rig.QueueBuffers(pin, 2);
         ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         ASSERT_EQ(client::ClosePin(pin), STATUS_SUCCESS);

@@ -107,9 +107,8 @@ TEST(StreamingFaultTest, EveryAllocationOfPinCreationMayFail) {
 TEST(StreamingFaultTest, EveryAllocationOfRunMayFailAndALaterRunDelivers) {
     Rig rig(Small(300));
     ASSERT_TRUE(rig.ok());
-    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig.QueueBuffers(pin, 2);
+    client::Pin* pin = rig.PausedPin(rig.DefaultFormat(), 2);
+    ASSERT_NE(pin, nullptr);
     for (KSSTATE back : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) {
         // Once from where the sweep starts, so that every RUN of it is alike.
         ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
@@ -180,9 +179,8 @@ TEST(StreamingStressTest, AThousandStateCyclesWithFramesFlowing) {
 TEST(StreamingStressTest, PictureNumbersOnlyRiseWhileFramesOutpaceDeliveryAcrossPauses) {
     Rig rig(Small());
     ASSERT_TRUE(rig.ok());
-    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig.QueueBuffers(pin, 2);
+    client::Pin* pin = rig.PausedPin(rig.DefaultFormat(), 2);
+    ASSERT_NE(pin, nullptr);
     LONGLONG last = 0;
     for (int cycle = 0; cycle < 20; ++cycle) {
         ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);

@@ -63,14 +63,9 @@ bool Rig::Climb() {
         return Failed("opening the filter", status);
     if (options_.level == RigLevel::kFilter)
         return true;
-    pin_ = CreatePin(DefaultFormat(), true, &status);
-    if (pin_ == nullptr)
-        return Failed("creating the pin", status);
-    if (!NT_SUCCESS(status = client::SetPinState(pin_, KSSTATE_PAUSE)))
-        return Failed("pausing the pin", status);
-    if (QueueBuffers(pin_, options_.buffers).size() != options_.buffers)
-        return Failed("queuing buffers", STATUS_INSUFFICIENT_RESOURCES);
-    if (!NT_SUCCESS(status = client::SetPinState(pin_, KSSTATE_RUN)))
+    if ((pin_ = PausedPin(DefaultFormat(), options_.buffers)) == nullptr)
+        return false;
+    if (!NT_SUCCESS(status = Run(pin_)))
         return Failed("running the pin", status);
     return true;
 }

@@ -32,7 +32,8 @@ enum class RigLevel {
     kStarted,
     // A filter open on the started device.
     kFilter,
-    // A pin of the default format on that filter in RUN, with `buffers` queued.
+    // A pin of the default format on that filter in RUN, with `buffers` queued, its frames
+    // counted from the RUN.
     kRunning,
 };
 
@@ -106,6 +107,10 @@ class Rig {
     // Queues `count` new buffers of one frame of the pin's format each.
     std::vector<client::StreamBuffer*> QueueBuffers(client::Pin* pin, size_t count,
                                                     ULONG header_size = 128);
+    // A pin of `format` in PAUSE with `buffers` queued; null when a step failed, which is reported.
+    client::Pin* PausedPin(const std::vector<uint8_t>& format, size_t buffers);
+    // Frames counted from here (RestartCount), and RUN.
+    NTSTATUS Run(client::Pin* pin);
 
     // ---- Frames as the camera sent them
     // Before a RUN that starts or resumes streaming: the camera's records are cleared, and frames

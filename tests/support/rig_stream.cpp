@@ -72,6 +72,25 @@ std::vector<client::StreamBuffer*> Rig::QueueBuffers(client::Pin* pin, size_t co
     return queued;
 }
 
+client::Pin* Rig::PausedPin(const std::vector<uint8_t>& format, size_t buffers) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    client::Pin* pin = CreatePin(format, true, &status);
+    if (pin == nullptr) {
+        Failed("creating a pin", status);
+        return nullptr;
+    }
+    if (!NT_SUCCESS(status = client::SetPinState(pin, KSSTATE_PAUSE))) {
+        Failed("pausing a pin", status);
+        return nullptr;
+    }
+    return QueueBuffers(pin, buffers).size() == buffers ? pin : nullptr;
+}
+
+NTSTATUS Rig::Run(client::Pin* pin) {
+    RestartCount();
+    return client::SetPinState(pin, KSSTATE_RUN);
+}
+
 void Rig::RestartCount() {
     sim_->records().Clear();
     steps_ = 0;
