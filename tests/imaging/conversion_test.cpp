@@ -6,6 +6,7 @@
 
 namespace {
 
+using imaging_test::AllEqual;
 using imaging_test::Camera;
 using imaging_test::FlatRaw;
 using imaging_test::Frame;
@@ -47,14 +48,6 @@ void ExpectSameTotals(Frame& frame, LONG phase) {
         EXPECT_EQ(vector->green, scalar.green);
         EXPECT_EQ(vector->blue, scalar.blue);
     }
-}
-
-bool AllEqual(const std::vector<ULONG>& image, ULONG pixel) {
-    for (ULONG p : image) {
-        if (p != pixel)
-            return false;
-    }
-    return true;
 }
 
 TEST(Conversion, FlatFramesInEveryPhase) {

@@ -13,6 +13,7 @@
 
 namespace {
 
+using imaging_test::AllEqual;
 using imaging_test::Camera;
 using imaging_test::FlatRaw;
 using imaging_test::Frame;
@@ -42,14 +43,6 @@ class Stream {
     FrameProcessor* processor_;
     std::vector<ULONG> output_;
 };
-
-bool AllEqual(const std::vector<ULONG>& image, ULONG pixel) {
-    for (ULONG p : image) {
-        if (p != pixel)
-            return false;
-    }
-    return true;
-}
 
 TEST(FrameProcessor, CreateAndFreeReleaseEverything) {
     FrameProcessor* processor = CreateFrameProcessor();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -156,6 +157,10 @@ inline std::vector<UCHAR> RandomRaw(ULONG width, ULONG height, uint32_t seed) {
 
 inline ULONG Pixel(ULONG red, ULONG green, ULONG blue) {
     return 0xFF000000u | red << 16 | green << 8 | blue;
+}
+
+inline bool AllEqual(const std::vector<ULONG>& image, ULONG pixel) {
+    return std::all_of(image.begin(), image.end(), [pixel](ULONG p) { return p == pixel; });
 }
 
 // A rig with nothing plugged in, whose further devices give the tests camera contexts.
