@@ -3,13 +3,27 @@
 // it goes to standard error.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace camtest {
 
 using FailureHandler = void (*)(const std::string& what);
 
-void SetFailureHandler(FailureHandler handler);
-void ReportFailure(const std::string& what);
+inline FailureHandler& CurrentFailureHandler() {
+    static FailureHandler handler = nullptr;
+    return handler;
+}
+
+inline void SetFailureHandler(FailureHandler handler) {
+    CurrentFailureHandler() = handler;
+}
+
+inline void ReportFailure(const std::string& what) {
+    if (FailureHandler handler = CurrentFailureHandler())
+        handler(what);
+    else
+        std::fprintf(stderr, "%s\n", what.c_str());
+}
 
 }  // namespace camtest
