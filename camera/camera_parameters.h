@@ -31,7 +31,7 @@ LONG GetExternalTrigger(CameraContext* camera);
 
 // The shortest frame time-out that clients and stored settings may set; shorter ones are passed
 // over.
-inline constexpr LONG kTimeoutMin = 501;
+inline constexpr LONG kTimeoutMin = camdrv::kTimeoutMinMs;
 // Not checked here: the callers keep the time-out to their ranges.
 VOID SetTimeout(CameraContext* camera, LONG milliseconds);
 LONG GetTimeout(CameraContext* camera);
