@@ -66,11 +66,9 @@ class Rig {
 
     // ---- The camera on the bus and the device
     ProbedCamera& sim() { return *sim_; }
-    PDEVICE_OBJECT port() const { return port_; }
     PKSDEVICE device() const { return device_; }
     // The driver's record of the device.
     CameraContext* context() const;
-    const ScratchFolder& folder() const { return folder_; }
     // The settings the devices read at their creation, and their stops save.
     std::string registry_file() const { return folder_.File("registry.reg"); }
 
@@ -149,10 +147,10 @@ class Rig {
     std::vector<client::StreamBuffer*> buffers_;
 };
 
-// One frame as delivered: the header fields a test checks and the frame info when there is one.
+// One frame as delivered: the header fields a test checks and the frame info, zero when the
+// buffer has none.
 struct Delivered {
     KSSTREAM_HEADER header{};
-    bool has_frame_info = false;
     KS_FRAME_INFO frame_info{};
 };
 Delivered Snapshot(const client::StreamBuffer* buffer);

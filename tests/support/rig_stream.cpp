@@ -142,10 +142,8 @@ std::vector<ULONG> Rig::Convert(const std::vector<uint8_t>& raw,
 Delivered Snapshot(const client::StreamBuffer* buffer) {
     Delivered delivered;
     delivered.header = *buffer->header;
-    if (buffer->frame_info != nullptr) {
-        delivered.has_frame_info = true;
+    if (buffer->frame_info != nullptr)
         delivered.frame_info = *buffer->frame_info;
-    }
     return delivered;
 }
 
