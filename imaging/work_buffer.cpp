@@ -1,6 +1,6 @@
 // The bordered work buffer: geometry, allocation and the per-frame load.
-#include "imaging/pool_tags.h"
 #include "imaging/conversion.h"
+#include "imaging/pool_tags.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

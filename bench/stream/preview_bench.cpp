@@ -3,14 +3,12 @@
 // viewer takes pictures as fast as it can, against the rate the link allows.
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-
 #include <atomic>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "tests/support/scratch_folder.h"
 #include "tools/camctl/frame_loop.h"
 #include "tools/camctl/serve/frame_broadcaster.h"
 #include "tools/common/jpeg_encoder.h"
@@ -22,14 +20,11 @@ constexpr uint64_t kFrames = 60;
 constexpr uint32_t kPollMs = 100;
 constexpr uint32_t kViewerWaitMs = 250;
 
-std::string StoreFile() {
-    return "/tmp/preview_bench." + std::to_string(getpid()) + ".reg";
-}
-
 // A session with a running pin at the default link, frames taken through the capture loop.
 class Preview {
   public:
-    Preview() : session_(Options()), filter_(session_.device()), loop_(&session_, &filter_) {
+    Preview()
+        : session_(Options(folder_)), filter_(session_.device()), loop_(&session_, &filter_) {
         camctl::LoopOptions options;
         options.stream.buffers = 3;
         options.stream.max_held = 4;
@@ -40,7 +35,6 @@ class Preview {
         loop_.Close();
         filter_.Close();
         session_.Close();
-        std::remove(StoreFile().c_str());
     }
     bool ready() const { return ready_; }
     camctl::FrameLoop& loop() { return loop_; }
@@ -75,12 +69,14 @@ class Preview {
     }
 
   private:
-    static camtools::SessionOptions Options() {
+    // The benchmark's own settings file, so that no run reads or changes the user's.
+    static camtools::SessionOptions Options(const camtest::ScratchFolder& folder) {
         camtools::SessionOptions options;
-        options.registry = StoreFile();
+        options.registry = folder.File("settings.reg");
         return options;
     }
 
+    camtest::ScratchFolder folder_{"preview_bench"};
     camtools::Session session_;
     camtools::CameraFilter filter_;
     camctl::FrameLoop loop_;

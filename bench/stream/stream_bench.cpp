@@ -6,84 +6,38 @@
 // CPU while a pin runs with its camera gone, every read failing: the worker must wait, not spin.
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdio>
-#include <string>
 #include <thread>
 
-#include "camera/capture_setup.h"
-#include "camera/command_lock.h"
-#include "camera/frame_read.h"
-#include "driver/camera_context.h"
-#include "driver/pool_tags.h"
-#include "platform/usb_bus.h"
 #include "platform/verifier.h"
-#include "sim/sim_camera.h"
-#include "tools/common/camera_filter.h"
-#include "tools/common/capture_stream.h"
-#include "tools/common/session.h"
-#include "usb/usb_transport.h"
+#include "tests/support/raw_frame_reader.h"
 
 namespace {
 
 constexpr int kWarmUpFrames = 5;
 constexpr int kFrames = 60;
-constexpr uint32_t kWaitMs = 10000;
-
-// The benchmark's own settings file, so that no run reads or changes the user's.
-std::string StoreFile() {
-    return "/tmp/stream_bench." + std::to_string(getpid()) + ".reg";
-}
 
 // A started device with a running capture pin and two buffers queued on it.
 class Stream {
   public:
-    explicit Stream(uint64_t link_speed) : session_(Options(link_speed)) {
-        if (session_.device() == nullptr)
-            return;
-        filter_ = std::make_unique<camtools::CameraFilter>(session_.device());
-        if (!NT_SUCCESS(filter_->status()) || !stream_.Open(filter_->filter(), {}).empty())
-            return;
-        ready_ = NT_SUCCESS(stream_.Run());
+    explicit Stream(uint64_t link_speed)
+        : rig_({.level = camtest::RigLevel::kRunning, .link_speed = link_speed, .kept_frames = 0}) {
     }
-    ~Stream() {
-        stream_.Close();
-        filter_.reset();
-        session_.Close();
-        std::remove(StoreFile().c_str());
-    }
-    bool ready() const { return ready_; }
-    sim::SimCamera& camera() { return session_.camera(); }
+    bool ready() const { return rig_.ok(); }
+    sim::SimCamera& camera() { return rig_.sim(); }
     uint32_t raw_frame_bytes() { return camera().state().AnnouncedFrameSize(); }
     // The next filled buffer's time stamp and picture number; the buffer goes straight back.
     bool Next(LONGLONG* time, LONGLONG* picture) {
-        for (;;) {
-            camtools::client::StreamBuffer* buffer = stream_.Next(kWaitMs);
-            if (buffer == nullptr)
-                return false;
-            const bool filled = buffer->header->DataUsed != 0;
-            *time = buffer->header->PresentationTime.Time;
-            *picture = buffer->frame_info->PictureNumber;
-            stream_.Recycle(buffer);
-            if (filled)
-                return true;
-        }
+        camtest::Delivered image;
+        if (!camtest::TakeImage(rig_.pin(), &image))
+            return false;
+        *time = image.header.PresentationTime.Time;
+        *picture = image.frame_info.PictureNumber;
+        return true;
     }
 
   private:
-    static camtools::SessionOptions Options(uint64_t link_speed) {
-        camtools::SessionOptions options;
-        options.registry = StoreFile();
-        options.link_speed = link_speed;
-        return options;
-    }
-
-    camtools::Session session_;
-    std::unique_ptr<camtools::CameraFilter> filter_;
-    camtools::CaptureStream stream_;
-    bool ready_ = false;
+    camtest::Rig rig_;
 };
 
 void BM_Stream(benchmark::State& state) {
@@ -137,48 +91,27 @@ void BM_Stream(benchmark::State& state) {
 // or delivered.
 void BM_CameraAlone(benchmark::State& state) {
     const uint64_t link_speed = (uint64_t)state.range(0);
-    sim::SimCamera camera;
-    camera.SetLinkSpeed(link_speed);
-    PDEVICE_OBJECT port = platform::UsbBusPlugIn(&camera);
-    auto* context =
-        (CameraContext*)ExAllocatePoolWithTag((POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION),
-                                              sizeof(CameraContext), kCameraContextTag);
-    KeInitializeEvent(&context->transfer_event, NotificationEvent, FALSE);
-    KeInitializeSpinLock(&context->transfer_lock);
-    InitializeCommandLock(context);
-    context->usb.lower_device = port;
-    context->image_width = 1600;
-    context->image_height = 1200;
-    PUCHAR buffer = nullptr;
-    if (StartUsbDevice(&context->usb) == STATUS_SUCCESS) {
-        StartCapture(context, nullptr, 1600, 1200);
-        buffer =
-            (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, context->raw_frame_size, kFrameBufferTag);
-    }
+    camtest::Rig rig(
+        {.level = camtest::RigLevel::kUsb, .link_speed = link_speed, .kept_frames = 0});
+    camtest::RawFrameReader reader(rig);
     double fps = 0;
     for (auto _ : state) {
-        bool ok = false;
-        if (buffer == nullptr || !ReadRawFrame(context, buffer, &ok)) {
+        if (!reader.ready() || !reader.Read()) {
             state.SkipWithError("no frame");
             break;
         }
         const auto start = std::chrono::steady_clock::now();
         int frames = 0;
-        while (frames < kFrames && ReadRawFrame(context, buffer, &ok))
+        while (frames < kFrames && reader.Read())
             ++frames;
         fps = frames /
               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     state.counters["fps"] = fps;
-    if (link_speed != 0) {
+    if (link_speed != 0 && reader.ready()) {
         state.counters["percent_of_limit"] =
-            100.0 * fps / ((double)link_speed / context->raw_frame_size);
+            100.0 * fps / ((double)link_speed / reader.frame_size());
     }
-    if (buffer != nullptr)
-        ExFreePoolWithTag(buffer, kFrameBufferTag);
-    StopUsbDevice(&context->usb);
-    ExFreePoolWithTag(context, kCameraContextTag);
-    platform::UsbBusUnplug(port);
 }
 
 // The driver's CPU over five seconds of a running pin whose camera has gone.

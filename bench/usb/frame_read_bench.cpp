@@ -7,70 +7,27 @@
 #include <cstring>
 #include <vector>
 
-#include "camera/capture_setup.h"
-#include "camera/command_lock.h"
-#include "camera/frame_read.h"
-#include "driver/camera_context.h"
-#include "driver/pool_tags.h"
-#include "platform/usb_bus.h"
-#include "sim/sim_camera.h"
-#include "usb/usb_transport.h"
+#include "tests/support/raw_frame_reader.h"
 
 namespace {
 
 constexpr size_t kFullFrame = 1921024;
 
-class BenchCamera {
-  public:
-    BenchCamera() {
-        sim_.SetLinkSpeed(0);
-        sim_.SetNoise(false);
-        port_ = platform::UsbBusPlugIn(&sim_);
-        camera_ = (CameraContext*)ExAllocatePoolWithTag(
-            (POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION), sizeof(CameraContext),
-            kCameraContextTag);
-        KeInitializeEvent(&camera_->transfer_event, NotificationEvent, FALSE);
-        KeInitializeSpinLock(&camera_->transfer_lock);
-        InitializeCommandLock(camera_);
-        camera_->usb.lower_device = port_;
-        camera_->image_width = 1600;
-        camera_->image_height = 1200;
-        ready_ = StartUsbDevice(&camera_->usb) == STATUS_SUCCESS;
-        if (ready_) {
-            StartCapture(camera_, nullptr, 1600, 1200);
-            ready_ = camera_->raw_frame_size == kFullFrame;
-        }
-        buffer_ = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, kFullFrame, kFrameBufferTag);
-    }
-    ~BenchCamera() {
-        ExFreePoolWithTag(buffer_, kFrameBufferTag);
-        StopUsbDevice(&camera_->usb);
-        ExFreePoolWithTag(camera_, kCameraContextTag);
-        platform::UsbBusUnplug(port_);
-    }
-    bool ready() const { return ready_; }
-    bool Read() {
-        bool ok = false;
-        return ReadRawFrame(camera_, buffer_, &ok);
-    }
-
-  private:
-    sim::SimCamera sim_;
-    PDEVICE_OBJECT port_ = nullptr;
-    CameraContext* camera_ = nullptr;
-    PUCHAR buffer_ = nullptr;
-    bool ready_ = false;
-};
-
 void BM_FrameRead(benchmark::State& state) {
-    BenchCamera camera;
-    if (!camera.ready()) {
+    camtest::Rig rig({.level = camtest::RigLevel::kUsb, .kept_frames = 0});
+    if (!rig.ok()) {
+        state.SkipWithError("the camera is not plugged in");
+        return;
+    }
+    rig.sim().SetNoise(false);
+    camtest::RawFrameReader reader(rig);
+    if (!reader.ready() || reader.frame_size() != kFullFrame) {
         state.SkipWithError("camera not configured");
         return;
     }
     size_t failed = 0;
     for (auto _ : state) {
-        if (!camera.Read()) {
+        if (!reader.Read()) {
             ++failed;
         }
     }

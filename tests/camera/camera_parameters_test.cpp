@@ -5,34 +5,20 @@
 #include <vector>
 
 #include "camera/camera_parameters.h"
-#include "tests/support/camera_device.h"
+#include "tests/support/register_writes.h"
+#include "tests/support/rig_test.h"
 
 namespace {
 
-struct Write {
-    uint32_t number;
-    uint32_t value;
-    bool operator==(const Write&) const = default;
-};
+using camtest::TakeWrites;
+using camtest::Write;
 
-class CameraParametersTest : public camtest::CameraDeviceTest {
+class CameraParametersTest : public camtest::RigTest {
   protected:
+    CameraParametersTest() : RigTest({.level = camtest::RigLevel::kStarted}) {}
     void SetUp() override {
-        CameraDeviceTest::SetUp();
-        ASSERT_EQ(Start(), STATUS_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(RigTest::SetUp());
         sim().records().Clear();
-    }
-    void TearDown() override {
-        Stop();
-        CameraDeviceTest::TearDown();
-    }
-    // The register writes since the last call.
-    std::vector<Write> TakeWrites() {
-        std::vector<Write> writes;
-        for (const sim::RegisterWrite& write : sim().records().RegisterWrites())
-            writes.push_back({write.number, write.value});
-        sim().records().Clear();
-        return writes;
     }
 };
 
@@ -48,14 +34,14 @@ TEST_F(CameraParametersTest, ExposureAndGainAreClampedAndSplitOverTheirRegisters
                           Case{100, 100, {{158, 36}, {159, 1}, {161, 36}, {162, 1}}}}) {
         EXPECT_TRUE(SetExposure(camera(), c.value)) << c.value;
         EXPECT_EQ(GetExposure(camera()), c.stored) << c.value;
-        EXPECT_EQ(TakeWrites(), c.writes) << c.value;
+        EXPECT_EQ(TakeWrites(sim()), c.writes) << c.value;
     }
     for (const Case& c :
          {Case{1023, 1023, {{6, 63}, {7, 15}}}, Case{2000, 1023, {{6, 63}, {7, 15}}},
           Case{100, 100, {{6, 36}, {7, 1}}}}) {
         EXPECT_TRUE(SetGlobalGain(camera(), c.value)) << c.value;
         EXPECT_EQ(GetGlobalGain(camera()), c.stored) << c.value;
-        EXPECT_EQ(TakeWrites(), c.writes) << c.value;
+        EXPECT_EQ(TakeWrites(sim()), c.writes) << c.value;
     }
 }
 
@@ -65,7 +51,7 @@ TEST_F(CameraParametersTest, AFailedWriteStopsTheSetterAndKeepsTheOldValue) {
     sim().SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
     EXPECT_FALSE(SetExposure(camera(), 300));
     EXPECT_EQ(GetExposure(camera()), 100);
-    EXPECT_TRUE(TakeWrites().empty());
+    EXPECT_TRUE(TakeWrites(sim()).empty());
 
     ASSERT_TRUE(SetGlobalGain(camera(), 5));
     sim().SetFaults({.command = {.next = {1, sim::TransferFault::kShort}}});
@@ -82,14 +68,14 @@ TEST_F(CameraParametersTest, TheTriggerRewritesRegister33FromItsLastValue) {
         EXPECT_TRUE(SetExternalTrigger(camera(), on));
         EXPECT_EQ(GetExternalTrigger(camera()), on);
         EXPECT_EQ(sim().state().items[11], on);
-        EXPECT_EQ(TakeWrites(), writes) << (int)on;
+        EXPECT_EQ(TakeWrites(sim()), writes) << (int)on;
     }
 
     // A refused item changes nothing.
     sim().SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
     EXPECT_FALSE(SetExternalTrigger(camera(), 0));
     EXPECT_EQ(GetExternalTrigger(camera()), 1);
-    EXPECT_TRUE(TakeWrites().empty());
+    EXPECT_TRUE(TakeWrites(sim()).empty());
 }
 
 TEST_F(CameraParametersTest, TheClockIsTheCamerasAnswerOrTheLastOne) {

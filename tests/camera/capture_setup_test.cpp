@@ -7,16 +7,14 @@
 
 #include "camera/camera_commands.h"
 #include "camera/capture_setup.h"
-#include "tests/support/camera_fixture.h"
+#include "tests/support/rig_test.h"
 
 namespace {
 
-using camtest::CameraFixture;
-
-class CaptureSetupTest : public CameraFixture {
+class CaptureSetupTest : public camtest::UsbRigTest {
   protected:
     void SetUp() override {
-        CameraFixture::SetUp();
+        ASSERT_NO_FATAL_FAILURE(UsbRigTest::SetUp());
         Configure();
     }
 };
@@ -33,8 +31,8 @@ const TimingRun kTimingRuns[] = {{512, 28, 0x3FE1E0}, {540, 42, 0x3FE780}, {582,
                                  {943, 27, 0x3FE1E0}};
 
 TEST_F(CaptureSetupTest, ProgramSendsItsWritesInOrderTwiceOnly) {
-    EXPECT_TRUE(RunStartupSequence(camera_));
-    auto writes = sim_.records().RegisterWrites();
+    EXPECT_TRUE(RunStartupSequence(camera()));
+    auto writes = sim().records().RegisterWrites();
     ASSERT_EQ(writes.size(), 690u);
 
     // Register order, block by block.
@@ -61,33 +59,33 @@ TEST_F(CaptureSetupTest, ProgramSendsItsWritesInOrderTwiceOnly) {
     EXPECT_EQ(writes[689].value, 11u);
 
     // The registers the parameter operations own end at the program's values.
-    EXPECT_EQ(sim_.state().registers[6], 0u);
-    EXPECT_EQ(sim_.state().registers[7], 8u);
-    EXPECT_EQ(sim_.state().registers[158], 36u);
-    EXPECT_EQ(sim_.state().registers[159], 1u);
-    EXPECT_EQ(sim_.state().registers[161], 4u);
-    EXPECT_EQ(sim_.state().registers[162], 0u);
-    EXPECT_EQ(sim_.state().registers[32], 11u);
-    EXPECT_EQ(sim_.state().registers[33], 0u);
-    EXPECT_EQ(sim_.state().registers[24], 10u);
-    EXPECT_EQ(sim_.state().registers[28], 31u);
-    EXPECT_EQ(sim_.state().registers[25], 0u);
+    EXPECT_EQ(sim().state().registers[6], 0u);
+    EXPECT_EQ(sim().state().registers[7], 8u);
+    EXPECT_EQ(sim().state().registers[158], 36u);
+    EXPECT_EQ(sim().state().registers[159], 1u);
+    EXPECT_EQ(sim().state().registers[161], 4u);
+    EXPECT_EQ(sim().state().registers[162], 0u);
+    EXPECT_EQ(sim().state().registers[32], 11u);
+    EXPECT_EQ(sim().state().registers[33], 0u);
+    EXPECT_EQ(sim().state().registers[24], 10u);
+    EXPECT_EQ(sim().state().registers[28], 31u);
+    EXPECT_EQ(sim().state().registers[25], 0u);
     LONG shadow = -1;
-    EXPECT_TRUE(GetRegisterShadow(camera_, 161, &shadow));
+    EXPECT_TRUE(GetRegisterShadow(camera(), 161, &shadow));
     EXPECT_EQ(shadow, 4);
 
-    sim_.records().Clear();
-    EXPECT_TRUE(RunStartupSequence(camera_));
-    EXPECT_EQ(sim_.records().RegisterWrites().size(), 690u);
-    sim_.records().Clear();
-    EXPECT_TRUE(RunStartupSequence(camera_));
-    EXPECT_TRUE(sim_.records().Commands().empty());
-    EXPECT_EQ(camera_->startup_sequence_count, 2);
+    sim().records().Clear();
+    EXPECT_TRUE(RunStartupSequence(camera()));
+    EXPECT_EQ(sim().records().RegisterWrites().size(), 690u);
+    sim().records().Clear();
+    EXPECT_TRUE(RunStartupSequence(camera()));
+    EXPECT_TRUE(sim().records().Commands().empty());
+    EXPECT_EQ(camera()->startup_sequence_count, 2);
 }
 
 TEST_F(CaptureSetupTest, TimingTableFollowsTheRunRule) {
-    RunStartupSequence(camera_);
-    auto writes = sim_.records().RegisterWrites();
+    RunStartupSequence(camera());
+    auto writes = sim().records().RegisterWrites();
     ASSERT_EQ(writes.size(), 690u);
     const size_t timing_start = 12 + 9 + 8;
     const uint32_t first_run[] = {0x03200A, 0x07202D, 0x15002F, 0x012030, 0x334031, 0x236032,
@@ -120,14 +118,14 @@ TEST_F(CaptureSetupTest, TimingTableFollowsTheRunRule) {
 }
 
 TEST_F(CaptureSetupTest, StartCaptureAnnouncesTheFullFrame) {
-    camera_->bayer_phase_default = 2;
-    camera_->bayer_phase = 0;
-    StartCapture(camera_, nullptr, 320, 240);
-    EXPECT_EQ(camera_->raw_frame_size, 1921024u);
-    EXPECT_EQ(sim_.state().AnnouncedFrameSize(), 1921024u);
-    EXPECT_EQ(camera_->bayer_phase, 2);
+    camera()->bayer_phase_default = 2;
+    camera()->bayer_phase = 0;
+    StartCapture(camera(), nullptr, 320, 240);
+    EXPECT_EQ(camera()->raw_frame_size, 1921024u);
+    EXPECT_EQ(sim().state().AnnouncedFrameSize(), 1921024u);
+    EXPECT_EQ(camera()->bayer_phase, 2);
 
-    auto items = sim_.records().ItemWrites();
+    auto items = sim().records().ItemWrites();
     ASSERT_EQ(items.size(), 5u);
     const uint8_t expected[][2] = {{0, 0}, {1, 0x50}, {2, 0x1D}, {3, 0x00}, {14, 0}};
     for (size_t i = 0; i < 5; ++i) {
@@ -135,21 +133,21 @@ TEST_F(CaptureSetupTest, StartCaptureAnnouncesTheFullFrame) {
         EXPECT_EQ(items[i].value, expected[i][1]) << i;
     }
     // Register 54 is cleared before the items, and 0x0A 0x01 comes before item 14.
-    auto commands = sim_.records().Commands();
+    auto commands = sim().records().Commands();
     ASSERT_GE(commands.size(), 7u);
     const auto& finish = commands[commands.size() - 2];
     EXPECT_EQ(finish[0], 0x0A);
     EXPECT_EQ(finish[1], 0x01);
     EXPECT_EQ(commands[commands.size() - 7][0], 0x04);
-    auto writes = sim_.records().RegisterWrites();
+    auto writes = sim().records().RegisterWrites();
     ASSERT_EQ(writes.size(), 691u);
     EXPECT_EQ(writes.back().number, 54u);
     EXPECT_EQ(writes.back().value, 0u);
 
     LONG size = 0, offset = -1, pitch = 0;
-    GetRawFrameSize(camera_, &size);
-    GetRawDataOffset(camera_, &offset);
-    GetRawRowPitch(camera_, &pitch);
+    GetRawFrameSize(camera(), &size);
+    GetRawDataOffset(camera(), &offset);
+    GetRawRowPitch(camera(), &pitch);
     EXPECT_EQ(size, 1921024);
     EXPECT_EQ(offset, 0);
     EXPECT_EQ(pitch, 1600);
@@ -196,8 +194,8 @@ TEST_F(CaptureSetupTest, EveryListedProgramValueReachesTheCamera) {
     add_run(25, {0, 0});
     add_run(32, {11});
 
-    EXPECT_TRUE(RunStartupSequence(camera_));
-    auto writes = sim_.records().RegisterWrites();
+    EXPECT_TRUE(RunStartupSequence(camera()));
+    auto writes = sim().records().RegisterWrites();
     ASSERT_EQ(writes.size(), expected.size() + generated_count);
     for (size_t i = 0, w = 0; i < expected.size(); ++i, ++w) {
         if (i == generated_first)
@@ -216,21 +214,21 @@ TEST_F(CaptureSetupTest, FrameSizeRoundsUpToMultiplesOf2048) {
     };
     for (const Case& c :
          {Case{1024, 768, 786432}, Case{1, 1, 2048}, Case{1000, 3, 4096}, Case{2048, 1, 2048}}) {
-        camera_->image_width = c.width;
-        camera_->image_height = c.height;
-        camera_->output_width = c.width & ~7;
-        StartCapture(camera_, nullptr, 1600, 1200);
-        EXPECT_EQ(camera_->raw_frame_size, c.size) << c.width << "x" << c.height;
-        EXPECT_EQ(sim_.state().AnnouncedFrameSize(), c.size);
+        camera()->image_width = c.width;
+        camera()->image_height = c.height;
+        camera()->output_width = c.width & ~7;
+        StartCapture(camera(), nullptr, 1600, 1200);
+        EXPECT_EQ(camera()->raw_frame_size, c.size) << c.width << "x" << c.height;
+        EXPECT_EQ(sim().state().AnnouncedFrameSize(), c.size);
         LONG pitch = 0;
-        GetRawRowPitch(camera_, &pitch);
+        GetRawRowPitch(camera(), &pitch);
         EXPECT_EQ(pitch, c.width);
     }
     // Later stream starts no longer send the program.
-    sim_.records().Clear();
-    StartCapture(camera_, nullptr, 0, 0);
-    ASSERT_EQ(sim_.records().RegisterWrites().size(), 1u);
-    EXPECT_EQ(sim_.records().RegisterWrites()[0].number, 54u);
+    sim().records().Clear();
+    StartCapture(camera(), nullptr, 0, 0);
+    ASSERT_EQ(sim().records().RegisterWrites().size(), 1u);
+    EXPECT_EQ(sim().records().RegisterWrites()[0].number, 54u);
 }
 
 }  // namespace

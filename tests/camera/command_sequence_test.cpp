@@ -17,28 +17,25 @@
 #include "camera/capture_setup.h"
 #include "control/settings_persistence.h"
 #include "driver/camera_init.h"
+#include "platform/registry_host.h"
 #include "sim/device_memory.h"
-#include "tests/support/camera_device.h"
 #include "tests/support/command_sequences.h"
+#include "tests/support/rig_test.h"
 
 namespace {
 
-class CommandSequenceTest : public camtest::CameraDeviceTest {
+class CommandSequenceTest : public camtest::UsbRigTest {
   protected:
     void SetUp() override {
-        CameraDeviceTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(UsbRigTest::SetUp());
         platform::registry::SetStoreFile("");
         sim().SetClockSetting(1);
-        Replug();
-        ASSERT_EQ(Start(), STATUS_SUCCESS);
-        Stop();
-        ASSERT_EQ(Start(), STATUS_SUCCESS);
+        ASSERT_EQ(rig_.Replug(), STATUS_SUCCESS);
+        ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
+        rig_.Stop();
+        ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
         ASSERT_EQ(camera()->startup_sequence_count, 2);
         sim().records().Clear();
-    }
-    void TearDown() override {
-        Stop();
-        CameraDeviceTest::TearDown();
     }
 };
 
@@ -91,8 +88,8 @@ TEST_F(CommandSequenceTest, SequencesFromManyThreadsNeverInterleaveOnTheWire) {
         [&] {
             for (int i = 0; i < 3; ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                Stop();
-                Start();
+                rig_.Stop();
+                rig_.Start();
             }
         },
     };

@@ -6,21 +6,20 @@
 
 #include "camera/camera_commands.h"
 #include "sim/device_memory.h"
-#include "tests/support/camera_fixture.h"
+#include "tests/support/rig_test.h"
+#include "usb/usb_transport.h"
 
 namespace {
 
-using camtest::CameraFixture;
-
-class RegisterAccessTest : public CameraFixture {
+class RegisterAccessTest : public camtest::UsbRigTest {
   protected:
     void SetUp() override {
-        CameraFixture::SetUp();
+        ASSERT_NO_FATAL_FAILURE(UsbRigTest::SetUp());
         Configure();
     }
 
     std::vector<uint8_t> LastCommandPrefix(size_t length) {
-        auto commands = sim_.records().Commands();
+        auto commands = sim().records().Commands();
         EXPECT_FALSE(commands.empty());
         if (commands.empty()) {
             return {};
@@ -28,7 +27,7 @@ class RegisterAccessTest : public CameraFixture {
         return std::vector<uint8_t>(commands.back().begin(), commands.back().begin() + length);
     }
     void ExpectRestZero(size_t from) {
-        auto commands = sim_.records().Commands();
+        auto commands = sim().records().Commands();
         ASSERT_FALSE(commands.empty());
         for (size_t i = from; i < kPacketSize; ++i) {
             EXPECT_EQ(commands.back()[i], 0) << "byte " << i;
@@ -47,77 +46,77 @@ TEST_F(RegisterAccessTest, RegisterPacketsCarryTheSerialFrame) {
                           Case{0, 63, {0x04, 0x10, 0x00, 0xFC, 0x00, 0x00}},
                           Case{300, 0x12345, {0x04, 0x1A, 0x2C, 0x15, 0x8D, 0x00}},
                           Case{1024, 5, {0x04, 0x20, 0x00, 0x14, 0x00, 0x00}}}) {
-        ASSERT_TRUE(WriteSensorRegister(camera_, c.number, c.value)) << c.number;
+        ASSERT_TRUE(WriteSensorRegister(camera(), c.number, c.value)) << c.number;
         EXPECT_EQ(LastCommandPrefix(6), c.bytes) << c.number;
         ExpectRestZero(6);
     }
-    EXPECT_EQ(sim_.state().registers[158], 36u);
-    EXPECT_EQ(sim_.state().registers[390], 1252u);
+    EXPECT_EQ(sim().state().registers[158], 36u);
+    EXPECT_EQ(sim().state().registers[390], 1252u);
 }
 
 TEST_F(RegisterAccessTest, ShadowKeepsTheUnmaskedValue) {
-    ASSERT_TRUE(WriteSensorRegister(camera_, 5, 0x7F));
-    EXPECT_EQ(sim_.state().registers[5], 0x3Fu);
+    ASSERT_TRUE(WriteSensorRegister(camera(), 5, 0x7F));
+    EXPECT_EQ(sim().state().registers[5], 0x3Fu);
     LONG value = 0;
-    EXPECT_TRUE(GetRegisterShadow(camera_, 5, &value));
+    EXPECT_TRUE(GetRegisterShadow(camera(), 5, &value));
     EXPECT_EQ(value, 0x7F);
 
     // 1024 goes out as register 0 and leaves the shadow alone.
-    ASSERT_TRUE(WriteSensorRegister(camera_, 1024, 9));
-    EXPECT_TRUE(GetRegisterShadow(camera_, 0, &value));
+    ASSERT_TRUE(WriteSensorRegister(camera(), 1024, 9));
+    EXPECT_TRUE(GetRegisterShadow(camera(), 0, &value));
     EXPECT_EQ(value, 0);
     value = 77;
-    EXPECT_FALSE(GetRegisterShadow(camera_, 1024, &value));
+    EXPECT_FALSE(GetRegisterShadow(camera(), 1024, &value));
     EXPECT_EQ(value, 0);
 
     // A write that fails on the wire still updates the shadow.
-    sim_.SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
-    EXPECT_FALSE(WriteSensorRegister(camera_, 1023, 0x1234));
-    EXPECT_TRUE(GetRegisterShadow(camera_, 1023, &value));
+    sim().SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
+    EXPECT_FALSE(WriteSensorRegister(camera(), 1023, 0x1234));
+    EXPECT_TRUE(GetRegisterShadow(camera(), 1023, &value));
     EXPECT_EQ(value, 0x1234);
 }
 
 TEST_F(RegisterAccessTest, ItemsAreSetAndQueried) {
-    ASSERT_TRUE(SetCameraItem(camera_, 11, 1));
+    ASSERT_TRUE(SetCameraItem(camera(), 11, 1));
     EXPECT_EQ(LastCommandPrefix(3), (std::vector<uint8_t>{0x25, 11, 1}));
     ExpectRestZero(3);
-    EXPECT_EQ(sim_.state().items[11], 1);
+    EXPECT_EQ(sim().state().items[11], 1);
 
-    sim_.SetClockSetting(0x5A);
+    sim().SetClockSetting(0x5A);
     LONG value = -1;
-    ASSERT_TRUE(QueryCameraItem(camera_, 15, &value));
+    ASSERT_TRUE(QueryCameraItem(camera(), 15, &value));
     EXPECT_EQ(value, 0x5A);
     EXPECT_EQ(LastCommandPrefix(2), (std::vector<uint8_t>{0x26, 15}));
     ExpectRestZero(2);
 
     // A short second reply fails the query and leaves the result alone.
-    sim_.SetFaults({.reply = {.next = {2, sim::TransferFault::kShort}}});
+    sim().SetFaults({.reply = {.next = {2, sim::TransferFault::kShort}}});
     value = -1;
-    EXPECT_FALSE(QueryCameraItem(camera_, 15, &value));
+    EXPECT_FALSE(QueryCameraItem(camera(), 15, &value));
     EXPECT_EQ(value, -1);
 }
 
 TEST_F(RegisterAccessTest, MemoryReadAddressesRegisterIndex) {
     // Inside the camera's memory, and beyond it, where it reads as 0xFF.
     for (uint32_t address : {0x0ABCu, 0x0001u, 0x1234u}) {
-        camera_->register_index = (LONG)address;
+        camera()->register_index = (LONG)address;
         UCHAR expected = sim::DeviceMemoryByte(address);
         UCHAR value = (UCHAR)~expected;
-        ReadCameraMemory(camera_, &value);
+        ReadCameraMemory(camera(), &value);
         EXPECT_EQ(LastCommandPrefix(6),
                   (std::vector<uint8_t>{0x41, 0x51, 0x02, 0x01, (uint8_t)(address >> 8),
                                         (uint8_t)address}));
         ExpectRestZero(6);
         EXPECT_EQ(value, expected) << "address " << address;
     }
-    ReadCameraMemory(camera_, nullptr);
+    ReadCameraMemory(camera(), nullptr);
 
     // The same read, which changed this very value above, leaves it alone when its reply fails.
-    camera_->register_index = 0x0ABC;
+    camera()->register_index = 0x0ABC;
     const UCHAR untouched = (UCHAR)~sim::DeviceMemoryByte(0x0ABC);
-    sim_.SetFaults({.reply = {.next = {1, sim::TransferFault::kError}}});
+    sim().SetFaults({.reply = {.next = {1, sim::TransferFault::kError}}});
     UCHAR value = untouched;
-    ReadCameraMemory(camera_, &value);
+    ReadCameraMemory(camera(), &value);
     EXPECT_EQ(value, untouched);
 }
 
@@ -141,24 +140,24 @@ TEST_F(RegisterAccessTest, AFailedFirstReplyStillTakesBothPacketsOfTheAnswer) {
     };
     const ULONG address = 0x0ABC;
     const UCHAR memory_byte = sim::DeviceMemoryByte(address);
-    camera_->register_index = (LONG)address;
-    sim_.SetClockSetting(7);
+    camera()->register_index = (LONG)address;
+    sim().SetClockSetting(7);
     for (const Fault& fault : faults) {
         SCOPED_TRACE(fault.name);
-        fault.inject(sim_);
+        fault.inject(sim());
         LONG value = -1;
-        EXPECT_FALSE(QueryCameraItem(camera_, 15, &value));
+        EXPECT_FALSE(QueryCameraItem(camera(), 15, &value));
         EXPECT_EQ(value, -1);
-        ResetPipe(&camera_->usb, &camera_->usb.interface_info->Pipes[kReplyPipe]);
-        EXPECT_TRUE(QueryCameraItem(camera_, 15, &value));
+        ResetPipe(&camera()->usb, &camera()->usb.interface_info->Pipes[kReplyPipe]);
+        EXPECT_TRUE(QueryCameraItem(camera(), 15, &value));
         EXPECT_EQ(value, 7);
 
-        fault.inject(sim_);
+        fault.inject(sim());
         UCHAR byte = (UCHAR)~memory_byte;
-        ReadCameraMemory(camera_, &byte);
+        ReadCameraMemory(camera(), &byte);
         EXPECT_EQ(byte, (UCHAR)~memory_byte);
-        ResetPipe(&camera_->usb, &camera_->usb.interface_info->Pipes[kReplyPipe]);
-        ReadCameraMemory(camera_, &byte);
+        ResetPipe(&camera()->usb, &camera()->usb.interface_info->Pipes[kReplyPipe]);
+        ReadCameraMemory(camera(), &byte);
         EXPECT_EQ(byte, memory_byte);
     }
 }
@@ -168,11 +167,11 @@ TEST_F(RegisterAccessTest, RawCommandsCarryAtMost63CallerBytes) {
     for (int i = 0; i < 100; ++i) {
         bytes[i] = (UCHAR)(i + 1);
     }
-    ASSERT_TRUE(SendRawCommand(camera_, 0, bytes));
-    ASSERT_TRUE(SendRawCommand(camera_, -5, bytes));
-    ASSERT_TRUE(SendRawCommand(camera_, 100, bytes));
-    ASSERT_TRUE(SendRawCommand(camera_, 3, bytes));
-    auto raw = sim_.records().RawCommands();
+    ASSERT_TRUE(SendRawCommand(camera(), 0, bytes));
+    ASSERT_TRUE(SendRawCommand(camera(), -5, bytes));
+    ASSERT_TRUE(SendRawCommand(camera(), 100, bytes));
+    ASSERT_TRUE(SendRawCommand(camera(), 3, bytes));
+    auto raw = sim().records().RawCommands();
     ASSERT_EQ(raw.size(), 4u);
     for (int k = 0; k < 2; ++k) {
         EXPECT_EQ(raw[k][0], 0x40);

@@ -14,8 +14,11 @@
 #include "imaging/color_table.h"
 #include "platform/verifier.h"
 #include "sim/device_memory.h"
-#include "tests/support/camera_device.h"
 #include "tests/support/property_requests.h"
+#include "tests/support/register_writes.h"
+#include "tests/support/rig_test.h"
+#include "tests/support/settings_file.h"
+#include "usb/usb_transport.h"
 
 namespace {
 
@@ -31,54 +34,35 @@ namespace client = platform::ks::client;
 
 WCHAR kReference[] = L"GLOBAL";
 
-struct Write {
-    uint32_t number;
-    uint32_t value;
-    bool operator==(const Write&) const = default;
-};
+using camtest::Write;
 
-class PropertySetTest : public camtest::CameraDeviceTest {
+class PropertySetTest : public camtest::UsbRigTest {
   protected:
-    void TearDown() override {
-        if (filter_ != nullptr) {
-            client::CloseFilter(filter_);
-            Stop();
-        }
-        CameraDeviceTest::TearDown();
-    }
-    // Starts the device and opens its filter.
+    // Starts the device and opens the rig's filter.
     void Open() {
-        ASSERT_EQ(Start(), STATUS_SUCCESS);
-        ASSERT_EQ(client::OpenFilter(device_, kReference, &filter_), STATUS_SUCCESS);
+        ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
+        ASSERT_EQ(rig_.OpenFilter(), STATUS_SUCCESS);
     }
     // One life of a device on the registry file: created, started, its filter opened, the
     // requests, the filter closed, stopped and removed.
     void Lifetime(const std::function<void()>& requests) {
-        if (device_ != nullptr)
-            Unplug();
-        Plug();
+        if (rig_.device() != nullptr)
+            rig_.Unplug();
+        ASSERT_EQ(rig_.Plug(), STATUS_SUCCESS);
         Open();
         if (HasFatalFailure())
             return;
         requests();
-        EXPECT_EQ(client::CloseFilter(filter_), STATUS_SUCCESS);
-        filter_ = nullptr;
-        Stop();
-        Unplug();
-    }
-    std::vector<Write> TakeWrites() {
-        std::vector<Write> writes;
-        for (const sim::RegisterWrite& write : sim().records().RegisterWrites())
-            writes.push_back({write.number, write.value});
-        sim().records().Clear();
-        return writes;
+        EXPECT_EQ(rig_.CloseFilter(), STATUS_SUCCESS);
+        rig_.Stop();
+        rig_.Unplug();
     }
     // A request whose record is exactly the item's minimum size, from the heap, so that a handler
     // reading or writing past it is caught.
     template <typename Record>
     NTSTATUS SendExact(Record* record) {
         auto copy = std::make_unique<Record>(*record);
-        NTSTATUS status = SendRecord(filter_, copy.get());
+        NTSTATUS status = SendRecord(filter(), copy.get());
         *record = *copy;
         return status;
     }
@@ -88,8 +72,6 @@ class PropertySetTest : public camtest::CameraDeviceTest {
         record.height = height;
         return SendExact(&record);
     }
-
-    client::Filter* filter_ = nullptr;
 };
 
 // Sentinels for the two directions of a case.
@@ -188,14 +170,14 @@ TEST_F(PropertySetTest, EveryItemServesItsDirectionsWithItsValues) {
         auto record = PropertyRecord<CameraCommandRequest>(c.item, KSPROPERTY_TYPE_SET);
         if (c.set != kElsewhere) {
             record.value = c.set;
-            EXPECT_EQ(SendRecord(filter_, &record),
+            EXPECT_EQ(SendRecord(filter(), &record),
                       c.set == kRefused ? STATUS_NOT_FOUND : STATUS_SUCCESS);
         }
         if (c.get == kElsewhere)
             continue;
         record.header.Flags = KSPROPERTY_TYPE_GET;
         record.value = -99;
-        const NTSTATUS status = SendRecord(filter_, &record);
+        const NTSTATUS status = SendRecord(filter(), &record);
         if (c.get == kRefused || c.get == kFails) {
             EXPECT_EQ(status, c.get == kRefused ? STATUS_NOT_FOUND : STATUS_UNSUCCESSFUL);
             EXPECT_EQ(record.value, -99);
@@ -204,7 +186,7 @@ TEST_F(PropertySetTest, EveryItemServesItsDirectionsWithItsValues) {
             EXPECT_EQ(record.value, c.get);
         }
     }
-    const KSAUTOMATION_TABLE& table = *client::FilterObject(filter_)->Descriptor->AutomationTable;
+    const KSAUTOMATION_TABLE& table = *client::FilterObject(filter())->Descriptor->AutomationTable;
     EXPECT_EQ(table.PropertySetsCount, 1u);
     EXPECT_EQ(table.PropertyItemSize, 72u);
     EXPECT_EQ(table.MethodSetsCount, 0u);
@@ -222,7 +204,7 @@ TEST_F(PropertySetTest, EveryItemServesItsDirectionsWithItsValues) {
 // before any handler runs: nothing reaches the camera and nothing changes.
 TEST_F(PropertySetTest, BuffersBelowAnItemsMinimumAreRefusedBeforeItsHandler) {
     Open();
-    const LONG exposure = ItemValue(filter_, CameraItem::Exposure);
+    const LONG exposure = ItemValue(filter(), CameraItem::Exposure);
     sim().records().Clear();
     for (const camdrv::CameraItemInfo& info : camdrv::kCameraItems) {
         SCOPED_TRACE(info.name);
@@ -237,17 +219,17 @@ TEST_F(PropertySetTest, BuffersBelowAnItemsMinimumAreRefusedBeforeItsHandler) {
             record.value = 1000;
             record.length = 63;
             ULONG returned = 7;
-            EXPECT_EQ(client::PropertyRequest(filter_, &record, minimum - 1, &record, minimum),
+            EXPECT_EQ(client::PropertyRequest(filter(), &record, minimum - 1, &record, minimum),
                       STATUS_INVALID_BUFFER_SIZE);
-            EXPECT_EQ(client::PropertyRequest(filter_, &record, minimum, &record, minimum - 1),
+            EXPECT_EQ(client::PropertyRequest(filter(), &record, minimum, &record, minimum - 1),
                       STATUS_BUFFER_TOO_SMALL);
-            EXPECT_EQ(client::PropertyRequest(filter_, &record, minimum, &record, 0, &returned),
+            EXPECT_EQ(client::PropertyRequest(filter(), &record, minimum, &record, 0, &returned),
                       STATUS_BUFFER_OVERFLOW);
             EXPECT_EQ(returned, minimum);
         }
     }
     EXPECT_TRUE(sim().records().Commands().empty());
-    EXPECT_EQ(ItemValue(filter_, CameraItem::Exposure), exposure);
+    EXPECT_EQ(ItemValue(filter(), CameraItem::Exposure), exposure);
 }
 
 TEST_F(PropertySetTest, SensorSettingsReachTheCameraAsTheirRegisterValues) {
@@ -273,22 +255,22 @@ TEST_F(PropertySetTest, SensorSettingsReachTheCameraAsTheirRegisterValues) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(camdrv::ItemName(c.item)) + "=" + std::to_string(c.value));
-        EXPECT_EQ(SetItem(filter_, c.item, c.value), STATUS_SUCCESS);
-        EXPECT_EQ(TakeWrites(), c.writes);
-        EXPECT_EQ(ItemValue(filter_, c.item), c.reads);
+        EXPECT_EQ(SetItem(filter(), c.item, c.value), STATUS_SUCCESS);
+        EXPECT_EQ(camtest::TakeWrites(sim()), c.writes);
+        EXPECT_EQ(ItemValue(filter(), c.item), c.reads);
     }
     // A camera that refuses the write leaves the setting as it was; the request still succeeds.
     sim().SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
-    EXPECT_EQ(SetItem(filter_, CameraItem::GlobalGain, 5), STATUS_SUCCESS);
-    EXPECT_EQ(ItemValue(filter_, CameraItem::GlobalGain), 1023);
+    EXPECT_EQ(SetItem(filter(), CameraItem::GlobalGain, 5), STATUS_SUCCESS);
+    EXPECT_EQ(ItemValue(filter(), CameraItem::GlobalGain), 1023);
 }
 
 TEST_F(PropertySetTest, TimeOutsOf500AndBelowOrNegativeAreNotTaken) {
     Open();
     for (const auto& [value, stored] : std::vector<std::pair<LONG, LONG>>{
              {500, 3000}, {501, 501}, {0, 501}, {-1, 501}, {INT_MIN, 501}, {INT_MAX, INT_MAX}}) {
-        EXPECT_EQ(SetItem(filter_, CameraItem::Timeout, value), STATUS_SUCCESS) << value;
-        EXPECT_EQ(ItemValue(filter_, CameraItem::Timeout), stored) << value;
+        EXPECT_EQ(SetItem(filter(), CameraItem::Timeout, value), STATUS_SUCCESS) << value;
+        EXPECT_EQ(ItemValue(filter(), CameraItem::Timeout), stored) << value;
         EXPECT_EQ(frame_timeout_ms, stored) << value;
     }
 }
@@ -307,11 +289,11 @@ TEST_F(PropertySetTest, AProcessorKeepsColourSettingsAsThePropertySetDoes) {
         }
         for (LONG value : values) {
             SCOPED_TRACE(std::string(camdrv::ItemName(setting.item)) + "=" + std::to_string(value));
-            ASSERT_EQ(SetItem(filter_, setting.item, value), STATUS_SUCCESS);
+            ASSERT_EQ(SetItem(filter(), setting.item, value), STATUS_SUCCESS);
             FrameProcessor* processor = CreateFrameProcessor();
             ASSERT_NE(processor, nullptr);
             EXPECT_TRUE(SetProcessorColor(processor, setting.item, value));
-            EXPECT_EQ(processor->*setting.field, ItemValue(filter_, setting.item));
+            EXPECT_EQ(processor->*setting.field, ItemValue(filter(), setting.item));
             FreeFrameProcessor(processor);
         }
     }
@@ -325,18 +307,18 @@ TEST_F(PropertySetTest, RegisterItemsTakeAnyIndex) {
     Open();
     sim().records().Clear();
     // The write keeps the whole value for the register read and sends the register's six bits.
-    EXPECT_EQ(SetItem(filter_, CameraItem::WriteRegister, 5, 0x7F), STATUS_SUCCESS);
-    EXPECT_EQ(TakeWrites(), (std::vector<Write>{{5, 0x3F}}));
+    EXPECT_EQ(SetItem(filter(), CameraItem::WriteRegister, 5, 0x7F), STATUS_SUCCESS);
+    EXPECT_EQ(camtest::TakeWrites(sim()), (std::vector<Write>{{5, 0x3F}}));
     for (const auto& [index, value] : std::vector<std::pair<LONG, LONG>>{
              {5, 0x7F}, {2000, 0}, {1024, 0}, {-1, 0}, {INT_MIN, 0}}) {
-        EXPECT_EQ(SetItem(filter_, CameraItem::RegisterValue, index), STATUS_SUCCESS);
-        EXPECT_EQ(ItemValue(filter_, CameraItem::RegisterValue), value) << index;
+        EXPECT_EQ(SetItem(filter(), CameraItem::RegisterValue, index), STATUS_SUCCESS);
+        EXPECT_EQ(ItemValue(filter(), CameraItem::RegisterValue), value) << index;
     }
     // Numbers beyond the registers go out with their low ten bits and are not remembered.
-    EXPECT_EQ(SetItem(filter_, CameraItem::WriteRegister, -1, 9), STATUS_SUCCESS);
-    EXPECT_EQ(TakeWrites(), (std::vector<Write>{{1023, 9}}));
+    EXPECT_EQ(SetItem(filter(), CameraItem::WriteRegister, -1, 9), STATUS_SUCCESS);
+    EXPECT_EQ(camtest::TakeWrites(sim()), (std::vector<Write>{{1023, 9}}));
     sim().SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
-    EXPECT_EQ(SetItem(filter_, CameraItem::WriteRegister, 6, 1), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SetItem(filter(), CameraItem::WriteRegister, 6, 1), STATUS_UNSUCCESSFUL);
 }
 
 // The length and the address come from the client: whatever they hold, nothing outside the
@@ -396,13 +378,13 @@ TEST_F(PropertySetTest, ImageSizeTakesOnlySizesTheSensorDelivers) {
     Open();
     auto advertised = [&] {
         const auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(
-            client::PinDescriptor(filter_, 0)->PinDescriptor.DataRanges[0]);
+            client::PinDescriptor(filter(), 0)->PinDescriptor.DataRanges[0]);
         return std::pair<LONG, LONG>(range->VideoInfoHeader.bmiHeader.biWidth,
                                      range->VideoInfoHeader.bmiHeader.biHeight);
     };
     EXPECT_EQ(SetImageSizeTo(1001, 600), STATUS_SUCCESS);
     EXPECT_EQ(advertised(), (std::pair<LONG, LONG>(1000, 600)));
-    EXPECT_EQ(ItemValue(filter_, CameraItem::RoiW), 1600);
+    EXPECT_EQ(ItemValue(filter(), CameraItem::RoiW), 1600);
     for (const auto& [width, height] : std::vector<std::pair<LONG, LONG>>{
              {0, 0}, {7, 600}, {1601, 600}, {800, 1201}, {-8, 600}, {800, -1}}) {
         EXPECT_EQ(SetImageSizeTo(width, height), STATUS_INVALID_PARAMETER)
@@ -422,24 +404,24 @@ TEST_F(PropertySetTest, RequestsAreDecodedFromThePropertyAlone) {
     camdrv::CameraPropertyValue data;
     std::memset(&data, 0xAB, sizeof(data));
     data.value = 400;
-    EXPECT_EQ(client::PropertyRequest(filter_, &property, sizeof(property), &data, sizeof(data)),
+    EXPECT_EQ(client::PropertyRequest(filter(), &property, sizeof(property), &data, sizeof(data)),
               STATUS_SUCCESS);
     EXPECT_EQ(data.value, 255);
-    EXPECT_EQ(ItemValue(filter_, CameraItem::Brightness), 255);
+    EXPECT_EQ(ItemValue(filter(), CameraItem::Brightness), 255);
     for (size_t i = 0; i < sizeof(data.header); ++i)
         EXPECT_EQ(reinterpret_cast<const UCHAR*>(&data.header)[i], 0xAB) << i;
 
     property.header.Flags = KSPROPERTY_TYPE_SET;
     data.value = 400;
-    EXPECT_EQ(client::PropertyRequest(filter_, &property, sizeof(property), &data, sizeof(data)),
+    EXPECT_EQ(client::PropertyRequest(filter(), &property, sizeof(property), &data, sizeof(data)),
               STATUS_SUCCESS);
-    EXPECT_EQ(ItemValue(filter_, CameraItem::Brightness), 400);
+    EXPECT_EQ(ItemValue(filter(), CameraItem::Brightness), 400);
     // A set-only item asked with extra flags is a get it does not serve.
     auto size =
         PropertyRecord<ImageSizeRequest>(CameraItem::ImageSize, KSPROPERTY_TYPE_SET | 0x100);
     size.width = 800;
     size.height = 600;
-    EXPECT_EQ(SendRecord(filter_, &size), STATUS_NOT_FOUND);
+    EXPECT_EQ(SendRecord(filter(), &size), STATUS_NOT_FOUND);
 }
 
 // Constant items need no camera; every other item fails when the request leads to none, and then
@@ -447,12 +429,12 @@ TEST_F(PropertySetTest, RequestsAreDecodedFromThePropertyAlone) {
 TEST_F(PropertySetTest, RequestsThatCannotReachTheCameraFail) {
     Open();
     const KSPROPERTY_ITEM* items =
-        client::FilterObject(filter_)->Descriptor->AutomationTable->PropertySets[0].PropertyItem;
+        client::FilterObject(filter())->Descriptor->AutomationTable->PropertySets[0].PropertyItem;
     auto record =
         PropertyRecord<camdrv::CameraPropertyValue>(CameraItem::Exposure, KSPROPERTY_TYPE_SET);
     record.value = 700;
     sim().records().Clear();
-    EXPECT_EQ(client::PropertyRequest(filter_, &record, sizeof(record), nullptr, sizeof(record)),
+    EXPECT_EQ(client::PropertyRequest(filter(), &record, sizeof(record), nullptr, sizeof(record)),
               STATUS_UNSUCCESSFUL);
     EXPECT_EQ(
         items[(ULONG)CameraItem::Exposure].SetPropertyHandler(nullptr, &record.header, &record),
@@ -466,73 +448,71 @@ TEST_F(PropertySetTest, RequestsThatCannotReachTheCameraFail) {
         STATUS_SUCCESS);
     EXPECT_EQ(gain_max.value, 512);
     EXPECT_EQ(
-        client::PropertyRequest(filter_, &gain_max, sizeof(gain_max), nullptr, sizeof(gain_max)),
+        client::PropertyRequest(filter(), &gain_max, sizeof(gain_max), nullptr, sizeof(gain_max)),
         STATUS_UNSUCCESSFUL);
 
     // A device without a camera context: the exposure range is the camera's, the gain range the
     // colour model's. A close saves nothing.
-    const std::string file = camtest::ReadText(registry_file_);
-    PVOID context = device_->Context;
-    device_->Context = nullptr;
+    const std::string file = camtest::ReadText(rig_.registry_file());
+    PVOID context = rig_.device()->Context;
+    rig_.device()->Context = nullptr;
     LONG value = -99;
-    EXPECT_EQ(GetItem(filter_, CameraItem::ExposureMax, &value), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(SetItem(filter_, CameraItem::Brightness, 300), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(GetItem(filter_, CameraItem::GainMax, &value), STATUS_SUCCESS);
+    EXPECT_EQ(GetItem(filter(), CameraItem::ExposureMax, &value), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SetItem(filter(), CameraItem::Brightness, 300), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(GetItem(filter(), CameraItem::GainMax, &value), STATUS_SUCCESS);
     EXPECT_EQ(value, 512);
-    EXPECT_EQ(client::CloseFilter(filter_), STATUS_SUCCESS);
-    filter_ = nullptr;
-    EXPECT_EQ(camtest::ReadText(registry_file_), file);
-    device_->Context = context;
-    Stop();
+    EXPECT_EQ(rig_.CloseFilter(), STATUS_SUCCESS);
+    EXPECT_EQ(camtest::ReadText(rig_.registry_file()), file);
+    rig_.device()->Context = context;
 }
 
 // The settings a client changed reach the registry when it closes the filter, though the device
 // keeps running; a re-initialisation runs the bring-up again and reloads them.
 TEST_F(PropertySetTest, ClosingTheFilterSavesAndReinitialisingReloads) {
-    WriteSettings({});
-    Replug();
+    camtest::WriteSettings(rig_.registry_file(), {});
+    ASSERT_EQ(rig_.Replug(), STATUS_SUCCESS);
     Open();
-    ASSERT_EQ(SetItem(filter_, CameraItem::Brightness, 300), STATUS_SUCCESS);
+    ASSERT_EQ(SetItem(filter(), CameraItem::Brightness, 300), STATUS_SUCCESS);
     client::Filter* other = nullptr;
-    ASSERT_EQ(client::OpenFilter(device_, kReference, &other), STATUS_SUCCESS);
+    ASSERT_EQ(client::OpenFilter(rig_.device(), kReference, &other), STATUS_SUCCESS);
     EXPECT_EQ(client::CloseFilter(other), STATUS_SUCCESS);
-    EXPECT_EQ(StoredSettings().size(), 19u);
-    EXPECT_NE(camtest::ReadText(registry_file_).find("\"Brightness\"=dword:0000012c"),
+    EXPECT_EQ(camtest::StoredSettings(rig_.registry_file()).size(), 19u);
+    EXPECT_NE(camtest::ReadText(rig_.registry_file()).find("\"Brightness\"=dword:0000012c"),
               std::string::npos);
 
-    ASSERT_EQ(SetItem(filter_, CameraItem::Brightness, 400), STATUS_SUCCESS);
-    ASSERT_EQ(SetItem(filter_, CameraItem::Exposure, 900), STATUS_SUCCESS);
+    ASSERT_EQ(SetItem(filter(), CameraItem::Brightness, 400), STATUS_SUCCESS);
+    ASSERT_EQ(SetItem(filter(), CameraItem::Exposure, 900), STATUS_SUCCESS);
     sim().records().Clear();
-    EXPECT_EQ(SetItem(filter_, CameraItem::Reinitialize, 0), STATUS_SUCCESS);
+    EXPECT_EQ(SetItem(filter(), CameraItem::Reinitialize, 0), STATUS_SUCCESS);
     ASSERT_FALSE(sim().records().Commands().empty());
     EXPECT_EQ(sim().records().Commands()[0][0], 0x06);
-    EXPECT_EQ(ItemValue(filter_, CameraItem::Brightness), 300);
-    EXPECT_EQ(ItemValue(filter_, CameraItem::Exposure), 2);
+    EXPECT_EQ(ItemValue(filter(), CameraItem::Brightness), 300);
+    EXPECT_EQ(ItemValue(filter(), CameraItem::Exposure), 2);
     EXPECT_EQ(sim().state().registers[158], 2u);
 }
 
 // Three lives of a device on one registry file, and a hand-written file.
 TEST_F(PropertySetTest, SettingsOutliveTheDeviceInTheRegistryFile) {
-    WriteSettings({});
+    camtest::WriteSettings(rig_.registry_file(), {});
     const std::string line = "\"Brightness\"=dword:000001fe";
     Lifetime([&] {
-        EXPECT_EQ(SetItem(filter_, CameraItem::Brightness, 600), STATUS_SUCCESS);
-        EXPECT_EQ(SetItem(filter_, CameraItem::Exposure, 5000), STATUS_SUCCESS);
+        EXPECT_EQ(SetItem(filter(), CameraItem::Brightness, 600), STATUS_SUCCESS);
+        EXPECT_EQ(SetItem(filter(), CameraItem::Exposure, 5000), STATUS_SUCCESS);
     });
-    EXPECT_NE(camtest::ReadText(registry_file_).find(line), std::string::npos);
+    EXPECT_NE(camtest::ReadText(rig_.registry_file()).find(line), std::string::npos);
     for (int life = 2; life <= 3; ++life) {
         Lifetime([&] {
-            EXPECT_EQ(ItemValue(filter_, CameraItem::Brightness), 510) << life;
-            EXPECT_EQ(ItemValue(filter_, CameraItem::Exposure), 1252) << life;
+            EXPECT_EQ(ItemValue(filter(), CameraItem::Brightness), 510) << life;
+            EXPECT_EQ(ItemValue(filter(), CameraItem::Exposure), 1252) << life;
         });
-        EXPECT_NE(camtest::ReadText(registry_file_).find(line), std::string::npos) << life;
+        EXPECT_NE(camtest::ReadText(rig_.registry_file()).find(line), std::string::npos) << life;
     }
 
     for (const auto& [stored, applied] :
          std::vector<std::pair<std::string, LONG>>{{"000001f4", 3000}, {"000001f5", 501}}) {
-        WriteSettings({"\"Timeout\"=dword:" + stored});
+        camtest::WriteSettings(rig_.registry_file(), {"\"Timeout\"=dword:" + stored});
         Lifetime([&, applied = applied] {
-            EXPECT_EQ(ItemValue(filter_, CameraItem::Timeout), applied);
+            EXPECT_EQ(ItemValue(filter(), CameraItem::Timeout), applied);
         });
     }
 }
@@ -542,14 +522,14 @@ TEST_F(PropertySetTest, SettingsOutliveTheDeviceInTheRegistryFile) {
 TEST_F(PropertySetTest, AnAllocationOrRegistryCallFailingInARequestLeavesNothingBehind) {
     Open();
     // The register program has run its two times: a re-initialisation is the wake-up and the load.
-    ASSERT_EQ(SetItem(filter_, CameraItem::Reinitialize, 0), STATUS_SUCCESS);
+    ASSERT_EQ(SetItem(filter(), CameraItem::Reinitialize, 0), STATUS_SUCCESS);
     auto memory =
         PropertyRecord<CameraCommandRequest>(CameraItem::CameraMemory, KSPROPERTY_TYPE_GET);
     auto raw = PropertyRecord<CameraCommandRequest>(CameraItem::RawCommand, KSPROPERTY_TYPE_SET);
     raw.length = 10;
     client::Filter* other = nullptr;
     auto open_other = [&] {
-        ASSERT_EQ(client::OpenFilter(device_, kReference, &other), STATUS_SUCCESS);
+        ASSERT_EQ(client::OpenFilter(rig_.device(), kReference, &other), STATUS_SUCCESS);
     };
     struct Case {
         const char* name;
@@ -558,13 +538,13 @@ TEST_F(PropertySetTest, AnAllocationOrRegistryCallFailingInARequestLeavesNothing
     };
     LONG value = 0;
     const Case cases[] = {
-        {"Exposure set", [&] { return SetItem(filter_, CameraItem::Exposure, 700); }},
-        {"ExTrigger set", [&] { return SetItem(filter_, CameraItem::ExTrigger, 1); }},
-        {"Clock get", [&] { return GetItem(filter_, CameraItem::Clock, &value); }},
-        {"CameraMemory get", [&] { return SendRecord(filter_, &memory); }},
-        {"RawCommand set", [&] { return SendRecord(filter_, &raw); }},
-        {"WriteRegister set", [&] { return SetItem(filter_, CameraItem::WriteRegister, 7, 1); }},
-        {"Reinitialize set", [&] { return SetItem(filter_, CameraItem::Reinitialize, 0); }},
+        {"Exposure set", [&] { return SetItem(filter(), CameraItem::Exposure, 700); }},
+        {"ExTrigger set", [&] { return SetItem(filter(), CameraItem::ExTrigger, 1); }},
+        {"Clock get", [&] { return GetItem(filter(), CameraItem::Clock, &value); }},
+        {"CameraMemory get", [&] { return SendRecord(filter(), &memory); }},
+        {"RawCommand set", [&] { return SendRecord(filter(), &raw); }},
+        {"WriteRegister set", [&] { return SetItem(filter(), CameraItem::WriteRegister, 7, 1); }},
+        {"Reinitialize set", [&] { return SetItem(filter(), CameraItem::Reinitialize, 0); }},
         {"filter close", [&] { return client::CloseFilter(other); }, open_other},
     };
     for (const Case& c : cases) {

@@ -10,24 +10,28 @@
 #include "camera/camera_parameters.h"
 #include "imaging/color_settings.h"
 #include "platform/verifier.h"
-#include "tests/support/camera_device.h"
+#include "tests/support/rig_test.h"
+#include "tests/support/settings_file.h"
+#include "usb/usb_transport.h"
 
 namespace {
 
 using StoredValues = std::vector<std::pair<std::string, std::string>>;
 
-class SettingsPersistenceTest : public camtest::CameraDeviceTest {
+using camtest::Dword;
+
+class SettingsPersistenceTest : public camtest::UsbRigTest {
   protected:
     // Writes the file and makes a device that reads it.
     void PlugWithSettings(const std::vector<std::string>& lines) {
-        WriteSettings(lines);
-        Replug();
+        camtest::WriteSettings(rig_.registry_file(), lines);
+        ASSERT_EQ(rig_.Replug(), STATUS_SUCCESS);
     }
     static std::string Line(const std::string& name, uint32_t value) {
         return "\"" + name + "\"=" + Dword(value);
     }
     std::string Stored(const std::string& name) const {
-        for (const auto& [stored_name, data] : StoredSettings()) {
+        for (const auto& [stored_name, data] : camtest::StoredSettings(rig_.registry_file())) {
             if (stored_name == name)
                 return data;
         }
@@ -37,12 +41,12 @@ class SettingsPersistenceTest : public camtest::CameraDeviceTest {
 
 TEST_F(SettingsPersistenceTest, AnEmptyKeyLoadsTheDefaultsAndASaveWritesAllNineteenValues) {
     PlugWithSettings({});
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
     EXPECT_EQ(sim().state().registers[158], 2u);
     EXPECT_EQ(sim().state().registers[6], 0u);
     EXPECT_EQ(sim().state().items[11], 0);
     EXPECT_EQ(camera()->timeout_ms, 3000);
-    Stop();
+    rig_.Stop();
     const StoredValues expected = {
         {"Timeout", Dword(3000)},   {"Exposure", Dword(2)},
         {"GlobalGain", Dword(0)},   {"FlipH", Dword(0)},
@@ -55,7 +59,7 @@ TEST_F(SettingsPersistenceTest, AnEmptyKeyLoadsTheDefaultsAndASaveWritesAllNinet
         {"AEC", Dword(0)},          {"Clock", Dword(2)},  // the simulated camera's clock setting
         {"ExTrigger", Dword(0)},
     };
-    EXPECT_EQ(StoredSettings(), expected);
+    EXPECT_EQ(camtest::StoredSettings(rig_.registry_file()), expected);
 }
 
 TEST_F(SettingsPersistenceTest, AStoredTimeOutAppliesOnlyFrom501To9999) {
@@ -64,10 +68,10 @@ TEST_F(SettingsPersistenceTest, AStoredTimeOutAppliesOnlyFrom501To9999) {
         SCOPED_TRACE(stored);
         PlugWithSettings({Line("Timeout", (uint32_t)stored)});
         const LONG frame_timeout_before = frame_timeout_ms;
-        ASSERT_EQ(Start(), STATUS_SUCCESS);
+        ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
         EXPECT_EQ(camera()->timeout_ms, applied ? stored : 3000);
         EXPECT_EQ(frame_timeout_ms, applied ? stored : frame_timeout_before);
-        Stop();
+        rig_.Stop();
         EXPECT_EQ(Stored("Timeout"), Dword(applied ? (uint32_t)stored : 3000u));
     }
 }
@@ -76,7 +80,7 @@ TEST_F(SettingsPersistenceTest, StoredValuesApplyClampedAndTheReadOnlyOnesChange
     sim().SetClockSetting(1);
     PlugWithSettings({Line("Brightness", 1000), Line("Exposure", 5000), Line("ExTrigger", 5),
                       Line("Clock", 7), Line("AGC", 1), Line("AEC", 1), Line("FlipH", 1)});
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
     EXPECT_EQ(GetBrightness(camera()), 510);
     EXPECT_EQ(sim().state().registers[158], 36u);
     EXPECT_EQ(sim().state().registers[159], 19u);
@@ -84,7 +88,7 @@ TEST_F(SettingsPersistenceTest, StoredValuesApplyClampedAndTheReadOnlyOnesChange
     EXPECT_EQ(GetFlipH(camera()), 1);
     for (const sim::ItemWrite& write : sim().records().ItemWrites())
         EXPECT_NE(write.item, 15) << "the clock was set";
-    Stop();
+    rig_.Stop();
     EXPECT_EQ(Stored("Brightness"), Dword(510));
     EXPECT_EQ(Stored("Exposure"), Dword(1252));
     EXPECT_EQ(Stored("ExTrigger"), Dword(1));
@@ -101,14 +105,14 @@ TEST_F(SettingsPersistenceTest, ValuesThatAreNotThirtyTwoBitNumbersLeaveTheDefau
                       "\"Hue\"=hex(4):2d,00", "\"Saturation\"=hex(b):0f,00,00,00,00,00,00,00",
                       "\"Exposure\"=hex(4):64,00,00,00,00,00,00,00,00",
                       "\"GlobalGain\"=hex(4):2d,00,00,00,00,00"});
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
     EXPECT_EQ(GetBrightness(camera()), 255);
     EXPECT_EQ(GetContrast(camera()), 10);
     EXPECT_EQ(GetHue(camera()), 0);
     EXPECT_EQ(GetSaturation(camera()), 10);
     EXPECT_EQ(GetExposure(camera()), 2);     // nine bytes do not fit the query
     EXPECT_EQ(GetGlobalGain(camera()), 45);  // the first four of six bytes
-    Stop();
+    rig_.Stop();
     EXPECT_EQ(Stored("Brightness"), Dword(255));
     EXPECT_EQ(Stored("Contrast"), Dword(10));
     EXPECT_EQ(Stored("Hue"), Dword(0));
@@ -135,22 +139,22 @@ TEST_F(SettingsPersistenceTest, GainsSavedUnderAutomaticWhiteBalanceAreTheCamera
     processor->conversion.output_buffer = image.data();
     auto measure = [&] { ConvertFrame(processor, raw.data(), 0, kWidth); };
 
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
     SetWhiteBalanceAuto(camera(), 1);
     measure();
     const LONG measured_red = processor->red_gain;
     ASSERT_NE(measured_red, 128);
-    Stop();
+    rig_.Stop();
     EXPECT_EQ(Stored("WhiteBalance"), Dword(1));
     EXPECT_EQ(Stored("RedGain"), Dword(128));
 
     // The next start loads the saved gains into the processor; the next frame measures again.
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
     measure();
     EXPECT_EQ(GetRedGain(camera()), measured_red);
     const LONG measured_blue = processor->blue_gain;
     SetWhiteBalanceAuto(camera(), 0);
-    Stop();
+    rig_.Stop();
     EXPECT_EQ(Stored("WhiteBalance"), Dword(0));
     EXPECT_EQ(Stored("RedGain"), Dword((uint32_t)measured_red));
     EXPECT_EQ(Stored("BlueGain"), Dword((uint32_t)measured_blue));
@@ -161,67 +165,67 @@ TEST_F(SettingsPersistenceTest, GainsSavedUnderAutomaticWhiteBalanceAreTheCamera
 
 TEST_F(SettingsPersistenceTest, RegistryFaultsLeaveTheSettingsAndTheFileAsTheyWere) {
     PlugWithSettings({Line("Brightness", 300), Line("Contrast", 15)});
-    const std::string file = camtest::ReadText(registry_file_);
+    const std::string file = camtest::ReadText(rig_.registry_file());
     platform::registry::FailDriverKeyOpen(STATUS_INSUFFICIENT_RESOURCES);
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
     EXPECT_EQ(GetBrightness(camera()), 255);
     EXPECT_EQ(GetExposure(camera()), 0);  // not even the default was applied
-    Stop();
-    EXPECT_EQ(camtest::ReadText(registry_file_), file);
+    rig_.Stop();
+    EXPECT_EQ(camtest::ReadText(rig_.registry_file()), file);
 
     platform::registry::ClearFaults();
     platform::registry::FailValueQuery("brightness", STATUS_INSUFFICIENT_RESOURCES);
-    Replug();
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Replug(), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
     EXPECT_EQ(GetBrightness(camera()), 255);
     EXPECT_EQ(GetContrast(camera()), 15);
-    Stop();
+    rig_.Stop();
 }
 
 TEST_F(SettingsPersistenceTest, AMalformedFileIsNeitherAppliedNorOverwritten) {
     const std::string truncated = "Windows Registry Editor Version 5.00\r\n\r\n[" +
-                                  SettingsKeyPath() + "]\r\n\"Brightness\"=dword:0000";
-    camtest::WriteText(registry_file_, truncated);
-    Replug();
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
+                                  camtest::SettingsKeyPath() + "]\r\n\"Brightness\"=dword:0000";
+    camtest::WriteText(rig_.registry_file(), truncated);
+    ASSERT_EQ(rig_.Replug(), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
     EXPECT_EQ(GetExposure(camera()), 0);
-    Stop();
-    EXPECT_EQ(camtest::ReadText(registry_file_), truncated);
-    EXPECT_EQ(platform::registry::StoreError().rfind(registry_file_ + ":4: ", 0), 0u)
+    rig_.Stop();
+    EXPECT_EQ(camtest::ReadText(rig_.registry_file()), truncated);
+    EXPECT_EQ(platform::registry::StoreError().rfind(rig_.registry_file() + ":4: ", 0), 0u)
         << platform::registry::StoreError();
 }
 
 TEST_F(SettingsPersistenceTest, ACrashWhileSavingKeepsTheLastSavedSettings) {
     PlugWithSettings({Line("Brightness", 300)});
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
     SetBrightness(camera(), 400);
     platform::registry::CrashWhileWriting(platform::registry::CrashPoint::kBeforeRename);
-    Stop();
-    Replug();
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    rig_.Stop();
+    ASSERT_EQ(rig_.Replug(), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
     EXPECT_EQ(GetBrightness(camera()), 300);
-    Stop();
+    rig_.Stop();
     EXPECT_EQ(Stored("Brightness"), Dword(300));
 }
 
 // The program runs only at the first two starts; the cycles after it exercise the bring-up, the
 // load and the save with every registry call and every allocation failing in turn.
-class FaultInjectionTest : public camtest::CameraDeviceTest {
+class FaultInjectionTest : public camtest::UsbRigTest {
   protected:
     void SetUp() override {
-        CameraDeviceTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(UsbRigTest::SetUp());
         platform::registry::SetStoreFile("");
-        Replug();
+        ASSERT_EQ(rig_.Replug(), STATUS_SUCCESS);
         for (int i = 0; i < 2; ++i) {
-            ASSERT_EQ(Start(), STATUS_SUCCESS);
-            Stop();
+            ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
+            rig_.Stop();
         }
     }
     // The device's capture worker was made by the first start and is kept by the later ones.
     void CycleLeavingNothing(const std::string& what) {
         const uint64_t mark = platform::verifier::AllocationMark();
-        Start();
-        Stop();
+        rig_.Start();
+        rig_.Stop();
         std::vector<std::string> leaks = platform::verifier::FindLeaks(mark);
         EXPECT_TRUE(leaks.empty()) << what << ": " << leaks[0];
     }

@@ -3,19 +3,24 @@
 
 #include <cstring>
 
+#include "driver/camera_context_ops.h"
 #include "driver/descriptors.h"
 #include "driver/image_size.h"
 #include "driver/pool_tags.h"
-#include "driver_fixture.h"
+#include "platform/ks_host.h"
 #include "platform/verifier.h"
+#include "tests/support/rig_test.h"
 
 namespace {
 
-using CameraContextTest = DriverTest;
+// Devices with no camera plugged in.
+class CameraContextTest : public camtest::RigTest {
+  protected:
+    CameraContextTest() : RigTest({.level = camtest::RigLevel::kUsb, .plugged = false}) {}
+};
 
 TEST_F(CameraContextTest, AddPutsEverySettingAtItsDefault) {
-    PKSDEVICE device = AddDevice();
-    ASSERT_NE(device, nullptr);
+    PKSDEVICE device = rig_.device();
     CameraContext* camera = CameraOfDevice(device);
     ASSERT_NE(camera, nullptr);
     EXPECT_EQ(camera->ks_device, device);
@@ -61,7 +66,6 @@ TEST_F(CameraContextTest, AddPutsEverySettingAtItsDefault) {
 }
 
 TEST_F(CameraContextTest, AdvertisesTheFullSensorAfterAdd) {
-    ASSERT_NE(AddDevice(), nullptr);
     const KS_DATARANGE_VIDEO& range = g_video_data_range;
     EXPECT_EQ(range.DataRange.FormatSize, 296u);
     EXPECT_EQ(range.DataRange.SampleSize, 7680000u);
@@ -87,9 +91,8 @@ TEST_F(CameraContextTest, AdvertisesTheFullSensorAfterAdd) {
 }
 
 TEST_F(CameraContextTest, TwoDevicesHaveTheirOwnContextsAndShareTheDataRange) {
-    PKSDEVICE first = AddDevice();
-    PKSDEVICE second = AddDevice();
-    ASSERT_NE(first, nullptr);
+    PKSDEVICE first = rig_.device();
+    PKSDEVICE second = rig_.AddDevice();
     ASSERT_NE(second, nullptr);
     CameraContext* a = CameraOfDevice(first);
     CameraContext* b = CameraOfDevice(second);
@@ -104,8 +107,7 @@ TEST_F(CameraContextTest, TwoDevicesHaveTheirOwnContextsAndShareTheDataRange) {
 }
 
 TEST_F(CameraContextTest, SetImageSizeRewritesGeometryAndFormat) {
-    CameraContext* camera = CameraOfDevice(AddDevice());
-    ASSERT_NE(camera, nullptr);
+    CameraContext* camera = this->camera();
     ASSERT_TRUE(SetImageSize(camera, 17, 33, 1001, 600));
     EXPECT_EQ(camera->image_width, 1001);
     EXPECT_EQ(camera->image_height, 600);
@@ -126,8 +128,7 @@ TEST_F(CameraContextTest, SetImageSizeRewritesGeometryAndFormat) {
 }
 
 TEST_F(CameraContextTest, ReportedRegionIsTheFullSensorAfterAnySuccessfulSize) {
-    CameraContext* camera = CameraOfDevice(AddDevice());
-    ASSERT_NE(camera, nullptr);
+    CameraContext* camera = this->camera();
     camera->subsample = 3;
     camera->roi_x = 5;
     camera->roi_width = 9;
@@ -140,8 +141,7 @@ TEST_F(CameraContextTest, ReportedRegionIsTheFullSensorAfterAnySuccessfulSize) {
 }
 
 TEST_F(CameraContextTest, NothingChangesWhileAPinIsOpen) {
-    CameraContext* camera = CameraOfDevice(AddDevice());
-    ASSERT_NE(camera, nullptr);
+    CameraContext* camera = this->camera();
     KS_DATARANGE_VIDEO before = g_video_data_range;
     camera->roi_x = 5;
     InterlockedExchange(&camera->pin_open, 1);
@@ -155,8 +155,7 @@ TEST_F(CameraContextTest, NothingChangesWhileAPinIsOpen) {
 }
 
 TEST_F(CameraContextTest, SizesTheSensorCannotDeliverAreRefused) {
-    CameraContext* camera = CameraOfDevice(AddDevice());
-    ASSERT_NE(camera, nullptr);
+    CameraContext* camera = this->camera();
     ASSERT_TRUE(SetImageSize(camera, 0, 0, 800, 600));
     KS_DATARANGE_VIDEO before = g_video_data_range;
     const LONG refused[][2] = {{0, 600},    {800, 0},    {-8, 600}, {800, -1},
@@ -173,17 +172,17 @@ TEST_F(CameraContextTest, SizesTheSensorCannotDeliverAreRefused) {
 }
 
 TEST_F(CameraContextTest, AddFailsCleanlyWhenTheContextCannotBeAllocated) {
+    const size_t contexts = platform::verifier::OutstandingBlocks(kCameraContextTag);
     platform::verifier::FailAllocationsWithTag(kCameraContextTag);
     NTSTATUS status = STATUS_SUCCESS;
     EXPECT_EQ(platform::ks::CreateDevice(nullptr, &status), nullptr);
     EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
     platform::verifier::ClearFaults();
-    EXPECT_EQ(platform::verifier::OutstandingBlocks(kCameraContextTag), 0u);
+    EXPECT_EQ(platform::verifier::OutstandingBlocks(kCameraContextTag), contexts);
 }
 
 TEST_F(CameraContextTest, StartWithNothingPluggedInReportsTheUsbFailureAndRegistersTheFilter) {
-    PKSDEVICE device = AddDevice();
-    ASSERT_NE(device, nullptr);
+    PKSDEVICE device = rig_.device();
     EXPECT_EQ(platform::ks::StartDevice(device), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_FALSE(device->Started);
     EXPECT_EQ(CameraOfDevice(device)->usb.interface_info, nullptr);

@@ -5,23 +5,25 @@
 #include <vector>
 
 #include "driver/capture_worker.h"
-#include "driver/image_size.h"
 #include "imaging/frame_processor.h"
-#include "tests/driver/driver_fixture.h"
+#include "tests/support/rig_test.h"
 
 namespace {
 
 constexpr LONG kWidth = 16;
 constexpr LONG kHeight = 8;
 
-class CaptureWorkerTest : public DriverTest {
+class CaptureWorkerTest : public camtest::RigTest {
   protected:
+    CaptureWorkerTest()
+        : RigTest({.level = camtest::RigLevel::kUsb,
+                   .plugged = false,
+                   .width = kWidth,
+                   .height = kHeight}) {}
     void SetUp() override {
-        DriverTest::SetUp();
-        camera_ = CameraOfDevice(AddDevice());
-        ASSERT_TRUE(SetImageSize(camera_, 0, 0, kWidth, kHeight));
-        camera_->raw_row_pitch = kWidth;
-        worker_ = CreateCaptureWorker(camera_);
+        ASSERT_NO_FATAL_FAILURE(RigTest::SetUp());
+        camera()->raw_row_pitch = kWidth;
+        worker_ = CreateCaptureWorker(camera());
         worker_->processor = NewProcessor(image_.data());
         worker_->rgb_image = image_.data();
         for (int slot = 0; slot < 2; ++slot) {
@@ -33,7 +35,6 @@ class CaptureWorkerTest : public DriverTest {
     void TearDown() override {
         FreeFrameProcessor(worker_->processor);
         FreeCaptureWorker(worker_);
-        DriverTest::TearDown();
     }
 
     static FrameProcessor* NewProcessor(ULONG* output) {
@@ -51,7 +52,6 @@ class CaptureWorkerTest : public DriverTest {
         return image;
     }
 
-    CameraContext* camera_ = nullptr;
     CaptureWorker* worker_ = nullptr;
     std::vector<ULONG> image_ = std::vector<ULONG>(kWidth * kHeight);
     std::vector<UCHAR> raw_[2];

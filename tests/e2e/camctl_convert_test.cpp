@@ -5,15 +5,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "control/settings_table.h"
 #include "imaging/color_settings.h"
 #include "imaging/frame_processor.h"
 #include "tests/support/camctl_runner.h"
+#include "tests/support/rig.h"
 
 namespace {
 
@@ -47,12 +46,12 @@ uint32_t LittleEndian(const std::vector<UCHAR>& bytes, size_t at, int count) {
 // The raw frame through the plain per-pixel path, with the device-add colour values and then the
 // hue, as bytes blue, green, red, 255 per pixel, top row first.
 std::vector<UCHAR> ReferenceBgra(const std::vector<UCHAR>& raw, LONG phase, LONG hue) {
-    auto camera = std::make_unique<CameraContext>();
-    SetSettingsToAddDefaults(camera.get());
+    camtest::Rig rig({.level = camtest::RigLevel::kUsb, .plugged = false});
+    CameraContext* camera = rig.context();
     FrameProcessor* processor = CreateFrameProcessor();
     camera->processor = processor;
-    PushColorSettings(camera.get(), processor);
-    SetHue(camera.get(), hue);
+    PushColorSettings(camera, processor);
+    SetHue(camera, hue);
     LONG matrix[16];
     SnapshotFixedMatrix(processor, matrix);
     camera->processor = nullptr;

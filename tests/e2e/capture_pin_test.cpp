@@ -9,12 +9,12 @@
 #include "driver/pool_tags.h"
 #include "platform/ks_host.h"
 #include "platform/verifier.h"
-#include "tests/support/streaming_rig.h"
+#include "tests/support/rig.h"
 
 namespace {
 
+using camtest::Rig;
 using camtest::RigOptions;
-using camtest::StreamingRig;
 namespace client = platform::ks::client;
 
 constexpr ULONG kThreadObjectTag = MakePoolTag("PThr");  // the stand-in's thread objects
@@ -26,24 +26,13 @@ RigOptions Small() {
     return options;
 }
 
-// A pin of the rig's default format in PAUSE with two buffers queued.
-client::Pin* PausedPin(StreamingRig& rig) {
-    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
-    EXPECT_NE(pin, nullptr);
-    if (pin == nullptr)
-        return nullptr;
-    EXPECT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig.QueueBuffers(pin, 2);
-    return pin;
-}
-
-KS_DATARANGE_VIDEO AdvertisedRange(StreamingRig& rig) {
+KS_DATARANGE_VIDEO AdvertisedRange(Rig& rig) {
     return *reinterpret_cast<const KS_DATARANGE_VIDEO*>(
         client::PinDescriptor(rig.filter(), 0)->PinDescriptor.DataRanges[0]);
 }
 
 TEST(CapturePinTest, ConnectionFormatsAreCheckedWhenThePinIsCreated) {
-    StreamingRig rig;
+    Rig rig;
     ASSERT_TRUE(rig.ok());
     const std::vector<uint8_t> base = rig.DefaultFormat();
     ASSERT_EQ(base.size(), sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
@@ -54,14 +43,14 @@ TEST(CapturePinTest, ConnectionFormatsAreCheckedWhenThePinIsCreated) {
     };
     std::vector<Case> cases = {
         {"the advertised format", base, STATUS_SUCCESS},
-        {"a wider bitmap", StreamingRig::WithBitmap(base, 1608, 1200), STATUS_SUCCESS},
-        {"top-down rows", StreamingRig::WithBitmap(base, 1600, -1200), STATUS_SUCCESS},
-        {"a narrower bitmap", StreamingRig::WithBitmap(base, 1592, 1200), STATUS_NO_MATCH},
-        {"another height", StreamingRig::WithBitmap(base, 1600, 1199), STATUS_NO_MATCH},
+        {"a wider bitmap", Rig::WithBitmap(base, 1608, 1200), STATUS_SUCCESS},
+        {"top-down rows", Rig::WithBitmap(base, 1600, -1200), STATUS_SUCCESS},
+        {"a narrower bitmap", Rig::WithBitmap(base, 1592, 1200), STATUS_NO_MATCH},
+        {"another height", Rig::WithBitmap(base, 1600, 1199), STATUS_NO_MATCH},
     };
     auto with = [&](const char* name, NTSTATUS status, auto edit) {
         std::vector<uint8_t> format = base;
-        edit(format, StreamingRig::Bitmap(format));
+        edit(format, Rig::Bitmap(format));
         cases.push_back({name, format, status});
     };
     with("an image size one byte short", STATUS_INVALID_PARAMETER,
@@ -86,7 +75,7 @@ TEST(CapturePinTest, ConnectionFormatsAreCheckedWhenThePinIsCreated) {
         // Each instance frames exactly one image of its format, twice.
         const KS_FRAMING_ITEM& item = client::PinAllocatorFraming(pin)->FramingItem[0];
         std::vector<uint8_t> format = c.format;
-        const ULONG image = StreamingRig::Bitmap(format).biSizeImage;
+        const ULONG image = Rig::Bitmap(format).biSizeImage;
         EXPECT_EQ(item.Frames, 2u) << c.name;
         EXPECT_EQ(item.PhysicalRange.MinFrameSize, image) << c.name;
         EXPECT_EQ(item.PhysicalRange.MaxFrameSize, image) << c.name;
@@ -106,7 +95,7 @@ TEST(CapturePinTest, ConnectionFormatsAreCheckedWhenThePinIsCreated) {
 }
 
 TEST(CapturePinTest, IntersectionAnswersTheSizeThenTheCallersFormatWithThePinsCapabilities) {
-    StreamingRig rig;
+    Rig rig;
     ASSERT_TRUE(rig.ok());
     KS_DATARANGE_VIDEO caller = AdvertisedRange(rig);
     caller.VideoInfoHeader.AvgTimePerFrame = 666666;
@@ -160,11 +149,11 @@ TEST(CapturePinTest, IntersectionAnswersTheSizeThenTheCallersFormatWithThePinsCa
 }
 
 TEST(CapturePinTest, OnePinHoldsTheCameraAndOnlyA32BitFormatAcquiresIt) {
-    StreamingRig rig;
+    Rig rig;
     ASSERT_TRUE(rig.ok());
     const std::vector<uint8_t> base = rig.DefaultFormat();
     std::vector<uint8_t> grey = base;
-    StreamingRig::Bitmap(grey).biBitCount = 24;
+    Rig::Bitmap(grey).biBitCount = 24;
     // Refused at ACQUIRE, not at creation, and the camera stays free.
     client::Pin* pin = rig.CreatePin(grey);
     ASSERT_NE(pin, nullptr);
@@ -194,16 +183,16 @@ TEST(CapturePinTest, OnePinHoldsTheCameraAndOnlyA32BitFormatAcquiresIt) {
 
 TEST(CapturePinTest, RunWithoutAWorkerFailsAndChangesNothing) {
     platform::verifier::FailAllocationsWithTag(kWorkerTag);
-    StreamingRig rig;
+    Rig rig;
     platform::verifier::ClearFaults();
     ASSERT_TRUE(rig.ok());
     ASSERT_EQ(rig.context()->worker, nullptr);
     client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig.camera().records().Clear();
+    rig.sim().records().Clear();
     EXPECT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(client::PinState(pin), KSSTATE_PAUSE);
-    EXPECT_TRUE(rig.camera().records().ItemWrites().empty());  // no capture set-up
+    EXPECT_TRUE(rig.sim().records().ItemWrites().empty());  // no capture set-up
     // A process call all the same finds nothing to deliver and leaves the queue alone.
     rig.QueueBuffers(pin, 1);
     PKSPIN object = client::PinObject(pin);
@@ -214,9 +203,9 @@ TEST(CapturePinTest, RunWithoutAWorkerFailsAndChangesNothing) {
 // The thread runs but could never be joined: RUN ends it and fails, from ACQUIRE and from PAUSE,
 // and a later RUN streams.
 TEST(CapturePinTest, RunFailsWithNothingLeftRunningWhenItsThreadCannotBeReferenced) {
-    StreamingRig rig(Small());
+    Rig rig(Small());
     ASSERT_TRUE(rig.ok());
-    client::Pin* pin = PausedPin(rig);
+    client::Pin* pin = rig.PausedPin(rig.DefaultFormat(), 2);
     ASSERT_NE(pin, nullptr);
     CaptureWorker* worker = rig.context()->worker;
     for (bool resume : {false, true}) {
@@ -244,9 +233,9 @@ TEST(CapturePinTest, RunFailsWithNothingLeftRunningWhenItsThreadCannotBeReferenc
 // The worker a pin streams with survives a device stop and start, so the pin's later state
 // changes still reach it.
 TEST(CapturePinTest, APinPausedAcrossADeviceStopAndStartResumesOnTheSameWorker) {
-    StreamingRig rig(Small());
+    Rig rig(Small());
     ASSERT_TRUE(rig.ok());
-    client::Pin* pin = PausedPin(rig);
+    client::Pin* pin = rig.PausedPin(rig.DefaultFormat(), 2);
     ASSERT_NE(pin, nullptr);
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     ASSERT_TRUE(camtest::TakeImage(pin));

@@ -7,12 +7,13 @@
 
 #include "camera/capture_setup.h"
 #include "driver/pool_tags.h"
+#include "platform/ks_host.h"
 #include "platform/verifier.h"
-#include "tests/support/camera_device.h"
+#include "tests/support/rig_test.h"
 
 namespace {
 
-using DeviceStartTest = camtest::CameraDeviceTest;
+using DeviceStartTest = camtest::UsbRigTest;
 
 // The registers a settings load writes, in order: exposure, global gain, then the trigger's two.
 const std::vector<uint32_t> kLoadRegisters = {158, 159, 161, 162, 6, 7, 32, 33};
@@ -25,8 +26,8 @@ std::vector<uint32_t> RegisterNumbers(const std::vector<sim::RegisterWrite>& wri
 }
 
 TEST_F(DeviceStartTest, StartConfiguresWakesProgramsAndLoadsTheCameraAndStopReleasesIt) {
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
-    EXPECT_TRUE(device_->Started);
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(rig_.device()->Started);
     ASSERT_NE(camera()->usb.interface_info, nullptr);
     EXPECT_EQ(camera()->usb.interface_info->NumberOfPipes, 3u);
     EXPECT_NE(sim().state().configuration, 0);
@@ -44,35 +45,35 @@ TEST_F(DeviceStartTest, StartConfiguresWakesProgramsAndLoadsTheCameraAndStopRele
     EXPECT_EQ(RegisterNumbers(writes, kRegisterProgramLength), kLoadRegisters);
     EXPECT_EQ(sim().state().registers[158], 2u);
     EXPECT_EQ(camera()->startup_sequence_count, 1);
-    EXPECT_EQ(platform::ks::FilterFactories(device_).size(), 1u);
+    EXPECT_EQ(platform::ks::FilterFactories(rig_.device()).size(), 1u);
 
-    Stop();
+    rig_.Stop();
     EXPECT_EQ(camera()->usb.interface_info, nullptr);
     EXPECT_EQ(camera()->usb.configuration_descriptor, nullptr);
     EXPECT_EQ(sim().state().configuration, 0);
-    EXPECT_TRUE(platform::ks::FilterFactories(device_).empty());
+    EXPECT_TRUE(platform::ks::FilterFactories(rig_.device()).empty());
 }
 
 TEST_F(DeviceStartTest, ASecondStartOfAStartedDeviceRegistersNoSecondFilter) {
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
-    ASSERT_TRUE(device_->Started);
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
-    EXPECT_EQ(platform::ks::FilterFactories(device_).size(), 1u);
-    Stop();
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
+    ASSERT_TRUE(rig_.device()->Started);
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(platform::ks::FilterFactories(rig_.device()).size(), 1u);
+    rig_.Stop();
 }
 
 TEST_F(DeviceStartTest, ARestartWakesTheCameraAndLoadsItsSettingsWithoutAThirdProgramRun) {
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
-    Stop();
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
+    rig_.Stop();
     sim().records().Clear();
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
     // The second of the two runs.
     EXPECT_EQ(sim().records().RegisterWrites().size(),
               kRegisterProgramLength + kLoadRegisters.size());
-    Stop();
+    rig_.Stop();
     sim().records().Clear();
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
-    Stop();
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
+    rig_.Stop();
     EXPECT_EQ(RegisterNumbers(sim().records().RegisterWrites(), 0), kLoadRegisters);
     std::vector<uint8_t> codes;
     for (const sim::Packet& packet : sim().records().Commands())
@@ -83,13 +84,13 @@ TEST_F(DeviceStartTest, ARestartWakesTheCameraAndLoadsItsSettingsWithoutAThirdPr
 
 TEST_F(DeviceStartTest, StartReportsTheUsbStatusAndStillTriesTheCamera) {
     sim().SetFaults({.descriptors = sim::HostileDescriptors::kTotalLengthLong});
-    NTSTATUS status = Start();
+    NTSTATUS status = rig_.Start();
     EXPECT_FALSE(NT_SUCCESS(status));
-    EXPECT_FALSE(device_->Started);
+    EXPECT_FALSE(rig_.device()->Started);
     // The factory is registered all the same: the class driver did not mark the device started.
-    EXPECT_EQ(platform::ks::FilterFactories(device_).size(), 1u);
+    EXPECT_EQ(platform::ks::FilterFactories(rig_.device()).size(), 1u);
     EXPECT_EQ(camera()->usb.interface_info, nullptr);
-    Stop();
+    rig_.Stop();
 }
 
 // The device's worker cannot be made, or cannot be added to the device's bag: the start still
@@ -99,17 +100,16 @@ TEST_F(DeviceStartTest, AWorkerThatCannotBeMadeOrKeptIsMadeByTheNextStart) {
     for (ULONG tag : {kWorkerTag, kBagEntryTag}) {
         SCOPED_TRACE(platform::verifier::TagName(tag));
         platform::verifier::FailAllocationsWithTag(tag);
-        EXPECT_EQ(Start(), STATUS_SUCCESS);
+        EXPECT_EQ(rig_.Start(), STATUS_SUCCESS);
         platform::verifier::ClearFaults();
         EXPECT_EQ(camera()->worker, nullptr);
         EXPECT_EQ(platform::verifier::OutstandingBlocks(kWorkerTag), 0u);
-        Stop();
-        ASSERT_EQ(Start(), STATUS_SUCCESS);
+        rig_.Stop();
+        ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
         EXPECT_NE(camera()->worker, nullptr);
-        Stop();
-        EXPECT_EQ(platform::ks::RemoveDevice(device_), 0u);
-        device_ = nullptr;
-        Plug();
+        rig_.Stop();
+        rig_.Unplug();
+        ASSERT_EQ(rig_.Plug(), STATUS_SUCCESS);
     }
 }
 

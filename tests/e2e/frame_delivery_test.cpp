@@ -12,13 +12,14 @@
 #include "driver/image_size.h"
 #include "driver/pool_tags.h"
 #include "platform/verifier.h"
-#include "tests/support/streaming_rig.h"
+#include "tests/support/hang_guard.h"
+#include "tests/support/rig.h"
 
 namespace {
 
 using camtest::Delivered;
+using camtest::Rig;
 using camtest::RigOptions;
-using camtest::StreamingRig;
 namespace client = platform::ks::client;
 
 // The camera holds each frame until the test releases it, so every pass converts the frame the
@@ -76,7 +77,7 @@ class FrameDeliveryTest : public testing::Test {
         InterlockedExchange(&rig_.context()->flip_v, flip_v ? 1 : 0);
     }
 
-    StreamingRig rig_;
+    Rig rig_;
     const ULONG image_width_;
     const ULONG width_;
     const ULONG height_;
@@ -90,11 +91,9 @@ class NarrowFrameDeliveryTest : public FrameDeliveryTest {
 
 TEST_F(FrameDeliveryTest, EachFrameIsTheConversionOfTheRawFrameTheCameraSentForIt) {
     ASSERT_TRUE(rig_.ok());
-    client::Pin* pin = rig_.CreatePin(rig_.DefaultFormat());
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig_.QueueBuffers(pin, 2);
-    rig_.RestartCount();
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    client::Pin* pin = rig_.PausedPin(rig_.DefaultFormat(), 2);
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(rig_.Run(pin), STATUS_SUCCESS);
     LONGLONG last_time = -1;
     for (uint64_t picture = 1; picture <= 3; ++picture) {
         client::StreamBuffer* buffer = TakeFrame(pin);
@@ -119,8 +118,8 @@ TEST_F(FrameDeliveryTest, EachFrameIsTheConversionOfTheRawFrameTheCameraSentForI
 TEST_F(FrameDeliveryTest, FlipsAndTheRowSpacingOfTheConnectionFormat) {
     ASSERT_TRUE(rig_.ok());
     const std::vector<uint8_t> base = rig_.DefaultFormat();
-    const std::vector<uint8_t> wide = StreamingRig::WithBitmap(base, 1608, 1200);
-    const std::vector<uint8_t> narrow = StreamingRig::WithBitmap(base, 1592, 1200);
+    const std::vector<uint8_t> wide = Rig::WithBitmap(base, 1608, 1200);
+    const std::vector<uint8_t> narrow = Rig::WithBitmap(base, 1592, 1200);
     struct Case {
         const char* name;
         bool flip_h;
@@ -154,8 +153,7 @@ TEST_F(FrameDeliveryTest, FlipsAndTheRowSpacingOfTheConnectionFormat) {
         SetFlips(c.flip_h, c.flip_v);
         ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
         rig_.QueueBuffers(pin, 1);
-        rig_.RestartCount();
-        ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(rig_.Run(pin), STATUS_SUCCESS);
         client::StreamBuffer* buffer = TakeFrame(pin);
         ASSERT_NE(buffer, nullptr) << c.name;
         SCOPED_TRACE(c.name);
@@ -181,8 +179,7 @@ TEST_F(FrameDeliveryTest, StampsFollowTheClockAndTheHeaderSize) {
         if (buffer->frame_info != nullptr)
             buffer->frame_info->PictureNumber = -7;
         ASSERT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
-        rig_.RestartCount();
-        ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(rig_.Run(pin), STATUS_SUCCESS);
         ASSERT_EQ(TakeFrame(pin), buffer) << c.name;
         Delivered frame = camtest::Snapshot(buffer);
         EXPECT_EQ(frame.header.DataUsed, 7680000u) << c.name;
@@ -234,10 +231,9 @@ TEST_F(FrameDeliveryTest, BuffersComeBackEmptyWhenTooSmallOrWhenNoFrameIsReady) 
 
 TEST_F(FrameDeliveryTest, PauseKeepsBuffersAndPictureNumbersAndAStopStartsAnew) {
     ASSERT_TRUE(rig_.ok());
-    client::Pin* pin = rig_.CreatePin(rig_.DefaultFormat());
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig_.QueueBuffers(pin, 2);
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    client::Pin* pin = rig_.PausedPin(rig_.DefaultFormat(), 2);
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(rig_.Run(pin), STATUS_SUCCESS);
     auto take = [&] {
         client::StreamBuffer* buffer = TakeFrame(pin);
         EXPECT_NE(buffer, nullptr);
@@ -256,22 +252,20 @@ TEST_F(FrameDeliveryTest, PauseKeepsBuffersAndPictureNumbersAndAStopStartsAnew) 
     // stay), the client's buffers stay queued, the numbers go on.
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
     EXPECT_EQ(client::QueuedBufferCount(pin), 2u);
-    rig_.RestartCount();
     const uint64_t mark = platform::verifier::AllocationMark();
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Run(pin), STATUS_SUCCESS);
     EXPECT_EQ(take(), 3);
     EXPECT_EQ((std::vector<const void*>{worker.rgb_image, worker.raw_slot[0], worker.raw_slot[1]}),
               buffers);
     for (const std::string& block : platform::verifier::FindLeaks(mark))
         EXPECT_EQ(block.find("CmFb"), std::string::npos) << block;
-    EXPECT_TRUE(rig_.camera().records().ItemWrites().empty());
+    EXPECT_TRUE(rig_.sim().records().ItemWrites().empty());
 
     // Through ACQUIRE it starts anew: the capture set-up again, and picture 1.
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-    rig_.RestartCount();
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Run(pin), STATUS_SUCCESS);
     EXPECT_EQ(take(), 1);
-    EXPECT_FALSE(rig_.camera().records().ItemWrites().empty());
+    EXPECT_FALSE(rig_.sim().records().ItemWrites().empty());
 }
 
 // Each delivered row is the first output_width pixels of a converted row, and the converted rows
@@ -281,17 +275,14 @@ TEST_F(FrameDeliveryTest, PauseKeepsBuffersAndPictureNumbersAndAStopStartsAnew) 
 TEST_F(NarrowFrameDeliveryTest, RowsKeepTheGeometryTheStreamStartedWith) {
     ASSERT_TRUE(rig_.ok());
     const std::vector<uint8_t> base = rig_.DefaultFormat();
-    client::Pin* pin = rig_.CreatePin(base);
+    client::Pin* pin = rig_.PausedPin(base, 1);
     ASSERT_NE(pin, nullptr);
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig_.QueueBuffers(pin, 1);
-    rig_.RestartCount();
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.Run(pin), STATUS_SUCCESS);
     client::StreamBuffer* buffer = TakeFrame(pin);
     ASSERT_NE(buffer, nullptr);
     ExpectImageOf(1, buffer, 640, false, false);
 
-    const std::vector<uint8_t> wide = StreamingRig::WithBitmap(base, 168, 120);
+    const std::vector<uint8_t> wide = Rig::WithBitmap(base, 168, 120);
     EXPECT_EQ(client::SetPinFormat(pin, reinterpret_cast<const KSDATAFORMAT*>(wide.data())),
               STATUS_INVALID_DEVICE_STATE);
     CameraContext* camera = rig_.context();

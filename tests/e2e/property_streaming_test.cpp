@@ -17,15 +17,15 @@
 #include "sim/device_memory.h"
 #include "tests/support/command_sequences.h"
 #include "tests/support/property_requests.h"
-#include "tests/support/streaming_rig.h"
+#include "tests/support/rig.h"
 
 namespace {
 
 using camdrv::CameraItem;
 using camtest::ItemValue;
+using camtest::Rig;
 using camtest::RigOptions;
 using camtest::SetItem;
-using camtest::StreamingRig;
 namespace client = platform::ks::client;
 
 constexpr LONG kWidth = 160;
@@ -58,7 +58,7 @@ LONG AdvertisedWidth(client::Filter* filter) {
 // Each filter may have a pin of its own; the geometry stays as it is until the last pin is gone,
 // whichever closes first, and the running pin keeps delivering whole frames of its format.
 TEST(PropertyStreamingTest, TheGeometryHoldsUntilTheLastPinOfAnyFilterCloses) {
-    StreamingRig rig(Small());
+    Rig rig(Small());
     ASSERT_TRUE(rig.ok());
     const std::vector<uint8_t> format = rig.DefaultFormat();
     const ULONG image_size = (ULONG)(kWidth * kHeight * 4);
@@ -105,13 +105,11 @@ TEST(PropertyStreamingTest, TheGeometryHoldsUntilTheLastPinOfAnyFilterCloses) {
 // The camera holds each frame until the test releases it, so the frame after a setting changed is
 // the first one the camera sends, and the driver converts, with it.
 TEST(PropertyStreamingTest, SettingsChangedWhileStreamingReachTheNextFrames) {
-    StreamingRig rig(Small(true, 120000));
+    Rig rig(Small(true, 120000));
     ASSERT_TRUE(rig.ok());
-    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig.QueueBuffers(pin, 1);
-    rig.RestartCount();
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    client::Pin* pin = rig.PausedPin(rig.DefaultFormat(), 1);
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(rig.Run(pin), STATUS_SUCCESS);
 
     // What the driver applies to the next frame; the measured red gain comes back.
     struct Applied {
@@ -160,7 +158,7 @@ TEST(PropertyStreamingTest, SettingsChangedWhileStreamingReachTheNextFrames) {
     applied.red_gain = 256;
     expect_frame(2, &applied, &raw);
     ASSERT_EQ(SetItem(rig.filter(), CameraItem::GlobalGain, 1023), STATUS_SUCCESS);
-    EXPECT_EQ(rig.camera().state().registers[6], 63u);
+    EXPECT_EQ(rig.sim().state().registers[6], 63u);
     expect_frame(3, &applied, &raw);
     EXPECT_GT(mean(raw), mean(first) + 10);
     // Under automatic white balance a gain reads as measured for the latest frame.
@@ -175,17 +173,15 @@ TEST(PropertyStreamingTest, SettingsChangedWhileStreamingReachTheNextFrames) {
 // set-ups, started by property requests on two filters, pins and filter closes from many threads:
 // the camera receives one whole sequence after another and every answer is its own query's.
 TEST(PropertyStreamingTest, RequestsFromManyThreadsNeverInterleaveCommandSequences) {
-    StreamingRig rig(Small(false, 300));
+    Rig rig(Small(false, 300));
     ASSERT_TRUE(rig.ok());
-    rig.camera().SetClockSetting(1);
+    rig.sim().SetClockSetting(1);
     const std::vector<uint8_t> format = rig.DefaultFormat();
     client::Filter* filter = rig.filter();
     // The first stream start runs the register program its second and last time.
     auto stream_once = [&] {
-        client::Pin* pin = rig.CreatePin(format);
+        client::Pin* pin = rig.PausedPin(format, 2);
         ASSERT_NE(pin, nullptr);
-        ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-        rig.QueueBuffers(pin, 2);
         ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         ASSERT_EQ(client::ClosePin(pin), STATUS_SUCCESS);
@@ -195,7 +191,7 @@ TEST(PropertyStreamingTest, RequestsFromManyThreadsNeverInterleaveCommandSequenc
     const LONG address = 0x0ABC;
     // The register read and the memory read share their index.
     ASSERT_EQ(SetItem(filter, CameraItem::RegisterValue, address), STATUS_SUCCESS);
-    rig.camera().records().Clear();
+    rig.sim().records().Clear();
 
     std::atomic<int> failures{0};
     auto check = [&](bool ok) { failures += ok ? 0 : 1; };
@@ -253,7 +249,7 @@ TEST(PropertyStreamingTest, RequestsFromManyThreadsNeverInterleaveCommandSequenc
 
     EXPECT_EQ(failures, 0);
     std::vector<int> counts;
-    EXPECT_EQ(camtest::UnparsedSequences(camtest::CommandTokens(rig.camera(), false),
+    EXPECT_EQ(camtest::UnparsedSequences(camtest::CommandTokens(rig.sim(), false),
                                          camtest::kCommandSequences, &counts),
               "");
     // Exposure, gain, trigger, clock queries, memory reads, raw commands, wake-ups, capture
@@ -261,8 +257,8 @@ TEST(PropertyStreamingTest, RequestsFromManyThreadsNeverInterleaveCommandSequenc
     const std::vector<int> at_least = {20, 20, 20, 20, 20, 20, 4, 5};
     for (size_t kind = 0; kind < at_least.size(); ++kind)
         EXPECT_GE(counts[kind], at_least[kind]) << camtest::kCommandSequences[kind][0];
-    EXPECT_TRUE(rig.camera().records().ProtocolErrors().empty())
-        << rig.camera().records().ProtocolErrors()[0].what;
+    EXPECT_TRUE(rig.sim().records().ProtocolErrors().empty())
+        << rig.sim().records().ProtocolErrors()[0].what;
 }
 
 }  // namespace

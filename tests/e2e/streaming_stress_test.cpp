@@ -15,24 +15,22 @@
 #include "driver/pool_tags.h"
 #include "imaging/color_settings.h"
 #include "platform/verifier.h"
-#include "tests/support/streaming_rig.h"
+#include "tests/support/hang_guard.h"
+#include "tests/support/rig.h"
 
 namespace {
 
+using camtest::Rig;
 using camtest::RigOptions;
-using camtest::StreamingRig;
 using camtest::TakeImage;
 using Clock = std::chrono::steady_clock;
 namespace client = platform::ks::client;
 namespace verifier = platform::verifier;
 
 // Small frames at the link's full speed, so that many pass through in little time.
-RigOptions Small(LONG frame_timeout_ms = 3000) {
-    RigOptions options;
-    options.width = 160;
-    options.height = 120;
-    options.frame_timeout_ms = frame_timeout_ms;
-    return options;
+RigOptions Small(LONG frame_timeout_ms = 3000,
+                 camtest::RigLevel level = camtest::RigLevel::kFilter) {
+    return {.level = level, .width = 160, .height = 120, .frame_timeout_ms = frame_timeout_ms};
 }
 
 // Takes back every completed buffer.
@@ -42,8 +40,7 @@ void Drain(client::Pin* pin, std::vector<client::StreamBuffer*>* taken) {
 }
 
 // From STOP, or any state: PAUSE with the taken buffers queued again (new ones the first time).
-void PauseWithBuffers(StreamingRig& rig, client::Pin* pin,
-                      std::vector<client::StreamBuffer*>* taken) {
+void PauseWithBuffers(Rig& rig, client::Pin* pin, std::vector<client::StreamBuffer*>* taken) {
     if (client::PinState(pin) != KSSTATE_STOP)
         return;
     ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
@@ -56,24 +53,12 @@ void PauseWithBuffers(StreamingRig& rig, client::Pin* pin,
     taken->clear();
 }
 
-// A pin of the default format with two buffers queued, running and past its first frame; null
-// when any step of that failed.
-client::Pin* RunningPin(StreamingRig& rig) {
-    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
-    if (pin == nullptr || client::SetPinState(pin, KSSTATE_PAUSE) != STATUS_SUCCESS)
-        return nullptr;
-    rig.QueueBuffers(pin, 2);
-    if (client::SetPinState(pin, KSSTATE_RUN) != STATUS_SUCCESS || !TakeImage(pin))
-        return nullptr;
-    return pin;
-}
-
 bool Clean(NTSTATUS status) {
     return status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES;
 }
 
 TEST(StreamingFaultTest, EveryAllocationOfFilterCreationMayFail) {
-    StreamingRig rig(Small());
+    Rig rig(Small());
     ASSERT_TRUE(rig.ok());
     const size_t blocks = verifier::OutstandingBlocks();
     bool reached_end = false;
@@ -94,7 +79,7 @@ TEST(StreamingFaultTest, EveryAllocationOfFilterCreationMayFail) {
 }
 
 TEST(StreamingFaultTest, EveryAllocationOfPinCreationMayFail) {
-    StreamingRig rig(Small());
+    Rig rig(Small());
     ASSERT_TRUE(rig.ok());
     const std::vector<uint8_t> format = rig.DefaultFormat();
     size_t blocks = verifier::OutstandingBlocks();
@@ -120,11 +105,10 @@ TEST(StreamingFaultTest, EveryAllocationOfPinCreationMayFail) {
 // Both kinds of RUN: a start from ACQUIRE (capture set-up, buffers, thread) and a resume from PAUSE
 // (the thread alone).
 TEST(StreamingFaultTest, EveryAllocationOfRunMayFailAndALaterRunDelivers) {
-    StreamingRig rig(Small(300));
+    Rig rig(Small(300));
     ASSERT_TRUE(rig.ok());
-    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig.QueueBuffers(pin, 2);
+    client::Pin* pin = rig.PausedPin(rig.DefaultFormat(), 2);
+    ASSERT_NE(pin, nullptr);
     for (KSSTATE back : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) {
         // Once from where the sweep starts, so that every RUN of it is alike.
         ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
@@ -155,10 +139,10 @@ TEST(StreamingFaultTest, EveryAllocationOfRunMayFailAndALaterRunDelivers) {
 }
 
 TEST(StreamingFaultTest, EveryAllocationOfFrameDeliveryMayFailAndFramesKeepComing) {
-    StreamingRig rig(Small(200));
+    Rig rig(Small(200, camtest::RigLevel::kRunning));
     ASSERT_TRUE(rig.ok());
-    client::Pin* pin = RunningPin(rig);
-    ASSERT_NE(pin, nullptr);
+    client::Pin* pin = rig.pin();
+    ASSERT_TRUE(TakeImage(pin));
     // A frame read allocates about a dozen blocks: every position in it, twice over.
     for (uint64_t n = 1; n <= 30; ++n) {
         uint64_t injected = verifier::InjectedFailures();
@@ -175,7 +159,7 @@ TEST(StreamingFaultTest, EveryAllocationOfFrameDeliveryMayFailAndFramesKeepComin
 }
 
 TEST(StreamingStressTest, AThousandStateCyclesWithFramesFlowing) {
-    StreamingRig rig(Small());
+    Rig rig(Small());
     ASSERT_TRUE(rig.ok());
     client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
     std::vector<client::StreamBuffer*> taken;
@@ -193,17 +177,17 @@ TEST(StreamingStressTest, AThousandStateCyclesWithFramesFlowing) {
 // Small frames come faster than the passes, which coalesce, deliver them, and pauses cut in
 // anywhere: each delivered frame still has a number above the one before it.
 TEST(StreamingStressTest, PictureNumbersOnlyRiseWhileFramesOutpaceDeliveryAcrossPauses) {
-    StreamingRig rig(Small());
+    Rig rig(Small());
     ASSERT_TRUE(rig.ok());
-    client::Pin* pin = rig.CreatePin(rig.DefaultFormat());
-    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-    rig.QueueBuffers(pin, 2);
+    client::Pin* pin = rig.PausedPin(rig.DefaultFormat(), 2);
+    ASSERT_NE(pin, nullptr);
     LONGLONG last = 0;
     for (int cycle = 0; cycle < 20; ++cycle) {
         ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
         for (int frame = 0; frame < 10; ++frame) {
-            LONGLONG picture = -1;
-            ASSERT_TRUE(TakeImage(pin, &picture)) << cycle;
+            camtest::Delivered image;
+            ASSERT_TRUE(TakeImage(pin, &image)) << cycle;
+            const LONGLONG picture = image.frame_info.PictureNumber;
             ASSERT_GT(picture, last) << "cycle " << cycle << ", frame " << frame;
             last = picture;
         }
@@ -214,9 +198,7 @@ TEST(StreamingStressTest, PictureNumbersOnlyRiseWhileFramesOutpaceDeliveryAcross
 // Stops and pauses land at any point of a process pass, at the full frame size where a pass takes
 // longest, while colour setters run against the processor that STOP frees.
 TEST(StreamingStressTest, StopsNeverFreeWhatAPassOrASetterStillUses) {
-    RigOptions options;
-    options.frame_timeout_ms = 3000;
-    StreamingRig rig(options);
+    Rig rig({.frame_timeout_ms = 3000});
     ASSERT_TRUE(rig.ok());
     CameraContext* camera = rig.context();
     std::atomic<bool> done{false};
@@ -253,11 +235,11 @@ TEST(StreamingStressTest, StopsNeverFreeWhatAPassOrASetterStillUses) {
 }
 
 TEST(StreamingStressTest, ACameraUnpluggedWhileStreamingStopsAndFreesEverything) {
-    StreamingRig rig(Small(3000));
+    Rig rig(Small(3000, camtest::RigLevel::kRunning));
     ASSERT_TRUE(rig.ok());
-    client::Pin* pin = RunningPin(rig);
-    ASSERT_NE(pin, nullptr);
-    rig.camera().SetFaults({.disconnected = true});
+    client::Pin* pin = rig.pin();
+    ASSERT_TRUE(TakeImage(pin));
+    rig.sim().SetFaults({.disconnected = true});
     // Once the reads in flight have ended, failing reads deliver nothing.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::vector<client::StreamBuffer*> taken;

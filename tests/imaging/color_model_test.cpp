@@ -16,8 +16,9 @@ Matrix Rows(std::initializer_list<LONG> values) {
 }
 
 TEST(ColorModel, WorkedMatricesThroughTheSetters) {
+    camtest::Rig rig(imaging_test::kContextsOnly);
     {
-        Camera camera(true);
+        Camera camera(rig, true);
         EXPECT_EQ(camera.Fixed(),
                   Rows({87, -16, -6, 0, -14, 90, -20, 0, -9, -10, 91, 0, 0, 0, 0, 64}));
         SetBrightness(camera.get(), 0);
@@ -49,7 +50,7 @@ TEST(ColorModel, WorkedMatricesThroughTheSetters) {
         {255, 10, 10, 90, Rows({0, 37, -37, 0, 10, 47, 84, 0, 53, -21, 16, 0, 0, 0, 0, 64})},
     };
     for (const Case& c : cases) {
-        Camera camera(true);
+        Camera camera(rig, true);
         SetColorCorrection(camera.get(), 0);
         SetBrightness(camera.get(), c.brightness);
         SetContrast(camera.get(), c.contrast);
@@ -62,8 +63,9 @@ TEST(ColorModel, WorkedMatricesThroughTheSetters) {
 }
 
 TEST(ColorModel, SettersClampAndGettersReport) {
+    camtest::Rig rig(imaging_test::kContextsOnly);
     for (bool with_processor : {false, true}) {
-        Camera camera(with_processor);
+        Camera camera(rig, with_processor);
         CameraContext* c = camera.get();
         SetBrightness(c, -5);
         EXPECT_EQ(GetBrightness(c), 0);
@@ -102,7 +104,8 @@ TEST(ColorModel, SettersClampAndGettersReport) {
 }
 
 TEST(ColorModel, RepeatedToneValueDoesNotRebuild) {
-    Camera camera(true);
+    camtest::Rig rig(imaging_test::kContextsOnly);
+    Camera camera(rig, true);
     FrameProcessor* p = camera.processor();
     const LONG start = p->rebuild_count;
     SetContrast(camera.get(), 10);  // the value already in force
@@ -119,7 +122,8 @@ TEST(ColorModel, RepeatedToneValueDoesNotRebuild) {
 }
 
 TEST(ColorModel, PushRebuildsOnlyWhatDiffersFromTheStartValues) {
-    Camera camera(false);
+    camtest::Rig rig(imaging_test::kContextsOnly);
+    Camera camera(rig, false);
     CameraContext* c = camera.get();
     c->bayer_phase = 2;
     c->white_balance_auto = 1;
@@ -135,7 +139,8 @@ TEST(ColorModel, PushRebuildsOnlyWhatDiffersFromTheStartValues) {
 }
 
 TEST(ColorModel, WhiteBalanceOffAdoptsTheMeasuredGains) {
-    Camera camera(true);
+    camtest::Rig rig(imaging_test::kContextsOnly);
+    Camera camera(rig, true);
     CameraContext* c = camera.get();
     SetWhiteBalanceAuto(c, 1);
     // What a frame's measurement leaves behind, outside the manual range.

@@ -6,6 +6,7 @@
 
 namespace {
 
+using imaging_test::AllEqual;
 using imaging_test::Camera;
 using imaging_test::FlatRaw;
 using imaging_test::Frame;
@@ -47,14 +48,6 @@ void ExpectSameTotals(Frame& frame, LONG phase) {
         EXPECT_EQ(vector->green, scalar.green);
         EXPECT_EQ(vector->blue, scalar.blue);
     }
-}
-
-bool AllEqual(const std::vector<ULONG>& image, ULONG pixel) {
-    for (ULONG p : image) {
-        if (p != pixel)
-            return false;
-    }
-    return true;
 }
 
 TEST(Conversion, FlatFramesInEveryPhase) {
@@ -222,6 +215,7 @@ TEST(Conversion, SmallFramesDoNotDependOnWhatThePoolHeld) {
 }
 
 TEST(Conversion, VectorEqualsScalarOnRandomFramesAndSettings) {
+    camtest::Rig rig(imaging_test::kContextsOnly);
     std::mt19937 random(2024);
     struct Size {
         ULONG width, height;
@@ -234,7 +228,7 @@ TEST(Conversion, VectorEqualsScalarOnRandomFramesAndSettings) {
         for (LONG phase = 0; phase < 4; ++phase) {
             if (size.width == 1600 && phase != 0)
                 continue;  // the full size once keeps it short
-            Camera camera(true);
+            Camera camera(rig, true);
             CameraContext* c = camera.get();
             SetColorCorrection(c, (LONG)(random() % 2));
             SetBrightness(c, (LONG)(random() % 511));
@@ -276,10 +270,11 @@ TEST(Conversion, VectorEqualsScalarForArbitraryMatrices) {
 }
 
 TEST(Conversion, ExtremeSettingsStayExact) {
+    camtest::Rig rig(imaging_test::kContextsOnly);
     // Sums beyond 16 bits at legal settings: colour correction on, contrast 20, brightness 510
     // turns a flat white frame white, not black.
     {
-        Camera camera(true);
+        Camera camera(rig, true);
         SetContrast(camera.get(), 20);
         SetBrightness(camera.get(), 510);
         Frame frame(32, 8);
@@ -297,7 +292,7 @@ TEST(Conversion, ExtremeSettingsStayExact) {
             for (LONG contrast : {0, 20}) {
                 for (LONG saturation : {0, 20}) {
                     for (LONG hue : {0, 90, 180, 271, 359}) {
-                        Camera camera(true);
+                        Camera camera(rig, true);
                         CameraContext* c = camera.get();
                         SetColorCorrection(c, correction);
                         SetBrightness(c, brightness);

@@ -13,6 +13,7 @@
 
 namespace {
 
+using imaging_test::AllEqual;
 using imaging_test::Camera;
 using imaging_test::FlatRaw;
 using imaging_test::Frame;
@@ -43,14 +44,6 @@ class Stream {
     std::vector<ULONG> output_;
 };
 
-bool AllEqual(const std::vector<ULONG>& image, ULONG pixel) {
-    for (ULONG p : image) {
-        if (p != pixel)
-            return false;
-    }
-    return true;
-}
-
 TEST(FrameProcessor, CreateAndFreeReleaseEverything) {
     FrameProcessor* processor = CreateFrameProcessor();
     ASSERT_NE(processor, nullptr);
@@ -70,7 +63,8 @@ TEST(FrameProcessor, CreateAndFreeReleaseEverything) {
 }
 
 TEST(FrameProcessor, MissingBufferConvertsNothing) {
-    Camera camera(true);
+    camtest::Rig rig(imaging_test::kContextsOnly);
+    Camera camera(rig, true);
     FrameProcessor* p = camera.processor();
     const auto raw = RandomRaw(32, 8, 4);
     {
@@ -99,7 +93,8 @@ TEST(FrameProcessor, MissingBufferConvertsNothing) {
 }
 
 TEST(FrameProcessor, DispatchFollowsPhaseAndColourEnable) {
-    Camera camera(true);
+    camtest::Rig rig(imaging_test::kContextsOnly);
+    Camera camera(rig, true);
     SetColorCorrection(camera.get(), 0);
     SetHue(camera.get(), 40);
     const ULONG width = 40;
@@ -124,7 +119,8 @@ TEST(FrameProcessor, DispatchFollowsPhaseAndColourEnable) {
 }
 
 TEST(FrameProcessor, AutomaticWhiteBalanceWritesTheGainsBack) {
-    Camera camera(true);
+    camtest::Rig rig(imaging_test::kContextsOnly);
+    Camera camera(rig, true);
     CameraContext* c = camera.get();
     SetColorCorrection(c, 0);
     SetRedGain(c, 300);
@@ -145,16 +141,17 @@ TEST(FrameProcessor, AutomaticWhiteBalanceWritesTheGainsBack) {
 }
 
 TEST(FrameProcessor, FramesNeverSeeAHalfPublishedMatrix) {
+    camtest::Rig rig(imaging_test::kContextsOnly);
     // Two setters flip brightness, contrast and saturation between extremes while frames take
     // their snapshots: every snapshot must be one of the eight whole matrices, and a flat frame
     // converted with any of them is flat and grey.
-    Camera camera(true);
+    Camera camera(rig, true);
     SetColorCorrection(camera.get(), 0);
     std::vector<std::vector<LONG>> whole;
     for (LONG brightness : {0, 510}) {
         for (LONG contrast : {0, 20}) {
             for (LONG saturation : {0, 10}) {
-                Camera reference(true);
+                Camera reference(rig, true);
                 SetColorCorrection(reference.get(), 0);
                 SetBrightness(reference.get(), brightness);
                 SetContrast(reference.get(), contrast);
@@ -205,7 +202,7 @@ TEST(FrameProcessor, FramesNeverSeeAHalfPublishedMatrix) {
     EXPECT_GT(snapshots, 0);
     EXPECT_EQ(mixed, 0);
     // After the storm, the published matrix is the one the settings describe.
-    Camera fresh(true);
+    Camera fresh(rig, true);
     SetColorCorrection(fresh.get(), 0);
     SetBrightness(fresh.get(), GetBrightness(camera.get()));
     SetContrast(fresh.get(), GetContrast(camera.get()));

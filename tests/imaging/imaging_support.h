@@ -1,19 +1,20 @@
 // Shared pieces of the imaging tests: a frame with its work buffer and output, raw frame makers,
-// and a camera context with a processor attached.
+// and camera contexts with a processor attached.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <random>
 #include <vector>
 
-#include "control/settings_table.h"
+#include "driver/camera_context_ops.h"
 #include "imaging/color_settings.h"
 #include "imaging/conversion.h"
 #include "platform/verifier.h"
+#include "tests/support/rig.h"
 
 namespace imaging_test {
 
@@ -158,27 +159,39 @@ inline ULONG Pixel(ULONG red, ULONG green, ULONG blue) {
     return 0xFF000000u | red << 16 | green << 8 | blue;
 }
 
-// A camera context with the device-add colour values, optionally with a processor attached.
+inline bool AllEqual(const std::vector<ULONG>& image, ULONG pixel) {
+    return std::all_of(image.begin(), image.end(), [pixel](ULONG p) { return p == pixel; });
+}
+
+// A rig with nothing plugged in, whose further devices give the tests camera contexts.
+inline const camtest::RigOptions kContextsOnly = {.level = camtest::RigLevel::kUsb,
+                                                  .plugged = false};
+
+// A camera context as the driver's Add leaves it, on a device of its own on the rig; with a
+// processor attached when asked.
 class Camera {
   public:
-    explicit Camera(bool with_processor) : camera_(std::make_unique<CameraContext>()) {
-        SetSettingsToAddDefaults(camera_.get());
+    Camera(camtest::Rig& rig, bool with_processor)
+        : rig_(rig), device_(rig.AddDevice()), camera_(CameraOfDevice(device_)) {
         if (with_processor)
             Attach();
     }
-    ~Camera() { Detach(); }
+    ~Camera() {
+        Detach();
+        rig_.RemoveDevice(device_);
+    }
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
 
     void Attach() {
         camera_->processor = CreateFrameProcessor();
-        PushColorSettings(camera_.get(), camera_->processor);
+        PushColorSettings(camera_, camera_->processor);
     }
     void Detach() {
         FreeFrameProcessor(camera_->processor);
         camera_->processor = nullptr;
     }
-    CameraContext* get() { return camera_.get(); }
+    CameraContext* get() { return camera_; }
     FrameProcessor* processor() { return camera_->processor; }
     std::vector<LONG> Fixed() {
         LONG matrix[16];
@@ -187,7 +200,9 @@ class Camera {
     }
 
   private:
-    std::unique_ptr<CameraContext> camera_;
+    camtest::Rig& rig_;
+    PKSDEVICE device_;
+    CameraContext* camera_;
 };
 
 }  // namespace imaging_test

@@ -9,38 +9,15 @@
 
 #include "camera_harness.h"
 #include "platform/ddk.h"
+#include "tests/support/urb_requests.h"
 
 namespace sim_test {
 namespace {
 
-// One request in flight on the port, with its own event and status block.
-struct Request {
-    KEVENT event;
-    IO_STATUS_BLOCK status_block{};
-    PIRP irp = nullptr;
-    NTSTATUS sent = STATUS_SUCCESS;
-
-    Request(PDEVICE_OBJECT port, PURB urb) {
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, port, nullptr, 0,
-                                            nullptr, 0, TRUE, &event, &status_block);
-        IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-        sent = IofCallDriver(port, irp);
-    }
-    // The request's final status, or STATUS_TIMEOUT when it has not completed in time.
-    NTSTATUS Wait(int timeout_ms) {
-        if (sent != STATUS_PENDING) {
-            return sent;
-        }
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -10'000LL * timeout_ms;
-        if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) !=
-            STATUS_SUCCESS) {
-            return STATUS_TIMEOUT;
-        }
-        return status_block.Status;
-    }
-};
+using camtest::BuildBulk;
+using camtest::Request;
+using camtest::Send;
+using camtest::SendAndWait;
 
 class SimBusTest : public ::testing::Test {
   protected:
@@ -54,7 +31,7 @@ class SimBusTest : public ::testing::Test {
         UsbBuildGetDescriptorRequest(&urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST),
                                      USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, config.data(),
                                      nullptr, static_cast<ULONG>(config.size()), nullptr);
-        ASSERT_EQ(Request(port, &urb).Wait(1000), STATUS_SUCCESS);
+        ASSERT_EQ(SendAndWait(port, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb), STATUS_SUCCESS);
         auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
         USBD_INTERFACE_LIST_ENTRY list[2] = {};
         list[0].InterfaceDescriptor =
@@ -62,7 +39,7 @@ class SimBusTest : public ::testing::Test {
         ASSERT_NE(list[0].InterfaceDescriptor, nullptr);
         PURB select = USBD_CreateConfigurationRequestEx(descriptor, list);
         ASSERT_NE(select, nullptr);
-        const NTSTATUS status = Request(port, select).Wait(1000);
+        const NTSTATUS status = SendAndWait(port, IOCTL_INTERNAL_USB_SUBMIT_URB, select);
         if (status == STATUS_SUCCESS) {
             ASSERT_EQ(list[0].Interface->NumberOfPipes, 3u);
             for (int i = 0; i < 3; ++i) {
@@ -80,29 +57,18 @@ class SimBusTest : public ::testing::Test {
         }
     }
 
-    static void BuildBulk(URB* urb, USBD_PIPE_HANDLE pipe, bool in, void* buffer, uint32_t length) {
-        std::memset(urb, 0, sizeof(*urb));
-        urb->UrbHeader.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-        urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-        urb->UrbBulkOrInterruptTransfer.PipeHandle = pipe;
-        urb->UrbBulkOrInterruptTransfer.TransferFlags =
-            USBD_SHORT_TRANSFER_OK | (in ? USBD_TRANSFER_DIRECTION_IN : 0);
-        urb->UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
-        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = length;
-    }
-
     NTSTATUS Command(const sim::Packet& packet) {
         sim::Packet copy = packet;
         URB urb;
         BuildBulk(&urb, pipes[0], false, copy.data(), sim::kPacketSize);
-        return Request(port, &urb).Wait(1000);
+        return SendAndWait(port, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb);
     }
 
     // Reads one reply packet; returns the bytes moved.
     uint32_t Reply(sim::Packet* packet) {
         URB urb;
         BuildBulk(&urb, pipes[1], true, packet->data(), sim::kPacketSize);
-        EXPECT_EQ(Request(port, &urb).Wait(1000), STATUS_SUCCESS);
+        EXPECT_EQ(SendAndWait(port, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb), STATUS_SUCCESS);
         return urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
     }
 
@@ -142,11 +108,12 @@ TEST_F(SimBusTest, FrameAfterACancelledReadArrivesAligned) {
     ASSERT_EQ(Command(MakePacket({0x02})), STATUS_SUCCESS);
     URB cancelled_urb;
     BuildBulk(&cancelled_urb, pipes[2], true, first.data(), 65536);
-    Request cancelled(port, &cancelled_urb);
+    Request cancelled;
+    Send(port, IOCTL_INTERNAL_USB_SUBMIT_URB, &cancelled_urb, &cancelled);
     ASSERT_EQ(Command(MakePacket({0x03})), STATUS_SUCCESS);
-    EXPECT_EQ(cancelled.Wait(60), STATUS_TIMEOUT);
+    EXPECT_EQ(cancelled.Result(60), STATUS_TIMEOUT);
     IoCancelIrp(cancelled.irp);
-    EXPECT_EQ(cancelled.Wait(2000), STATUS_CANCELLED);
+    EXPECT_EQ(cancelled.Result(2000), STATUS_CANCELLED);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
     // The next frame starts at its first byte: nothing of frame 0 is left in front of it.
@@ -156,9 +123,10 @@ TEST_F(SimBusTest, FrameAfterACancelledReadArrivesAligned) {
     ASSERT_EQ(Command(MakePacket({0x02})), STATUS_SUCCESS);
     URB full;
     BuildBulk(&full, pipes[2], true, whole.data(), 65536);
-    Request read(port, &full);
+    Request read;
+    Send(port, IOCTL_INTERNAL_USB_SUBMIT_URB, &full, &read);
     ASSERT_EQ(Command(MakePacket({0x03})), STATUS_SUCCESS);
-    ASSERT_EQ(read.Wait(2000), STATUS_SUCCESS);
+    ASSERT_EQ(read.Result(2000), STATUS_SUCCESS);
     EXPECT_EQ(full.UrbBulkOrInterruptTransfer.TransferBufferLength, 65536u);
     EXPECT_EQ(whole, camera.RenderFrame(1));
     // The sender notes the frame as sent just after the bus has taken its last byte.

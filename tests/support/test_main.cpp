@@ -1,9 +1,11 @@
-// Test main: every test must free what it allocated from pool; a leak fails the test by tag. Each
-// test starts with the stand-in's fault knobs off and no registry file.
+// Test main: every test must free what it allocated from pool; a leak fails the test by tag, and so
+// does what a helper reports. Each test starts with the stand-in's fault knobs off and no registry
+// file.
 #include <gtest/gtest.h>
 
 #include "platform/registry_host.h"
 #include "platform/verifier.h"
+#include "tests/support/failure_report.h"
 
 namespace {
 
@@ -24,10 +26,15 @@ class PoolLeakListener : public testing::EmptyTestEventListener {
     uint64_t mark_ = 0;
 };
 
+void FailTheTest(const std::string& what) {
+    ADD_FAILURE() << what;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
+    camtest::SetFailureHandler(FailTheTest);
     testing::UnitTest::GetInstance()->listeners().Append(new PoolLeakListener);
     return RUN_ALL_TESTS();
 }

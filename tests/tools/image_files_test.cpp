@@ -2,15 +2,14 @@
 // from pictures stored top row first and bottom row first.
 #include <gtest/gtest.h>
 #include <png.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch_dir.h"
 #include "tools/common/image_files.h"
 
 namespace {
@@ -27,14 +26,7 @@ uint32_t Le32(const std::vector<uint8_t>& bytes, size_t at) {
 
 class ImageFiles : public testing::Test {
   protected:
-    std::string Path(const std::string& ending) {
-        paths_.push_back(testing::TempDir() + "img_" + std::to_string(getpid()) + ending);
-        return paths_.back();
-    }
-    void TearDown() override {
-        for (const std::string& path : paths_)
-            std::remove(path.c_str());
-    }
+    std::string Path(const std::string& ending) { return dir_.File("img" + ending); }
     // Three columns, two rows; every byte distinct.
     const std::vector<uint32_t> pixels_ = {0xFF010203, 0xFF040506, 0xFF070809,
                                            0xFF0A0B0C, 0xFF0D0E0F, 0xFF101112};
@@ -62,8 +54,7 @@ class ImageFiles : public testing::Test {
     }
     std::vector<uint32_t> stored_;
 
-  private:
-    std::vector<std::string> paths_;
+    camtest::ScratchDir dir_;
 };
 
 TEST_F(ImageFiles, BgraIsThePixelsInMemoryOrder) {

@@ -1,5 +1,6 @@
 // A filter device between the driver and the bus port that fails chosen requests at submission,
-// as a bus driver does that refuses a request outright.
+// as a bus driver does that refuses a request outright. The camera's USB device sends through it
+// while it exists.
 #pragma once
 
 #include <atomic>
@@ -7,18 +8,22 @@
 #include <utility>
 
 #include "platform/ddk.h"
+#include "usb/usb_device.h"
 
 namespace camtest {
 
 class FailingFilter {
   public:
-    explicit FailingFilter(PDEVICE_OBJECT port) : port_(port) {
+    explicit FailingFilter(UsbDevice* usb) : usb_(usb), port_(usb->lower_device) {
         driver_.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &FailingFilter::Dispatch;
         device_.DriverObject = &driver_;
         device_.DeviceExtension = this;
-        device_.StackSize = (CHAR)(port->StackSize + 1);
+        device_.StackSize = (CHAR)(port_->StackSize + 1);
+        usb->lower_device = &device_;
     }
-    PDEVICE_OBJECT device() { return &device_; }
+    ~FailingFilter() { usb_->lower_device = port_; }
+    FailingFilter(const FailingFilter&) = delete;
+    FailingFilter& operator=(const FailingFilter&) = delete;
 
     // Bulk transfers on this pipe handle: the first `pass` go through, the next `fail` are refused.
     void FailBulk(USBD_PIPE_HANDLE pipe, int pass, int fail) {
@@ -138,6 +143,7 @@ class FailingFilter {
         return false;
     }
 
+    UsbDevice* usb_;
     PDEVICE_OBJECT port_;
     DRIVER_OBJECT driver_{};
     DEVICE_OBJECT device_{};

@@ -11,13 +11,17 @@
 
 #include "camera/camera_commands.h"
 #include "camera/capture_setup.h"
-#include "tests/support/camera_fixture.h"
+#include "camera/frame_read.h"
+#include "driver/pool_tags.h"
+#include "platform/verifier.h"
 #include "tests/support/hang_guard.h"
+#include "tests/support/rig_test.h"
 #include "tests/usb/failing_filter.h"
+#include "usb/pool_tags.h"
+#include "usb/usb_transport.h"
 
 namespace {
 
-using camtest::CameraFixture;
 using Clock = std::chrono::steady_clock;
 
 // Frame buffers come from non-paged pool, as the capture worker's slots do.
@@ -35,23 +39,31 @@ class PoolBuffer {
     size_t size_;
 };
 
-class FrameReadTest : public CameraFixture {
+class FrameReadTest : public camtest::UsbRigTest {
   protected:
+    // Announces a raw frame size to the camera and to the context, as the capture set-up does.
+    void AnnounceFrameSize(uint32_t size) {
+        camera()->raw_frame_size = size;
+        for (UCHAR item = 0; item < 4; ++item) {
+            UCHAR packet[kPacketSize] = {0x25, item, (UCHAR)(size >> (8 * item))};
+            ASSERT_TRUE(TransferPacket(camera(), kCommandPipe, kPacketSize, packet));
+        }
+    }
     void ExpectIdle() {
-        EXPECT_EQ(camera_->transfer_slots, nullptr);
-        EXPECT_EQ(camera_->frame_mdl, nullptr);
+        EXPECT_EQ(camera()->transfer_slots, nullptr);
+        EXPECT_EQ(camera()->frame_mdl, nullptr);
         EXPECT_EQ(platform::verifier::OutstandingBlocks(kTransferTag), 0u);
-        EXPECT_EQ(camera_->usb.pipe_active[kFramePipe], 0);
+        EXPECT_EQ(camera()->usb.pipe_active[kFramePipe], 0);
     }
 
     // The last frame the camera sent, as it rendered it. The camera counts a frame as sent a
     // moment after the host has taken its last byte.
     void ExpectLastSentFrame(PUCHAR buffer, size_t size, size_t sent_count) {
-        ASSERT_TRUE(sim_.records().WaitForSentFrames(sent_count, camtest::kHangGuardMs));
-        auto sent = sim_.records().SentFrames();
+        ASSERT_TRUE(sim().records().WaitForSentFrames(sent_count, camtest::kHangGuardMs));
+        auto sent = sim().records().SentFrames();
         ASSERT_EQ(sent.size(), sent_count);
         ASSERT_FALSE(sent.empty());
-        std::vector<uint8_t> expected = sim_.RenderFrame(sent.back());
+        std::vector<uint8_t> expected = sim().RenderFrame(sent.back());
         ASSERT_EQ(expected.size(), size);
         EXPECT_EQ(0, memcmp(expected.data(), buffer, size)) << "frame " << sent.back();
     }
@@ -68,18 +80,18 @@ TEST_F(FrameReadTest, SplitsTheFrameIntoPiecesOf64KiB) {
     size_t frames = 0;
     for (const Case& c : {Case{65536, {65536}}, Case{65537, {65536, 1}}, Case{1921024, full}}) {
         AnnounceFrameSize(c.size);
-        sim_.ClearQueued();
+        sim().ClearQueued();
         PoolBuffer buffer(c.size);
         bool ok = false;
-        EXPECT_TRUE(ReadRawFrame(camera_, buffer.data(), &ok)) << c.size;
+        EXPECT_TRUE(ReadRawFrame(camera(), buffer.data(), &ok)) << c.size;
         EXPECT_TRUE(ok);
-        EXPECT_EQ(sim_.QueuedLengths(sim::kFrameEndpoint), c.pieces) << c.size;
+        EXPECT_EQ(sim().QueuedLengths(sim::kFrameEndpoint), c.pieces) << c.size;
         ExpectLastSentFrame(buffer.data(), c.size, ++frames);
         ExpectIdle();
     }
     // Each frame is framed by the request, the arm and the go packets.
     std::vector<uint8_t> codes;
-    for (const auto& packet : sim_.records().Commands()) {
+    for (const auto& packet : sim().records().Commands()) {
         if (packet[0] == 0x02 || packet[0] == 0x03) {
             codes.push_back(packet[0]);
         }
@@ -92,23 +104,23 @@ TEST_F(FrameReadTest, HundredFullFramesMatchTheRenderedScene) {
     // Every read here succeeds: the time-out only guards against a hang, and a sanitizer build
     // under load reads a full frame slowly.
     frame_timeout_ms = 30000;
-    StartCapture(camera_, nullptr, 0, 0);
-    ASSERT_EQ(camera_->raw_frame_size, 1921024u);
-    sim_.SetScene(sim::MakeChartScene());
-    PoolBuffer buffer(camera_->raw_frame_size);
+    StartCapture(camera(), nullptr, 0, 0);
+    ASSERT_EQ(camera()->raw_frame_size, 1921024u);
+    sim().SetScene(sim::MakeChartScene());
+    PoolBuffer buffer(camera()->raw_frame_size);
     // Each frame is checked against the camera's rendering while the next one is read.
     std::future<bool> previous_matches;
     for (size_t i = 0; i < 100; ++i) {
         bool ok = false;
-        ASSERT_TRUE(ReadRawFrame(camera_, buffer.data(), &ok)) << "frame " << i;
-        ASSERT_TRUE(sim_.records().WaitForSentFrames(i + 1, 2000));
-        uint64_t frame_number = sim_.records().SentFrames().back();
+        ASSERT_TRUE(ReadRawFrame(camera(), buffer.data(), &ok)) << "frame " << i;
+        ASSERT_TRUE(sim().records().WaitForSentFrames(i + 1, 2000));
+        uint64_t frame_number = sim().records().SentFrames().back();
         std::vector<uint8_t> received(buffer.data(), buffer.data() + buffer.size());
         if (previous_matches.valid()) {
             ASSERT_TRUE(previous_matches.get()) << "frame " << i - 1;
         }
         previous_matches = std::async(std::launch::async, [this, frame_number, received] {
-            return sim_.RenderFrame(frame_number) == received;
+            return sim().RenderFrame(frame_number) == received;
         });
     }
     ASSERT_TRUE(previous_matches.get()) << "frame 99";
@@ -118,25 +130,25 @@ TEST_F(FrameReadTest, HundredFullFramesMatchTheRenderedScene) {
 TEST_F(FrameReadTest, TriggerWithoutTriggerTimesOutAndCancelsEverything) {
     Configure();
     AnnounceFrameSize(4 * 65536);
-    ASSERT_TRUE(SetCameraItem(camera_, 11, 1));
+    ASSERT_TRUE(SetCameraItem(camera(), 11, 1));
     frame_timeout_ms = 250;
-    PoolBuffer buffer(camera_->raw_frame_size);
+    PoolBuffer buffer(camera()->raw_frame_size);
     bool ok = true;
     auto start = Clock::now();
-    EXPECT_FALSE(ReadRawFrame(camera_, buffer.data(), &ok));
+    EXPECT_FALSE(ReadRawFrame(camera(), buffer.data(), &ok));
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     EXPECT_FALSE(ok);
     EXPECT_GE(elapsed.count(), 250);
     ExpectIdle();
-    EXPECT_TRUE(sim_.records().SentFrames().empty());
+    EXPECT_TRUE(sim().records().SentFrames().empty());
 
     // A changed time-out applies from the next read; a fired trigger delivers that read.
     frame_timeout_ms = 2000;
     std::thread trigger([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        sim_.FireTrigger();
+        sim().FireTrigger();
     });
-    EXPECT_TRUE(ReadRawFrame(camera_, buffer.data(), &ok));
+    EXPECT_TRUE(ReadRawFrame(camera(), buffer.data(), &ok));
     trigger.join();
     EXPECT_TRUE(ok);
     ExpectLastSentFrame(buffer.data(), buffer.size(), 1);
@@ -146,20 +158,20 @@ TEST_F(FrameReadTest, TriggerWithoutTriggerTimesOutAndCancelsEverything) {
 TEST_F(FrameReadTest, StopCaptureEndsAWaitingReadPromptly) {
     Configure();
     AnnounceFrameSize(2 * 65536);
-    ASSERT_TRUE(SetCameraItem(camera_, 11, 1));
+    ASSERT_TRUE(SetCameraItem(camera(), 11, 1));
     frame_timeout_ms = 10000;
-    PoolBuffer buffer(camera_->raw_frame_size);
+    PoolBuffer buffer(camera()->raw_frame_size);
     bool ok = true;
     bool result = true;
     auto start = Clock::now();
-    std::thread reader([&] { result = ReadRawFrame(camera_, buffer.data(), &ok); });
+    std::thread reader([&] { result = ReadRawFrame(camera(), buffer.data(), &ok); });
     // Abort only once the read has marked its pipe.
-    while (__atomic_load_n(&camera_->usb.pipe_active[kFramePipe], __ATOMIC_SEQ_CST) == 0 &&
+    while (__atomic_load_n(&camera()->usb.pipe_active[kFramePipe], __ATOMIC_SEQ_CST) == 0 &&
            Clock::now() - start < std::chrono::seconds(5)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(StopCapture(camera_), STATUS_SUCCESS);
+    EXPECT_EQ(StopCapture(camera()), STATUS_SUCCESS);
     reader.join();
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     EXPECT_FALSE(result);
@@ -172,25 +184,23 @@ TEST_F(FrameReadTest, StopBeforeTheTransfersAreQueuedEndsTheReadAtOnce) {
     Configure();
     AnnounceFrameSize(3 * 65536);
     frame_timeout_ms = 10000;
-    camtest::FailingFilter filter(port_);
-    camera_->usb.lower_device = filter.device();
+    camtest::FailingFilter filter(&camera()->usb);
     // The stop comes between the request and the arm packet: the pipe is marked, nothing queued.
-    filter.BeforeCommand(0x02, 2, [this] { EXPECT_EQ(StopCapture(camera_), STATUS_SUCCESS); });
-    PoolBuffer buffer(camera_->raw_frame_size);
+    filter.BeforeCommand(0x02, 2, [this] { EXPECT_EQ(StopCapture(camera()), STATUS_SUCCESS); });
+    PoolBuffer buffer(camera()->raw_frame_size);
     bool ok = true;
     auto start = Clock::now();
-    EXPECT_FALSE(ReadRawFrame(camera_, buffer.data(), &ok));
+    EXPECT_FALSE(ReadRawFrame(camera(), buffer.data(), &ok));
     EXPECT_FALSE(ok);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
     ExpectIdle();
-    camera_->usb.lower_device = port_;
 }
 
 TEST_F(FrameReadTest, ALostArmIsNotSentAgainAndTheReadEndsByTheTimeOut) {
     Configure();
     AnnounceFrameSize(3 * 65536);
     frame_timeout_ms = 200;
-    USBD_PIPE_HANDLE command_pipe = camera_->usb.interface_info->Pipes[kCommandPipe].PipeHandle;
+    USBD_PIPE_HANDLE command_pipe = camera()->usb.interface_info->Pipes[kCommandPipe].PipeHandle;
     struct Case {
         const char* name;
         std::function<void(camtest::FailingFilter&)> lose_arm;
@@ -202,31 +212,29 @@ TEST_F(FrameReadTest, ALostArmIsNotSentAgainAndTheReadEndsByTheTimeOut) {
         {"failed on the wire",
          [&](camtest::FailingFilter& filter) {
              filter.BeforeCommand(0x02, 2, [this] {
-                 sim_.SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
+                 sim().SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
              });
          }},
     };
     for (const Case& c : cases) {
         // Each case starts with the camera between frames: a lost arm leaves it mid-pair.
-        sim_.ResetPort();
-        camtest::FailingFilter filter(port_);
-        camera_->usb.lower_device = filter.device();
+        sim().ResetPort();
+        camtest::FailingFilter filter(&camera()->usb);
         c.lose_arm(filter);
-        sim_.ClearQueued();
-        PoolBuffer buffer(camera_->raw_frame_size);
+        sim().ClearQueued();
+        PoolBuffer buffer(camera()->raw_frame_size);
         bool ok = true;
         auto start = Clock::now();
-        EXPECT_FALSE(ReadRawFrame(camera_, buffer.data(), &ok)) << c.name;
+        EXPECT_FALSE(ReadRawFrame(camera(), buffer.data(), &ok)) << c.name;
         EXPECT_FALSE(ok);
         EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(200)) << c.name;
         // Request and arm, no third 0x02 to put the camera's pairs out of step; then the go.
         EXPECT_EQ(filter.CommandsSeen(0x02), 2) << c.name;
         EXPECT_EQ(filter.CommandsSeen(0x03), 1) << c.name;
-        EXPECT_EQ(sim_.QueuedLengths(sim::kFrameEndpoint),
+        EXPECT_EQ(sim().QueuedLengths(sim::kFrameEndpoint),
                   (std::vector<uint32_t>{65536, 65536, 65536}))
             << c.name;
         ExpectIdle();
-        camera_->usb.lower_device = port_;
     }
 }
 
@@ -241,16 +249,16 @@ TEST_F(FrameReadTest, AReadThatFailsAtOnceWaitsOutTheTimeOutUnlessStopped) {
     };
     const Case cases[] = {
         {"every piece of the frame fails",
-         [this] { sim_.SetFaults({.frame = {.stalled = true}}); }},
-        {"the camera is gone", [this] { sim_.SetFaults({.disconnected = true}); }},
+         [this] { sim().SetFaults({.frame = {.stalled = true}}); }},
+        {"the camera is gone", [this] { sim().SetFaults({.disconnected = true}); }},
     };
-    PoolBuffer buffer(camera_->raw_frame_size);
+    PoolBuffer buffer(camera()->raw_frame_size);
     for (const Case& c : cases) {
         c.fail();
         frame_timeout_ms = 150;
         bool ok = true;
         auto start = Clock::now();
-        EXPECT_FALSE(ReadRawFrame(camera_, buffer.data(), &ok)) << c.name;
+        EXPECT_FALSE(ReadRawFrame(camera(), buffer.data(), &ok)) << c.name;
         EXPECT_FALSE(ok) << c.name;
         EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(150)) << c.name;
         ExpectIdle();
@@ -259,23 +267,23 @@ TEST_F(FrameReadTest, AReadThatFailsAtOnceWaitsOutTheTimeOutUnlessStopped) {
         start = Clock::now();
         std::thread stopper([this] {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            StopCapture(camera_);
+            StopCapture(camera());
         });
-        EXPECT_FALSE(ReadRawFrame(camera_, buffer.data(), &ok)) << c.name;
+        EXPECT_FALSE(ReadRawFrame(camera(), buffer.data(), &ok)) << c.name;
         stopper.join();
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(10)) << c.name;
         ExpectIdle();
-        sim_.ResetPort();
+        sim().ResetPort();
     }
 }
 
 TEST_F(FrameReadTest, ErrorCompletedTransferDoesNotFailTheFrame) {
     Configure();
     AnnounceFrameSize(3 * 65536);
-    sim_.SetFaults({.frame = {.next = {1, sim::TransferFault::kError}}});
-    PoolBuffer buffer(camera_->raw_frame_size);
+    sim().SetFaults({.frame = {.next = {1, sim::TransferFault::kError}}});
+    PoolBuffer buffer(camera()->raw_frame_size);
     bool ok = false;
-    EXPECT_TRUE(ReadRawFrame(camera_, buffer.data(), &ok));
+    EXPECT_TRUE(ReadRawFrame(camera(), buffer.data(), &ok));
     EXPECT_TRUE(ok);
     ExpectIdle();
 }
@@ -284,59 +292,57 @@ TEST_F(FrameReadTest, FailedSubmissionResetsThePipeThenRecoversThePort) {
     Configure();
     AnnounceFrameSize(4 * 65536);
     frame_timeout_ms = 200;
-    camtest::FailingFilter filter(port_);
-    camera_->usb.lower_device = filter.device();
-    USBD_PIPE_HANDLE frame_pipe = camera_->usb.interface_info->Pipes[kFramePipe].PipeHandle;
-    PoolBuffer buffer(camera_->raw_frame_size);
+    camtest::FailingFilter filter(&camera()->usb);
+    USBD_PIPE_HANDLE frame_pipe = camera()->usb.interface_info->Pipes[kFramePipe].PipeHandle;
+    PoolBuffer buffer(camera()->raw_frame_size);
 
     // The reset succeeds: no port recovery.
     filter.FailBulk(frame_pipe, 2, 1);
-    int pipe_resets = sim_.PipeResets();
-    int port_resets = sim_.PortResets();
+    int pipe_resets = sim().PipeResets();
+    int port_resets = sim().PortResets();
     bool ok = true;
     auto start = Clock::now();
-    EXPECT_FALSE(ReadRawFrame(camera_, buffer.data(), &ok));
+    EXPECT_FALSE(ReadRawFrame(camera(), buffer.data(), &ok));
     EXPECT_FALSE(ok);
     // The frame ends by its time-out, with the submitted transfers cancelled.
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(200));
     EXPECT_EQ(filter.RefusedBulk(), 1);
-    EXPECT_EQ(sim_.PipeResets() - pipe_resets, 1);
-    EXPECT_EQ(sim_.PortResets() - port_resets, 0);
+    EXPECT_EQ(sim().PipeResets() - pipe_resets, 1);
+    EXPECT_EQ(sim().PortResets() - port_resets, 0);
     ExpectIdle();
 
     // The reset fails too: the port status decides on a port reset.
     filter.FailPipeResets(true);
-    sim_.OverridePortStatus(USBD_PORT_CONNECTED);
+    sim().OverridePortStatus(USBD_PORT_CONNECTED);
     filter.FailBulk(frame_pipe, 0, 1);
-    EXPECT_FALSE(ReadRawFrame(camera_, buffer.data(), &ok));
+    EXPECT_FALSE(ReadRawFrame(camera(), buffer.data(), &ok));
     EXPECT_EQ(filter.RefusedResets(), 1);
-    EXPECT_EQ(sim_.PortResets() - port_resets, 1);
+    EXPECT_EQ(sim().PortResets() - port_resets, 1);
     ExpectIdle();
 
-    sim_.OverridePortStatus(USBD_PORT_CONNECTED | USBD_PORT_ENABLED);
+    sim().OverridePortStatus(USBD_PORT_CONNECTED | USBD_PORT_ENABLED);
     filter.FailBulk(frame_pipe, 3, 1);
-    EXPECT_FALSE(ReadRawFrame(camera_, buffer.data(), &ok));
+    EXPECT_FALSE(ReadRawFrame(camera(), buffer.data(), &ok));
     EXPECT_EQ(filter.RefusedResets(), 2);
-    EXPECT_EQ(sim_.PortResets() - port_resets, 1);
+    EXPECT_EQ(sim().PortResets() - port_resets, 1);
     ExpectIdle();
 
     // Nothing is left behind: the next frame reads whole.
-    sim_.OverridePortStatus(-1);
+    sim().OverridePortStatus(-1);
     filter.FailPipeResets(false);
-    ASSERT_TRUE(sim_.WaitSenderIdle(2000));
-    size_t sent = sim_.records().SentFrames().size();
-    EXPECT_TRUE(ReadRawFrame(camera_, buffer.data(), &ok));
+    ASSERT_TRUE(sim().WaitSenderIdle(2000));
+    size_t sent = sim().records().SentFrames().size();
+    EXPECT_TRUE(ReadRawFrame(camera(), buffer.data(), &ok));
     ExpectLastSentFrame(buffer.data(), buffer.size(), sent + 1);
-    camera_->usb.lower_device = port_;
 }
 
 TEST_F(FrameReadTest, ZeroFrameSizeIsRefusedAtOnce) {
     Configure();
-    camera_->raw_frame_size = 0;
+    camera()->raw_frame_size = 0;
     UCHAR byte = 0;
     bool ok = true;
     auto start = Clock::now();
-    EXPECT_FALSE(ReadRawFrame(camera_, &byte, &ok));
+    EXPECT_FALSE(ReadRawFrame(camera(), &byte, &ok));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
     ExpectIdle();
 }
@@ -344,13 +350,13 @@ TEST_F(FrameReadTest, ZeroFrameSizeIsRefusedAtOnce) {
 TEST_F(FrameReadTest, AllocationFailureAnywhereInAReadLeaksNothingAndLeavesNothingPending) {
     Configure();
     AnnounceFrameSize(5 * 65536 + 4096);
-    PoolBuffer buffer(camera_->raw_frame_size);
+    PoolBuffer buffer(camera()->raw_frame_size);
     bool ok = true;
     // A read with every allocation granted, given the time a loaded sanitizer build needs.
     auto healthy_read = [&](const std::string& after) {
-        size_t sent = sim_.records().SentFrames().size();
+        size_t sent = sim().records().SentFrames().size();
         frame_timeout_ms = (LONG)camtest::kHangGuardMs;
-        ASSERT_TRUE(ReadRawFrame(camera_, buffer.data(), &ok)) << "after " << after;
+        ASSERT_TRUE(ReadRawFrame(camera(), buffer.data(), &ok)) << "after " << after;
         ExpectLastSentFrame(buffer.data(), buffer.size(), sent + 1);
     };
     bool reached_end = false;
@@ -363,12 +369,12 @@ TEST_F(FrameReadTest, AllocationFailureAnywhereInAReadLeaksNothingAndLeavesNothi
         // no fault at all may then time out too under load, and the healthy read that follows
         // shows that such a read succeeds.
         frame_timeout_ms = 1000;
-        bool result = ReadRawFrame(camera_, buffer.data(), &ok);
+        bool result = ReadRawFrame(camera(), buffer.data(), &ok);
         reached_end = platform::verifier::InjectedFailures() == injected;
         platform::verifier::ClearFaults();
         EXPECT_EQ(result, ok);
         ExpectIdle();
-        ASSERT_TRUE(sim_.WaitSenderIdle(camtest::kHangGuardMs));
+        ASSERT_TRUE(sim().WaitSenderIdle(camtest::kHangGuardMs));
         // The camera is left in a state from which the next frame reads whole.
         healthy_read("allocation " + std::to_string(n));
     }

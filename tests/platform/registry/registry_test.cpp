@@ -11,6 +11,7 @@
 #include "platform/registry_host.h"
 #include "tests/support/record_mode.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/settings_file.h"
 
 namespace {
 
@@ -102,12 +103,9 @@ class RegistryTest : public RecordMode {
         EXPECT_EQ(buffer[length], 0xEE) << "written past the buffer";
         return query;
     }
-    std::string SettingsKeyPath() const {
-        return platform::registry::DriverKeyPath(0) + "\\Settings";
-    }
     // A store file with the Settings key and the given value lines.
     std::string FileWithSettings(const std::string& lines) const {
-        return kHeader + "\r\n[" + SettingsKeyPath() + "]\r\n" + lines;
+        return kHeader + "\r\n[" + camtest::SettingsKeyPath() + "]\r\n" + lines;
     }
 
     camtest::ScratchDir dir_;
@@ -169,7 +167,7 @@ TEST_F(RegistryTest, TheDriverKeyTakesSubkeysAndValuesWithThePlatformsStatuses) 
 }
 
 TEST_F(RegistryTest, EveryChangeReachesTheFileAndTheNextDeviceReadsIt) {
-    WriteText(file_, "REGEDIT4\n\n; kept by hand\n[" + SettingsKeyPath() +
+    WriteText(file_, "REGEDIT4\n\n; kept by hand\n[" + camtest::SettingsKeyPath() +
                          "]\n\"Text\"=\"a \\\"quoted\\\" \\\\ word\"\n@=dword:00000007\n"
                          "\"Big\"=hex(b):01,00,00,00,\\\n  00,00,00,80\n\"Gone\"=dword:00000001\n"
                          "\"Gone\"=-\n");
@@ -185,7 +183,7 @@ TEST_F(RegistryTest, EveryChangeReachesTheFileAndTheNextDeviceReadsIt) {
     ZwClose(driver_key);
     EXPECT_EQ(ReadText(file_),
               kHeader + "\r\n[" + platform::registry::DriverKeyPath(0) + "]\r\n\r\n[" +
-                  SettingsKeyPath() +
+                  camtest::SettingsKeyPath() +
                   "]\r\n\"Text\"=\"a \\\"quoted\\\" \\\\ word\"\r\n@=dword:00000007\r\n"
                   "\"Big\"=hex(b):01,00,00,00,00,00,00,80\r\n\"Timeout\"=dword:000001f5\r\n\r\n");
 
@@ -203,7 +201,7 @@ TEST_F(RegistryTest, EveryChangeReachesTheFileAndTheNextDeviceReadsIt) {
 
 TEST_F(RegistryTest, AUtf16ExportReadsLikeItsText) {
     const std::string text =
-        kHeader + "\r\n[" + SettingsKeyPath() + "]\r\n\"Hue\"=dword:0000002a\r\n";
+        kHeader + "\r\n[" + camtest::SettingsKeyPath() + "]\r\n\"Hue\"=dword:0000002a\r\n";
     std::string utf16 = "\xFF\xFE";
     for (char c : text) {
         utf16.push_back(c);
@@ -224,7 +222,7 @@ TEST_F(RegistryTest, AMalformedFileIsRefusedWithItsLineAndNeverWritten) {
         int line;
         const char* reason;
     };
-    const std::string key = "[" + SettingsKeyPath() + "]\r\n";
+    const std::string key = "[" + camtest::SettingsKeyPath() + "]\r\n";
     const Case cases[] = {
         {"", 1, "empty"},
         {"Windows Registry Editor Version 4.00\r\n", 1, "not a registry export"},

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/urb_requests.h"
+
 namespace usbtest {
 
 std::vector<uint8_t> TwoInterfaceConfiguration() {
@@ -76,48 +78,6 @@ USBD_STATUS FakeDevice::ResetPipe(uint8_t endpoint_address) {
     return endpoint_address == 0x83 ? USBD_STATUS_STALL_PID : USBD_STATUS_SUCCESS;
 }
 
-bool Request::Wait(int ms) {
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -10000LL * ms;
-    return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
-}
-
-void Send(PDEVICE_OBJECT port, ULONG code, PVOID argument, Request* request) {
-    KeInitializeEvent(&request->event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(code, port, nullptr, 0, nullptr, 0, TRUE,
-                                             &request->event, &request->status);
-    ASSERT_NE(irp, nullptr);
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument;
-    request->sent = IoCallDriver(port, irp);
-}
-
-NTSTATUS SendAndWait(PDEVICE_OBJECT port, ULONG code, PVOID argument) {
-    Request request;
-    Send(port, code, argument, &request);
-    if (request.sent != STATUS_PENDING)
-        return request.sent;
-    EXPECT_TRUE(request.Wait(2000)) << "request never completed";
-    return request.status.Status;
-}
-
-void BuildBulk(URB* urb, USBD_PIPE_HANDLE pipe, bool in, PVOID buffer, ULONG length) {
-    *urb = {};
-    urb->UrbHeader.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    urb->UrbBulkOrInterruptTransfer.PipeHandle = pipe;
-    urb->UrbBulkOrInterruptTransfer.TransferFlags =
-        USBD_SHORT_TRANSFER_OK | (in ? USBD_TRANSFER_DIRECTION_IN : 0);
-    urb->UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
-    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = length;
-}
-
-void BuildPipeRequest(URB* urb, USHORT function, USBD_PIPE_HANDLE pipe) {
-    *urb = {};
-    urb->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
-    urb->UrbHeader.Function = function;
-    urb->UrbPipeRequest.PipeHandle = pipe;
-}
-
 ConfiguredPort::ConfiguredPort() {
     port = platform::UsbBusPlugIn(&device);
     auto* configuration =
@@ -128,7 +88,7 @@ ConfiguredPort::ConfiguredPort() {
     list[1].InterfaceDescriptor =
         USBD_ParseConfigurationDescriptorEx(configuration, configuration, 1, 0, -1, -1, -1);
     select = USBD_CreateConfigurationRequestEx(configuration, list);
-    EXPECT_EQ(SendAndWait(port, IOCTL_INTERNAL_USB_SUBMIT_URB, select), STATUS_SUCCESS);
+    EXPECT_EQ(camtest::SendAndWait(port, IOCTL_INTERNAL_USB_SUBMIT_URB, select), STATUS_SUCCESS);
     interface0 = list[0].Interface;
     interface1 = list[1].Interface;
 }

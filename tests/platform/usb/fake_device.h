@@ -1,4 +1,4 @@
-// A small scripted USB device behind the bus stand-in, and helpers that send URBs as a driver does.
+// A small scripted USB device behind the bus stand-in, configured on a port as a driver does.
 #pragma once
 
 #include <atomic>
@@ -47,24 +47,6 @@ class FakeDevice : public platform::UsbDeviceModel {
   private:
     void Note();
 };
-
-// A request in flight: its IRP built as the driver builds it, with event and status block.
-struct Request {
-    KEVENT event;
-    IO_STATUS_BLOCK status{};
-    NTSTATUS sent = 0;
-    // Waits up to `ms` for completion; true when it completed.
-    bool Wait(int ms);
-};
-
-// Sends an internal control request with Argument1 = argument; returns when dispatch returns.
-void Send(PDEVICE_OBJECT port, ULONG code, PVOID argument, Request* request);
-// Sends and waits (up to two seconds) for completion; returns the final status.
-NTSTATUS SendAndWait(PDEVICE_OBJECT port, ULONG code, PVOID argument);
-
-// URBs as the driver fills them.
-void BuildBulk(URB* urb, USBD_PIPE_HANDLE pipe, bool in, PVOID buffer, ULONG length);
-void BuildPipeRequest(URB* urb, USHORT function, USBD_PIPE_HANDLE pipe);
 
 // Plugs a fake device in, selects its configuration and keeps the pipes of both interfaces.
 class ConfiguredPort {

@@ -9,14 +9,16 @@
 #include <vector>
 
 #include "fake_device.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/urb_requests.h"
 
 namespace {
 
-using usbtest::BuildBulk;
-using usbtest::BuildPipeRequest;
-using usbtest::Request;
-using usbtest::Send;
-using usbtest::SendAndWait;
+using camtest::BuildBulk;
+using camtest::BuildPipeRequest;
+using camtest::Request;
+using camtest::Send;
+using camtest::SendAndWait;
 
 struct Packet {
     uint64_t id;
@@ -83,13 +85,8 @@ std::vector<Packet> ReadTrace(const std::string& path) {
     return packets;
 }
 
-std::string TempPath(const char* name) {
-    return testing::TempDir() + "/" + name + std::to_string(::getpid()) + ".pcap";
-}
-
-// Plugs a device in and runs a session touching every kind of record; returns the trace path.
-std::string RecordSession(usbtest::FakeDevice* device) {
-    std::string path = TempPath("bus_trace");
+// Plugs a device in and runs a session touching every kind of record, traced into `path`.
+void RecordSession(usbtest::FakeDevice* device, const std::string& path) {
     PDEVICE_OBJECT port = platform::UsbBusPlugIn(device);
     EXPECT_TRUE(platform::UsbBusSetTrace(port, path));
 
@@ -144,14 +141,13 @@ std::string RecordSession(usbtest::FakeDevice* device) {
     EXPECT_EQ(SendAndWait(port, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb), STATUS_SUCCESS);
     platform::UsbBusUnplug(port);
     ExFreePool(select);
-    return path;
 }
 
 TEST(UsbTraceTest, RecordsPairSubmissionsWithCompletionsAndCarryTheirData) {
     usbtest::FakeDevice device;
-    std::string path = RecordSession(&device);
-    std::vector<Packet> packets = ReadTrace(path);
-    std::remove(path.c_str());
+    camtest::ScratchDir dir;
+    RecordSession(&device, dir.File("bus_trace.pcap"));
+    std::vector<Packet> packets = ReadTrace(dir.File("bus_trace.pcap"));
     // Descriptor, configuration, OUT, IN, 64 KiB IN, aborted IN, reset: each submitted and
     // completed.
     ASSERT_EQ(packets.size(), 14u);
@@ -210,7 +206,9 @@ TEST(UsbTraceTest, TsharkDecodesEveryPacket) {
         GTEST_SKIP() << "tshark is not installed";
     }
     usbtest::FakeDevice device;
-    std::string path = RecordSession(&device);
+    camtest::ScratchDir dir;
+    const std::string path = dir.File("bus_trace.pcap");
+    RecordSession(&device, path);
     std::string listing = path + ".txt";
     std::string errors = path + ".err";
     std::string command = "tshark -r '" + path + "' > '" + listing + "' 2> '" + errors + "'";
@@ -224,9 +222,6 @@ TEST(UsbTraceTest, TsharkDecodesEveryPacket) {
                            std::istreambuf_iterator<char>());
     EXPECT_EQ(error_text.find("alformed"), std::string::npos) << error_text;
     EXPECT_EQ(error_text.find("appears to"), std::string::npos) << error_text;
-    std::remove(listing.c_str());
-    std::remove(errors.c_str());
-    std::remove(path.c_str());
     EXPECT_EQ(status, 0);
     EXPECT_EQ(lines.size(), 14u);
     for (const std::string& line : lines) {
@@ -256,11 +251,10 @@ TEST(UsbTraceTest, FailedWritesAreReportedWhenTheTraceEnds) {
     EXPECT_EQ(SendAndWait(port, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb), STATUS_SUCCESS);
     EXPECT_FALSE(platform::UsbBusSetTrace(port, ""));
     // The next trace starts with a clean record.
-    const std::string path = TempPath("after_full");
-    ASSERT_TRUE(platform::UsbBusSetTrace(port, path));
+    camtest::ScratchDir dir;
+    ASSERT_TRUE(platform::UsbBusSetTrace(port, dir.File("after_full.pcap")));
     EXPECT_TRUE(platform::UsbBusSetTrace(port, ""));
     platform::UsbBusUnplug(port);
-    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -7,16 +7,17 @@
 
 #include "fake_device.h"
 #include "platform/verifier.h"
+#include "tests/support/urb_requests.h"
 
 namespace {
 
-using usbtest::BuildBulk;
-using usbtest::BuildPipeRequest;
+using camtest::BuildBulk;
+using camtest::BuildPipeRequest;
+using camtest::Request;
+using camtest::Send;
+using camtest::SendAndWait;
 using usbtest::ConfiguredPort;
 using usbtest::FakeDevice;
-using usbtest::Request;
-using usbtest::Send;
-using usbtest::SendAndWait;
 
 constexpr ULONG kSubmit = IOCTL_INTERNAL_USB_SUBMIT_URB;
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fake_device.h"
+#include "tests/support/urb_requests.h"
 
 namespace {
 
@@ -165,7 +166,7 @@ TEST(UsbdCreateRequestTest, BusRejectsAConfigurationWhoseEndpointsAreMissing) {
     list[0].InterfaceDescriptor = Find(blob, 0);
     ASSERT_NE(list[0].InterfaceDescriptor, nullptr);
     PURB urb = USBD_CreateConfigurationRequestEx(blob.get(), list);
-    EXPECT_EQ(usbtest::SendAndWait(port, IOCTL_INTERNAL_USB_SUBMIT_URB, urb),
+    EXPECT_EQ(camtest::SendAndWait(port, IOCTL_INTERNAL_USB_SUBMIT_URB, urb),
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(device.configurations_set.empty());

@@ -1,27 +1,16 @@
-// A camera context on the stand-in's USB bus with the simulated camera plugged in, as the unit
-// tests of usb/ and camera/ need it.
+// The simulated camera with probes on its port: the IN transfers the bus queued, pipe and port
+// resets, and descriptors or a port status presented in place of its own.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <mutex>
 #include <utility>
 #include <vector>
 
-#include "camera/command_lock.h"
-#include "camera/frame_read.h"
-#include "driver/camera_context.h"
-#include "driver/pool_tags.h"
-#include "platform/usb_bus.h"
-#include "platform/verifier.h"
 #include "sim/sim_camera.h"
-#include "usb/pool_tags.h"
-#include "usb/usb_transport.h"
 
 namespace camtest {
 
-// The simulated camera, plus a record of the IN transfers the bus queued and hooks on the port.
 class ProbedCamera : public sim::SimCamera {
   public:
     void InTransferQueued(uint8_t endpoint_address, uint32_t length) override {
@@ -104,57 +93,6 @@ class ProbedCamera : public sim::SimCamera {
     int port_resets_ = 0;
     int64_t port_status_override_ = -1;
     std::vector<uint8_t> configuration_override_;
-};
-
-class CameraFixture : public testing::Test {
-  protected:
-    void SetUp() override {
-        saved_timeout_ = frame_timeout_ms;
-        port_ = platform::UsbBusPlugIn(&sim_);
-        ASSERT_NE(port_, nullptr);
-        camera_ = (CameraContext*)ExAllocatePoolWithTag(
-            (POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION), sizeof(CameraContext),
-            kCameraContextTag);
-        ASSERT_NE(camera_, nullptr);
-        KeInitializeEvent(&camera_->transfer_event, NotificationEvent, FALSE);
-        KeInitializeSpinLock(&camera_->transfer_lock);
-        InitializeCommandLock(camera_);
-        camera_->usb.lower_device = port_;
-        camera_->image_width = 1600;
-        camera_->image_height = 1200;
-        camera_->output_width = 1600;
-        camera_->output_height = 1200;
-    }
-
-    void TearDown() override {
-        frame_timeout_ms = saved_timeout_;
-        if (camera_ != nullptr) {
-            if (camera_->usb.interface_info != nullptr ||
-                camera_->usb.configuration_descriptor != nullptr) {
-                StopUsbDevice(&camera_->usb);
-            }
-            ExFreePoolWithTag(camera_, kCameraContextTag);
-        }
-        if (port_ != nullptr) {
-            platform::UsbBusUnplug(port_);
-        }
-    }
-
-    void Configure() { ASSERT_EQ(StartUsbDevice(&camera_->usb), STATUS_SUCCESS); }
-
-    // Announces a raw frame size to the camera and to the context, as the capture set-up does.
-    void AnnounceFrameSize(uint32_t size) {
-        camera_->raw_frame_size = size;
-        for (UCHAR item = 0; item < 4; ++item) {
-            UCHAR packet[kPacketSize] = {0x25, item, (UCHAR)(size >> (8 * item))};
-            ASSERT_TRUE(TransferPacket(camera_, kCommandPipe, kPacketSize, packet));
-        }
-    }
-
-    ProbedCamera sim_;
-    PDEVICE_OBJECT port_ = nullptr;
-    CameraContext* camera_ = nullptr;
-    LONG saved_timeout_ = 3000;
 };
 
 }  // namespace camtest
