@@ -11,6 +11,7 @@
 #include "platform/registry_host.h"
 #include "sim/device_memory.h"
 #include "tests/support/camctl_runner.h"
+#include "tests/support/settings_file.h"
 #include "tests/support/usb_trace.h"
 
 namespace {
@@ -25,8 +26,8 @@ bool Contains(const std::string& text, const std::string& part) {
 
 // A registry file whose Settings key holds these value lines.
 std::string SettingsFile(const std::vector<std::string>& lines) {
-    std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[" +
-                       platform::registry::DriverKeyPath(0) + "\\Settings]\r\n";
+    std::string text =
+        "Windows Registry Editor Version 5.00\r\n\r\n[" + camtest::SettingsKeyPath() + "]\r\n";
     for (const std::string& line : lines)
         text += line + "\r\n";
     return text;
@@ -112,6 +113,23 @@ TEST(CamctlSettingsTest, AHandWrittenTimeoutAppliesOnlyAbove500) {
         ASSERT_EQ(get.status, 0) << get.err;
         EXPECT_EQ(get.Value("Timeout"), c.reported) << c.stored;
     }
+}
+
+// A hand-written value of another type is read by its bytes, with a warning that says where.
+TEST(CamctlSettingsTest, AValueOfAnotherTypeIsReadByItsBytesWithAWarning) {
+    ScratchDir dir;
+    camtest::WriteText(dir.File("s.reg"),
+                       SettingsFile({"\"Hue\"=dword:00000005", "\"Contrast\"=hex:0f,00,00,00",
+                                     "\"Saturation\"=hex(b):2d,00"}));
+    const CamctlResult get = RunCamctl(dir, "--registry s.reg get Hue Contrast Saturation");
+    ASSERT_EQ(get.status, 0) << get.err;
+    EXPECT_EQ(get.out, "Hue=5\nContrast=15\nSaturation=10\n");
+    EXPECT_TRUE(Contains(get.err,
+                         "warning: s.reg:5: value \"Contrast\" is a REG_BINARY, not a "
+                         "REG_DWORD"))
+        << get.err;
+    EXPECT_TRUE(Contains(get.err, "s.reg:6: value \"Saturation\" is a REG_QWORD")) << get.err;
+    EXPECT_FALSE(Contains(get.err, "\"Hue\"")) << get.err;
 }
 
 // Each service command's packets end the run's command traffic: stopping sends nothing.

@@ -14,6 +14,9 @@ camtools::SessionOptions CommonOptions::Session() const {
     options.scene = scene;
     if (!link_speed.empty())
         camtools::ParseLinkSpeed(link_speed, &options.link_speed);
+    options.warn = [](const std::string& warning) {
+        std::fprintf(stderr, "camctl: warning: %s\n", warning.c_str());
+    };
     return options;
 }
 

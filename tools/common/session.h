@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,9 @@ struct SessionOptions {
     std::string usb_trace;  // a pcap file of every transfer; empty for none
     std::string scene = "chart";
     uint64_t link_speed = sim::kDefaultLinkSpeed;  // bytes per second; 0 unlimited
+    // Told about what in the store file the device will read otherwise than it says ("FILE:LINE:
+    // why"); may be empty.
+    std::function<void(const std::string&)> warn;
 };
 
 // The store a session uses when none is named: camctl/settings.reg in $XDG_CONFIG_HOME, else in
@@ -48,7 +52,7 @@ class Session {
     std::string Close();
 
   private:
-    bool UseStore(const std::string& registry);
+    bool UseStore(const SessionOptions& options);
 
     std::unique_ptr<sim::SimCamera> camera_;
     PDEVICE_OBJECT port_ = nullptr;

@@ -18,8 +18,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/io.h"
+#include "platform/registry.h"
 
 namespace platform::registry {
 
@@ -34,6 +36,10 @@ std::string StoreFile();
 // can a well-formed export. Otherwise false with *error = "FILE:LINE: reason" (or why the file
 // cannot be read).
 bool CheckStoreFile(const std::string& path, std::string* error);
+// The values of key `key_path` in the well-formed file `path` whose type is not `type`, each as
+// "FILE:LINE: value \"NAME\" is a REG_SZ, not a REG_DWORD" (the registry's names of the types).
+std::vector<std::string> ValuesNotOfType(const std::string& path, const std::string& key_path,
+                                         ULONG type);
 // Makes `path` (and its folders) hold an empty export unless the file exists already; false with
 // *error when that fails. For a store in a default place, made on first use.
 bool CreateStoreFile(const std::string& path, std::string* error);
