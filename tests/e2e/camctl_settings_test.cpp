@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/registry_host.h"
@@ -113,6 +114,30 @@ TEST(CamctlSettingsTest, AHandWrittenTimeoutAppliesOnlyAbove500) {
         ASSERT_EQ(get.status, 0) << get.err;
         EXPECT_EQ(get.Value("Timeout"), c.reported) << c.stored;
     }
+}
+
+// Runs at the same time, as a user starts them from several terminals, lose no update: a capture
+// ending cannot bring back the value it started with, nor a set the value of another name it saw.
+TEST(CamctlSettingsTest, RunsAtTheSameTimeLoseNoUpdate) {
+    ScratchDir shared;
+    const std::string registry = " --registry " + shared.File("settings.reg") + " ";
+    ASSERT_EQ(RunCamctl(shared, registry + "reset").status, 0);
+    const auto sets = [&](const std::string& name, int first) {
+        ScratchDir own;
+        for (int value = first; value < first + 8; ++value) {
+            const CamctlResult run =
+                RunCamctl(own, registry + "set " + name + "=" + std::to_string(value));
+            EXPECT_EQ(run.status, 0) << run.err;
+        }
+    };
+    std::thread brightness(sets, "Brightness", 100);
+    std::thread hue(sets, "Hue", 20);
+    ScratchDir own;
+    const CamctlResult capture = RunCamctl(own, registry + "capture --count 40");
+    brightness.join();
+    hue.join();
+    EXPECT_EQ(capture.status, 0) << capture.err;
+    EXPECT_EQ(RunCamctl(shared, registry + "get Brightness Hue").out, "Brightness=107\nHue=27\n");
 }
 
 // A hand-written value of another type is read by its bytes, with a warning that says where.
