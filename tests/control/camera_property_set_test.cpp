@@ -28,7 +28,7 @@ using camtest::SendRecord;
 using camtest::SetItem;
 namespace client = platform::ks::client;
 
-WCHAR kReference[] = L"GLOBAL";
+WCHAR kReference[] = u"GLOBAL";
 
 struct Write {
     uint32_t number;

@@ -18,7 +18,7 @@ namespace camtest {
 namespace {
 
 constexpr size_t kKeptFrames = 8;
-WCHAR kReference[] = L"GLOBAL";
+WCHAR kReference[] = u"GLOBAL";
 
 }  // namespace
 

@@ -9,7 +9,7 @@
 #include "tools/common/status_text.h"
 
 // The driver's entry point, found by its plain name as the system's loader finds it.
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path);
 
 namespace camtools {
 

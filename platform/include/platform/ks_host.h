@@ -35,7 +35,7 @@ size_t RemoveDevice(PKSDEVICE device);
 // What a client sees of a registered filter factory.
 struct FilterFactoryInfo {
     const KSFILTER_DESCRIPTOR* descriptor;
-    std::wstring reference_string;
+    std::u16string reference_string;
     ULONG create_item_flags;
 };
 // The filter factories currently registered on the device, in creation order.

@@ -1,5 +1,5 @@
 // Driver load and unload, and the driver's hand-over of its device descriptor.
-#include <cwchar>
+#include <string>
 
 #include "ks_objects.h"
 #include "platform/ks_host.h"
@@ -20,7 +20,7 @@ DriverState& TheDriver() {
     return state;
 }
 
-wchar_t kRegistryPath[] = L"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\camdrv";
+WCHAR kRegistryPath[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\camdrv";
 
 }  // namespace
 
@@ -50,8 +50,9 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE driver_entry) {
     driver.driver_object.Size = sizeof(DRIVER_OBJECT);
     UNICODE_STRING path;
     path.Buffer = internal::kRegistryPath;
-    path.Length = (USHORT)(std::wcslen(internal::kRegistryPath) * sizeof(wchar_t));
-    path.MaximumLength = (USHORT)(path.Length + sizeof(wchar_t));
+    path.Length =
+        (USHORT)(std::char_traits<WCHAR>::length(internal::kRegistryPath) * sizeof(WCHAR));
+    path.MaximumLength = (USHORT)(path.Length + sizeof(WCHAR));
     NTSTATUS status = driver_entry(&driver.driver_object, &path);
     if (!NT_SUCCESS(status))
         driver.loaded = false;
@@ -75,8 +76,8 @@ size_t UnloadDriver() {
 
 }  // namespace platform::ks
 
-NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver_object, PUNICODE_STRING,
-                            const KSDEVICE_DESCRIPTOR* descriptor) {
+NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT driver_object, PUNICODE_STRING,
+                                  const KSDEVICE_DESCRIPTOR* descriptor) {
     platform::ks::internal::DriverState& driver = platform::ks::internal::TheDriver();
     if (driver_object != &driver.driver_object || descriptor == nullptr) {
         return STATUS_INVALID_PARAMETER;

@@ -41,7 +41,7 @@ bool FreeBagItem(ObjectBag* bag, PVOID item);
 struct FilterFactory {
     KSFILTERFACTORY factory{};
     ObjectBag bag;
-    std::wstring reference_string;
+    std::u16string reference_string;
     ULONG create_item_flags = 0;
 };
 
@@ -95,7 +95,7 @@ void FreeRequest(PIRP irp);
 // ---- Filter factories ---------------------------------------------------------------------------
 
 // The factory with this reference string (the first one when null), or null.
-FilterFactory* FindFactory(Device* device, const wchar_t* reference);
+FilterFactory* FindFactory(Device* device, const WCHAR* reference);
 
 // ---- Pins ---------------------------------------------------------------------------------------
 

@@ -10,18 +10,18 @@ namespace {
 
 std::atomic<uint8_t> next_device_number{1};
 
-NTSTATUS UnsupportedDispatch(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI UnsupportedDispatch(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_NOT_SUPPORTED;
 }
 
-NTSTATUS PortDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI PortDispatch(PDEVICE_OBJECT device, PIRP irp) {
     return Port::FromDevice(device)->Dispatch(irp);
 }
 
-VOID PortCancel(PDEVICE_OBJECT device, PIRP irp) {
+VOID NTAPI PortCancel(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Port::FromDevice(device)->QueueCancel(irp);
 }
