@@ -13,6 +13,7 @@ struct DriverState {
     const KSDEVICE_DESCRIPTOR* descriptor = nullptr;
     bool loaded = false;
     uint64_t load_mark = 0;
+    std::shared_ptr<const void> image;
 };
 
 DriverState& TheDriver() {
@@ -37,7 +38,7 @@ PDRIVER_OBJECT LoadedDriverObject() {
 
 namespace platform::ks {
 
-NTSTATUS LoadDriver(PDRIVER_INITIALIZE driver_entry) {
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE driver_entry, std::shared_ptr<const void> image) {
     internal::DriverState& driver = internal::TheDriver();
     if (driver.loaded) {
         verifier::Violation("LoadDriver: a driver is already loaded");
@@ -45,6 +46,7 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE driver_entry) {
     }
     driver = internal::DriverState{};
     driver.loaded = true;
+    driver.image = std::move(image);
     driver.load_mark = verifier::AllocationMark();
     driver.driver_object.Type = 4;
     driver.driver_object.Size = sizeof(DRIVER_OBJECT);
@@ -54,8 +56,10 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE driver_entry) {
         (USHORT)(std::char_traits<WCHAR>::length(internal::kRegistryPath) * sizeof(WCHAR));
     path.MaximumLength = (USHORT)(path.Length + sizeof(WCHAR));
     NTSTATUS status = driver_entry(&driver.driver_object, &path);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
         driver.loaded = false;
+        driver.image.reset();
+    }
     return status;
 }
 
@@ -71,6 +75,7 @@ size_t UnloadDriver() {
         driver.driver_object.DriverUnload(&driver.driver_object);
     driver.loaded = false;
     driver.descriptor = nullptr;
+    driver.image.reset();
     return verifier::ReportLeaks(driver.load_mark, "driver unloaded");
 }
 

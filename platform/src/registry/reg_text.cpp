@@ -74,19 +74,6 @@ uint32_t NextCodePoint(const std::string& text, size_t* at) {
 
 }  // namespace
 
-std::string Utf16ToUtf8(const WCHAR* units, size_t count) {
-    std::string out;
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t unit = units[i];
-        if (IsHighSurrogate(unit) && i + 1 < count && IsLowSurrogate(units[i + 1])) {
-            unit = CombineSurrogates(unit, units[i + 1]);
-            ++i;
-        }
-        AppendUtf8(unit, &out);
-    }
-    return out;
-}
-
 bool Utf16LeToUtf8(const std::string& bytes, size_t from, std::string* out) {
     if ((bytes.size() - from) % 2 != 0)
         return false;
@@ -94,7 +81,7 @@ bool Utf16LeToUtf8(const std::string& bytes, size_t from, std::string* out) {
     const auto* data = reinterpret_cast<const uint8_t*>(bytes.data()) + from;
     for (size_t i = 0; i < units.size(); ++i)
         units[i] = (char16_t)UnitAt(data + 2 * i);
-    *out += Utf16ToUtf8(units.data(), units.size());
+    *out += platform::Utf16ToUtf8(units);
     return true;
 }
 
@@ -139,3 +126,21 @@ bool DataString(const std::vector<uint8_t>& data, std::string* utf8) {
 }
 
 }  // namespace platform::registry::internal
+
+namespace platform {
+
+std::string Utf16ToUtf8(std::u16string_view units) {
+    using namespace registry::internal;
+    std::string out;
+    for (size_t i = 0; i < units.size(); ++i) {
+        uint32_t unit = units[i];
+        if (IsHighSurrogate(unit) && i + 1 < units.size() && IsLowSurrogate(units[i + 1])) {
+            unit = CombineSurrogates(unit, units[i + 1]);
+            ++i;
+        }
+        AppendUtf8(unit, &out);
+    }
+    return out;
+}
+
+}  // namespace platform

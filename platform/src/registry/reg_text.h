@@ -5,13 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/ntdef.h"
+#include "platform/utf16.h"
 
 namespace platform::registry::internal {
-
-// UTF-16 units as UTF-8. A surrogate without its partner is kept as it is, so that nothing of the
-// text is lost.
-std::string Utf16ToUtf8(const WCHAR* units, size_t count);
 
 // UTF-16LE bytes as UTF-8, appended to *out; false when the byte count is odd.
 bool Utf16LeToUtf8(const std::string& bytes, size_t from, std::string* out);

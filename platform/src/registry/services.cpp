@@ -40,7 +40,7 @@ bool NameOf(PCUNICODE_STRING name, std::string* text) {
         (name->Length > 0 && name->Buffer == nullptr) || name->Length > name->MaximumLength) {
         return false;
     }
-    *text = platform::registry::internal::Utf16ToUtf8(name->Buffer, name->Length / sizeof(WCHAR));
+    *text = platform::Utf16ToUtf8(std::u16string_view(name->Buffer, name->Length / sizeof(WCHAR)));
     return true;
 }
 
