@@ -17,6 +17,7 @@
 #include "platform/registry_host.h"
 #include "platform/usb_bus.h"
 #include "sim/sim_camera.h"
+#include "tests/support/driver_under_test.h"
 #include "tests/support/scratch_dir.h"
 #include "usb/usb_transport.h"
 
@@ -25,21 +26,21 @@ namespace camtest {
 class CameraDeviceTest : public testing::Test {
   protected:
     void SetUp() override {
-        saved_timeout_ = frame_timeout_ms;
         registry_file_ = dir_.File("registry.reg");
         platform::registry::SetStoreFile(registry_file_);
         sim_ = std::make_unique<sim::SimCamera>();
         sim_->SetLinkSpeed(0);
         port_ = platform::UsbBusPlugIn(sim_.get());
-        ASSERT_EQ(platform::ks::LoadDriver(DriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(LoadDriverUnderTest(), STATUS_SUCCESS);
+        saved_timeout_ = DriverGlobal(frame_timeout_ms, "frame_timeout_ms");
         Plug();
     }
     void TearDown() override {
         if (device_ != nullptr)
             platform::ks::RemoveDevice(device_);
+        DriverGlobal(frame_timeout_ms, "frame_timeout_ms") = saved_timeout_;
         EXPECT_EQ(platform::ks::UnloadDriver(), 0u);
         platform::UsbBusUnplug(port_);
-        frame_timeout_ms = saved_timeout_;
     }
 
     // A device on the camera's port; the registry file is read as it is created.

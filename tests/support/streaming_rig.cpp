@@ -6,11 +6,11 @@
 #include <thread>
 
 #include "driver/camera_context_ops.h"
-#include "driver/device_callbacks.h"
-#include "driver/image_size.h"
 #include "imaging/frame_processor.h"
 #include "platform/ks_host.h"
 #include "platform/usb_bus.h"
+#include "tests/support/driver_under_test.h"
+#include "tests/support/property_requests.h"
 #include "usb/usb_transport.h"
 
 namespace camtest {
@@ -24,23 +24,29 @@ WCHAR kReference[] = u"GLOBAL";
 
 StreamingRig::StreamingRig(const RigOptions& options)
     : options_(options), camera_(std::make_unique<sim::SimCamera>()) {
-    saved_timeout_ = frame_timeout_ms;
-    frame_timeout_ms = options.frame_timeout_ms;
     camera_->SetLinkSpeed(options.link_speed);
     camera_->SetWindow((uint32_t)options.width, (uint32_t)options.height);
     camera_->SetHostTrigger(options.host_trigger);
     camera_->records().KeepSentFrames(kKeptFrames);
     port_ = platform::UsbBusPlugIn(camera_.get());
-    EXPECT_EQ(platform::ks::LoadDriver(DriverEntry), STATUS_SUCCESS);
+    EXPECT_EQ(LoadDriverUnderTest(), STATUS_SUCCESS);
+    volatile LONG& timeout = DriverGlobal(frame_timeout_ms, "frame_timeout_ms");
+    saved_timeout_ = timeout;
+    timeout = options.frame_timeout_ms;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     device_ = platform::ks::CreateDevice(port_, &status);
     EXPECT_EQ(status, STATUS_SUCCESS);
     if (device_ == nullptr)
         return;
     EXPECT_EQ(platform::ks::StartDevice(device_), STATUS_SUCCESS);
-    if (options.width != 1600 || options.height != 1200)
-        EXPECT_TRUE(SetImageSize(context(), 0, 0, options.width, options.height));
     EXPECT_EQ(client::OpenFilter(device_, kReference, &filter_), STATUS_SUCCESS);
+    if (filter_ != nullptr && (options.width != 1600 || options.height != 1200)) {
+        auto size = PropertyRecord<camdrv::ImageSizeRequest>(camdrv::CameraItem::ImageSize,
+                                                             KSPROPERTY_TYPE_SET);
+        size.width = options.width;
+        size.height = options.height;
+        EXPECT_EQ(SendRecord(filter_, &size), STATUS_SUCCESS);
+    }
 }
 
 StreamingRig::~StreamingRig() {
@@ -52,9 +58,9 @@ StreamingRig::~StreamingRig() {
         platform::ks::StopDevice(device_);
         EXPECT_EQ(platform::ks::RemoveDevice(device_), 0u);
     }
+    DriverGlobal(frame_timeout_ms, "frame_timeout_ms") = saved_timeout_;
     EXPECT_EQ(platform::ks::UnloadDriver(), 0u);
     platform::UsbBusUnplug(port_);
-    frame_timeout_ms = saved_timeout_;
 }
 
 CameraContext* StreamingRig::context() const {

@@ -2,6 +2,7 @@
 // test starts with the stand-in's fault knobs off and no registry file.
 #include <gtest/gtest.h>
 
+#include "platform/kernel.h"
 #include "platform/registry_host.h"
 #include "platform/verifier.h"
 
@@ -16,6 +17,8 @@ class PoolLeakListener : public testing::EmptyTestEventListener {
         for (const std::string& leak : platform::verifier::FindLeaks(mark_)) {
             ADD_FAILURE() << "pool leak: " << leak;
         }
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+            ADD_FAILURE() << "the test's thread ends at IRQL " << (int)KeGetCurrentIrql();
         platform::verifier::ClearFaults();
         platform::registry::Reset();
     }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
 
 #include "platform/io.h"
 
@@ -31,7 +32,8 @@ std::span<const Module> SystemModules();
 // relocated to where it lies and with every import bound. Unmapped when destroyed.
 class LoadedImage {
   public:
-    LoadedImage(uint8_t* base, size_t size, uint32_t entry_point);
+    LoadedImage(uint8_t* base, size_t size, uint32_t entry_point,
+                std::unordered_map<std::string, uint32_t> symbols);
     ~LoadedImage();
     LoadedImage(const LoadedImage&) = delete;
     LoadedImage& operator=(const LoadedImage&) = delete;
@@ -39,11 +41,15 @@ class LoadedImage {
     PDRIVER_INITIALIZE EntryPoint() const;
     const uint8_t* Base() const { return base_; }
     size_t Size() const { return size_; }
+    // Where a routine or datum of the image lies, by the name in the image's own symbol table;
+    // null when the image has no such name (or no symbol table).
+    void* Symbol(const std::string& name) const;
 
   private:
     uint8_t* base_;
     size_t size_;
     uint32_t entry_point_;
+    std::unordered_map<std::string, uint32_t> symbols_;
 };
 
 // An image, or why it was refused: the status the system would give and a message that names the
@@ -62,5 +68,7 @@ LoadResult LoadImageFile(const std::string& path,
 // (platform::ks::LoadDriver), which keeps it mapped until the driver is unloaded. Returns the
 // loader's or the entry's status; on a failure *message says why.
 NTSTATUS LoadDriverImage(const std::string& path, std::string* message);
+// The image loaded as the driver, while it is; null when none is (or the built-in driver is).
+std::shared_ptr<const LoadedImage> LoadedDriverImage();
 
 }  // namespace platform::loader

@@ -4,6 +4,11 @@
 #include "platform/ks_host.h"
 
 namespace platform::loader {
+namespace {
+
+std::weak_ptr<const LoadedImage> g_driver_image;
+
+}  // namespace
 
 NTSTATUS LoadDriverImage(const std::string& path, std::string* message) {
     LoadResult result = LoadImageFile(path);
@@ -12,10 +17,16 @@ NTSTATUS LoadDriverImage(const std::string& path, std::string* message) {
         return result.status;
     }
     const PDRIVER_INITIALIZE entry = result.image->EntryPoint();
-    const NTSTATUS status = ks::LoadDriver(entry, std::move(result.image));
+    std::shared_ptr<const LoadedImage> image = std::move(result.image);
+    g_driver_image = image;
+    const NTSTATUS status = ks::LoadDriver(entry, std::move(image));
     if (!NT_SUCCESS(status))
         *message = path + ": the driver's entry failed";
     return status;
+}
+
+std::shared_ptr<const LoadedImage> LoadedDriverImage() {
+    return g_driver_image.lock();
 }
 
 }  // namespace platform::loader

@@ -12,8 +12,9 @@
 
 namespace platform::loader {
 
-LoadedImage::LoadedImage(uint8_t* base, size_t size, uint32_t entry_point)
-    : base_(base), size_(size), entry_point_(entry_point) {}
+LoadedImage::LoadedImage(uint8_t* base, size_t size, uint32_t entry_point,
+                         std::unordered_map<std::string, uint32_t> symbols)
+    : base_(base), size_(size), entry_point_(entry_point), symbols_(std::move(symbols)) {}
 
 LoadedImage::~LoadedImage() {
     munmap(base_, size_);
@@ -21,6 +22,11 @@ LoadedImage::~LoadedImage() {
 
 PDRIVER_INITIALIZE LoadedImage::EntryPoint() const {
     return reinterpret_cast<PDRIVER_INITIALIZE>(base_ + entry_point_);
+}
+
+void* LoadedImage::Symbol(const std::string& name) const {
+    const auto found = symbols_.find(name);
+    return found == symbols_.end() || found->second >= size_ ? nullptr : base_ + found->second;
 }
 
 LoadResult LoadImage(std::span<const uint8_t> file, std::span<const Module> modules) {
@@ -41,7 +47,8 @@ LoadResult LoadImage(std::span<const uint8_t> file, std::span<const Module> modu
         return result;
     }
     auto image = std::make_unique<LoadedImage>(static_cast<uint8_t*>(mapping), size,
-                                               layout.optional.AddressOfEntryPoint);
+                                               layout.optional.AddressOfEntryPoint,
+                                               ReadSymbols(file, layout));
     const ImageMemory memory(static_cast<uint8_t*>(mapping), size);
     std::memcpy(memory.base(), file.data(), layout.optional.SizeOfHeaders);
     for (const pe::SectionHeader& section : layout.sections) {

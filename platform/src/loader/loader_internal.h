@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/image_loader.h"
@@ -48,6 +49,10 @@ class ImageMemory {
     uint8_t* base_;
     size_t size_;
 };
+
+// The names in the image's own symbol table, by relative address.
+std::unordered_map<std::string, uint32_t> ReadSymbols(std::span<const uint8_t> file,
+                                                      const Layout& layout);
 
 bool ApplyRelocations(const ImageMemory& image, const Layout& layout, Refusal* refusal);
 bool BindImports(const ImageMemory& image, const Layout& layout, std::span<const Module> modules,

@@ -259,6 +259,24 @@ TEST(ImageLoader, SurvivesRandomDamageToHeadersImportsAndRelocations) {
     EXPECT_GT(loaded, 0);  // some damage is harmless (a hint, padding), and that must still load
 }
 
+// The image we ship, under the image label: it loads against the stand-in's modules with every
+// import bound, no page of it is both writable and executable, and its symbol table (which the
+// tests use to reach its globals) names its entry point.
+TEST(ImageLoader, TheDriverImageLoadsAgainstTheStandInsModules) {
+    const char* path = std::getenv("CAM_DRIVER_IMAGE");
+    if (path == nullptr)
+        GTEST_SKIP() << "CAM_DRIVER_IMAGE names no driver image (the image label sets it)";
+    const LoadResult result = platform::loader::LoadImageFile(path);
+    ASSERT_EQ(result.status, STATUS_SUCCESS) << result.message;
+    EXPECT_EQ(result.image->Symbol("DriverEntry"), (void*)result.image->EntryPoint());
+    EXPECT_NE(result.image->Symbol("frame_timeout_ms"), nullptr);
+    const auto base = (uintptr_t)result.image->Base();
+    const std::vector<std::string> protections = ProtectionsIn(base, base + result.image->Size());
+    EXPECT_GE(protections.size(), 3u);
+    for (const std::string& protection : protections)
+        EXPECT_FALSE(protection[1] == 'w' && protection[2] == 'x') << protection;
+}
+
 // Each routine the stand-in exports is one the system's module of that name exports, as the
 // cross toolchain's import libraries list them (the same lists the image check uses).
 TEST(ImageLoader, EveryStandInExportIsOneItsSystemModuleHas) {
