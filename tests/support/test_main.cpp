@@ -2,6 +2,8 @@
 // test starts with the stand-in's fault knobs off and no registry file.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "platform/kernel.h"
 #include "platform/registry_host.h"
 #include "platform/verifier.h"
@@ -32,5 +34,10 @@ class PoolLeakListener : public testing::EmptyTestEventListener {
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     testing::UnitTest::GetInstance()->listeners().Append(new PoolLeakListener);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    if (platform::verifier::DeepestKernelStackUse() != 0)
+        std::printf("deepest kernel stack use: %zu of %zu bytes\n",
+                    platform::verifier::DeepestKernelStackUse(),
+                    platform::verifier::KernelStackSize());
+    return result;
 }

@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <new>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "handles.h"
+#include "kernel_thread.h"
 #include "kernel_internal.h"
 #include "platform/verifier.h"
 
@@ -198,9 +198,10 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE thread_handle, ULONG desired_access,
         handle = InsertLocked(table, thread, CloseThreadHandle);
         table.threads.insert(thread);
     }
-    try {
-        std::thread(ThreadMain, thread).detach();
-    } catch (const std::system_error&) {
+    platform::kernel::KernelThread runner;
+    if (runner.Start([thread] { ThreadMain(thread); })) {
+        runner.Detach();
+    } else {
         {
             std::lock_guard<std::mutex> guard(table.lock);
             table.handles.erase(handle);

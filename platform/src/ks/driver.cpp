@@ -1,6 +1,7 @@
 // Driver load and unload, and the driver's hand-over of its device descriptor.
 #include <string>
 
+#include "../kernel/kernel_thread.h"
 #include "ks_objects.h"
 #include "platform/ks_host.h"
 #include "platform/verifier.h"
@@ -47,6 +48,7 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE driver_entry, std::shared_ptr<const void>
     driver = internal::DriverState{};
     driver.loaded = true;
     driver.image = std::move(image);
+    kernel::UseImageKernelStack(driver.image != nullptr);
     driver.load_mark = verifier::AllocationMark();
     driver.driver_object.Type = 4;
     driver.driver_object.Size = sizeof(DRIVER_OBJECT);
@@ -76,6 +78,7 @@ size_t UnloadDriver() {
     driver.loaded = false;
     driver.descriptor = nullptr;
     driver.image.reset();
+    kernel::UseImageKernelStack(false);
     return verifier::ReportLeaks(driver.load_mark, "driver unloaded");
 }
 

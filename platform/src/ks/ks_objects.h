@@ -9,10 +9,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "../kernel/kernel_thread.h"
 #include "platform/ks.h"
 #include "platform/ks_client.h"
 
@@ -118,7 +118,7 @@ struct Processing {
     bool running = false;    // a call is in progress
     bool quit = false;
     std::atomic<int> inside{0};  // Process calls in progress, for the verifier
-    std::thread thread;
+    platform::kernel::KernelThread thread;
 };
 
 void StartProcessing(client::Pin* pin);

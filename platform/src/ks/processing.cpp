@@ -61,7 +61,8 @@ void ProcessingThread(client::Pin* pin) {
 }  // namespace
 
 void StartProcessing(client::Pin* pin) {
-    pin->processing.thread = std::thread(ProcessingThread, pin);
+    if (!pin->processing.thread.Start([pin] { ProcessingThread(pin); }))
+        platform::verifier::Violation("no thread could be started to process a pin");
 }
 
 void StopProcessing(client::Pin* pin) {
@@ -73,8 +74,8 @@ void StopProcessing(client::Pin* pin) {
         processing.requested = false;
     }
     processing.changed.notify_all();
-    if (processing.thread.joinable())
-        processing.thread.join();
+    if (processing.thread.Joinable())
+        processing.thread.Join();
     WaitProcessingIdle(pin);
 }
 
