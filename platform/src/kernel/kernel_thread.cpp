@@ -1,8 +1,8 @@
 // Kernel stacks. The thread library keeps its thread record and thread-local storage at the top of
 // a stack it is given, so each stack is mapped with room for them; once the thread runs, all below
-// the kernel stack size under its first frame is made inaccessible, which leaves the driver exactly the
-// system's stack above a guard. The stack is painted first, so that the deepest use shows when the
-// thread ends.
+// the kernel stack size under its first frame is made inaccessible, which leaves the driver exactly
+// the system's stack above a guard. The stack is painted first, so that the deepest use shows when
+// the thread ends.
 #include "kernel_thread.h"
 
 #include <pthread.h>
@@ -89,21 +89,21 @@ __attribute__((no_sanitize("address", "thread"), noinline)) unsigned char* First
 
 void* ThreadMain(void* argument) {
     auto* stack = static_cast<Stack*>(argument);
-    unsigned char here;
-    unsigned char* const top = &here;
+    // The thread's first frame: the kernel stack lies below it. Below the frame and its red zone
+    // nothing lives yet.
+    const uintptr_t top = (uintptr_t)__builtin_frame_address(0);
+    auto* const unused_end = (unsigned char*)(top - 256);
     auto* const base = static_cast<unsigned char*>(stack->region);
-    unsigned char* const floor =
-        (unsigned char*)(((uintptr_t)top - stack->usable) & ~(uintptr_t)(kPageSize - 1));
+    auto* const floor = (unsigned char*)((top - stack->usable) & ~(uintptr_t)(kPageSize - 1));
     if (floor < base + kPageSize) {
         verifier::Violation("a kernel stack has no room for its guard page");
     } else {
         mprotect(base, (size_t)(floor - base), PROT_NONE);
-        // Below the frame (and its red zone) nothing lives yet.
-        Paint(floor, top - 256);
+        Paint(floor, unused_end);
     }
     stack->body();
     if (floor >= base + kPageSize) {
-        const size_t used = (size_t)(top - FirstUsed(floor, top - 256));
+        const size_t used = (size_t)(top - (uintptr_t)FirstUsed(floor, unused_end));
         size_t deepest = g_deepest.load();
         while (used > deepest && !g_deepest.compare_exchange_weak(deepest, used)) {
         }
