@@ -35,9 +35,8 @@ int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     testing::UnitTest::GetInstance()->listeners().Append(new PoolLeakListener);
     const int result = RUN_ALL_TESTS();
-    if (platform::verifier::DeepestKernelStackUse() != 0)
-        std::printf("deepest kernel stack use: %zu of %zu bytes\n",
-                    platform::verifier::DeepestKernelStackUse(),
-                    platform::verifier::KernelStackSize());
+    const platform::verifier::KernelStackUse stack = platform::verifier::DeepestKernelStackUse();
+    if (stack.deepest != 0)
+        std::printf("deepest kernel stack use: %zu of %zu bytes\n", stack.deepest, stack.size);
     return result;
 }

@@ -37,7 +37,8 @@ struct Stack {
 
 namespace {
 
-std::atomic<size_t> g_deepest{0};
+std::mutex g_deepest_lock;
+verifier::KernelStackUse g_deepest{0, 0};
 std::atomic<bool> g_image{false};
 
 struct Reaper {
@@ -104,9 +105,9 @@ void* ThreadMain(void* argument) {
     stack->body();
     if (floor >= base + kPageSize) {
         const size_t used = (size_t)(top - (uintptr_t)FirstUsed(floor, unused_end));
-        size_t deepest = g_deepest.load();
-        while (used > deepest && !g_deepest.compare_exchange_weak(deepest, used)) {
-        }
+        std::lock_guard<std::mutex> guard(g_deepest_lock);
+        if (used > g_deepest.deepest)
+            g_deepest = {used, stack->usable};
     }
     stack->body = nullptr;
     stack->ended.store(true);
@@ -170,8 +171,9 @@ void KernelThread::Detach() {
 
 namespace platform::verifier {
 
-size_t DeepestKernelStackUse() {
-    return kernel::g_deepest.load();
+KernelStackUse DeepestKernelStackUse() {
+    std::lock_guard<std::mutex> guard(kernel::g_deepest_lock);
+    return kernel::g_deepest;
 }
 
 size_t KernelStackSize() {
