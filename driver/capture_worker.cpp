@@ -74,7 +74,7 @@ LONG TakeFilledSlot(CaptureWorker* worker, ULONG* picture_number) {
     return slot;
 }
 
-VOID WorkerLoop(PVOID context) {
+VOID NTAPI WorkerLoop(PVOID context) {
     auto* worker = static_cast<CaptureWorker*>(context);
     CameraContext* camera = worker->camera;
     const FrameSource* source = camera->frame_source;
@@ -204,7 +204,7 @@ CaptureWorker* CreateCaptureWorker(CameraContext* camera) {
     return worker;
 }
 
-VOID FreeCaptureWorker(PVOID worker) {
+VOID NTAPI FreeCaptureWorker(PVOID worker) {
     if (worker != nullptr)
         ExFreePoolWithTag(worker, kWorkerTag);
 }

@@ -45,7 +45,7 @@ inline constexpr LONG kSlotConverting = 3;
 // Zero-filled, with its event and lock initialised; null when pool is short.
 CaptureWorker* CreateCaptureWorker(CameraContext* camera);
 // The object-bag free routine.
-VOID FreeCaptureWorker(PVOID worker);
+VOID NTAPI FreeCaptureWorker(PVOID worker);
 
 // RUN from a pin that is not paused: the capture set-up, the buffers and the thread. Fails with
 // STATUS_INSUFFICIENT_RESOURCES when the device has no worker or a buffer cannot be allocated, and
@@ -63,4 +63,4 @@ VOID StopStreaming(CameraContext* camera);
 bool ConvertLatestFrame(CaptureWorker* worker, ULONG* picture_number);
 
 // The capture pin's process callback.
-NTSTATUS CapturePinProcess(PKSPIN pin);
+NTSTATUS NTAPI CapturePinProcess(PKSPIN pin);

@@ -60,7 +60,7 @@ bool FitsBuffer(const DeliveryGeometry& delivery, PKSSTREAM_HEADER header) {
 
 }  // namespace
 
-NTSTATUS CapturePinProcess(PKSPIN pin) {
+NTSTATUS NTAPI CapturePinProcess(PKSPIN pin) {
     auto* pin_context = static_cast<CapturePinContext*>(pin->Context);
     CameraContext* camera = pin_context->camera;
     CaptureWorker* worker = camera->worker;

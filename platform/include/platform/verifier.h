@@ -66,6 +66,19 @@ class DriverThreadScope {
     DriverThreadScope& operator=(const DriverThreadScope&) = delete;
 };
 
+// Kernel stacks: every thread that runs driver code (the system threads the driver creates, the
+// class driver's processing threads, the USB bus's completion thread) gets a fixed stack above an
+// inaccessible guard page: the system's 24 KiB while a driver image is loaded (more under the
+// sanitizers), more for the built-in driver of an unoptimised build. KernelStackSize() is what a
+// thread started now gets; DeepestKernelStackUse() the deepest any has reached so far, in bytes,
+// with the size of that thread's stack.
+size_t KernelStackSize();
+struct KernelStackUse {
+    size_t deepest;
+    size_t size;
+};
+KernelStackUse DeepestKernelStackUse();
+
 // ExIsProcessorFeaturePresent answers FALSE for the feature, as on a processor or system without
 // it, until faults are cleared.
 void HideProcessorFeature(ULONG processor_feature);

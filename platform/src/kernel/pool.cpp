@@ -157,7 +157,7 @@ void FreeBlock(PVOID block, bool check_tag, ULONG tag) {
 
 }  // namespace
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE pool_type, SIZE_T number_of_bytes, ULONG tag) {
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE pool_type, SIZE_T number_of_bytes, ULONG tag) {
     bool zero = (pool_type & POOL_ZERO_ALLOCATION) != 0;
     int base = pool_type & ~POOL_ZERO_ALLOCATION;
     bool paged = (base & PagedPool) != 0;
@@ -190,11 +190,11 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE pool_type, SIZE_T number_of_bytes, ULONG t
     return memory;
 }
 
-VOID ExFreePoolWithTag(PVOID block, ULONG tag) {
+VOID NTAPI ExFreePoolWithTag(PVOID block, ULONG tag) {
     FreeBlock(block, true, tag);
 }
 
-VOID ExFreePool(PVOID block) {
+VOID NTAPI ExFreePool(PVOID block) {
     FreeBlock(block, false, 0);
 }
 

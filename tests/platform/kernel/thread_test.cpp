@@ -18,7 +18,7 @@ struct Work {
     KIRQL irql_seen = 0xFF;
 };
 
-void WaitForGoThenFinish(PVOID context) {
+void NTAPI WaitForGoThenFinish(PVOID context) {
     auto* work = (Work*)context;
     work->irql_seen = KeGetCurrentIrql();
     work->stage = 1;
@@ -72,7 +72,7 @@ void FinishDeepInside(int depth, Work* work) {
     work->stage = 99;
 }
 
-void TerminateFromANestedCall(PVOID context) {
+void NTAPI TerminateFromANestedCall(PVOID context) {
     auto* work = (Work*)context;
     FinishDeepInside(5, work);
     work->stage = 100;
@@ -84,7 +84,7 @@ TEST(SystemThread, TerminateEndsTheThreadFromAnyDepth) {
     EXPECT_EQ(work.stage.load(), 1);
 }
 
-void Nothing(PVOID) {}
+void NTAPI Nothing(PVOID) {}
 
 TEST(SystemThread, AReferenceNeverDroppedIsALeak) {
     uint64_t mark = AllocationMark();
@@ -132,7 +132,7 @@ void Burn() {
     }
 }
 
-void BurnThenWaitThenTerminate(PVOID context) {
+void NTAPI BurnThenWaitThenTerminate(PVOID context) {
     auto* work = (Work*)context;
     Burn();
     work->stage = 1;
@@ -182,14 +182,14 @@ TEST_F(ThreadVerifier, ObjectServicesKeepTheirIrqlLimits) {
     ExpectNoViolation();
 }
 
-void EndHoldingASpinLock(PVOID context) {
+void NTAPI EndHoldingASpinLock(PVOID context) {
     KeAcquireSpinLockRaiseToDpc((PKSPIN_LOCK)context);
 }
-void EndAtApcLevel(PVOID) {
+void NTAPI EndAtApcLevel(PVOID) {
     KIRQL old_irql;
     KeRaiseIrql(APC_LEVEL, &old_irql);
 }
-void EndInsideACriticalRegion(PVOID) {
+void NTAPI EndInsideACriticalRegion(PVOID) {
     KeEnterCriticalRegion();
 }
 
