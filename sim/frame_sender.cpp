@@ -14,18 +14,24 @@ constexpr uint32_t kChunk = 16 * 1024;
 
 }  // namespace
 
-// A frame on its way out: its bytes, rendered a band of rows ahead of the wire.
+// A frame on its way out: its bytes, rendered a band of rows ahead of the wire into the sender's
+// frame buffer.
 struct FrameSender::Transmission {
-    explicit Transmission(const Job& job)
+    Transmission(const Job& job, Sensor& frame_sensor, std::vector<uint8_t>& frame)
         : width(job.source.settings.width),
           height(job.source.settings.height),
-          buffer(std::max<size_t>(job.source.size, size_t{width} * height), 0),
-          renderer(job.source.settings, *job.source.scene, job.frame_number) {}
+          buffer(frame),
+          sensor(frame_sensor) {
+        const size_t pixels = size_t{width} * height;
+        buffer.resize(std::max<size_t>(job.source.size, pixels));
+        std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(pixels), buffer.end(), 0);
+        sensor.StartFrame(job.source.settings, job.source.scene, job.frame_number);
+    }
 
     uint32_t width;
     uint32_t height;
-    std::vector<uint8_t> buffer;
-    FrameRenderer renderer;
+    std::vector<uint8_t>& buffer;
+    Sensor& sensor;
     uint32_t rendered_rows = 0;
     uint64_t wire_bytes = 0;
     bool handed_over = false;  // the frame's last piece went to the bus
@@ -192,7 +198,7 @@ void FrameSender::Run() {
 
 void FrameSender::Send(Link::Lock& lock, const Job& job) {
     lock.unlock();
-    Transmission transmission(job);
+    Transmission transmission(job, sensor_, frame_);
     lock.lock();
     // A frame whose last piece went to the bus is sent, even when the host has already asked for
     // the next one while that piece was being handed over.
@@ -244,7 +250,7 @@ void FrameSender::RenderThrough(Link::Lock& lock, Transmission& transmission, ui
         return;
     }
     lock.unlock();
-    transmission.renderer.Rows(
+    transmission.sensor.Rows(
         transmission.rendered_rows, rows,
         transmission.buffer.data() + size_t{transmission.rendered_rows} * width);
     lock.lock();

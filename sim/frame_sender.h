@@ -111,6 +111,9 @@ class FrameSender {
     std::unique_ptr<Job> pending_;  // released, not yet taken by the thread
     bool busy_ = false;
     bool stopping_ = false;
+    // The sender thread's own: what consecutive frames share, and the buffer they are made in.
+    Sensor sensor_;
+    std::vector<uint8_t> frame_;
     std::thread thread_;
 };
 

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace sim {
 
 namespace {
@@ -33,6 +37,48 @@ float Normal(uint64_t bits) {
     return (static_cast<float>(sum) - 2.0f * 65535.0f) * (1.7320508f / 65535.0f);
 }
 
+// The sample of a signal in steps before gain. Clamped before scaling so that a huge gain cannot
+// overflow the conversion.
+uint8_t Quantise(float signal, float top, float gain) {
+    signal = signal < 0.0f ? 0.0f : signal > top ? top : signal;
+    const float value = signal * gain + 0.5f;
+    return static_cast<uint8_t>(value > 255.0f ? 255.0f : value);
+}
+
+// One row of samples from its planes and, with kNoise, its noise variates. The vector steps
+// compute exactly what Quantise does, four samples to a register: maximum and minimum are the
+// clamps, and the conversion truncates as the cast does.
+template <bool kNoise>
+void RenderRow(const float* signal, const float* deviation, const float* noise, uint32_t width,
+               float top, float gain, uint8_t* out) {
+    uint32_t x = 0;
+#if defined(__SSE2__)
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 top4 = _mm_set1_ps(top);
+    const __m128 gain4 = _mm_set1_ps(gain);
+    const __m128 half = _mm_set1_ps(0.5f);
+    const __m128 full = _mm_set1_ps(255.0f);
+    auto four = [&](uint32_t at) {
+        __m128 s = _mm_loadu_ps(signal + at);
+        if constexpr (kNoise) {
+            s = _mm_add_ps(s, _mm_mul_ps(_mm_loadu_ps(deviation + at), _mm_loadu_ps(noise + at)));
+        }
+        s = _mm_min_ps(_mm_max_ps(s, zero), top4);
+        const __m128 value = _mm_min_ps(_mm_add_ps(_mm_mul_ps(s, gain4), half), full);
+        return _mm_cvttps_epi32(value);
+    };
+    for (; x + 16 <= width; x += 16) {
+        const __m128i low = _mm_packs_epi32(four(x), four(x + 4));
+        const __m128i high = _mm_packs_epi32(four(x + 8), four(x + 12));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(low, high));
+    }
+#endif
+    for (; x < width; ++x) {
+        const float s = kNoise ? signal[x] + deviation[x] * noise[x] : signal[x];
+        out[x] = Quantise(s, top, gain);
+    }
+}
+
 }  // namespace
 
 double GainFactor(uint32_t gain) {
@@ -44,79 +90,112 @@ double EffectiveExposure(const SensorSettings& settings) {
            2.0;
 }
 
-FrameRenderer::FrameRenderer(const SensorSettings& settings, const Scene& scene,
-                             uint64_t frame_number)
-    : settings_(settings),
-      scene_(scene),
-      frame_number_(frame_number),
-      frame_key_(Mix(settings.seed ^ Mix(frame_number))),
-      gain_(static_cast<float>(GainFactor(settings.gain))),
-      row_(settings.width) {
-    const float exposure =
-        static_cast<float>(EffectiveExposure(settings)) / kReferenceExposure * kFullScale;
-    for (int c = 0; c < 3; ++c) {
-        scale_[c] = exposure * kSensitivity[c];
+void Sensor::StartFrame(const SensorSettings& settings, const std::shared_ptr<const Scene>& scene,
+                        uint64_t frame_number) {
+    const double exposure = EffectiveExposure(settings);
+    if (scene != scene_ || settings.width != width_ || settings.height != height_ ||
+        exposure != exposure_) {
+        scene_ = scene;
+        width_ = settings.width;
+        height_ = settings.height;
+        exposure_ = exposure;
+        frame_number_ = frame_number;
+        Rebuild();
+    } else if (frame_number != frame_number_) {
+        // Where the previous frame moved goes back to the scene as this frame has it.
+        const Area before = scene_->Moving(width_, height_, frame_number_);
+        frame_number_ = frame_number;
+        Update(before);
+        Update(scene_->Moving(width_, height_, frame_number_));
     }
-    if (settings.noise) {
-        noise_.resize(kNoiseTableSize);
+
+    frame_key_ = Mix(settings.seed ^ Mix(frame_number));
+    gain_ = static_cast<float>(GainFactor(settings.gain));
+    noise_on_ = settings.noise;
+    if (noise_on_) {
+        noise_.resize(kNoiseTableSize + width_);
         for (uint32_t i = 0; i < kNoiseTableSize; ++i) {
             noise_[i] = Normal(Mix(frame_key_ + i));
         }
-        // Beyond the table the signal saturates whatever the noise.
-        const uint32_t steps = static_cast<uint32_t>(std::max(scale_[0], scale_[1])) + 2;
-        sigma_.resize(steps + 1);
-        for (uint32_t s = 0; s <= steps; ++s) {
-            sigma_[s] = std::sqrt(kReadNoise * kReadNoise + kShotNoise * static_cast<float>(s));
+        for (size_t i = kNoiseTableSize; i < noise_.size(); ++i) {
+            noise_[i] = noise_[i & (kNoiseTableSize - 1)];
         }
     }
 }
 
-void FrameRenderer::Rows(uint32_t y0, uint32_t y1, uint8_t* out) {
-    const uint32_t width = settings_.width;
-    const float top = 255.0f / gain_;
-    const bool noise = !noise_.empty();
-    const size_t last_step = noise ? sigma_.size() - 1 : 0;
-    for (uint32_t y = y0; y < y1; ++y) {
-        scene_.Row(y, width, settings_.height, frame_number_, row_.data());
-        uint8_t* samples = out + size_t{y - y0} * width;
-        const uint32_t offset = static_cast<uint32_t>(Mix(frame_key_ ^ y));
-        auto sample = [&](uint32_t x, float reflectance, float scale) {
+void Sensor::Rebuild() {
+    const float exposure = static_cast<float>(exposure_) / kReferenceExposure * kFullScale;
+    for (int c = 0; c < 3; ++c) {
+        scale_[c] = exposure * kSensitivity[c];
+    }
+    // Beyond the table the signal saturates whatever the noise.
+    const uint32_t steps = static_cast<uint32_t>(std::max(scale_[0], scale_[1])) + 2;
+    sigma_.resize(steps + 1);
+    for (uint32_t s = 0; s <= steps; ++s) {
+        sigma_[s] = std::sqrt(kReadNoise * kReadNoise + kShotNoise * static_cast<float>(s));
+    }
+    const size_t samples = size_t{width_} * height_;
+    signal_plane_.resize(samples);
+    deviation_plane_.resize(samples);
+    row_.resize(width_);
+    Update({0, 0, width_, height_});
+}
+
+void Sensor::Update(const Area& area) {
+    const uint32_t x1 = std::min(area.x1, width_);
+    const uint32_t y1 = std::min(area.y1, height_);
+    if (area.x0 >= x1) {
+        return;
+    }
+    const size_t last_step = sigma_.size() - 1;
+    for (uint32_t y = area.y0; y < y1; ++y) {
+        scene_->Row(y, area.x0, x1, width_, height_, frame_number_, row_.data());
+        float* signal = signal_plane_.data() + size_t{y} * width_;
+        float* deviation = deviation_plane_.data() + size_t{y} * width_;
+        for (uint32_t x = area.x0; x < x1; ++x) {
+            // GRBG: even rows alternate green and red, odd rows blue and green.
+            const bool first_in_pair = (x & 1) == 0;
+            int channel;
+            float reflectance;
+            if ((y & 1) == 0) {
+                channel = first_in_pair ? 1 : 0;
+                reflectance = first_in_pair ? row_[x].g : row_[x].r;
+            } else {
+                channel = first_in_pair ? 2 : 1;
+                reflectance = first_in_pair ? row_[x].b : row_[x].g;
+            }
             reflectance = reflectance < 0.0f ? 0.0f : reflectance > 1.0f ? 1.0f : reflectance;
-            float signal = reflectance * scale;
-            if (noise) {
-                const size_t step = std::min(static_cast<size_t>(signal), last_step);
-                signal += sigma_[step] * noise_[(offset + x) & (kNoiseTableSize - 1)];
-            }
-            // Clamped before scaling so that a huge gain cannot overflow the conversion.
-            signal = signal < 0.0f ? 0.0f : signal > top ? top : signal;
-            const float value = signal * gain_ + 0.5f;
-            samples[x] = static_cast<uint8_t>(value > 255.0f ? 255.0f : value);
-        };
-        // GRBG: even rows alternate green and red, odd rows blue and green.
-        if ((y & 1) == 0) {
-            for (uint32_t x = 0; x < width; x += 2) {
-                sample(x, row_[x].g, scale_[1]);
-                if (x + 1 < width) {
-                    sample(x + 1, row_[x + 1].r, scale_[0]);
-                }
-            }
-        } else {
-            for (uint32_t x = 0; x < width; x += 2) {
-                sample(x, row_[x].b, scale_[2]);
-                if (x + 1 < width) {
-                    sample(x + 1, row_[x + 1].g, scale_[1]);
-                }
-            }
+            signal[x] = reflectance * scale_[channel];
+            deviation[x] = sigma_[std::min(static_cast<size_t>(signal[x]), last_step)];
         }
     }
 }
 
-std::vector<uint8_t> RenderRawFrame(const SensorSettings& settings, const Scene& scene,
+void Sensor::Rows(uint32_t y0, uint32_t y1, uint8_t* out) const {
+    const float top = 255.0f / gain_;
+    for (uint32_t y = y0; y < y1; ++y) {
+        const size_t start = size_t{y} * width_;
+        uint8_t* samples = out + size_t{y - y0} * width_;
+        if (noise_on_) {
+            const uint32_t offset = static_cast<uint32_t>(Mix(frame_key_ ^ y));
+            RenderRow<true>(signal_plane_.data() + start, deviation_plane_.data() + start,
+                            noise_.data() + (offset & (kNoiseTableSize - 1)), width_, top, gain_,
+                            samples);
+        } else {
+            RenderRow<false>(signal_plane_.data() + start, nullptr, nullptr, width_, top, gain_,
+                             samples);
+        }
+    }
+}
+
+std::vector<uint8_t> RenderRawFrame(const SensorSettings& settings,
+                                    const std::shared_ptr<const Scene>& scene,
                                     uint64_t frame_number, uint32_t size) {
     const size_t pixels = size_t{settings.width} * settings.height;
     std::vector<uint8_t> frame(std::max<size_t>(size, pixels), 0);
-    FrameRenderer renderer(settings, scene, frame_number);
-    renderer.Rows(0, settings.height, frame.data());
+    Sensor sensor;
+    sensor.StartFrame(settings, scene, frame_number);
+    sensor.Rows(0, settings.height, frame.data());
     frame.resize(size);
     return frame;
 }
