@@ -231,36 +231,85 @@ CAM_INLINE Channels<V> PackChannels(const Channels<V>& even, const Channels<V>& 
 // The order of a channel's sixteen bytes in each 16-byte lane.
 enum BytesOrder { kPackedOrder, kPixelOrder };
 
-// Writes the block's pixels (blue, green, red, alpha bytes) from per-channel bytes.
+template <class V>
+struct Quads {
+    typename V::T q[4];
+};
+
+// The block's pixels (blue, green, red, alpha bytes) from per-channel bytes, as the four vectors of
+// four pixels each 128-bit lane holds, in pixel order.
 template <class V, BytesOrder kOrder = kPackedOrder>
-CAM_INLINE VOID StorePixels(ULONG* out, typename V::T blue, typename V::T green,
-                            typename V::T red) {
+CAM_INLINE Quads<V> PixelQuads(typename V::T blue, typename V::T green, typename V::T red) {
     const auto alpha = V::Set8((char)0xFF);
     const auto bg_low = V::UnpackLow8(blue, green);
     const auto bg_high = V::UnpackHigh8(blue, green);
     const auto ra_low = V::UnpackLow8(red, alpha);
     const auto ra_high = V::UnpackHigh8(red, alpha);
     if constexpr (kOrder == kPixelOrder) {
-        V::StoreQuads(out, V::UnpackLow16(bg_low, ra_low), V::UnpackHigh16(bg_low, ra_low),
-                      V::UnpackLow16(bg_high, ra_high), V::UnpackHigh16(bg_high, ra_high));
+        return {{V::UnpackLow16(bg_low, ra_low), V::UnpackHigh16(bg_low, ra_low),
+                 V::UnpackLow16(bg_high, ra_high), V::UnpackHigh16(bg_high, ra_high)}};
     } else {
         const auto even_low = V::UnpackLow16(bg_low, ra_low);  // pixels 0, 2, 4, 6
         const auto even_high = V::UnpackHigh16(bg_low, ra_low);
         const auto odd_low = V::UnpackLow16(bg_high, ra_high);  // pixels 1, 3, 5, 7
         const auto odd_high = V::UnpackHigh16(bg_high, ra_high);
-        V::StoreQuads(out, V::UnpackLow32(even_low, odd_low), V::UnpackHigh32(even_low, odd_low),
-                      V::UnpackLow32(even_high, odd_high), V::UnpackHigh32(even_high, odd_high));
+        return {{V::UnpackLow32(even_low, odd_low), V::UnpackHigh32(even_low, odd_low),
+                 V::UnpackLow32(even_high, odd_high), V::UnpackHigh32(even_high, odd_high)}};
     }
 }
 
-// A short block goes through a scratch block, so nothing is written past the image.
-template <class V, BytesOrder kOrder = kPackedOrder>
-CAM_INLINE VOID StoreFirstPixels(ULONG* out, typename V::T blue, typename V::T green,
-                                 typename V::T red, LONG count) {
+// Where a sink's pixels go: the running position in the current row, which moves left when the
+// row is mirrored, and whether the row's whole blocks go past the caches.
+struct PixelCursor {
+    ULONG* at;  // the next pixel; when mirrored, the pixel after it
+    bool mirrored;
+    bool stream;
+};
+
+// Row y of the destination. Whole blocks lie at multiples of 64 bytes from where the row starts
+// (its right end when mirrored), so that one alignment test covers every register width.
+inline PixelCursor RowCursor(const ImageDestination& destination, LONG y) {
+    auto* start = (ULONG*)((PUCHAR)destination.first_row + y * destination.row_step);
+    ULONG* anchor = destination.mirrored ? start + destination.width : start;
+    return {anchor, destination.mirrored, destination.streaming && ((ULONG_PTR)anchor & 63) == 0};
+}
+
+template <class V, bool kStream>
+CAM_INLINE VOID PutQuads(ULONG* out, const Quads<V>& p, bool mirrored) {
+    if (mirrored) {
+        V::template StoreQuads<kStream>(out, V::Mirror(p.q[3]), V::Mirror(p.q[2]),
+                                        V::Mirror(p.q[1]), V::Mirror(p.q[0]));
+    } else {
+        V::template StoreQuads<kStream>(out, p.q[0], p.q[1], p.q[2], p.q[3]);
+    }
+}
+
+// A whole run of blocks' pixels, the register's worth.
+template <class V>
+CAM_INLINE VOID PutBlock(PixelCursor& cursor, const Quads<V>& pixels) {
+    ULONG* out = cursor.mirrored ? cursor.at - V::kPixels : cursor.at;
+    if (cursor.stream) {
+        PutQuads<V, true>(out, pixels, cursor.mirrored);
+    } else {
+        PutQuads<V, false>(out, pixels, cursor.mirrored);
+    }
+    cursor.at = cursor.mirrored ? out : out + V::kPixels;
+}
+
+// A short block goes through a scratch block, so nothing is written past the row.
+template <class V>
+CAM_INLINE VOID PutFirst(PixelCursor& cursor, const Quads<V>& pixels, LONG count) {
     alignas(64) ULONG scratch[V::kPixels];
-    StorePixels<V, kOrder>(scratch, blue, green, red);
-    for (LONG i = 0; i < count; ++i)
-        out[i] = scratch[i];
+    V::StoreQuads(scratch, pixels.q[0], pixels.q[1], pixels.q[2], pixels.q[3]);
+    if (cursor.mirrored) {
+        cursor.at -= count;
+        for (LONG i = 0; i < count; ++i)
+            cursor.at[count - 1 - i] = scratch[i];
+    } else {
+        for (LONG i = 0; i < count; ++i)
+            cursor.at[i] = scratch[i];
+        cursor.at += count;
+    }
 }
 
 // The matrix coefficients split by sign, so that no signed multiply is needed. The positive and
@@ -462,34 +511,32 @@ struct ColourSink {
     static constexpr bool kRowPairs = false;
     const MatrixSplit* split;
     const ULONG* factors;
-    ULONG* out;
+    const ImageDestination* destination;
+    PixelCursor cursor;
+
+    VOID StartRow(LONG y) { cursor = RowCursor(*destination, y); }
 
     template <class V>
     struct Emitter {
         Gains<V, kGain> gains;
         MatrixKind<V> matrix;
-        ULONG* out;
-        CAM_INLINE Channels<V> Bytes(const Block<V>& block) const {
-            return matrix.Pack(block.even, block.odd, gains);
+        PixelCursor cursor;
+        CAM_INLINE Quads<V> Pixels(const Block<V>& block) const {
+            const Channels<V> c = matrix.Pack(block.even, block.odd, gains);
+            return PixelQuads<V>(c.blue, c.green, c.red);
         }
-        CAM_INLINE VOID Full(const Block<V>& block) {
-            const Channels<V> c = Bytes(block);
-            StorePixels<V>(out, c.blue, c.green, c.red);
-            out += V::kPixels;
-        }
+        CAM_INLINE VOID Full(const Block<V>& block) { PutBlock<V>(cursor, Pixels(block)); }
         CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
-            const Channels<V> c = Bytes(block);
-            StoreFirstPixels<V>(out, c.blue, c.green, c.red, count);
-            out += count;
+            PutFirst<V>(cursor, Pixels(block), count);
         }
     };
     template <class V>
     CAM_INLINE Emitter<V> Begin() const {
-        return {Gains<V, kGain>(factors), MatrixKind<V>(*split), out};
+        return {Gains<V, kGain>(factors), MatrixKind<V>(*split), cursor};
     }
     template <class V>
     CAM_INLINE VOID End(const Emitter<V>& emitter) {
-        out = emitter.out;
+        cursor = emitter.cursor;
     }
 };
 
@@ -523,13 +570,16 @@ struct GreySink {
     static constexpr bool kClamped = kGain == GainMode::kGeneral;
     static constexpr bool kRowPairs = false;
     const ULONG* factors;
-    ULONG* out;
+    const ImageDestination* destination;
+    PixelCursor cursor;
+
+    VOID StartRow(LONG y) { cursor = RowCursor(*destination, y); }
 
     template <class V>
     struct Emitter {
         using T = typename V::T;
         Gains<V, kGain> gains;
-        ULONG* out;
+        PixelCursor cursor;
         // One byte per pixel, in pixel order.
         CAM_INLINE T Grey(const Block<V>& block) const {
             if constexpr (kClamped) {
@@ -548,24 +598,22 @@ struct GreySink {
                 return Interleave<V>(LuminanceOfHighBytes<V>(even), LuminanceOfHighBytes<V>(odd));
             }
         }
-        CAM_INLINE VOID Full(const Block<V>& block) {
+        CAM_INLINE Quads<V> Pixels(const Block<V>& block) const {
             const T grey = Grey(block);
-            StorePixels<V, kPixelOrder>(out, grey, grey, grey);
-            out += V::kPixels;
+            return PixelQuads<V, kPixelOrder>(grey, grey, grey);
         }
+        CAM_INLINE VOID Full(const Block<V>& block) { PutBlock<V>(cursor, Pixels(block)); }
         CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
-            const T grey = Grey(block);
-            StoreFirstPixels<V, kPixelOrder>(out, grey, grey, grey, count);
-            out += count;
+            PutFirst<V>(cursor, Pixels(block), count);
         }
     };
     template <class V>
     CAM_INLINE Emitter<V> Begin() const {
-        return {Gains<V, kGain>(factors), out};
+        return {Gains<V, kGain>(factors), cursor};
     }
     template <class V>
     CAM_INLINE VOID End(const Emitter<V>& emitter) {
-        out = emitter.out;
+        cursor = emitter.cursor;
     }
 };
 
@@ -578,6 +626,8 @@ struct SumSink {
     ULONG64 red = 0;
     ULONG64 green = 0;
     ULONG64 blue = 0;
+
+    VOID StartRow(LONG) {}
 
     template <class V>
     struct Emitter {
@@ -707,43 +757,45 @@ inline constexpr Site kOddSite = kEven == Site::kGreenRed ? Site::kRed
                                                           : Site::kBlue;
 
 template <class W, Site kEven, class Sink>
-VOID WalkOneRow(const ConversionParams* params, const UCHAR* row, Sink& sink) {
-    WalkRow<W, OneRow<kEven, kOddSite<kEven>>>(row, params->stride, params->width, sink);
+VOID WalkOneRow(LONG stride, LONG width, const UCHAR* row, Sink& sink) {
+    WalkRow<W, OneRow<kEven, kOddSite<kEven>>>(row, stride, width, sink);
 }
 
 template <class W, class Sink>
-VOID WalkOneRow(const ConversionParams* params, Site even, const UCHAR* row, Sink& sink) {
+VOID WalkOneRow(LONG stride, LONG width, Site even, const UCHAR* row, Sink& sink) {
     switch (even) {
         case Site::kGreenRed:
-            WalkOneRow<W, Site::kGreenRed>(params, row, sink);
+            WalkOneRow<W, Site::kGreenRed>(stride, width, row, sink);
             break;
         case Site::kRed:
-            WalkOneRow<W, Site::kRed>(params, row, sink);
+            WalkOneRow<W, Site::kRed>(stride, width, row, sink);
             break;
         case Site::kBlue:
-            WalkOneRow<W, Site::kBlue>(params, row, sink);
+            WalkOneRow<W, Site::kBlue>(stride, width, row, sink);
             break;
         case Site::kGreenBlue:
-            WalkOneRow<W, Site::kGreenBlue>(params, row, sink);
+            WalkOneRow<W, Site::kGreenBlue>(stride, width, row, sink);
             break;
     }
 }
 
 // Rows top to bottom, one at a time, or in pairs for a sink that takes them so (an odd last row
-// goes alone). The phase only decides which kind each row is.
+// goes alone). The phase only decides which kind each row is. The walk covers the first `width`
+// columns of the first `height` rows: a pixel's value depends only on the samples around it, so
+// the columns and rows left out change nothing in those walked.
 template <class W, class Sink>
-VOID WalkFrame(const ConversionParams* params, LONG phase, Sink& sink) {
+VOID WalkFrame(const ConversionParams* params, LONG phase, LONG width, LONG height, Sink& sink) {
     const LONG normal = LanePhase(phase);
     const auto& sites = kPhaseSites[normal];
+    const LONG stride = params->stride;
     LONG y = 0;
     if constexpr (Sink::kRowPairs) {
         auto pairs = [&]<LONG kPhase>() {
             constexpr Site kFirst = kPhaseSites[kPhase][0][0];
             constexpr Site kSecond = kPhaseSites[kPhase][1][0];
             using Rows = TwoRows<kFirst, kOddSite<kFirst>, kSecond, kOddSite<kSecond>>;
-            for (; y + 1 < params->height; y += 2) {
-                WalkRow<W, Rows>(params->origin + (LONG_PTR)y * params->stride, params->stride,
-                                 params->width, sink);
+            for (; y + 1 < height; y += 2) {
+                WalkRow<W, Rows>(params->origin + (LONG_PTR)y * stride, stride, width, sink);
             }
         };
         switch (normal) {
@@ -761,85 +813,100 @@ VOID WalkFrame(const ConversionParams* params, LONG phase, Sink& sink) {
                 break;
         }
     }
-    for (; y < params->height; ++y) {
-        WalkOneRow<W>(params, sites[y & 1][0], params->origin + (LONG_PTR)y * params->stride, sink);
+    for (; y < height; ++y) {
+        sink.StartRow(y);
+        WalkOneRow<W>(stride, width, sites[y & 1][0], params->origin + (LONG_PTR)y * stride, sink);
     }
+}
+
+// The conversions' walk: what the destination takes.
+template <class W, class Sink>
+VOID WalkDestination(const ConversionParams* params, LONG phase,
+                     const ImageDestination& destination, Sink& sink) {
+    WalkFrame<W>(params, phase, destination.width, destination.height, sink);
 }
 
 template <class W, template <class> class MatrixKind, GainMode kGain>
 VOID ConvertColourWith(const ConversionParams* params, const MatrixSplit& split,
-                       const FrameGains& gains, LONG phase) {
-    ColourSink<MatrixKind, kGain> sink{&split, gains.factors, params->output};
-    WalkFrame<W>(params, phase, sink);
+                       const FrameGains& gains, LONG phase, const ImageDestination& destination) {
+    ColourSink<MatrixKind, kGain> sink{&split, gains.factors, &destination, {}};
+    WalkDestination<W>(params, phase, destination, sink);
 }
 
 #if defined(CAM_BYTE_MULTIPLY)
 template <class W, GainMode kGain>
 VOID ConvertColourWithBytes(const ConversionParams* params, const MatrixSplit& split,
-                            const FrameGains& gains, LONG phase) {
+                            const FrameGains& gains, LONG phase,
+                            const ImageDestination& destination) {
     if (split.byte_constants) {
-        ConvertColourWith<W, ByteMatrixConstantInPair, kGain>(params, split, gains, phase);
+        ConvertColourWith<W, ByteMatrixConstantInPair, kGain>(params, split, gains, phase,
+                                                              destination);
     } else {
-        ConvertColourWith<W, ByteMatrixConstantApart, kGain>(params, split, gains, phase);
+        ConvertColourWith<W, ByteMatrixConstantApart, kGain>(params, split, gains, phase,
+                                                             destination);
     }
 }
 #endif
 
 template <class W, GainMode kGain>
 VOID ConvertColourWithGains(const ConversionParams* params, const MatrixSplit& split,
-                            const FrameGains& gains, LONG phase) {
+                            const FrameGains& gains, LONG phase,
+                            const ImageDestination& destination) {
 #if defined(CAM_BYTE_MULTIPLY)
     if (split.bytes) {
-        ConvertColourWithBytes<W, kGain>(params, split, gains, phase);
+        ConvertColourWithBytes<W, kGain>(params, split, gains, phase, destination);
         return;
     }
 #endif
     if (split.narrow) {
-        ConvertColourWith<W, NarrowMatrix, kGain>(params, split, gains, phase);
+        ConvertColourWith<W, NarrowMatrix, kGain>(params, split, gains, phase, destination);
     } else {
-        ConvertColourWith<W, WideMatrix, kGain>(params, split, gains, phase);
+        ConvertColourWith<W, WideMatrix, kGain>(params, split, gains, phase, destination);
     }
 }
 
 // Gains of 2^14 and more come only from white balance on extreme frames; they take the 32-bit
 // matrix sums whatever the matrix, which keeps the number of variants down.
 template <class W>
-VOID ConvertColourVector(const ConversionParams* params, const bool* matrix_positive, LONG phase) {
+VOID ConvertColourVector(const ConversionParams* params, const bool* matrix_positive, LONG phase,
+                         const ImageDestination& destination) {
     const MatrixSplit split = SplitMatrix(params->matrix, matrix_positive);
     const FrameGains gains(params);
     if (!split.wide) {
-        ConvertBayerToBgrxScalar(params, matrix_positive, phase);
+        ConvertBayerToBgrxScalar(params, matrix_positive, phase, &destination);
     } else if (gains.mode == GainMode::kNeutral) {
-        ConvertColourWithGains<W, GainMode::kNeutral>(params, split, gains, phase);
+        ConvertColourWithGains<W, GainMode::kNeutral>(params, split, gains, phase, destination);
 #if defined(CAM_BYTE_MULTIPLY)
     } else if (gains.mode == GainMode::kRedBlue && split.bytes) {
-        ConvertColourWithBytes<W, GainMode::kRedBlue>(params, split, gains, phase);
+        ConvertColourWithBytes<W, GainMode::kRedBlue>(params, split, gains, phase, destination);
 #endif
     } else if (gains.mode != GainMode::kGeneral) {
-        ConvertColourWithGains<W, GainMode::kSmall>(params, split, gains, phase);
+        ConvertColourWithGains<W, GainMode::kSmall>(params, split, gains, phase, destination);
     } else {
-        ConvertColourWith<W, WideMatrix, GainMode::kGeneral>(params, split, gains, phase);
+        ConvertColourWith<W, WideMatrix, GainMode::kGeneral>(params, split, gains, phase,
+                                                             destination);
     }
 }
 
 template <class W>
-VOID ConvertGreyVector(const ConversionParams* params, LONG phase) {
+VOID ConvertGreyVector(const ConversionParams* params, LONG phase,
+                       const ImageDestination& destination) {
     const FrameGains gains(params);
     switch (gains.mode) {
         case GainMode::kNeutral: {
-            GreySink<GainMode::kNeutral> sink{gains.factors, params->output};
-            WalkFrame<W>(params, phase, sink);
+            GreySink<GainMode::kNeutral> sink{gains.factors, &destination, {}};
+            WalkDestination<W>(params, phase, destination, sink);
             break;
         }
         case GainMode::kRedBlue:
         case GainMode::kSmall: {
-            GreySink<GainMode::kSmall> sink{gains.factors, params->output};
-            WalkFrame<W>(params, phase, sink);
+            GreySink<GainMode::kSmall> sink{gains.factors, &destination, {}};
+            WalkDestination<W>(params, phase, destination, sink);
             break;
         }
         case GainMode::kGeneral: {
-            GreySink<GainMode::kGeneral> sink{gains.factors, params->output};
-            WalkFrame<W>(params, phase, sink);
+            GreySink<GainMode::kGeneral> sink{gains.factors, &destination, {}};
+            WalkDestination<W>(params, phase, destination, sink);
             break;
         }
     }
@@ -848,7 +915,7 @@ VOID ConvertGreyVector(const ConversionParams* params, LONG phase) {
 template <class W>
 VOID SumChannelsVector(const ConversionParams* params, LONG phase, ChannelTotals* totals) {
     SumSink sink;
-    WalkFrame<W>(params, phase, sink);
+    WalkFrame<W>(params, phase, params->width, params->height, sink);
     totals->red = (ULONG)sink.red;
     totals->green = (ULONG)sink.green;
     totals->blue = (ULONG)sink.blue;
