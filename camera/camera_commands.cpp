@@ -1,28 +1,18 @@
 #include "camera/camera_commands.h"
 
 #include "camera/command_lock.h"
+#include "camera/protocol.h"
 #include "usb/usb_transport.h"
 
 namespace {
 
-inline constexpr UCHAR kRegisterWrite = 0x04;
-inline constexpr UCHAR kSetItem = 0x25;
-inline constexpr UCHAR kQueryItem = 0x26;
-inline constexpr UCHAR kRawCommand = 0x40;
-inline constexpr UCHAR kReadMemory = 0x41;
 inline constexpr LONGLONG kRegisterWriteDelay = 200;
-
-VOID ClearPacket(PUCHAR packet) {
-    for (ULONG i = 0; i < kPacketSize; ++i) {
-        packet[i] = 0;
-    }
-}
 
 // Sends command_buffer, then reads two replies into it; the answer is the second one, so the first
 // is overwritten unread. Once the command is out, the camera sends both packets, so both are read
 // even when the first read fails: a packet left queued would become the next exchange's answer.
 bool ExchangeWithReply(CameraContext* camera) {
-    if (!TransferPacket(camera, kCommandPipe, kPacketSize, camera->command_buffer)) {
+    if (!SendCommandPacket(camera)) {
         return false;
     }
     bool first = TransferPacket(camera, kReplyPipe, kPacketSize, camera->command_buffer);
@@ -32,23 +22,14 @@ bool ExchangeWithReply(CameraContext* camera) {
 
 }  // namespace
 
-VOID BuildRegisterPacket(ULONG number, LONG value, PUCHAR packet) {
-    ULONG mask = 0x3FFFFF;
-    UCHAR bits = 32;
-    if (number <= 255) {
-        mask = 0x3F;
-        bits = 16;
-    } else if (number <= 383) {
-        mask = 0xFFFF;
-        bits = 26;
-    }
-    ULONG word = (((ULONG)value & mask) << 10) + (number & 0x3FF);
-    ClearPacket(packet);
-    packet[0] = kRegisterWrite;
-    packet[1] = bits;
-    for (ULONG i = 0; i < 4; ++i) {
-        packet[2 + i] = (UCHAR)(word >> (8 * i));
-    }
+bool SendCommandPacket(CameraContext* camera) {
+    return TransferPacket(camera, kCommandPipe, kPacketSize, camera->command_buffer);
+}
+
+bool SendInitialize(CameraContext* camera) {
+    CommandSequence sequence(camera);
+    BuildInitializePacket(camera->command_buffer);
+    return SendCommandPacket(camera);
 }
 
 bool WriteSensorRegister(CameraContext* camera, ULONG number, LONG value) {
@@ -56,8 +37,8 @@ bool WriteSensorRegister(CameraContext* camera, ULONG number, LONG value) {
     if (number < kRegisterCount) {
         InterlockedExchange(&camera->register_shadow[number], value);
     }
-    BuildRegisterPacket(number, value, camera->command_buffer);
-    if (!TransferPacket(camera, kCommandPipe, kPacketSize, camera->command_buffer)) {
+    BuildRegisterWritePacket(camera->command_buffer, number, value);
+    if (!SendCommandPacket(camera)) {
         return false;
     }
     DelayUnits(kRegisterWriteDelay);
@@ -76,18 +57,13 @@ bool GetRegisterShadow(CameraContext* camera, ULONG number, LONG* value) {
 
 bool SetCameraItem(CameraContext* camera, UCHAR item, UCHAR value) {
     CommandSequence sequence(camera);
-    ClearPacket(camera->command_buffer);
-    camera->command_buffer[0] = kSetItem;
-    camera->command_buffer[1] = item;
-    camera->command_buffer[2] = value;
-    return TransferPacket(camera, kCommandPipe, kPacketSize, camera->command_buffer);
+    BuildSetItemPacket(camera->command_buffer, item, value);
+    return SendCommandPacket(camera);
 }
 
 bool QueryCameraItem(CameraContext* camera, UCHAR item, LONG* value) {
     CommandSequence sequence(camera);
-    ClearPacket(camera->command_buffer);
-    camera->command_buffer[0] = kQueryItem;
-    camera->command_buffer[1] = item;
+    BuildQueryItemPacket(camera->command_buffer, item);
     if (!ExchangeWithReply(camera)) {
         return false;
     }
@@ -100,14 +76,7 @@ VOID ReadCameraMemory(CameraContext* camera, PUCHAR value) {
     const LONG index = AtomicRead(&camera->register_index);
     if (!IsCameraMemoryAddress(index))
         return;
-    const ULONG address = (ULONG)index;
-    ClearPacket(camera->command_buffer);
-    camera->command_buffer[0] = kReadMemory;
-    camera->command_buffer[1] = 0x51;
-    camera->command_buffer[2] = 0x02;
-    camera->command_buffer[3] = 0x01;
-    camera->command_buffer[4] = (UCHAR)(address >> 8);
-    camera->command_buffer[5] = (UCHAR)address;
+    BuildMemoryReadPacket(camera->command_buffer, (ULONG)index);
     if (ExchangeWithReply(camera) && value != nullptr) {
         *value = camera->command_buffer[0];
     }
@@ -115,13 +84,6 @@ VOID ReadCameraMemory(CameraContext* camera, PUCHAR value) {
 
 bool SendRawCommand(CameraContext* camera, LONG length, const UCHAR* bytes) {
     CommandSequence sequence(camera);
-    ClearPacket(camera->command_buffer);
-    camera->command_buffer[0] = kRawCommand;
-    LONG count = length < (LONG)kPacketSize - 1 ? length : (LONG)kPacketSize - 1;
-    if (bytes != nullptr) {
-        for (LONG i = 0; i < count; ++i) {
-            camera->command_buffer[1 + i] = bytes[i];
-        }
-    }
-    return TransferPacket(camera, kCommandPipe, kPacketSize, camera->command_buffer);
+    BuildRawCommandPacket(camera->command_buffer, length, bytes);
+    return SendCommandPacket(camera);
 }

@@ -2,33 +2,19 @@
 
 #include "camera/camera_commands.h"
 #include "camera/command_lock.h"
-#include "driver/descriptors.h"
+#include "camera/protocol.h"
 #include "usb/usb_transport.h"
-
-namespace {
-
-inline constexpr ULONG kExposureLow[] = {158, 161};  // bits 0-5, each followed by its bits 6-11
-inline constexpr ULONG kGainLow = 6;
-inline constexpr ULONG kGainHigh = 7;
-inline constexpr ULONG kTriggerMode = 32;
-inline constexpr ULONG kTriggerTiming = 33;
-inline constexpr UCHAR kTriggerItem = 11;
-inline constexpr UCHAR kClockItem = 15;
-inline constexpr LONG kFreeRunBit = 0x10;
-inline constexpr LONG kTimingBits = 0x0F;
-inline constexpr LONG kTimingTriggered = 28;
-inline constexpr LONG kTimingFreeRunning = 1;
-
-}  // namespace
 
 bool SetExposure(CameraContext* camera, ULONG value) {
     const ULONG low = (ULONG)kExposureMin;
     const ULONG high = (ULONG)kExposureMax;
     const ULONG v = value < low ? low : value > high ? high : value;
     CommandSequence sequence(camera);
-    for (ULONG first : kExposureLow) {
-        if (!WriteSensorRegister(camera, first, (LONG)(v & 0x3F)) ||
-            !WriteSensorRegister(camera, first + 1, (LONG)((v >> 6) & 0x3F))) {
+    // The register write cuts the high field to its register's width; the clamp keeps it within.
+    static_assert(kExposureMax >> kShortRegisterBits <= (LONG)kShortRegisterMask);
+    for (const RegisterPair& registers : kExposureRegisters) {
+        if (!WriteSensorRegister(camera, registers.low, (LONG)(v & kShortRegisterMask)) ||
+            !WriteSensorRegister(camera, registers.high, (LONG)(v >> kShortRegisterBits))) {
             return false;
         }
     }
@@ -43,8 +29,9 @@ LONG GetExposure(CameraContext* camera) {
 bool SetGlobalGain(CameraContext* camera, ULONG value) {
     const ULONG g = value > (ULONG)kGlobalGainMax ? (ULONG)kGlobalGainMax : value;
     CommandSequence sequence(camera);
-    if (!WriteSensorRegister(camera, kGainLow, (LONG)(g & 0x3F)) ||
-        !WriteSensorRegister(camera, kGainHigh, (LONG)((g >> 6) & 0x0F))) {
+    if (!WriteSensorRegister(camera, kGlobalGainRegisters.low, (LONG)(g & kShortRegisterMask)) ||
+        !WriteSensorRegister(camera, kGlobalGainRegisters.high,
+                             (LONG)((g >> kShortRegisterBits) & kGlobalGainHighMask))) {
         return false;
     }
     InterlockedExchange(&camera->global_gain, (LONG)g);
@@ -63,11 +50,12 @@ bool SetExternalTrigger(CameraContext* camera, UCHAR on) {
     // Read-modify-write from the last values written: the registers cannot be read back.
     LONG mode = 0;
     LONG timing = 0;
-    GetRegisterShadow(camera, kTriggerMode, &mode);
-    GetRegisterShadow(camera, kTriggerTiming, &timing);
-    WriteSensorRegister(camera, kTriggerMode, on ? mode & ~kFreeRunBit : mode | kFreeRunBit);
+    GetRegisterShadow(camera, kTriggerModeRegister, &mode);
+    GetRegisterShadow(camera, kTriggerTimingRegister, &timing);
+    WriteSensorRegister(camera, kTriggerModeRegister,
+                        on ? mode & ~kFreeRunBit : mode | kFreeRunBit);
     const bool timed =
-        WriteSensorRegister(camera, kTriggerTiming,
+        WriteSensorRegister(camera, kTriggerTimingRegister,
                             (timing & ~kTimingBits) + (on ? kTimingTriggered : kTimingFreeRunning));
     InterlockedExchange(&camera->external_trigger, on ? 1 : 0);
     return timed;
@@ -90,7 +78,7 @@ LONG GetClock(CameraContext* camera) {
     CommandSequence sequence(camera);
     LONG answer = 0;
     if (QueryCameraItem(camera, kClockItem, &answer)) {
-        InterlockedExchange(&camera->clock_mode, answer == 3 ? 2 : answer);
+        InterlockedExchange(&camera->clock_mode, ClockModeOfAnswer(answer));
     }
     return AtomicRead(&camera->clock_mode);
 }

@@ -11,6 +11,8 @@ inline constexpr LONG kExposureMin = camdrv::RangeMin(camdrv::CameraItem::Exposu
 inline constexpr LONG kExposureMax = camdrv::RangeMax(camdrv::CameraItem::Exposure);
 inline constexpr LONG kGlobalGainMin = camdrv::RangeMin(camdrv::CameraItem::GlobalGain);
 inline constexpr LONG kGlobalGainMax = camdrv::RangeMax(camdrv::CameraItem::GlobalGain);
+inline constexpr LONG kSensorWidth = camdrv::FixedValue(camdrv::CameraItem::SensorWidth);
+inline constexpr LONG kSensorHeight = camdrv::FixedValue(camdrv::CameraItem::SensorHeight);
 
 // Sensor setters send their register writes as one command sequence and return whether the writes
 // they report on succeeded; the field keeps its old value when they did not (the external trigger
@@ -29,7 +31,7 @@ LONG GetExternalTrigger(CameraContext* camera);
 
 // The shortest frame time-out that clients and stored settings may set; shorter ones are passed
 // over.
-inline constexpr LONG kTimeoutMin = 501;
+inline constexpr LONG kTimeoutMin = camdrv::kTimeoutMinMs;
 // Not checked here: the callers keep the time-out to their ranges.
 VOID SetTimeout(CameraContext* camera, LONG milliseconds);
 LONG GetTimeout(CameraContext* camera);

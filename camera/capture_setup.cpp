@@ -2,16 +2,13 @@
 
 #include "camera/camera_commands.h"
 #include "camera/command_lock.h"
-#include "usb/usb_transport.h"
+#include "camera/protocol.h"
 
 namespace {
 
 inline constexpr LONG kProgramRuns = 2;
 inline constexpr LONGLONG kProgramDelay = 500;
 inline constexpr LONGLONG kSetupStepDelay = 800;
-inline constexpr UCHAR kFinishSetup = 0x0A;
-inline constexpr UCHAR kCaptureItem = 14;
-inline constexpr ULONG kFrameSizeGranule = 2048;
 
 }  // namespace
 
@@ -31,13 +28,9 @@ bool RunStartupSequence(CameraContext* camera) {
 
 bool FinishCaptureSetup(CameraContext* camera) {
     CommandSequence sequence(camera);
-    for (ULONG i = 0; i < kPacketSize; ++i) {
-        camera->command_buffer[i] = 0;
-    }
-    camera->command_buffer[0] = kFinishSetup;
-    camera->command_buffer[1] = 0x01;
-    bool sent = TransferPacket(camera, kCommandPipe, kPacketSize, camera->command_buffer);
-    return SetCameraItem(camera, kCaptureItem, 0) && sent;
+    BuildFinishSetupPacket(camera->command_buffer);
+    bool sent = SendCommandPacket(camera);
+    return SetCameraItem(camera, kCaptureSetupItem, 0) && sent;
 }
 
 VOID StartCapture(CameraContext* camera, FrameProcessor* processor, LONG width, LONG height) {
@@ -48,7 +41,7 @@ VOID StartCapture(CameraContext* camera, FrameProcessor* processor, LONG width, 
     RunStartupSequence(camera);
     LONG w = camera->image_width;
     LONG h = camera->image_height;
-    WriteSensorRegister(camera, 54, 0);
+    WriteSensorRegister(camera, kCaptureSetupRegister, 0);
     camera->raw_data_offset = 0;
     camera->raw_row_pitch = w;
     ULONG pixels = (ULONG)w * (ULONG)h;
@@ -57,11 +50,12 @@ VOID StartCapture(CameraContext* camera, FrameProcessor* processor, LONG width, 
         size += kFrameSizeGranule;
     }
     camera->raw_frame_size = size;
-    // Item 0 carries the low byte, which a multiple of 2048 never has.
-    SetCameraItem(camera, 0, 0);
+    // The first item carries the low byte, which a whole number of blocks never has.
+    static_assert(kFrameSizeGranule % 0x100 == 0);
+    SetCameraItem(camera, kFrameSizeItem, 0);
     DelayUnits(kSetupStepDelay);
-    for (UCHAR item = 1; item <= 3; ++item) {
-        SetCameraItem(camera, item, (UCHAR)(size >> (8 * item)));
+    for (UCHAR byte = 1; byte < kFrameSizeItemCount; ++byte) {
+        SetCameraItem(camera, (UCHAR)(kFrameSizeItem + byte), (UCHAR)(size >> (8 * byte)));
         DelayUnits(kSetupStepDelay);
     }
     FinishCaptureSetup(camera);

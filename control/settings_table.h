@@ -5,6 +5,7 @@
 
 #include "camdrv/camera_properties.h"
 #include "driver/camera_context.h"
+#include "imaging/color_table.h"
 
 struct SettingEntry {
     camdrv::CameraItem item;  // the registry value carries the item's name
@@ -14,6 +15,11 @@ struct SettingEntry {
     bool default_is_camera_clock;  // missing: the clock setting the camera reports instead
 };
 
+// A colour setting, whose value after Add is the colour model's.
+constexpr SettingEntry ColorRow(camdrv::CameraItem item, ULONG field, LONG missing_default) {
+    return {item, field, FindColorSetting(item)->add_default, missing_default, false};
+}
+
 // In the order loads and saves visit the registry values.
 inline constexpr SettingEntry kSettings[] = {
     {camdrv::CameraItem::Timeout, offsetof(CameraContext, timeout_ms), 3000, 3000, false},
@@ -22,16 +28,16 @@ inline constexpr SettingEntry kSettings[] = {
     {camdrv::CameraItem::GlobalGain, offsetof(CameraContext, global_gain), 0, 0, false},
     {camdrv::CameraItem::FlipH, offsetof(CameraContext, flip_h), 0, 0, false},
     {camdrv::CameraItem::FlipV, offsetof(CameraContext, flip_v), 0, 0, false},
-    {camdrv::CameraItem::ColorEnable, offsetof(CameraContext, color_enable), 1, 1, false},
-    {camdrv::CameraItem::WhiteBalance, offsetof(CameraContext, white_balance_auto), 0, 0, false},
-    {camdrv::CameraItem::ColorCorrection, offsetof(CameraContext, color_correction), 1, 1, false},
-    {camdrv::CameraItem::Brightness, offsetof(CameraContext, brightness), 255, 255, false},
-    {camdrv::CameraItem::Contrast, offsetof(CameraContext, contrast), 10, 10, false},
-    {camdrv::CameraItem::Saturation, offsetof(CameraContext, saturation), 10, 10, false},
-    {camdrv::CameraItem::Hue, offsetof(CameraContext, hue), 0, 0, false},
-    {camdrv::CameraItem::RedGain, offsetof(CameraContext, red_gain), 128, 128, false},
-    {camdrv::CameraItem::GreenGain, offsetof(CameraContext, green_gain), 128, 128, false},
-    {camdrv::CameraItem::BlueGain, offsetof(CameraContext, blue_gain), 128, 128, false},
+    ColorRow(camdrv::CameraItem::ColorEnable, offsetof(CameraContext, color_enable), 1),
+    ColorRow(camdrv::CameraItem::WhiteBalance, offsetof(CameraContext, white_balance_auto), 0),
+    ColorRow(camdrv::CameraItem::ColorCorrection, offsetof(CameraContext, color_correction), 1),
+    ColorRow(camdrv::CameraItem::Brightness, offsetof(CameraContext, brightness), 255),
+    ColorRow(camdrv::CameraItem::Contrast, offsetof(CameraContext, contrast), 10),
+    ColorRow(camdrv::CameraItem::Saturation, offsetof(CameraContext, saturation), 10),
+    ColorRow(camdrv::CameraItem::Hue, offsetof(CameraContext, hue), 0),
+    ColorRow(camdrv::CameraItem::RedGain, offsetof(CameraContext, red_gain), 128),
+    ColorRow(camdrv::CameraItem::GreenGain, offsetof(CameraContext, green_gain), 128),
+    ColorRow(camdrv::CameraItem::BlueGain, offsetof(CameraContext, blue_gain), 128),
     {camdrv::CameraItem::AGC, offsetof(CameraContext, agc), 0, 0, false},
     {camdrv::CameraItem::AEC, offsetof(CameraContext, aec), 0, 0, false},
     {camdrv::CameraItem::Clock, offsetof(CameraContext, clock_mode), 0, 0, true},
@@ -49,9 +55,14 @@ constexpr ULONG SettingIndex(camdrv::CameraItem item) {
     return kSettingCount;
 }
 
-consteval LONG AddDefault(camdrv::CameraItem item) {
-    return kSettings[SettingIndex(item)].add_default;
+constexpr bool EveryColorSettingIsKept() {
+    for (const ColorSetting& setting : kColorSettings) {
+        if (SettingIndex(setting.item) == kSettingCount)
+            return false;
+    }
+    return true;
 }
+static_assert(EveryColorSettingIsKept(), "each colour setting is persisted with the others");
 
 inline volatile LONG* SettingField(CameraContext* camera, const SettingEntry& setting) {
     return reinterpret_cast<volatile LONG*>(reinterpret_cast<UCHAR*>(camera) + setting.field);

@@ -1,8 +1,8 @@
 // Add: the camera context of a new device, with its defaults.
+#include "camera/camera_parameters.h"
 #include "camera/command_lock.h"
 #include "control/settings_table.h"
 #include "driver/camera_context_ops.h"
-#include "driver/descriptors.h"
 #include "driver/device_callbacks.h"
 #include "driver/image_size.h"
 #include "driver/pool_tags.h"

@@ -2,12 +2,9 @@
 // pin's own descriptor and data range are in capture_pin.h.
 #pragma once
 
-#include "camdrv/camera_properties.h"
 #include "driver/capture_pin.h"
 #include "platform/ddk.h"
 
-inline constexpr LONG kSensorWidth = camdrv::FixedValue(camdrv::CameraItem::SensorWidth);
-inline constexpr LONG kSensorHeight = camdrv::FixedValue(camdrv::CameraItem::SensorHeight);
 inline constexpr LONG kNominalFrameRate = 30;
 
 extern const KSDEVICE_DESCRIPTOR kDeviceDescriptor;

@@ -1,5 +1,6 @@
 // The frame source the camera context offers the capture worker.
 #include "camera/capture_setup.h"
+#include "camera/frame_read.h"
 #include "driver/camera_context_ops.h"
 #include "usb/usb_transport.h"
 

@@ -1,5 +1,6 @@
 #include "driver/image_size.h"
 
+#include "camera/camera_parameters.h"
 #include "driver/descriptors.h"
 
 namespace {

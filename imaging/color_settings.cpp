@@ -1,13 +1,9 @@
 // Colour settings of the camera context.
 #include "imaging/color_settings.h"
 
-namespace {
+#include "imaging/color_table.h"
 
-LONG Clamp(LONG value, LONG low, LONG high) {
-    if (value < low)
-        return low;
-    return value > high ? high : value;
-}
+namespace {
 
 inline LONG ReadField(volatile LONG* field) {
     return InterlockedExchangeAdd(field, 0);
@@ -39,50 +35,39 @@ VOID ReleaseProcessor(CameraContext* camera) {
 }
 
 // Refreshes the camera's field from the processor's when there is one.
-LONG Refreshed(CameraContext* camera, LONG* camera_field, volatile LONG FrameProcessor::*field) {
+LONG Refreshed(CameraContext* camera, LONG* camera_field, const ColorSetting& setting) {
     FrameProcessor* processor = HoldProcessor(camera);
     if (processor != nullptr) {
-        WriteSetting(camera_field, ReadField(&(processor->*field)));
+        WriteSetting(camera_field, ReadField(&(processor->*setting.field)));
         ReleaseProcessor(camera);
     }
     return ReadSetting(camera_field);
 }
 
-VOID StorePlain(CameraContext* camera, LONG* camera_field, volatile LONG FrameProcessor::*field,
-                LONG value) {
-    WriteSetting(camera_field, value);
+// Clamps, stores in the camera, and hands the stored value to the processor when there is one.
+VOID Store(CameraContext* camera, LONG* camera_field, const ColorSetting& setting, LONG value) {
+    const LONG kept = ClampColorSetting(setting.item, value);
+    WriteSetting(camera_field, kept);
     FrameProcessor* processor = HoldProcessor(camera);
     if (processor != nullptr) {
-        InterlockedExchange(&(processor->*field), value);
+        StoreColorSetting(processor, setting, kept);
         ReleaseProcessor(camera);
     }
 }
 
-VOID StoreTone(CameraContext* camera, LONG* camera_field, LONG value,
-               VOID (*update)(FrameProcessor*, LONG)) {
-    WriteSetting(camera_field, value);
-    FrameProcessor* processor = HoldProcessor(camera);
-    if (processor != nullptr) {
-        update(processor, value);
-        ReleaseProcessor(camera);
-    }
-}
-
-LONG ClampGain(LONG value) {
-    return Clamp(value, 1, 512);
-}
+using camdrv::CameraItem;
 
 }  // namespace
 
 VOID SetColorEnable(CameraContext* camera, LONG value) {
-    StorePlain(camera, &camera->color_enable, &FrameProcessor::color_enable, value);
+    Store(camera, &camera->color_enable, ColorSettingOf(CameraItem::ColorEnable), value);
 }
 LONG GetColorEnable(CameraContext* camera) {
-    return Refreshed(camera, &camera->color_enable, &FrameProcessor::color_enable);
+    return Refreshed(camera, &camera->color_enable, ColorSettingOf(CameraItem::ColorEnable));
 }
 
 VOID SetWhiteBalanceAuto(CameraContext* camera, LONG value) {
-    StorePlain(camera, &camera->white_balance_auto, &FrameProcessor::white_balance_auto, value);
+    Store(camera, &camera->white_balance_auto, ColorSettingOf(CameraItem::WhiteBalance), value);
     FrameProcessor* processor = value == 0 ? HoldProcessor(camera) : nullptr;
     // The last measured gains become the camera's own, so they are what gets persisted.
     if (processor != nullptr) {
@@ -93,57 +78,58 @@ VOID SetWhiteBalanceAuto(CameraContext* camera, LONG value) {
     }
 }
 LONG GetWhiteBalanceAuto(CameraContext* camera) {
-    return Refreshed(camera, &camera->white_balance_auto, &FrameProcessor::white_balance_auto);
+    return Refreshed(camera, &camera->white_balance_auto, ColorSettingOf(CameraItem::WhiteBalance));
 }
 
 VOID SetRedGain(CameraContext* camera, LONG value) {
-    StorePlain(camera, &camera->red_gain, &FrameProcessor::red_gain, ClampGain(value));
+    Store(camera, &camera->red_gain, ColorSettingOf(CameraItem::RedGain), value);
 }
 LONG GetRedGain(CameraContext* camera) {
-    return Refreshed(camera, &camera->red_gain, &FrameProcessor::red_gain);
+    return Refreshed(camera, &camera->red_gain, ColorSettingOf(CameraItem::RedGain));
 }
 VOID SetGreenGain(CameraContext* camera, LONG value) {
-    StorePlain(camera, &camera->green_gain, &FrameProcessor::green_gain, ClampGain(value));
+    Store(camera, &camera->green_gain, ColorSettingOf(CameraItem::GreenGain), value);
 }
 LONG GetGreenGain(CameraContext* camera) {
-    return Refreshed(camera, &camera->green_gain, &FrameProcessor::green_gain);
+    return Refreshed(camera, &camera->green_gain, ColorSettingOf(CameraItem::GreenGain));
 }
 VOID SetBlueGain(CameraContext* camera, LONG value) {
-    StorePlain(camera, &camera->blue_gain, &FrameProcessor::blue_gain, ClampGain(value));
+    Store(camera, &camera->blue_gain, ColorSettingOf(CameraItem::BlueGain), value);
 }
 LONG GetBlueGain(CameraContext* camera) {
-    return Refreshed(camera, &camera->blue_gain, &FrameProcessor::blue_gain);
+    return Refreshed(camera, &camera->blue_gain, ColorSettingOf(CameraItem::BlueGain));
 }
 
 VOID SetColorCorrection(CameraContext* camera, LONG value) {
-    StoreTone(camera, &camera->color_correction, value, UpdateColorCorrection);
+    Store(camera, &camera->color_correction, ColorSettingOf(CameraItem::ColorCorrection), value);
 }
 LONG GetColorCorrection(CameraContext* camera) {
-    return Refreshed(camera, &camera->color_correction, &FrameProcessor::color_correction);
+    return Refreshed(camera, &camera->color_correction,
+                     ColorSettingOf(CameraItem::ColorCorrection));
 }
 VOID SetBrightness(CameraContext* camera, LONG value) {
-    StoreTone(camera, &camera->brightness, Clamp(value, 0, 510), UpdateBrightness);
+    Store(camera, &camera->brightness, ColorSettingOf(CameraItem::Brightness), value);
 }
 LONG GetBrightness(CameraContext* camera) {
-    return Refreshed(camera, &camera->brightness, &FrameProcessor::brightness);
+    return Refreshed(camera, &camera->brightness, ColorSettingOf(CameraItem::Brightness));
 }
 VOID SetContrast(CameraContext* camera, LONG value) {
-    StoreTone(camera, &camera->contrast, Clamp(value, 0, 20), UpdateContrast);
+    Store(camera, &camera->contrast, ColorSettingOf(CameraItem::Contrast), value);
 }
 LONG GetContrast(CameraContext* camera) {
-    return Refreshed(camera, &camera->contrast, &FrameProcessor::contrast);
+    return Refreshed(camera, &camera->contrast, ColorSettingOf(CameraItem::Contrast));
 }
 VOID SetSaturation(CameraContext* camera, LONG value) {
-    StoreTone(camera, &camera->saturation, Clamp(value, 0, 20), UpdateSaturation);
+    Store(camera, &camera->saturation, ColorSettingOf(CameraItem::Saturation), value);
 }
 LONG GetSaturation(CameraContext* camera) {
-    return Refreshed(camera, &camera->saturation, &FrameProcessor::saturation);
+    return Refreshed(camera, &camera->saturation, ColorSettingOf(CameraItem::Saturation));
 }
 VOID SetHue(CameraContext* camera, LONG value) {
-    StoreTone(camera, &camera->hue, Clamp(value, 0, 359), UpdateHue);
+    Store(camera, &camera->hue, ColorSettingOf(CameraItem::Hue), value);
 }
 LONG GetHue(CameraContext* camera) {
-    return Refreshed(camera, &camera->hue, &FrameProcessor::hue);
+    return Refreshed(camera, &camera->hue, ColorSettingOf(CameraItem::Hue));
 }
 
 VOID PushColorSettings(CameraContext* camera, FrameProcessor* processor) {

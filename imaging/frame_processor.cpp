@@ -1,8 +1,8 @@
 // The FrameProcessor: creation, the colour-matrix model and the per-frame conversion.
 #include "imaging/frame_processor.h"
 
-#include "control/settings_table.h"
-#include "driver/pool_tags.h"
+#include "imaging/color_table.h"
+#include "imaging/pool_tags.h"
 
 namespace {
 
@@ -39,18 +39,8 @@ FrameProcessor* CreateFrameProcessor() {
     if (processor == nullptr)
         return nullptr;
     KeInitializeEvent(&processor->rebuild_lock, SynchronizationEvent, TRUE);
-    // The camera's values after Add, so that pushing an unchanged camera rebuilds nothing.
-    using camdrv::CameraItem;
-    processor->color_enable = AddDefault(CameraItem::ColorEnable);
-    processor->white_balance_auto = AddDefault(CameraItem::WhiteBalance);
-    processor->red_gain = AddDefault(CameraItem::RedGain);
-    processor->green_gain = AddDefault(CameraItem::GreenGain);
-    processor->blue_gain = AddDefault(CameraItem::BlueGain);
-    processor->color_correction = AddDefault(CameraItem::ColorCorrection);
-    processor->brightness = AddDefault(CameraItem::Brightness);
-    processor->contrast = AddDefault(CameraItem::Contrast);
-    processor->saturation = AddDefault(CameraItem::Saturation);
-    processor->hue = AddDefault(CameraItem::Hue);
+    for (const ColorSetting& setting : kColorSettings)
+        processor->*setting.field = setting.add_default;
     LockRebuild(processor);
     InitColorState(processor);
     UnlockRebuild(processor);

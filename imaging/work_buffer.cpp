@@ -1,5 +1,5 @@
 // The bordered work buffer: geometry, allocation and the per-frame load.
-#include "driver/pool_tags.h"
+#include "imaging/pool_tags.h"
 #include "imaging/conversion.h"
 
 #if defined(__SSE2__)

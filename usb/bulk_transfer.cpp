@@ -83,13 +83,13 @@ bool TransferPacket(CameraContext* camera, ULONG pipe, ULONG length, PVOID buffe
     return NT_SUCCESS(status) && transferred == length;
 }
 
-NTSTATUS SendStreamPacket(CameraContext* camera, bool go) {
+NTSTATUS SendStreamPacket(CameraContext* camera, const FramePackets* packets, bool go) {
     PUSBD_INTERFACE_INFORMATION info = camera->usb.interface_info;
     if (info == nullptr || info->NumberOfPipes == 0 ||
         info->Pipes[kCommandPipe].PipeHandle == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    camera->request_buffer[0] = go ? 0x03 : 0x02;
+    packets->BuildStreamControl(camera->request_buffer, go);
     PURB urb = AllocateBulkUrb(&info->Pipes[kCommandPipe], kPacketSize, camera->request_buffer);
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -104,6 +104,6 @@ NTSTATUS SendStreamPacket(CameraContext* camera, bool go) {
     return status;
 }
 
-VOID SendStreamControl(CameraContext* camera, bool go) {
-    SendStreamPacket(camera, go);
+VOID SendStreamControl(CameraContext* camera, const FramePackets* packets, bool go) {
+    SendStreamPacket(camera, packets, go);
 }

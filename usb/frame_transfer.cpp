@@ -1,4 +1,4 @@
-#include "driver/pool_tags.h"
+#include "usb/pool_tags.h"
 #include "usb/usb_transport.h"
 
 volatile LONG frame_timeout_ms = 3000;
@@ -36,14 +36,14 @@ bool AnyTransferCancelled(CameraContext* camera) {
     return false;
 }
 
-// The camera takes the frame request and the arm packet (both 0x02) as a pair, so the arm goes
+// The camera takes the frame request and the arm packet as a pair, so the arm goes
 // out once the request did, and once only: a transfer that failed may still have reached the
 // camera, and a second arm would pair its requests out of step. Only an arm that certainly never
 // left, for want of its URB, is tried again. A lost arm is not a reason to end the read: the frame
 // then simply does not come, and the read ends by its time-out.
-VOID SendArm(CameraContext* camera) {
-    if (SendStreamPacket(camera, false) == STATUS_INSUFFICIENT_RESOURCES) {
-        SendStreamPacket(camera, false);
+VOID SendArm(CameraContext* camera, const FramePackets* packets) {
+    if (SendStreamPacket(camera, packets, false) == STATUS_INSUFFICIENT_RESOURCES) {
+        SendStreamPacket(camera, packets, false);
     }
 }
 
@@ -86,6 +86,136 @@ VOID WaitOutFrameTimeout(CameraContext* camera) {
     LARGE_INTEGER timeout;
     timeout.QuadPart = -(LONGLONG)AtomicRead(&frame_timeout_ms) * kUnitsPerMillisecond;
     KeWaitForSingleObject(&camera->transfer_event, Executive, KernelMode, FALSE, &timeout);
+}
+
+// Allocates the slot array and the frame MDL and readies the counters and the event, all under
+// the transfer lock; nothing is left allocated when it fails.
+NTSTATUS PrepareFrameTransfers(CameraContext* camera, PUCHAR buffer, ULONG length, LONG planned) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&camera->transfer_lock);
+    camera->transfer_slots =
+        (TransferSlot*)ExAllocatePoolWithTag((POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION),
+                                             sizeof(TransferSlot) * planned, kTransferTag);
+    if (camera->transfer_slots == nullptr) {
+        KeReleaseSpinLock(&camera->transfer_lock, irql);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    InterlockedExchange(&camera->transfers_completed, 0);
+    InterlockedExchange((volatile LONG*)&camera->transfer_count, planned);
+    camera->frame_mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
+    if (camera->frame_mdl == nullptr) {
+        ExFreePoolWithTag(camera->transfer_slots, kTransferTag);
+        camera->transfer_slots = nullptr;
+        InterlockedExchange((volatile LONG*)&camera->transfer_count, 0);
+        KeReleaseSpinLock(&camera->transfer_lock, irql);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    MmBuildMdlForNonPagedPool(camera->frame_mdl);
+    KeResetEvent(&camera->transfer_event);
+    KeReleaseSpinLock(&camera->transfer_lock, irql);
+    return STATUS_SUCCESS;
+}
+
+// Fills a slot with one transfer of a piece of the frame: its IRP, its partial MDL and its URB, the
+// IRP addressed to the lower device with TransferCompleted watching it. False, with nothing left
+// allocated, when pool is short.
+bool BuildTransfer(CameraContext* camera, PDEVICE_OBJECT lower, PUSBD_PIPE_INFORMATION entry,
+                   PUCHAR piece_address, ULONG piece, TransferSlot* slot) {
+    PIRP irp = IoAllocateIrp((CHAR)(lower->StackSize + 1), FALSE);
+    if (irp == nullptr) {
+        return false;
+    }
+    PMDL mdl = IoAllocateMdl(piece_address, piece, FALSE, FALSE, irp);
+    if (mdl == nullptr) {
+        IoFreeIrp(irp);
+        return false;
+    }
+    irp->MdlAddress = mdl;
+    IoBuildPartialMdl(camera->frame_mdl, mdl, piece_address, piece);
+    PURB urb = BuildBulkUrb(irp, entry, USB_ENDPOINT_DIRECTION_IN(entry->EndpointAddress) != 0);
+    if (urb == nullptr) {
+        irp->MdlAddress = nullptr;
+        IoFreeMdl(mdl);
+        IoFreeIrp(irp);
+        return false;
+    }
+    slot->usb = &camera->usb;
+    slot->urb = urb;
+    slot->irp = irp;
+    slot->mdl = mdl;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, TransferCompleted, slot, TRUE, TRUE, TRUE);
+    return true;
+}
+
+// How queuing a frame's transfers ended.
+enum class Submission { kComplete, kOutOfResources, kRefused };
+
+// Queues the frame's transfers in order, all under the transfer lock, so that a cancellation never
+// sees a half-filled slot; *submitted counts those handed to the bus.
+Submission SubmitFrameTransfers(CameraContext* camera, PUSBD_PIPE_INFORMATION entry, PUCHAR buffer,
+                                ULONG length, LONG planned, LONG* submitted) {
+    PDEVICE_OBJECT lower = camera->usb.lower_device;
+    Submission submission = Submission::kComplete;
+    ULONG offset = 0;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&camera->transfer_lock);
+    for (LONG i = 0; i < planned; ++i) {
+        const ULONG piece = length - offset < kFramePieceSize ? length - offset : kFramePieceSize;
+        TransferSlot& slot = camera->transfer_slots[i];
+        if (!BuildTransfer(camera, lower, entry, buffer + offset, piece, &slot)) {
+            submission = Submission::kOutOfResources;
+            break;
+        }
+        offset += piece;
+        ++*submitted;
+        // A failing bus still completes the request, so the transfer counts as submitted.
+        if (!NT_SUCCESS(IofCallDriver(lower, slot.irp))) {
+            submission = Submission::kRefused;
+            break;
+        }
+        if (offset >= length) {
+            break;
+        }
+    }
+    KeReleaseSpinLock(&camera->transfer_lock, irql);
+    return submission;
+}
+
+// Cancels what was submitted of a frame read and waits until all of it has completed.
+VOID StopFrameTransfers(CameraContext* camera, LONG submitted) {
+    LowerCompletionTarget(camera, submitted);
+    CancelFrameTransfers(camera);
+}
+
+// Tells the camera to send the frame whose transfers are queued, waits for them with the frame
+// time-out and judges what arrived.
+NTSTATUS AwaitFrame(CameraContext* camera, const FramePackets* packets,
+                    PUSBD_PIPE_INFORMATION entry, Submission submission, LONG submitted) {
+    SendStreamControl(camera, packets, true);
+    const bool refused = submission == Submission::kRefused;
+    if (refused && !NT_SUCCESS(ResetPipe(&camera->usb, entry))) {
+        RecoverPort(&camera->usb);
+    }
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -(LONGLONG)AtomicRead(&frame_timeout_ms) * kUnitsPerMillisecond;
+    NTSTATUS wait =
+        KeWaitForSingleObject(&camera->transfer_event, Executive, KernelMode, FALSE, &timeout);
+    // A refused submission leaves a piece of the frame unread, even when it was the last one and
+    // so counted as completed.
+    if (wait == STATUS_TIMEOUT || refused) {
+        StopFrameTransfers(camera, submitted);
+        return STATUS_TIMEOUT;
+    }
+    if (AnyTransferCancelled(camera)) {
+        return STATUS_CANCELLED;
+    }
+    // Every piece failed (a camera gone, a stalled pipe): there is no frame to deliver.
+    if (NoTransferMovedData(camera)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    return STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -185,10 +315,10 @@ VOID ReleaseFrameTransfers(CameraContext* camera) {
     }
 }
 
-NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffer) {
-    UsbDevice* usb = &camera->usb;
+NTSTATUS ReadFrame(CameraContext* camera, const FramePackets* packets, ULONG pipe, ULONG length,
+                   PUCHAR buffer) {
     NTSTATUS status;
-    PUSBD_PIPE_INFORMATION entry = FindBulkPipe(usb, pipe, &status);
+    PUSBD_PIPE_INFORMATION entry = FindBulkPipe(&camera->usb, pipe, &status);
     if (entry == nullptr) {
         return status;
     }
@@ -196,151 +326,49 @@ NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffe
     if (length == 0 || buffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    bool device_to_host = USB_ENDPOINT_DIRECTION_IN(entry->EndpointAddress) != 0;
-    LONG planned = (LONG)(length / kFramePieceSize + (length % kFramePieceSize != 0 ? 1 : 0));
-
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&camera->transfer_lock);
-    camera->transfer_slots =
-        (TransferSlot*)ExAllocatePoolWithTag((POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION),
-                                             sizeof(TransferSlot) * planned, kTransferTag);
-    if (camera->transfer_slots == nullptr) {
-        KeReleaseSpinLock(&camera->transfer_lock, irql);
-        SendArm(camera);
-        return STATUS_INSUFFICIENT_RESOURCES;
+    const LONG planned = (LONG)(length / kFramePieceSize + (length % kFramePieceSize != 0 ? 1 : 0));
+    status = PrepareFrameTransfers(camera, buffer, length, planned);
+    // The request went out before this read began, so its arm follows even when the read cannot.
+    SendArm(camera, packets);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    InterlockedExchange(&camera->transfers_completed, 0);
-    InterlockedExchange((volatile LONG*)&camera->transfer_count, planned);
-    camera->frame_mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
-    if (camera->frame_mdl == nullptr) {
-        ExFreePoolWithTag(camera->transfer_slots, kTransferTag);
-        camera->transfer_slots = nullptr;
-        InterlockedExchange((volatile LONG*)&camera->transfer_count, 0);
-        KeReleaseSpinLock(&camera->transfer_lock, irql);
-        SendArm(camera);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    MmBuildMdlForNonPagedPool(camera->frame_mdl);
-    KeResetEvent(&camera->transfer_event);
-    KeReleaseSpinLock(&camera->transfer_lock, irql);
-
-    SendArm(camera);
-
-    PDEVICE_OBJECT lower = usb->lower_device;
     LONG submitted = 0;
-    bool out_of_resources = false;
-    bool submission_failed = false;
-    ULONG offset = 0;
-    irql = KeAcquireSpinLockRaiseToDpc(&camera->transfer_lock);
-    for (LONG i = 0; i < planned; ++i) {
-        ULONG piece = length - offset < kFramePieceSize ? length - offset : kFramePieceSize;
-        PUCHAR piece_address = buffer + offset;
-        PIRP irp = IoAllocateIrp((CHAR)(lower->StackSize + 1), FALSE);
-        if (irp == nullptr) {
-            out_of_resources = true;
-            break;
-        }
-        PMDL mdl = IoAllocateMdl(piece_address, piece, FALSE, FALSE, irp);
-        if (mdl == nullptr) {
-            IoFreeIrp(irp);
-            out_of_resources = true;
-            break;
-        }
-        irp->MdlAddress = mdl;
-        IoBuildPartialMdl(camera->frame_mdl, mdl, piece_address, piece);
-        PURB urb = BuildBulkUrb(irp, entry, device_to_host);
-        if (urb == nullptr) {
-            irp->MdlAddress = nullptr;
-            IoFreeMdl(mdl);
-            IoFreeIrp(irp);
-            out_of_resources = true;
-            break;
-        }
-        offset += piece;
-
-        TransferSlot& slot = camera->transfer_slots[i];
-        slot.usb = usb;
-        slot.urb = urb;
-        slot.irp = irp;
-        slot.mdl = mdl;
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        next->Parameters.Others.Argument1 = urb;
-        IoSetCompletionRoutine(irp, TransferCompleted, &slot, TRUE, TRUE, TRUE);
-        ++submitted;
-        // A failing bus still completes the request, so the transfer counts as submitted.
-        if (!NT_SUCCESS(IofCallDriver(lower, irp))) {
-            submission_failed = true;
-            break;
-        }
-        if (offset >= length) {
-            break;
-        }
-    }
-    KeReleaseSpinLock(&camera->transfer_lock, irql);
-
+    const Submission submission =
+        SubmitFrameTransfers(camera, entry, buffer, length, planned, &submitted);
     // A stop that aborted the pipe before all transfers were queued did not reach the later ones:
     // the mark it cleared tells, and the read ends now instead of at its time-out.
-    bool aborted = usb->pipe_active != nullptr && IsPipeActive(usb, pipe) == 0;
-
-    NTSTATUS result = STATUS_SUCCESS;
-    if (out_of_resources || aborted) {
+    const bool aborted =
+        camera->usb.pipe_active != nullptr && IsPipeActive(&camera->usb, pipe) == 0;
+    NTSTATUS result;
+    if (submission == Submission::kOutOfResources || aborted) {
         // The camera is not told to send a frame that has nowhere to land or no reader.
-        LowerCompletionTarget(camera, submitted);
-        CancelFrameTransfers(camera);
-        result = out_of_resources ? STATUS_INSUFFICIENT_RESOURCES : STATUS_CANCELLED;
+        StopFrameTransfers(camera, submitted);
+        result = submission == Submission::kOutOfResources ? STATUS_INSUFFICIENT_RESOURCES
+                                                           : STATUS_CANCELLED;
     } else {
-        SendStreamControl(camera, true);
-        if (submission_failed && !NT_SUCCESS(ResetPipe(usb, entry))) {
-            RecoverPort(usb);
-        }
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -(LONGLONG)AtomicRead(&frame_timeout_ms) * kUnitsPerMillisecond;
-        NTSTATUS wait =
-            KeWaitForSingleObject(&camera->transfer_event, Executive, KernelMode, FALSE, &timeout);
-        // A refused submission leaves a piece of the frame unread, even when it was the last
-        // one and so counted as completed.
-        if (wait == STATUS_TIMEOUT || submission_failed) {
-            LowerCompletionTarget(camera, submitted);
-            CancelFrameTransfers(camera);
-            result = STATUS_TIMEOUT;
-        } else if (AnyTransferCancelled(camera)) {
-            result = STATUS_CANCELLED;
-        } else if (NoTransferMovedData(camera)) {
-            // Every piece failed (a camera gone, a stalled pipe): there is no frame to deliver.
-            result = STATUS_UNSUCCESSFUL;
-        }
+        result = AwaitFrame(camera, packets, entry, submission, submitted);
     }
     ReleaseFrameTransfers(camera);
     return result;
 }
 
-bool ReadRawFrame(CameraContext* camera, PUCHAR buffer, bool* ok) {
-    if (ok != nullptr) {
-        *ok = false;
-    }
+NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, PUCHAR buffer) {
     // Before the capture set-up there is no frame to ask for.
     if (camera->raw_frame_size == 0 || buffer == nullptr) {
-        return false;
+        return STATUS_INVALID_DEVICE_STATE;
     }
     UsbDevice* usb = &camera->usb;
     MarkReadPipes(usb, 1);
-    for (ULONG i = 0; i < kPacketSize; ++i) {
-        camera->frame_request_buffer[i] = 0;
-    }
-    camera->frame_request_buffer[0] = 0x02;
+    packets->BuildFrameRequest(camera->frame_request_buffer);
     // Without its request the camera sends no frame, and an arm alone would start the next pair.
     NTSTATUS status =
         TransferPacket(camera, kCommandPipe, kPacketSize, camera->frame_request_buffer)
-            ? ReadFrame(camera, kFramePipe, camera->raw_frame_size, buffer)
+            ? ReadFrame(camera, packets, kFramePipe, camera->raw_frame_size, buffer)
             : STATUS_UNSUCCESSFUL;
     if (status != STATUS_SUCCESS && status != STATUS_TIMEOUT && !ReadAborted(usb)) {
         WaitOutFrameTimeout(camera);
     }
     MarkReadPipes(usb, 0);
-    bool captured = status == STATUS_SUCCESS;
-    if (ok != nullptr) {
-        *ok = captured;
-    }
-    return captured;
+    return status;
 }

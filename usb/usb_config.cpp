@@ -1,4 +1,4 @@
-#include "driver/pool_tags.h"
+#include "usb/pool_tags.h"
 #include "usb/usb_request.h"
 #include "usb/usb_transport.h"
 

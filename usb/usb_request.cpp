@@ -1,6 +1,6 @@
 #include "usb/usb_request.h"
 
-#include "driver/pool_tags.h"
+#include "usb/pool_tags.h"
 #include "usb/usb_transport.h"
 
 NTSTATUS CallLowerDevice(UsbDevice* usb, ULONG control_code, PVOID argument1) {

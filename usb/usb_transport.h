@@ -54,11 +54,22 @@ NTSTATUS BulkTransfer(CameraContext* camera, ULONG pipe, ULONG length, PVOID buf
                       PULONG transferred);
 // A bulk transfer that succeeds only when exactly length bytes moved.
 bool TransferPacket(CameraContext* camera, ULONG pipe, ULONG length, PVOID buffer);
-// Sends the stream-control packet 0x02 (arm) or 0x03 (go) on the command pipe; reports nothing.
-VOID SendStreamControl(CameraContext* camera, bool go);
+
+// The command packets that frame a frame read. The camera's protocol builds them; this layer only
+// moves them, each in its own buffer of the camera context.
+struct FramePackets {
+    // Into frame_request_buffer: asks for the frame, before anything else of the read.
+    VOID (*BuildFrameRequest)(PUCHAR packet);
+    // Into request_buffer: the arm (go false) before the frame's transfers are queued, the go
+    // after.
+    VOID (*BuildStreamControl)(PUCHAR packet, bool go);
+};
+
+// Sends a stream-control packet on the command pipe; reports nothing.
+VOID SendStreamControl(CameraContext* camera, const FramePackets* packets, bool go);
 // The same, with the status: STATUS_SUCCESS when the packet went out whole,
 // STATUS_INSUFFICIENT_RESOURCES when it never left (no URB for it).
-NTSTATUS SendStreamPacket(CameraContext* camera, bool go);
+NTSTATUS SendStreamPacket(CameraContext* camera, const FramePackets* packets, bool go);
 
 // Validates a pipe of the first interface for a bulk transfer; null with *status on refusal.
 PUSBD_PIPE_INFORMATION FindBulkPipe(UsbDevice* usb, ULONG pipe, NTSTATUS* status);
@@ -82,17 +93,18 @@ struct TransferSlot {
     NTSTATUS status;  // the transfer's final status, valid once completed
 };
 
-// FrameSource slot 2: requests one frame and reads raw_frame_size bytes into buffer. The command
-// and frame pipes are marked for the whole read, so that a stop aborts whatever of it is pending.
-// A read that fails before its time-out (the request lost, nothing allocated, no transfer moving
-// any data) waits the time-out out before it reports, unless a stop ends it: a camera that fails
-// every read costs one read per time-out.
-bool ReadRawFrame(CameraContext* camera, PUCHAR buffer, bool* ok);
-// Reads length bytes from a pipe in 64 KiB transfers queued at once; STATUS_SUCCESS when every
-// transfer completed within frame_timeout_ms and at least one of them moved data. The caller has
-// marked the pipe active (ReadRawFrame does): a mark cleared by a stop ends the read with
-// STATUS_CANCELLED.
-NTSTATUS ReadFrame(CameraContext* camera, ULONG pipe, ULONG length, PUCHAR buffer);
+// Requests one frame and reads raw_frame_size bytes into buffer; STATUS_SUCCESS when it arrived.
+// The command and frame pipes are marked for the whole read, so that a stop aborts whatever of it
+// is pending. A read that fails before its time-out (the request lost, nothing allocated, no
+// transfer moving any data) waits the time-out out before it reports, unless a stop ends it: a
+// camera that fails every read costs one read per time-out.
+NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, PUCHAR buffer);
+// Reads length bytes from a pipe in 64 KiB transfers queued at once, between the arm and the go
+// packet; STATUS_SUCCESS when every transfer completed within frame_timeout_ms and at least one of
+// them moved data. The caller has marked the pipe active (ReadRequestedFrame does): a mark cleared
+// by a stop ends the read with STATUS_CANCELLED.
+NTSTATUS ReadFrame(CameraContext* camera, const FramePackets* packets, ULONG pipe, ULONG length,
+                   PUCHAR buffer);
 NTSTATUS TransferCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 VOID CancelFrameTransfers(CameraContext* camera);
 VOID ReleaseFrameTransfers(CameraContext* camera);

@@ -15,6 +15,7 @@
 
 #include "camera/capture_setup.h"
 #include "camera/command_lock.h"
+#include "camera/frame_read.h"
 #include "driver/camera_context.h"
 #include "driver/pool_tags.h"
 #include "platform/usb_bus.h"

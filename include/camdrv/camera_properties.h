@@ -303,6 +303,10 @@ constexpr bool RangesHold() {
 }
 static_assert(RangesHold(), "a range's items are fixed and its default lies between min and max");
 
+// The shortest frame time-out in milliseconds a Timeout set takes; shorter ones are passed over
+// and the time-out stays as it was.
+inline constexpr LONG kTimeoutMinMs = 501;
+
 // Clients look items up by name without regard to case.
 constexpr char Lower(char c) {
     return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;

@@ -7,7 +7,7 @@
 
 #include "camera/camera_commands.h"
 #include "camera/capture_setup.h"
-#include "tests/usb/camera_fixture.h"
+#include "tests/support/camera_fixture.h"
 
 namespace {
 

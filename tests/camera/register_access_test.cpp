@@ -6,7 +6,7 @@
 
 #include "camera/camera_commands.h"
 #include "sim/device_memory.h"
-#include "tests/usb/camera_fixture.h"
+#include "tests/support/camera_fixture.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "imaging/color_table.h"
 #include "platform/verifier.h"
 #include "sim/device_memory.h"
 #include "tests/support/camera_device.h"
@@ -290,6 +291,34 @@ TEST_F(PropertySetTest, TimeOutsOf500AndBelowOrNegativeAreNotTaken) {
         EXPECT_EQ(ItemValue(filter_, CameraItem::Timeout), stored) << value;
         EXPECT_EQ(frame_timeout_ms, stored) << value;
     }
+}
+
+// A processor given its colour settings outside a camera (camctl convert does) keeps each value as
+// the property set keeps it, at and beyond the bounds of every range.
+TEST_F(PropertySetTest, AProcessorKeepsColourSettingsAsThePropertySetDoes) {
+    Open();
+    for (const ColorSetting& setting : kColorSettings) {
+        std::vector<LONG> values = {INT_MIN, -1, 0, 1, 7, 600, INT_MAX};
+        if (const camdrv::RangeItems* range = camdrv::RangeItemsOf(setting.item)) {
+            for (CameraItem bound : {range->min, range->max}) {
+                const LONG at = camdrv::ItemInfo(bound).fixed_value;
+                values.insert(values.end(), {at - 1, at, at + 1});
+            }
+        }
+        for (LONG value : values) {
+            SCOPED_TRACE(std::string(camdrv::ItemName(setting.item)) + "=" + std::to_string(value));
+            ASSERT_EQ(SetItem(filter_, setting.item, value), STATUS_SUCCESS);
+            FrameProcessor* processor = CreateFrameProcessor();
+            ASSERT_NE(processor, nullptr);
+            EXPECT_TRUE(SetProcessorColor(processor, setting.item, value));
+            EXPECT_EQ(processor->*setting.field, ItemValue(filter_, setting.item));
+            FreeFrameProcessor(processor);
+        }
+    }
+    FrameProcessor* processor = CreateFrameProcessor();
+    ASSERT_NE(processor, nullptr);
+    EXPECT_FALSE(SetProcessorColor(processor, CameraItem::Exposure, 300));
+    FreeFrameProcessor(processor);
 }
 
 TEST_F(PropertySetTest, RegisterItemsTakeAnyIndex) {

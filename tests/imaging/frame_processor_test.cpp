@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "driver/pool_tags.h"
+#include "imaging/pool_tags.h"
 #include "platform/verifier.h"
 #include "tests/imaging/imaging_support.h"
 

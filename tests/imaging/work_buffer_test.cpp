@@ -1,7 +1,7 @@
 // The bordered work buffer: geometry, the copy and the mirrored border.
 #include <gtest/gtest.h>
 
-#include "driver/pool_tags.h"
+#include "imaging/pool_tags.h"
 #include "platform/verifier.h"
 #include "tests/imaging/imaging_support.h"
 

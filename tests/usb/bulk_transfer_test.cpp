@@ -1,7 +1,7 @@
 // Synchronous bulk transfers: validation, short transfers, the unconfigured device.
 #include <gtest/gtest.h>
 
-#include "tests/usb/camera_fixture.h"
+#include "tests/support/camera_fixture.h"
 #include "tests/usb/failing_filter.h"
 
 namespace {
@@ -18,11 +18,12 @@ TEST_F(BulkTransferTest, EveryTransferFailsBeforeConfiguration) {
         EXPECT_EQ(moved, 0u);
         EXPECT_FALSE(TransferPacket(camera_, pipe, kPacketSize, packet));
     }
-    SendStreamControl(camera_, false);
-    SendStreamControl(camera_, true);
+    SendStreamControl(camera_, &kFramePackets, false);
+    SendStreamControl(camera_, &kFramePackets, true);
     camera_->raw_frame_size = 65536;
     UCHAR frame[65536];
-    EXPECT_EQ(ReadFrame(camera_, kFramePipe, sizeof(frame), frame), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ReadFrame(camera_, &kFramePackets, kFramePipe, sizeof(frame), frame),
+              STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(sim_.records().Commands().empty());
 }
 

@@ -1,7 +1,7 @@
 // Configuration of the camera's USB device, hostile descriptors, pipe and port recovery.
 #include <gtest/gtest.h>
 
-#include "tests/usb/camera_fixture.h"
+#include "tests/support/camera_fixture.h"
 #include "tests/usb/failing_filter.h"
 
 namespace {
@@ -131,7 +131,8 @@ TEST_F(UsbConfigTest, IsochronousPipesAreRefusedInterruptPipesServe) {
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(moved, 0u);
     UCHAR frame[4096];
-    EXPECT_EQ(ReadFrame(camera_, kFramePipe, sizeof(frame), frame), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ReadFrame(camera_, &kFramePackets, kFramePipe, sizeof(frame), frame),
+              STATUS_INVALID_PARAMETER);
     // The command pipe is an interrupt pipe, which carries packets as well.
     EXPECT_TRUE(TransferPacket(camera_, kCommandPipe, kPacketSize, packet));
     EXPECT_EQ(sim_.records().Commands().size(), 1u);
@@ -152,9 +153,10 @@ TEST_F(UsbConfigTest, InterfaceWithoutPipesConfiguresButRefusesEveryTransfer) {
         EXPECT_EQ(moved, 0u);
         EXPECT_FALSE(TransferPacket(camera_, pipe, kPacketSize, packet));
     }
-    EXPECT_EQ(SendStreamPacket(camera_, false), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SendStreamPacket(camera_, &kFramePackets, false), STATUS_UNSUCCESSFUL);
     UCHAR frame[4096];
-    EXPECT_EQ(ReadFrame(camera_, kFramePipe, sizeof(frame), frame), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ReadFrame(camera_, &kFramePackets, kFramePipe, sizeof(frame), frame),
+              STATUS_INVALID_PARAMETER);
     ExpectNoTransferPossible(camera_, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(StopUsbDevice(&camera_->usb), STATUS_SUCCESS);
     EXPECT_EQ(platform::verifier::OutstandingBlocks(kUsbTag), 0u);

@@ -11,8 +11,8 @@
 
 #include "camera/camera_commands.h"
 #include "camera/capture_setup.h"
+#include "tests/support/camera_fixture.h"
 #include "tests/support/hang_guard.h"
-#include "tests/usb/camera_fixture.h"
 #include "tests/usb/failing_filter.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "camdrv/camera_properties.h"
+#include "imaging/color_table.h"
 #include "imaging/frame_processor.h"
 #include "tools/camctl/command.h"
 #include "tools/common/arguments.h"
@@ -15,32 +16,10 @@ namespace camctl {
 
 namespace {
 
-using camdrv::CameraItem;
-
 constexpr uint64_t kMaxPixels = 16u << 20;
 
-// How each colour setting reaches a processor: a plain field, or a tone that rebuilds the matrix.
-struct ColourSetting {
-    CameraItem item;
-    volatile LONG FrameProcessor::*field;
-    VOID (*update)(FrameProcessor*, LONG);
-};
-
-const ColourSetting kColourSettings[] = {
-    {CameraItem::ColorEnable, &FrameProcessor::color_enable, nullptr},
-    {CameraItem::WhiteBalance, &FrameProcessor::white_balance_auto, nullptr},
-    {CameraItem::RedGain, &FrameProcessor::red_gain, nullptr},
-    {CameraItem::GreenGain, &FrameProcessor::green_gain, nullptr},
-    {CameraItem::BlueGain, &FrameProcessor::blue_gain, nullptr},
-    {CameraItem::ColorCorrection, nullptr, UpdateColorCorrection},
-    {CameraItem::Brightness, nullptr, UpdateBrightness},
-    {CameraItem::Contrast, nullptr, UpdateContrast},
-    {CameraItem::Saturation, nullptr, UpdateSaturation},
-    {CameraItem::Hue, nullptr, UpdateHue},
-};
-
-const ColourSetting* FindColourSetting(const std::string& name) {
-    for (const ColourSetting& setting : kColourSettings) {
+const ColorSetting* FindColourSetting(const std::string& name) {
+    for (const ColorSetting& setting : kColorSettings) {
         if (camdrv::SameNameIgnoringCase(camdrv::ItemName(setting.item), name.c_str()))
             return &setting;
     }
@@ -49,20 +28,9 @@ const ColourSetting* FindColourSetting(const std::string& name) {
 
 std::string ColourSettingNames() {
     std::string names;
-    for (const ColourSetting& setting : kColourSettings)
+    for (const ColorSetting& setting : kColorSettings)
         names += (names.empty() ? "" : ", ") + std::string(camdrv::ItemName(setting.item));
     return names;
-}
-
-// The setting's value as its setter on the camera would store it: within the range its items
-// report, where it has one.
-LONG Clamped(CameraItem item, LONG value) {
-    const camdrv::RangeItems* range = camdrv::RangeItemsOf(item);
-    if (range == nullptr)
-        return value;
-    const LONG low = camdrv::ItemInfo(range->min).fixed_value;
-    const LONG high = camdrv::ItemInfo(range->max).fixed_value;
-    return value < low ? low : value > high ? high : value;
 }
 
 struct Request {
@@ -109,7 +77,7 @@ int RunConvert(const CommonOptions& common, const Request& request) {
         return UsageError("convert", "unknown output format for " + request.output +
                                          " (use .bgra, .bmp or .png)");
     }
-    std::vector<std::pair<const ColourSetting*, LONG>> settings;
+    std::vector<std::pair<const ColorSetting*, LONG>> settings;
     for (const std::string& text : request.sets) {
         const size_t equals = text.find('=');
         settings.emplace_back(FindColourSetting(text.substr(0, equals)), 0);
@@ -142,13 +110,8 @@ int RunConvert(const CommonOptions& common, const Request& request) {
     if (!processor)
         return ConvertFail("out of memory");
     InterlockedExchange(&processor->conversion.bayer_phase, (LONG)request.phase);
-    for (const auto& [setting, value] : settings) {
-        const LONG clamped = Clamped(setting->item, value);
-        if (setting->update != nullptr)
-            setting->update(processor.get(), clamped);
-        else
-            InterlockedExchange(&(processor.get()->*setting->field), clamped);
-    }
+    for (const auto& [setting, value] : settings)
+        SetProcessorColor(processor.get(), setting->item, value);
     SetConversionGeometry(processor.get(), width, height);
     AllocateWorkBuffer(processor.get());
     if (processor->conversion.work_buffer == nullptr)

@@ -47,9 +47,6 @@ const char* ServingCommand(CameraItem id) {
     }
 }
 
-// A Timeout set of this many milliseconds or fewer is ignored.
-constexpr LONG kTimeoutIgnoredUpTo = 500;
-
 std::string JoinNames(const std::vector<std::string>& names) {
     std::string joined;
     for (const std::string& name : names)
@@ -132,8 +129,8 @@ std::string SetNote(const CameraItemInfo& item, LONG asked, LONG kept) {
         return "";
     if (ChangesNothing(item))
         return "kept: changes nothing on this camera";
-    if (item.id == CameraItem::Timeout && (ULONG)asked <= (ULONG)kTimeoutIgnoredUpTo)
-        return "kept: takes values above " + std::to_string(kTimeoutIgnoredUpTo);
+    if (item.id == CameraItem::Timeout && asked < camdrv::kTimeoutMinMs)
+        return "kept: takes values above " + std::to_string(camdrv::kTimeoutMinMs - 1);
     std::string note = "asked " + std::to_string(asked);
     if (const camdrv::RangeItems* range = camdrv::RangeItemsOf(item.id)) {
         note += "; range " + std::to_string(camdrv::ItemInfo(range->min).fixed_value) + ".." +

@@ -156,3 +156,10 @@ typedef struct _SIZE {
 #define RtlEqualMemory(a, b, length) (__builtin_memcmp((a), (b), (length)) == 0)
 
 }  // extern "C"
+
+// A pool tag from its four characters, packed so that they read in order in a memory dump and in
+// leak reports.
+constexpr ULONG MakePoolTag(const char (&text)[5]) {
+    return (ULONG)(UCHAR)text[0] | (ULONG)(UCHAR)text[1] << 8 | (ULONG)(UCHAR)text[2] << 16 |
+           (ULONG)(UCHAR)text[3] << 24;
+}

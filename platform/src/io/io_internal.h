@@ -8,10 +8,7 @@
 
 namespace platform::io {
 
-constexpr ULONG MakeTag(const char (&text)[5]) {
-    return (ULONG)(UCHAR)text[0] | (ULONG)(UCHAR)text[1] << 8 | (ULONG)(UCHAR)text[2] << 16 |
-           (ULONG)(UCHAR)text[3] << 24;
-}
+inline constexpr auto& MakeTag = MakePoolTag;
 
 inline constexpr ULONG kIrpTag = MakeTag("PIrp");
 inline constexpr ULONG kMdlTag = MakeTag("PMdl");

@@ -10,11 +10,13 @@
 #include <vector>
 
 #include "camera/command_lock.h"
+#include "camera/frame_read.h"
 #include "driver/camera_context.h"
 #include "driver/pool_tags.h"
 #include "platform/usb_bus.h"
 #include "platform/verifier.h"
 #include "sim/sim_camera.h"
+#include "usb/pool_tags.h"
 #include "usb/usb_transport.h"
 
 namespace camtest {
