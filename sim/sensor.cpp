@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include <immintrin.h>
+
+#include <atomic>
 
 namespace sim {
 
@@ -45,37 +45,104 @@ uint8_t Quantise(float signal, float top, float gain) {
     return static_cast<uint8_t>(value > 255.0f ? 255.0f : value);
 }
 
-// One row of samples from its planes and, with kNoise, its noise variates. The vector steps
-// compute exactly what Quantise does, four samples to a register: maximum and minimum are the
-// clamps, and the conversion truncates as the cast does.
+// The vector steps below compute exactly what Quantise does, lane by lane: maximum and minimum are
+// its clamps, and the conversion truncates as the cast does.
+
 template <bool kNoise>
-void RenderRow(const float* signal, const float* deviation, const float* noise, uint32_t width,
-               float top, float gain, uint8_t* out) {
-    uint32_t x = 0;
-#if defined(__SSE2__)
-    const __m128 zero = _mm_setzero_ps();
-    const __m128 top4 = _mm_set1_ps(top);
-    const __m128 gain4 = _mm_set1_ps(gain);
-    const __m128 half = _mm_set1_ps(0.5f);
-    const __m128 full = _mm_set1_ps(255.0f);
-    auto four = [&](uint32_t at) {
-        __m128 s = _mm_loadu_ps(signal + at);
-        if constexpr (kNoise) {
-            s = _mm_add_ps(s, _mm_mul_ps(_mm_loadu_ps(deviation + at), _mm_loadu_ps(noise + at)));
-        }
-        s = _mm_min_ps(_mm_max_ps(s, zero), top4);
-        const __m128 value = _mm_min_ps(_mm_add_ps(_mm_mul_ps(s, gain4), half), full);
-        return _mm_cvttps_epi32(value);
-    };
-    for (; x + 16 <= width; x += 16) {
-        const __m128i low = _mm_packs_epi32(four(x), four(x + 4));
-        const __m128i high = _mm_packs_epi32(four(x + 8), four(x + 12));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(low, high));
+inline __attribute__((always_inline)) __m128i FourSamples(const float* signal,
+                                                          const float* deviation,
+                                                          const float* noise, __m128 top,
+                                                          __m128 gain) {
+    __m128 s = _mm_loadu_ps(signal);
+    if constexpr (kNoise) {
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_loadu_ps(deviation), _mm_loadu_ps(noise)));
     }
-#endif
+    s = _mm_min_ps(_mm_max_ps(s, _mm_setzero_ps()), top);
+    const __m128 value =
+        _mm_min_ps(_mm_add_ps(_mm_mul_ps(s, gain), _mm_set1_ps(0.5f)), _mm_set1_ps(255.0f));
+    return _mm_cvttps_epi32(value);
+}
+
+template <bool kNoise>
+inline __attribute__((target("avx2"), always_inline)) __m256i EightSamples(
+    const float* signal, const float* deviation, const float* noise, __m256 top, __m256 gain) {
+    __m256 s = _mm256_loadu_ps(signal);
+    if constexpr (kNoise) {
+        s = _mm256_add_ps(s, _mm256_mul_ps(_mm256_loadu_ps(deviation), _mm256_loadu_ps(noise)));
+    }
+    s = _mm256_min_ps(_mm256_max_ps(s, _mm256_setzero_ps()), top);
+    const __m256 value = _mm256_min_ps(_mm256_add_ps(_mm256_mul_ps(s, gain), _mm256_set1_ps(0.5f)),
+                                       _mm256_set1_ps(255.0f));
+    return _mm256_cvttps_epi32(value);
+}
+
+template <bool kNoise>
+void RemainingSamples(const float* signal, const float* deviation, const float* noise, uint32_t x,
+                      uint32_t width, float top, float gain, uint8_t* out) {
     for (; x < width; ++x) {
         const float s = kNoise ? signal[x] + deviation[x] * noise[x] : signal[x];
         out[x] = Quantise(s, top, gain);
+    }
+}
+
+// One row of samples from its planes and, with kNoise, its noise variates: sixteen at a time in
+// 128-bit registers, the baseline every x64 processor has.
+template <bool kNoise>
+void RenderRow128(const float* signal, const float* deviation, const float* noise, uint32_t width,
+                  float top, float gain, uint8_t* out) {
+    const __m128 top4 = _mm_set1_ps(top);
+    const __m128 gain4 = _mm_set1_ps(gain);
+    uint32_t x = 0;
+    for (; x + 16 <= width; x += 16) {
+        __m128i four[4];
+        for (uint32_t i = 0; i < 4; ++i) {
+            four[i] = FourSamples<kNoise>(signal + x + 4 * i, deviation + x + 4 * i,
+                                          noise + x + 4 * i, top4, gain4);
+        }
+        const __m128i bytes =
+            _mm_packus_epi16(_mm_packs_epi32(four[0], four[1]), _mm_packs_epi32(four[2], four[3]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), bytes);
+    }
+    RemainingSamples<kNoise>(signal, deviation, noise, x, width, top, gain, out);
+}
+
+// The same, thirty-two at a time in 256-bit registers. Packing works within each 128-bit half, so
+// the bytes come out as groups of four that one permutation puts in order.
+template <bool kNoise>
+__attribute__((target("avx2"))) void RenderRow256(const float* signal, const float* deviation,
+                                                  const float* noise, uint32_t width, float top,
+                                                  float gain, uint8_t* out) {
+    const __m256 top8 = _mm256_set1_ps(top);
+    const __m256 gain8 = _mm256_set1_ps(gain);
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    uint32_t x = 0;
+    for (; x + 32 <= width; x += 32) {
+        __m256i eight[4];
+        for (uint32_t i = 0; i < 4; ++i) {
+            eight[i] = EightSamples<kNoise>(signal + x + 8 * i, deviation + x + 8 * i,
+                                            noise + x + 8 * i, top8, gain8);
+        }
+        const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(eight[0], eight[1]),
+                                                  _mm256_packs_epi32(eight[2], eight[3]));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
+                            _mm256_permutevar8x32_epi32(bytes, order));
+    }
+    RemainingSamples<kNoise>(signal, deviation, noise, x, width, top, gain, out);
+}
+
+uint32_t WidestSensorPath() {
+    return __builtin_cpu_supports("avx2") ? 256 : 128;
+}
+
+std::atomic<uint32_t> g_vector_bits{WidestSensorPath()};
+
+template <bool kNoise>
+void RenderRow(uint32_t bits, const float* signal, const float* deviation, const float* noise,
+               uint32_t width, float top, float gain, uint8_t* out) {
+    if (bits >= 256) {
+        RenderRow256<kNoise>(signal, deviation, noise, width, top, gain, out);
+    } else {
+        RenderRow128<kNoise>(signal, deviation, noise, width, top, gain, out);
     }
 }
 
@@ -171,19 +238,26 @@ void Sensor::Update(const Area& area) {
     }
 }
 
+uint32_t SetSensorVectorWidth(uint32_t bits) {
+    const uint32_t usable = std::min(bits, WidestSensorPath()) >= 256 ? 256 : 128;
+    g_vector_bits = usable;
+    return usable;
+}
+
 void Sensor::Rows(uint32_t y0, uint32_t y1, uint8_t* out) const {
+    const uint32_t bits = g_vector_bits;
     const float top = 255.0f / gain_;
     for (uint32_t y = y0; y < y1; ++y) {
         const size_t start = size_t{y} * width_;
         uint8_t* samples = out + size_t{y - y0} * width_;
         if (noise_on_) {
             const uint32_t offset = static_cast<uint32_t>(Mix(frame_key_ ^ y));
-            RenderRow<true>(signal_plane_.data() + start, deviation_plane_.data() + start,
+            RenderRow<true>(bits, signal_plane_.data() + start, deviation_plane_.data() + start,
                             noise_.data() + (offset & (kNoiseTableSize - 1)), width_, top, gain_,
                             samples);
         } else {
-            RenderRow<false>(signal_plane_.data() + start, nullptr, nullptr, width_, top, gain_,
-                             samples);
+            RenderRow<false>(bits, signal_plane_.data() + start, nullptr, nullptr, width_, top,
+                             gain_, samples);
         }
     }
 }

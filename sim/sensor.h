@@ -70,6 +70,11 @@ class Sensor {
     std::vector<float> noise_;
 };
 
+// The register width the sensor renders rows with: 128 or 256 bits, the widest the processor has
+// unless capped here. Returns the width now used. For tests and benchmarks; every width renders the
+// same bytes.
+uint32_t SetSensorVectorWidth(uint32_t bits);
+
 // The raw frame as sent: width x height samples, zero-padded or cut to `size` bytes.
 std::vector<uint8_t> RenderRawFrame(const SensorSettings& settings,
                                     const std::shared_ptr<const Scene>& scene,

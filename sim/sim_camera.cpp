@@ -225,6 +225,10 @@ bool SimCamera::WaitSenderIdle(uint32_t timeout_ms) const {
     return frames_.WaitIdle(timeout_ms);
 }
 
+uint64_t SimCamera::SenderCpuNanoseconds() const {
+    return frames_.CpuNanoseconds();
+}
+
 // ---- Faults and state --------------------------------------------------------------------------
 
 void SimCamera::SetFaults(const Faults& faults) {
