@@ -323,6 +323,10 @@ struct MatrixSplit {
     bool wide;    // every colour magnitude fits a signed 16-bit multiplier
     bool bytes;   // narrow, and every colour magnitude fits a byte multiplier (see ByteMatrix)
     bool byte_constants;  // bytes, and every constant magnitude is a byte too
+    // byte_constants, and the shape of a colour correction: each output's positive sum is its own
+    // input alone, its negative sum the other two, and there are no constants. Every other term is
+    // zero, so it can be left out.
+    bool correction;
 };
 
 inline MatrixSplit SplitMatrix(const LONG* matrix, const bool* positive) {
@@ -354,6 +358,13 @@ inline MatrixSplit SplitMatrix(const LONG* matrix, const bool* positive) {
     }
     split.bytes = split.bytes && split.narrow;
     split.byte_constants = split.byte_constants && split.bytes;
+    split.correction = split.byte_constants;
+    for (int j = 0; j < 3; ++j) {
+        for (int i = 0; i < 4; ++i) {
+            if ((i != j && split.plus[j][i] != 0) || ((i == j || i == 3) && split.minus[j][i] != 0))
+                split.correction = false;
+        }
+    }
     return split;
 }
 
@@ -395,10 +406,12 @@ struct NarrowMatrix {
 // green, and blue with the constant where that is a byte too (otherwise it is added apart). The
 // channels are packed to bytes first, which saturates them to 0..255, so unclamped kernel values
 // may come in; the gains apply to those bytes. Exact where every magnitude is a byte and no pair of
-// terms passes 15 bits.
-template <class V, bool kConstantInPair>
+// terms passes 15 bits. In the shape of a colour correction (see MatrixSplit) the pairs whose
+// terms are all zero are left out.
+template <class V, bool kConstantInPair, bool kCorrection = false>
 struct ByteMatrix {
     static constexpr bool kPacksInputs = true;
+    static_assert(kConstantInPair || !kCorrection, "a correction has no constants");
     using T = typename V::T;
     T plus_red_green[3], plus_blue[3], plus_constant[3];
     T minus_red_green[3], minus_blue[3], minus_constant[3];
@@ -414,15 +427,32 @@ struct ByteMatrix {
             minus_constant[j] = V::Set16((short)m[3]);
         }
     }
+    // Which pairs a sum of output kJ takes: red with green, and blue with the constant.
+    template <int kJ>
+    static constexpr bool kPlusRedGreen = !kCorrection || kJ != 2;
+    template <int kJ>
+    static constexpr bool kPlusBlue = !kCorrection || kJ == 2;
+    template <int kJ>
+    static constexpr bool kMinusBlue = !kCorrection || kJ != 2;
+    CAM_INLINE static T Sum(T red_green, T blue_one, T red_green_factors, T blue_factors,
+                            bool with_red_green, bool with_blue) {
+        if (with_red_green && with_blue) {
+            return V::Add16(V::MulAddBytes(red_green, red_green_factors),
+                            V::MulAddBytes(blue_one, blue_factors));
+        }
+        return with_red_green ? V::MulAddBytes(red_green, red_green_factors)
+                              : V::MulAddBytes(blue_one, blue_factors);
+    }
     // The quotient of P, less that of N, or 0; from 16-bit lanes of (red, green) and (blue, 1).
-    CAM_INLINE typename V::T Output(T red_green, T blue_one, int j) const {
-        T plus = V::Add16(V::MulAddBytes(red_green, plus_red_green[j]),
-                          V::MulAddBytes(blue_one, plus_blue[j]));
-        T minus = V::Add16(V::MulAddBytes(red_green, minus_red_green[j]),
-                           V::MulAddBytes(blue_one, minus_blue[j]));
+    template <int kJ>
+    CAM_INLINE typename V::T Output(T red_green, T blue_one) const {
+        T plus = Sum(red_green, blue_one, plus_red_green[kJ], plus_blue[kJ], kPlusRedGreen<kJ>,
+                     kPlusBlue<kJ>);
+        T minus =
+            Sum(red_green, blue_one, minus_red_green[kJ], minus_blue[kJ], true, kMinusBlue<kJ>);
         if constexpr (!kConstantInPair) {
-            plus = V::Add16(plus, plus_constant[j]);
-            minus = V::Add16(minus, minus_constant[j]);
+            plus = V::Add16(plus, plus_constant[kJ]);
+            minus = V::Add16(minus, minus_constant[kJ]);
         }
         return V::SubSatU16(V::template Right16<6>(plus), V::template Right16<6>(minus));
     }
@@ -437,18 +467,20 @@ struct ByteMatrix {
         // The low eight bytes of each lane are the even columns, the high eight the odd ones.
         const T red_green[2] = {V::UnpackLow8(red, green), V::UnpackHigh8(red, green)};
         const T blue_one[2] = {V::UnpackLow8(blue, one), V::UnpackHigh8(blue, one)};
-        T out[3];
-        for (int j = 0; j < 3; ++j) {
-            out[j] = PackColumns<V>(Output(red_green[0], blue_one[0], j),
-                                    Output(red_green[1], blue_one[1], j));
-        }
-        return {out[0], out[1], out[2]};
+        return {PackColumns<V>(Output<0>(red_green[0], blue_one[0]),
+                               Output<0>(red_green[1], blue_one[1])),
+                PackColumns<V>(Output<1>(red_green[0], blue_one[0]),
+                               Output<1>(red_green[1], blue_one[1])),
+                PackColumns<V>(Output<2>(red_green[0], blue_one[0]),
+                               Output<2>(red_green[1], blue_one[1]))};
     }
 };
 template <class V>
 using ByteMatrixConstantApart = ByteMatrix<V, false>;
 template <class V>
 using ByteMatrixConstantInPair = ByteMatrix<V, true>;
+template <class V>
+using ByteMatrixCorrection = ByteMatrix<V, true, true>;
 #endif
 
 template <class V>
@@ -504,39 +536,59 @@ struct WideMatrix {
 // emitter, Begin<V>(), that holds its own copies of the frame's constants and running state, so
 // they stay in registers for the run; End() takes the running state back.
 
+// Two rows share four of their six work-buffer rows, which pays in 256-bit registers. The 128-bit
+// walk has too few registers for both rows' colours, and the 512-bit one would need a stack frame
+// larger than a kernel stack's page.
+template <class W>
+inline constexpr bool kPairedColourRows = false;
+#if defined(__AVX2__)
+template <>
+inline constexpr bool kPairedColourRows<Widths<NoWidth, Avx2>> = true;
+#endif
+
 template <template <class> class MatrixKind, GainMode kGain>
 struct ColourSink {
     // A byte matrix clamps as it packs, before the gains.
     static constexpr bool kClamped = !MatrixKind<Sse2>::kPacksInputs;
-    static constexpr bool kRowPairs = false;
+    template <class W>
+    static constexpr bool kRowPairs = kPairedColourRows<W>;
     const MatrixSplit* split;
     const ULONG* factors;
     const ImageDestination* destination;
-    PixelCursor cursor;
+    PixelCursor cursor[2];
 
-    VOID StartRow(LONG y) { cursor = RowCursor(*destination, y); }
+    VOID StartRow(LONG y) { cursor[0] = RowCursor(*destination, y); }
+    VOID StartRows(LONG y) {
+        cursor[0] = RowCursor(*destination, y);
+        cursor[1] = RowCursor(*destination, y + 1);
+    }
 
     template <class V>
     struct Emitter {
         Gains<V, kGain> gains;
         MatrixKind<V> matrix;
-        PixelCursor cursor;
+        PixelCursor cursor[2];
         CAM_INLINE Quads<V> Pixels(const Block<V>& block) const {
             const Channels<V> c = matrix.Pack(block.even, block.odd, gains);
             return PixelQuads<V>(c.blue, c.green, c.red);
         }
-        CAM_INLINE VOID Full(const Block<V>& block) { PutBlock<V>(cursor, Pixels(block)); }
+        template <int kRow>
+        CAM_INLINE VOID Full(const Block<V>& block) {
+            PutBlock<V>(cursor[kRow], Pixels(block));
+        }
+        template <int kRow>
         CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
-            PutFirst<V>(cursor, Pixels(block), count);
+            PutFirst<V>(cursor[kRow], Pixels(block), count);
         }
     };
     template <class V>
     CAM_INLINE Emitter<V> Begin() const {
-        return {Gains<V, kGain>(factors), MatrixKind<V>(*split), cursor};
+        return {Gains<V, kGain>(factors), MatrixKind<V>(*split), {cursor[0], cursor[1]}};
     }
     template <class V>
     CAM_INLINE VOID End(const Emitter<V>& emitter) {
-        cursor = emitter.cursor;
+        cursor[0] = emitter.cursor[0];
+        cursor[1] = emitter.cursor[1];
     }
 };
 
@@ -568,6 +620,7 @@ template <GainMode kGain>
 struct GreySink {
     // Below 2^14 the gains apply to packed bytes, which clamps the kernels.
     static constexpr bool kClamped = kGain == GainMode::kGeneral;
+    template <class W>
     static constexpr bool kRowPairs = false;
     const ULONG* factors;
     const ImageDestination* destination;
@@ -602,7 +655,11 @@ struct GreySink {
             const T grey = Grey(block);
             return PixelQuads<V, kPixelOrder>(grey, grey, grey);
         }
-        CAM_INLINE VOID Full(const Block<V>& block) { PutBlock<V>(cursor, Pixels(block)); }
+        template <int kRow>
+        CAM_INLINE VOID Full(const Block<V>& block) {
+            PutBlock<V>(cursor, Pixels(block));
+        }
+        template <int kRow>
         CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
             PutFirst<V>(cursor, Pixels(block), count);
         }
@@ -622,12 +679,14 @@ struct GreySink {
 // a sum does not mind.
 struct SumSink {
     static constexpr bool kClamped = false;
+    template <class W>
     static constexpr bool kRowPairs = true;
     ULONG64 red = 0;
     ULONG64 green = 0;
     ULONG64 blue = 0;
 
     VOID StartRow(LONG) {}
+    VOID StartRows(LONG) {}
 
     template <class V>
     struct Emitter {
@@ -635,6 +694,7 @@ struct SumSink {
         CAM_INLINE static VOID Add(typename V::T& total, typename V::T bytes) {
             total = V::Add64(total, V::SumBytes(bytes));
         }
+        template <int kRow>
         CAM_INLINE VOID Full(const Block<V>& block) {
             Add(red, PackColumns<V>(block.even.red, block.odd.red));
             Add(green, PackColumns<V>(block.even.green, block.odd.green));
@@ -642,6 +702,7 @@ struct SumSink {
         }
         // Only the image's own columns count, so the totals never depend on bytes beyond the
         // border.
+        template <int kRow>
         CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
             const auto keep = V::PackedColumnsBelow(count);
             Add(red, V::And(PackColumns<V>(block.even.red, block.odd.red), keep));
@@ -667,11 +728,11 @@ template <Site kEven, Site kOdd>
 struct OneRow {
     template <class V, bool kClamped, class Emitter>
     CAM_INLINE static VOID Full(Emitter& emitter, const UCHAR* block, LONG stride) {
-        emitter.Full(InterpolateBlock<V, kEven, kOdd, kClamped>(block, stride));
+        emitter.template Full<0>(InterpolateBlock<V, kEven, kOdd, kClamped>(block, stride));
     }
     template <class V, bool kClamped, class Emitter>
     CAM_INLINE static VOID Tail(Emitter& emitter, const UCHAR* block, LONG stride, LONG count) {
-        emitter.Tail(InterpolateBlock<V, kEven, kOdd, kClamped>(block, stride), count);
+        emitter.template Tail<0>(InterpolateBlock<V, kEven, kOdd, kClamped>(block, stride), count);
     }
 };
 
@@ -699,14 +760,14 @@ struct TwoRows {
     template <class V, bool kClamped, class Emitter>
     CAM_INLINE static VOID Full(Emitter& emitter, const UCHAR* block, LONG stride) {
         const auto blocks = Interpolate<V, kClamped>(block, stride);
-        emitter.Full(blocks.first);
-        emitter.Full(blocks.second);
+        emitter.template Full<0>(blocks.first);
+        emitter.template Full<1>(blocks.second);
     }
     template <class V, bool kClamped, class Emitter>
     CAM_INLINE static VOID Tail(Emitter& emitter, const UCHAR* block, LONG stride, LONG count) {
         const auto blocks = Interpolate<V, kClamped>(block, stride);
-        emitter.Tail(blocks.first, count);
-        emitter.Tail(blocks.second, count);
+        emitter.template Tail<0>(blocks.first, count);
+        emitter.template Tail<1>(blocks.second, count);
     }
 };
 
@@ -789,12 +850,13 @@ VOID WalkFrame(const ConversionParams* params, LONG phase, LONG width, LONG heig
     const auto& sites = kPhaseSites[normal];
     const LONG stride = params->stride;
     LONG y = 0;
-    if constexpr (Sink::kRowPairs) {
+    if constexpr (Sink::template kRowPairs<W>) {
         auto pairs = [&]<LONG kPhase>() {
             constexpr Site kFirst = kPhaseSites[kPhase][0][0];
             constexpr Site kSecond = kPhaseSites[kPhase][1][0];
             using Rows = TwoRows<kFirst, kOddSite<kFirst>, kSecond, kOddSite<kSecond>>;
             for (; y + 1 < height; y += 2) {
+                sink.StartRows(y);
                 WalkRow<W, Rows>(params->origin + (LONG_PTR)y * stride, stride, width, sink);
             }
         };
@@ -838,7 +900,9 @@ template <class W, GainMode kGain>
 VOID ConvertColourWithBytes(const ConversionParams* params, const MatrixSplit& split,
                             const FrameGains& gains, LONG phase,
                             const ImageDestination& destination) {
-    if (split.byte_constants) {
+    if (split.correction) {
+        ConvertColourWith<W, ByteMatrixCorrection, kGain>(params, split, gains, phase, destination);
+    } else if (split.byte_constants) {
         ConvertColourWith<W, ByteMatrixConstantInPair, kGain>(params, split, gains, phase,
                                                               destination);
     } else {

@@ -269,15 +269,22 @@ TEST(Conversion, VectorEqualsScalarOnRandomFramesAndSettings) {
 
 TEST(Conversion, VectorEqualsScalarForArbitraryMatrices) {
     // Any 16-bit magnitudes: bytes (constants up to a word), words, and those too large for the
-    // vector multipliers.
+    // vector multipliers; and byte matrices in the shape of a colour correction, positive on the
+    // diagonal, not positive elsewhere, with no constants.
     std::mt19937 random(7);
     Frame frame(40, 12);
-    for (int round = 0; round < 60; ++round) {
+    for (int round = 0; round < 80; ++round) {
         LONG matrix[16];
         const LONG limit = round < 20 ? 64 : round < 40 ? 1024 : 70000;
         for (int k = 0; k < 16; ++k) {
             const LONG range = k >= 12 && round < 20 ? 128 << (round % 3 * 2) : limit;
             matrix[k] = (LONG)(random() % (2 * range)) - range;
+            if (round >= 60) {
+                const bool diagonal = k % 4 == k / 4;
+                matrix[k] = k >= 12 || k % 4 == 3 ? 0
+                            : diagonal            ? 1 + (LONG)(random() % 127)
+                                                  : -(LONG)(random() % 60);
+            }
         }
         frame.SetMatrix(matrix);
         frame.SetGains((LONG)(random() % 300), (LONG)(random() % 300), (LONG)(random() % 300));
