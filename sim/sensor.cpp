@@ -45,89 +45,103 @@ uint8_t Quantise(float signal, float top, float gain) {
     return static_cast<uint8_t>(value > 255.0f ? 255.0f : value);
 }
 
-// The vector steps below compute exactly what Quantise does, lane by lane: maximum and minimum are
-// its clamps, and the conversion truncates as the cast does.
+// The deviation of a signal's noise, in steps before gain: read noise and shot noise, by whole
+// steps of the noiseless signal up to last_step, beyond which the signal saturates whatever the
+// noise.
+float Deviation(float signal, int32_t last_step) {
+    const int32_t step = std::min(static_cast<int32_t>(signal), last_step);
+    return std::sqrt(kReadNoise * kReadNoise + kShotNoise * static_cast<float>(step));
+}
+
+// What a row's samples are made from.
+struct RowInputs {
+    const float* signal;  // noiseless, in steps before gain
+    const float* noise;   // standard normal variates; null for a frame without noise
+    int32_t last_step;
+    float top;  // the signal that saturates at this gain
+    float gain;
+};
+
+// The vector steps below compute exactly what Deviation and Quantise do, lane by lane: a
+// conversion there and back truncates as the casts do, and maximum and minimum are the clamps and
+// the step's limit. Square roots are correctly rounded at every width.
 
 template <bool kNoise>
-inline __attribute__((always_inline)) __m128i FourSamples(const float* signal,
-                                                          const float* deviation,
-                                                          const float* noise, __m128 top,
-                                                          __m128 gain) {
-    __m128 s = _mm_loadu_ps(signal);
+inline __attribute__((always_inline)) __m128i FourSamples(const RowInputs& row, uint32_t x) {
+    __m128 s = _mm_loadu_ps(row.signal + x);
     if constexpr (kNoise) {
-        s = _mm_add_ps(s, _mm_mul_ps(_mm_loadu_ps(deviation), _mm_loadu_ps(noise)));
+        const __m128 step =
+            _mm_min_ps(_mm_cvtepi32_ps(_mm_cvttps_epi32(s)), _mm_set1_ps((float)row.last_step));
+        const __m128 deviation = _mm_sqrt_ps(_mm_add_ps(_mm_set1_ps(kReadNoise * kReadNoise),
+                                                        _mm_mul_ps(_mm_set1_ps(kShotNoise), step)));
+        s = _mm_add_ps(s, _mm_mul_ps(deviation, _mm_loadu_ps(row.noise + x)));
     }
-    s = _mm_min_ps(_mm_max_ps(s, _mm_setzero_ps()), top);
-    const __m128 value =
-        _mm_min_ps(_mm_add_ps(_mm_mul_ps(s, gain), _mm_set1_ps(0.5f)), _mm_set1_ps(255.0f));
+    s = _mm_min_ps(_mm_max_ps(s, _mm_setzero_ps()), _mm_set1_ps(row.top));
+    const __m128 value = _mm_min_ps(
+        _mm_add_ps(_mm_mul_ps(s, _mm_set1_ps(row.gain)), _mm_set1_ps(0.5f)), _mm_set1_ps(255.0f));
     return _mm_cvttps_epi32(value);
 }
 
 template <bool kNoise>
-inline __attribute__((target("avx2"), always_inline)) __m256i EightSamples(
-    const float* signal, const float* deviation, const float* noise, __m256 top, __m256 gain) {
-    __m256 s = _mm256_loadu_ps(signal);
+inline __attribute__((target("avx2"), always_inline)) __m256i EightSamples(const RowInputs& row,
+                                                                           uint32_t x) {
+    __m256 s = _mm256_loadu_ps(row.signal + x);
     if constexpr (kNoise) {
-        s = _mm256_add_ps(s, _mm256_mul_ps(_mm256_loadu_ps(deviation), _mm256_loadu_ps(noise)));
+        const __m256 step = _mm256_min_ps(_mm256_cvtepi32_ps(_mm256_cvttps_epi32(s)),
+                                          _mm256_set1_ps((float)row.last_step));
+        const __m256 deviation =
+            _mm256_sqrt_ps(_mm256_add_ps(_mm256_set1_ps(kReadNoise * kReadNoise),
+                                         _mm256_mul_ps(_mm256_set1_ps(kShotNoise), step)));
+        s = _mm256_add_ps(s, _mm256_mul_ps(deviation, _mm256_loadu_ps(row.noise + x)));
     }
-    s = _mm256_min_ps(_mm256_max_ps(s, _mm256_setzero_ps()), top);
-    const __m256 value = _mm256_min_ps(_mm256_add_ps(_mm256_mul_ps(s, gain), _mm256_set1_ps(0.5f)),
-                                       _mm256_set1_ps(255.0f));
+    s = _mm256_min_ps(_mm256_max_ps(s, _mm256_setzero_ps()), _mm256_set1_ps(row.top));
+    const __m256 value = _mm256_min_ps(
+        _mm256_add_ps(_mm256_mul_ps(s, _mm256_set1_ps(row.gain)), _mm256_set1_ps(0.5f)),
+        _mm256_set1_ps(255.0f));
     return _mm256_cvttps_epi32(value);
 }
 
 template <bool kNoise>
-void RemainingSamples(const float* signal, const float* deviation, const float* noise, uint32_t x,
-                      uint32_t width, float top, float gain, uint8_t* out) {
+void RemainingSamples(const RowInputs& row, uint32_t x, uint32_t width, uint8_t* out) {
     for (; x < width; ++x) {
-        const float s = kNoise ? signal[x] + deviation[x] * noise[x] : signal[x];
-        out[x] = Quantise(s, top, gain);
+        float s = row.signal[x];
+        if constexpr (kNoise) {
+            s += Deviation(s, row.last_step) * row.noise[x];
+        }
+        out[x] = Quantise(s, row.top, row.gain);
     }
 }
 
-// One row of samples from its planes and, with kNoise, its noise variates: sixteen at a time in
-// 128-bit registers, the baseline every x64 processor has.
+// One row of samples, sixteen at a time in 128-bit registers, the baseline every x64 processor
+// has.
 template <bool kNoise>
-void RenderRow128(const float* signal, const float* deviation, const float* noise, uint32_t width,
-                  float top, float gain, uint8_t* out) {
-    const __m128 top4 = _mm_set1_ps(top);
-    const __m128 gain4 = _mm_set1_ps(gain);
+void RenderRow128(const RowInputs& row, uint32_t width, uint8_t* out) {
     uint32_t x = 0;
     for (; x + 16 <= width; x += 16) {
-        __m128i four[4];
-        for (uint32_t i = 0; i < 4; ++i) {
-            four[i] = FourSamples<kNoise>(signal + x + 4 * i, deviation + x + 4 * i,
-                                          noise + x + 4 * i, top4, gain4);
-        }
-        const __m128i bytes =
-            _mm_packus_epi16(_mm_packs_epi32(four[0], four[1]), _mm_packs_epi32(four[2], four[3]));
+        const __m128i bytes = _mm_packus_epi16(
+            _mm_packs_epi32(FourSamples<kNoise>(row, x), FourSamples<kNoise>(row, x + 4)),
+            _mm_packs_epi32(FourSamples<kNoise>(row, x + 8), FourSamples<kNoise>(row, x + 12)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), bytes);
     }
-    RemainingSamples<kNoise>(signal, deviation, noise, x, width, top, gain, out);
+    RemainingSamples<kNoise>(row, x, width, out);
 }
 
 // The same, thirty-two at a time in 256-bit registers. Packing works within each 128-bit half, so
 // the bytes come out as groups of four that one permutation puts in order.
 template <bool kNoise>
-__attribute__((target("avx2"))) void RenderRow256(const float* signal, const float* deviation,
-                                                  const float* noise, uint32_t width, float top,
-                                                  float gain, uint8_t* out) {
-    const __m256 top8 = _mm256_set1_ps(top);
-    const __m256 gain8 = _mm256_set1_ps(gain);
+__attribute__((target("avx2"))) void RenderRow256(const RowInputs& row, uint32_t width,
+                                                  uint8_t* out) {
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
     uint32_t x = 0;
     for (; x + 32 <= width; x += 32) {
-        __m256i eight[4];
-        for (uint32_t i = 0; i < 4; ++i) {
-            eight[i] = EightSamples<kNoise>(signal + x + 8 * i, deviation + x + 8 * i,
-                                            noise + x + 8 * i, top8, gain8);
-        }
-        const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(eight[0], eight[1]),
-                                                  _mm256_packs_epi32(eight[2], eight[3]));
+        const __m256i bytes = _mm256_packus_epi16(
+            _mm256_packs_epi32(EightSamples<kNoise>(row, x), EightSamples<kNoise>(row, x + 8)),
+            _mm256_packs_epi32(EightSamples<kNoise>(row, x + 16),
+                               EightSamples<kNoise>(row, x + 24)));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
                             _mm256_permutevar8x32_epi32(bytes, order));
     }
-    RemainingSamples<kNoise>(signal, deviation, noise, x, width, top, gain, out);
+    RemainingSamples<kNoise>(row, x, width, out);
 }
 
 uint32_t WidestSensorPath() {
@@ -137,12 +151,11 @@ uint32_t WidestSensorPath() {
 std::atomic<uint32_t> g_vector_bits{WidestSensorPath()};
 
 template <bool kNoise>
-void RenderRow(uint32_t bits, const float* signal, const float* deviation, const float* noise,
-               uint32_t width, float top, float gain, uint8_t* out) {
+void RenderRow(uint32_t bits, const RowInputs& row, uint32_t width, uint8_t* out) {
     if (bits >= 256) {
-        RenderRow256<kNoise>(signal, deviation, noise, width, top, gain, out);
+        RenderRow256<kNoise>(row, width, out);
     } else {
-        RenderRow128<kNoise>(signal, deviation, noise, width, top, gain, out);
+        RenderRow128<kNoise>(row, width, out);
     }
 }
 
@@ -195,15 +208,8 @@ void Sensor::Rebuild() {
     for (int c = 0; c < 3; ++c) {
         scale_[c] = exposure * kSensitivity[c];
     }
-    // Beyond the table the signal saturates whatever the noise.
-    const uint32_t steps = static_cast<uint32_t>(std::max(scale_[0], scale_[1])) + 2;
-    sigma_.resize(steps + 1);
-    for (uint32_t s = 0; s <= steps; ++s) {
-        sigma_[s] = std::sqrt(kReadNoise * kReadNoise + kShotNoise * static_cast<float>(s));
-    }
-    const size_t samples = size_t{width_} * height_;
-    signal_plane_.resize(samples);
-    deviation_plane_.resize(samples);
+    last_step_ = static_cast<int32_t>(std::max(scale_[0], scale_[1])) + 2;
+    signal_plane_.resize(size_t{width_} * height_);
     row_.resize(width_);
     Update({0, 0, width_, height_});
 }
@@ -214,11 +220,9 @@ void Sensor::Update(const Area& area) {
     if (area.x0 >= x1) {
         return;
     }
-    const size_t last_step = sigma_.size() - 1;
     for (uint32_t y = area.y0; y < y1; ++y) {
         scene_->Row(y, area.x0, x1, width_, height_, frame_number_, row_.data());
         float* signal = signal_plane_.data() + size_t{y} * width_;
-        float* deviation = deviation_plane_.data() + size_t{y} * width_;
         for (uint32_t x = area.x0; x < x1; ++x) {
             // GRBG: even rows alternate green and red, odd rows blue and green.
             const bool first_in_pair = (x & 1) == 0;
@@ -233,7 +237,6 @@ void Sensor::Update(const Area& area) {
             }
             reflectance = reflectance < 0.0f ? 0.0f : reflectance > 1.0f ? 1.0f : reflectance;
             signal[x] = reflectance * scale_[channel];
-            deviation[x] = sigma_[std::min(static_cast<size_t>(signal[x]), last_step)];
         }
     }
 }
@@ -246,18 +249,16 @@ uint32_t SetSensorVectorWidth(uint32_t bits) {
 
 void Sensor::Rows(uint32_t y0, uint32_t y1, uint8_t* out) const {
     const uint32_t bits = g_vector_bits;
-    const float top = 255.0f / gain_;
+    RowInputs row = {nullptr, nullptr, last_step_, 255.0f / gain_, gain_};
     for (uint32_t y = y0; y < y1; ++y) {
-        const size_t start = size_t{y} * width_;
+        row.signal = signal_plane_.data() + size_t{y} * width_;
         uint8_t* samples = out + size_t{y - y0} * width_;
         if (noise_on_) {
             const uint32_t offset = static_cast<uint32_t>(Mix(frame_key_ ^ y));
-            RenderRow<true>(bits, signal_plane_.data() + start, deviation_plane_.data() + start,
-                            noise_.data() + (offset & (kNoiseTableSize - 1)), width_, top, gain_,
-                            samples);
+            row.noise = noise_.data() + (offset & (kNoiseTableSize - 1));
+            RenderRow<true>(bits, row, width_, samples);
         } else {
-            RenderRow<false>(bits, signal_plane_.data() + start, nullptr, nullptr, width_, top,
-                             gain_, samples);
+            RenderRow<false>(bits, row, width_, samples);
         }
     }
 }

@@ -33,9 +33,9 @@ double GainFactor(uint32_t gain);
 double EffectiveExposure(const SensorSettings& settings);
 
 // Renders frames a band of rows at a time, so read-out can start before a frame is done. What
-// frames share is kept from one frame to the next: the noiseless signal of every sample and the
-// deviation of its noise depend only on the scene, the window and the exposure, so they are worked
-// out again in full only when one of those changes, and otherwise only where the scene moves.
+// frames share is kept from one frame to the next: the noiseless signal of every sample depends
+// only on the scene, the window and the exposure, so it is worked out again in full only when one
+// of those changes, and otherwise only where the scene moves.
 class Sensor {
   public:
     // Readies frame `frame_number` of `scene` under `settings` for Rows.
@@ -55,10 +55,9 @@ class Sensor {
     uint32_t height_ = 0;
     double exposure_ = -1;
     uint64_t frame_number_ = 0;
-    float scale_[3] = {};       // output steps per unit of reflectance, per channel, before gain
-    std::vector<float> sigma_;  // noise deviation by whole steps of signal
+    float scale_[3] = {};    // output steps per unit of reflectance, per channel, before gain
+    int32_t last_step_ = 0;  // beyond this many steps the noise deviation grows no more
     std::vector<float> signal_plane_;
-    std::vector<float> deviation_plane_;
     std::vector<Rgb> row_;
 
     // Of the started frame.
