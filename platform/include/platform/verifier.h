@@ -53,14 +53,17 @@ uint64_t InjectedFailures();
 
 // CPU accounting, as the system keeps it per thread. The CPU time in nanoseconds used so far by
 // the threads that run driver code: the system threads the driver creates and the class driver's
-// processing threads (live ones as they stand, ended ones as they ended). Driver calls made in a
-// client's own thread (property requests, state changes) count as the client's.
+// processing threads (live ones as they stand, ended ones as they ended), together or by kind.
+// Driver calls made in a client's own thread (property requests, state changes) count as the
+// client's.
+enum class DriverThread { kSystem, kProcessing };
 uint64_t DriverCpuNanoseconds();
+uint64_t DriverCpuNanoseconds(DriverThread kind);
 // Counts the calling thread in DriverCpuNanoseconds while the scope lasts; the stand-in opens one
 // in each thread it starts to run driver code.
 class DriverThreadScope {
   public:
-    DriverThreadScope();
+    explicit DriverThreadScope(DriverThread kind);
     ~DriverThreadScope();
     DriverThreadScope(const DriverThreadScope&) = delete;
     DriverThreadScope& operator=(const DriverThreadScope&) = delete;

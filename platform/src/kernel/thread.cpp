@@ -132,7 +132,7 @@ void RunStartRoutine(PKTHREAD thread) {
 void ThreadMain(PKTHREAD thread) {
     t_current_thread = thread;
     {
-        platform::verifier::DriverThreadScope counted;
+        platform::verifier::DriverThreadScope counted(platform::verifier::DriverThread::kSystem);
         RunStartRoutine(thread);
     }
     CheckCleanExit(thread);

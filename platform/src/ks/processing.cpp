@@ -40,7 +40,7 @@ constexpr int kProcessingNice = 10;
 
 void ProcessingThread(client::Pin* pin) {
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kProcessingNice);
-    verifier::DriverThreadScope counted;
+    verifier::DriverThreadScope counted(verifier::DriverThread::kProcessing);
     Processing& processing = pin->processing;
     std::unique_lock<std::mutex> lock(processing.mutex);
     for (;;) {

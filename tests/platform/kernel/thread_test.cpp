@@ -140,7 +140,8 @@ void NTAPI BurnThenWaitThenTerminate(PVOID context) {
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-// A system thread's CPU counts while it lives and after it has ended; the caller's own does not.
+// A system thread's CPU counts while it lives and after it has ended, as a system thread's; the
+// caller's own does not.
 TEST(SystemThread, ItsCpuTimeIsTheDriversAndTheCallersIsNot) {
     const uint64_t before = DriverCpuNanoseconds();
     Burn();
@@ -149,6 +150,8 @@ TEST(SystemThread, ItsCpuTimeIsTheDriversAndTheCallersIsNot) {
     Work work;
     KeInitializeEvent(&work.go, NotificationEvent, FALSE);
     const uint64_t start = DriverCpuNanoseconds();
+    const uint64_t system_start = DriverCpuNanoseconds(DriverThread::kSystem);
+    const uint64_t processing = DriverCpuNanoseconds(DriverThread::kProcessing);
     PVOID thread = Start(BurnThenWaitThenTerminate, &work);
     while (work.stage.load() == 0)
         std::this_thread::yield();
@@ -156,6 +159,8 @@ TEST(SystemThread, ItsCpuTimeIsTheDriversAndTheCallersIsNot) {
     KeSetEvent(&work.go, 0, FALSE);
     Join(thread);
     EXPECT_GE(DriverCpuNanoseconds() - start, kBurnNs);
+    EXPECT_GE(DriverCpuNanoseconds(DriverThread::kSystem) - system_start, kBurnNs);
+    EXPECT_EQ(DriverCpuNanoseconds(DriverThread::kProcessing), processing);
 }
 
 class ThreadVerifier : public RecordMode {};
