@@ -58,8 +58,9 @@ struct ProcessorDeleter {
 };
 
 int RunConvert(const CommonOptions& common, const Request& request) {
-    for (const CLI::Option* option : {common.scene_option, common.usb_trace_option,
-                                      common.registry_option, common.link_speed_option}) {
+    for (const CLI::Option* option :
+         {common.scene_option, common.usb_trace_option, common.registry_option,
+          common.link_speed_option, common.driver_option}) {
         if (option->count() != 0) {
             return UsageError("convert", "convert does not use the camera, so " +
                                              option->get_name() + " does not apply");

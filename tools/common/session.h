@@ -24,6 +24,8 @@ struct SessionOptions {
     // Told about what in the store file the device will read otherwise than it says ("FILE:LINE:
     // why"); may be empty.
     std::function<void(const std::string&)> warn;
+    // A cross-built driver image to load instead of the built-in driver; empty for the built-in.
+    std::string driver_image;
 };
 
 // The store a session uses when none is named: camctl/settings.reg in $XDG_CONFIG_HOME, else in

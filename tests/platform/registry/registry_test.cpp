@@ -27,14 +27,14 @@ using camtest::WriteText;
 
 const KSDEVICE_DESCRIPTOR kDescriptor = {};
 
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
     return KsInitializeDriver(driver, path, &kDescriptor);
 }
 
-UNICODE_STRING Name(const wchar_t* text) {
+UNICODE_STRING Name(const WCHAR* text) {
     UNICODE_STRING name;
-    name.Buffer = const_cast<wchar_t*>(text);
-    name.Length = (USHORT)(std::wcslen(text) * sizeof(wchar_t));
+    name.Buffer = const_cast<WCHAR*>(text);
+    name.Length = (USHORT)(std::char_traits<WCHAR>::length(text) * sizeof(WCHAR));
     name.MaximumLength = name.Length;
     return name;
 }
@@ -69,7 +69,7 @@ class RegistryTest : public RecordMode {
         return IoOpenDeviceRegistryKey(device_->PhysicalDeviceObject, PLUGPLAY_REGKEY_DRIVER,
                                        STANDARD_RIGHTS_READ, key);
     }
-    NTSTATUS CreateKey(HANDLE root, const wchar_t* path, HANDLE* key, ULONG* disposition,
+    NTSTATUS CreateKey(HANDLE root, const WCHAR* path, HANDLE* key, ULONG* disposition,
                        ULONG options = REG_OPTION_NON_VOLATILE) {
         UNICODE_STRING name = Name(path);
         OBJECT_ATTRIBUTES attributes;
@@ -81,9 +81,9 @@ class RegistryTest : public RecordMode {
     void OpenSettings(HANDLE* driver_key, HANDLE* settings) {
         ASSERT_EQ(OpenDriverKey(driver_key), STATUS_SUCCESS);
         ULONG disposition = 0;
-        ASSERT_EQ(CreateKey(*driver_key, L"Settings", settings, &disposition), STATUS_SUCCESS);
+        ASSERT_EQ(CreateKey(*driver_key, u"Settings", settings, &disposition), STATUS_SUCCESS);
     }
-    static NTSTATUS SetDword(HANDLE key, const wchar_t* name, ULONG value) {
+    static NTSTATUS SetDword(HANDLE key, const WCHAR* name, ULONG value) {
         UNICODE_STRING value_name = Name(name);
         return ZwSetValueKey(key, &value_name, 0, REG_DWORD, &value, sizeof(value));
     }
@@ -94,7 +94,7 @@ class RegistryTest : public RecordMode {
         ULONG data_length;
         std::vector<UCHAR> data;
     };
-    static Query QueryValue(HANDLE key, const wchar_t* name, ULONG length) {
+    static Query QueryValue(HANDLE key, const WCHAR* name, ULONG length) {
         UNICODE_STRING value_name = Name(name);
         std::vector<UCHAR> buffer(length + 1, 0xEE);
         Query query{};
@@ -126,40 +126,40 @@ TEST_F(RegistryTest, TheDriverKeyTakesSubkeysAndValuesWithThePlatformsStatuses) 
     ASSERT_EQ(OpenDriverKey(&driver_key), STATUS_SUCCESS);
     HANDLE settings = nullptr;
     ULONG disposition = 0;
-    ASSERT_EQ(CreateKey(driver_key, L"Settings", &settings, &disposition), STATUS_SUCCESS);
+    ASSERT_EQ(CreateKey(driver_key, u"Settings", &settings, &disposition), STATUS_SUCCESS);
     EXPECT_EQ(disposition, (ULONG)REG_CREATED_NEW_KEY);
     HANDLE again = nullptr;
-    ASSERT_EQ(CreateKey(driver_key, L"SETTINGS", &again, &disposition), STATUS_SUCCESS);
+    ASSERT_EQ(CreateKey(driver_key, u"SETTINGS", &again, &disposition), STATUS_SUCCESS);
     EXPECT_EQ(disposition, (ULONG)REG_OPENED_EXISTING_KEY);
     HANDLE deep = nullptr;
-    EXPECT_EQ(CreateKey(driver_key, L"Missing\\Deeper", &deep, &disposition),
+    EXPECT_EQ(CreateKey(driver_key, u"Missing\\Deeper", &deep, &disposition),
               STATUS_OBJECT_NAME_NOT_FOUND);
 
-    ASSERT_EQ(SetDword(settings, L"Brightness", 510), STATUS_SUCCESS);
-    Query query = QueryValue(again, L"brightness", 20);  // names compare without case
+    ASSERT_EQ(SetDword(settings, u"Brightness", 510), STATUS_SUCCESS);
+    Query query = QueryValue(again, u"brightness", 20);  // names compare without case
     EXPECT_EQ(query.status, STATUS_SUCCESS);
     EXPECT_EQ(query.needed, 16u);
     EXPECT_EQ(query.type, (ULONG)REG_DWORD);
     EXPECT_EQ(query.data, (std::vector<UCHAR>{0xFE, 0x01, 0x00, 0x00}));
 
-    EXPECT_EQ(QueryValue(settings, L"Contrast", 20).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(QueryValue(settings, u"Contrast", 20).status, STATUS_OBJECT_NAME_NOT_FOUND);
     // Room for the fixed part but not the data: the fixed part is written.
-    query = QueryValue(settings, L"Brightness", 14);
+    query = QueryValue(settings, u"Brightness", 14);
     EXPECT_EQ(query.status, STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(query.needed, 16u);
     EXPECT_EQ(query.type, (ULONG)REG_DWORD);
     EXPECT_EQ(query.data_length, 4u);
-    query = QueryValue(settings, L"Brightness", 8);
+    query = QueryValue(settings, u"Brightness", 8);
     EXPECT_EQ(query.status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(query.needed, 16u);
     UCHAR long_data[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
-    UNICODE_STRING long_name = Name(L"Long");
+    UNICODE_STRING long_name = Name(u"Long");
     ASSERT_EQ(ZwSetValueKey(settings, &long_name, 0, REG_BINARY, long_data, 9), STATUS_SUCCESS);
-    EXPECT_EQ(QueryValue(settings, L"Long", 20).status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(QueryValue(settings, u"Long", 20).status, STATUS_BUFFER_OVERFLOW);
 
     // The driver key was opened for neither reading nor writing values.
-    EXPECT_EQ(QueryValue(driver_key, L"Brightness", 20).status, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(SetDword(driver_key, L"Brightness", 1), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(QueryValue(driver_key, u"Brightness", 20).status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(SetDword(driver_key, u"Brightness", 1), STATUS_ACCESS_DENIED);
     HANDLE other = nullptr;
     EXPECT_EQ(IoOpenDeviceRegistryKey(device_->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE,
                                       KEY_READ, &other),
@@ -170,7 +170,7 @@ TEST_F(RegistryTest, TheDriverKeyTakesSubkeysAndValuesWithThePlatformsStatuses) 
 
     for (HANDLE key : {again, settings, driver_key})
         EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
-    EXPECT_EQ(QueryValue(settings, L"Brightness", 20).status, STATUS_INVALID_HANDLE);
+    EXPECT_EQ(QueryValue(settings, u"Brightness", 20).status, STATUS_INVALID_HANDLE);
 }
 
 TEST_F(RegistryTest, EveryChangeReachesTheFileAndTheNextDeviceReadsIt) {
@@ -182,11 +182,11 @@ TEST_F(RegistryTest, EveryChangeReachesTheFileAndTheNextDeviceReadsIt) {
     Plug();
     HANDLE driver_key, settings;
     OpenSettings(&driver_key, &settings);
-    EXPECT_EQ(QueryValue(settings, L"Big", 20).data,
+    EXPECT_EQ(QueryValue(settings, u"Big", 20).data,
               (std::vector<UCHAR>{1, 0, 0, 0, 0, 0, 0, 0x80}));
-    EXPECT_EQ(QueryValue(settings, L"", 20).data, (std::vector<UCHAR>{7, 0, 0, 0}));
-    EXPECT_EQ(QueryValue(settings, L"Gone", 20).status, STATUS_OBJECT_NAME_NOT_FOUND);
-    ASSERT_EQ(SetDword(settings, L"Timeout", 501), STATUS_SUCCESS);
+    EXPECT_EQ(QueryValue(settings, u"", 20).data, (std::vector<UCHAR>{7, 0, 0, 0}));
+    EXPECT_EQ(QueryValue(settings, u"Gone", 20).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    ASSERT_EQ(SetDword(settings, u"Timeout", 501), STATUS_SUCCESS);
     ZwClose(settings);
     ZwClose(driver_key);
     // The hand's lines stay as they were, line ends included; the new value follows the key's last.
@@ -195,11 +195,11 @@ TEST_F(RegistryTest, EveryChangeReachesTheFileAndTheNextDeviceReadsIt) {
     Unplug();
     Plug();
     OpenSettings(&driver_key, &settings);
-    Query query = QueryValue(settings, L"Text", 64);
+    Query query = QueryValue(settings, u"Text", 64);
     ASSERT_EQ(query.status, STATUS_SUCCESS);
     EXPECT_EQ(query.type, (ULONG)REG_SZ);
     EXPECT_EQ(query.data.size(), 2 * std::strlen("a \"quoted\" \\ word") + 2);
-    EXPECT_EQ(QueryValue(settings, L"Timeout", 20).data, (std::vector<UCHAR>{0xF5, 1, 0, 0}));
+    EXPECT_EQ(QueryValue(settings, u"Timeout", 20).data, (std::vector<UCHAR>{0xF5, 1, 0, 0}));
     ZwClose(settings);
     ZwClose(driver_key);
 }
@@ -216,7 +216,7 @@ TEST_F(RegistryTest, AUtf16ExportReadsLikeItsText) {
     Plug();
     HANDLE driver_key, settings;
     OpenSettings(&driver_key, &settings);
-    EXPECT_EQ(QueryValue(settings, L"Hue", 20).data, (std::vector<UCHAR>{42, 0, 0, 0}));
+    EXPECT_EQ(QueryValue(settings, u"Hue", 20).data, (std::vector<UCHAR>{42, 0, 0, 0}));
     ZwClose(settings);
     ZwClose(driver_key);
 }
@@ -273,10 +273,10 @@ TEST_F(RegistryTest, ACrashWhileWritingLeavesTheOldFile) {
         HANDLE driver_key, settings;
         OpenSettings(&driver_key, &settings);
         platform::registry::CrashWhileWriting(point);
-        EXPECT_EQ(SetDword(settings, L"Hue", 2), STATUS_REGISTRY_IO_FAILED);
+        EXPECT_EQ(SetDword(settings, u"Hue", 2), STATUS_REGISTRY_IO_FAILED);
         // The writer is gone: nothing later reaches the file either.
-        EXPECT_EQ(SetDword(settings, L"Hue", 3), STATUS_REGISTRY_IO_FAILED);
-        EXPECT_EQ(QueryValue(settings, L"Hue", 20).data, (std::vector<UCHAR>{1, 0, 0, 0}));
+        EXPECT_EQ(SetDword(settings, u"Hue", 3), STATUS_REGISTRY_IO_FAILED);
+        EXPECT_EQ(QueryValue(settings, u"Hue", 20).data, (std::vector<UCHAR>{1, 0, 0, 0}));
         ZwClose(settings);
         ZwClose(driver_key);
         EXPECT_EQ(ReadText(file_), old_file);
@@ -284,7 +284,7 @@ TEST_F(RegistryTest, ACrashWhileWritingLeavesTheOldFile) {
 
         Plug();
         OpenSettings(&driver_key, &settings);
-        EXPECT_EQ(QueryValue(settings, L"Hue", 20).data, (std::vector<UCHAR>{1, 0, 0, 0}));
+        EXPECT_EQ(QueryValue(settings, u"Hue", 20).data, (std::vector<UCHAR>{1, 0, 0, 0}));
         ZwClose(settings);
         ZwClose(driver_key);
         Unplug();
@@ -298,13 +298,13 @@ TEST_F(RegistryTest, AFileThatCannotBeWrittenFailsTheChangeAndKeepsTheOldValue) 
     ASSERT_EQ(OpenDriverKey(&driver_key), STATUS_SUCCESS);
     HANDLE settings = nullptr;
     ULONG disposition = 0;
-    EXPECT_EQ(CreateKey(driver_key, L"Settings", &settings, &disposition),
+    EXPECT_EQ(CreateKey(driver_key, u"Settings", &settings, &disposition),
               STATUS_REGISTRY_IO_FAILED);
     EXPECT_NE(platform::registry::StoreError().find("no-such-folder"), std::string::npos);
     // A volatile key is never written, so it can be made all the same.
-    ASSERT_EQ(CreateKey(driver_key, L"Volatile", &settings, &disposition, REG_OPTION_VOLATILE),
+    ASSERT_EQ(CreateKey(driver_key, u"Volatile", &settings, &disposition, REG_OPTION_VOLATILE),
               STATUS_SUCCESS);
-    ASSERT_EQ(SetDword(settings, L"Hue", 5), STATUS_SUCCESS);
+    ASSERT_EQ(SetDword(settings, u"Hue", 5), STATUS_SUCCESS);
     ZwClose(settings);
     ZwClose(driver_key);
 }
@@ -316,7 +316,7 @@ TEST_F(RegistryTest, AKeyLeftOpenWhenItsDeviceGoesAwayIsAViolation) {
     ZwClose(driver_key);
     Unplug();
     ExpectOneViolation({"Settings", "still open"});
-    EXPECT_EQ(QueryValue(settings, L"Hue", 20).status, STATUS_INVALID_HANDLE);
+    EXPECT_EQ(QueryValue(settings, u"Hue", 20).status, STATUS_INVALID_HANDLE);
 }
 
 // Several processes share one file, as they share the platform's registry: each value is its own
@@ -333,8 +333,8 @@ TEST_F(RegistryTest, EachChangeUpdatesTheSharedFileAndKeepsEveryOtherLine) {
     HANDLE driver_key, settings;
     OpenSettings(&driver_key, &settings);
     const auto loaded = version();
-    EXPECT_EQ(QueryValue(settings, L"Hue", 20).data, (std::vector<UCHAR>{1, 0, 0, 0}));
-    ASSERT_EQ(SetDword(settings, L"Hue", 1), STATUS_SUCCESS);
+    EXPECT_EQ(QueryValue(settings, u"Hue", 20).data, (std::vector<UCHAR>{1, 0, 0, 0}));
+    ASSERT_EQ(SetDword(settings, u"Hue", 1), STATUS_SUCCESS);
     EXPECT_EQ(version(), loaded) << "a run that changes nothing writes nothing";
 
     // Another process changes the file meanwhile.
@@ -343,11 +343,11 @@ TEST_F(RegistryTest, EachChangeUpdatesTheSharedFileAndKeepsEveryOtherLine) {
                                "\r\n[HKEY_USERS\\Other]\r\n; theirs\r\n";
     WriteText(target, theirs);
     // Writing back what this process read cannot undo their newer value.
-    ASSERT_EQ(SetDword(settings, L"Hue", 1), STATUS_SUCCESS);
+    ASSERT_EQ(SetDword(settings, u"Hue", 1), STATUS_SUCCESS);
     EXPECT_EQ(ReadText(target), theirs);
-    EXPECT_EQ(QueryValue(settings, L"Saturation", 20).data, (std::vector<UCHAR>{5, 0, 0, 0}));
-    ASSERT_EQ(SetDword(settings, L"Contrast", 3), STATUS_SUCCESS);
-    ASSERT_EQ(SetDword(settings, L"Big", 2), STATUS_SUCCESS);
+    EXPECT_EQ(QueryValue(settings, u"Saturation", 20).data, (std::vector<UCHAR>{5, 0, 0, 0}));
+    ASSERT_EQ(SetDword(settings, u"Contrast", 3), STATUS_SUCCESS);
+    ASSERT_EQ(SetDword(settings, u"Big", 2), STATUS_SUCCESS);
     ZwClose(settings);
     ZwClose(driver_key);
     EXPECT_EQ(ReadText(target), kHeader + "; mine\r\n" + key + "\"Hue\"=dword:00000009\r\n" +
@@ -364,7 +364,7 @@ TEST_F(RegistryTest, AChangeWaitsForTheFilesLock) {
     const std::string before = ReadText(file_);
     const int lock = ::open((file_ + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_EQ(::flock(lock, LOCK_EX), 0);
-    std::thread writer([&] { EXPECT_EQ(SetDword(settings, L"Hue", 4), STATUS_SUCCESS); });
+    std::thread writer([&] { EXPECT_EQ(SetDword(settings, u"Hue", 4), STATUS_SUCCESS); });
     // Not a measurement: a writer that ignored the lock would have written by now.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(ReadText(file_), before);
@@ -381,20 +381,20 @@ TEST_F(RegistryTest, LineBreaksNeverBreakTheFile) {
     HANDLE driver_key, settings;
     OpenSettings(&driver_key, &settings);
     const std::string before = ReadText(file_);
-    EXPECT_EQ(SetDword(settings, L"Two\nLines", 1), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SetDword(settings, u"Two\nLines", 1), STATUS_INVALID_PARAMETER);
     HANDLE key = nullptr;
     ULONG disposition = 0;
-    EXPECT_EQ(CreateKey(driver_key, L"Two\nLines", &key, &disposition), STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(CreateKey(driver_key, u"Two\nLines", &key, &disposition), STATUS_OBJECT_NAME_INVALID);
     EXPECT_EQ(ReadText(file_), before);
-    const WCHAR text[] = L"one\r\ntwo\n";
-    UNICODE_STRING name = Name(L"Text");
+    const WCHAR text[] = u"one\r\ntwo\n";
+    UNICODE_STRING name = Name(u"Text");
     ASSERT_EQ(ZwSetValueKey(settings, &name, 0, REG_SZ, (PVOID)text, sizeof(text)), STATUS_SUCCESS);
     ZwClose(settings);
     ZwClose(driver_key);
     Unplug();
     Plug();
     OpenSettings(&driver_key, &settings);
-    const Query query = QueryValue(settings, L"Text", 64);
+    const Query query = QueryValue(settings, u"Text", 64);
     ASSERT_EQ(query.status, STATUS_SUCCESS);
     EXPECT_EQ(query.type, (ULONG)REG_SZ);
     EXPECT_EQ(std::memcmp(query.data.data(), text, sizeof(text)), 0);
