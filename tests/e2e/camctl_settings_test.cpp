@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,12 +39,16 @@ TEST(CamctlSettingsTest, SettingsPersistInTheConfigurationFolderBetweenRuns) {
     ScratchDir dir;
     const CamctlResult set = RunCamctl(dir, "set Brightness=600 Exposure=5000");
     ASSERT_EQ(set.status, 0) << set.err;
+    const std::string file = dir.File("config/camctl/settings.reg");
+    const auto written = std::filesystem::last_write_time(file);
     for (const char* names : {"Brightness Exposure", "brightness EXPOSURE"}) {
         const CamctlResult get = RunCamctl(dir, std::string("get ") + names);
         ASSERT_EQ(get.status, 0) << get.err;
         EXPECT_EQ(get.out, "Brightness=510\nExposure=1252\n") << names;
     }
-    const std::string stored = camtest::ReadText(dir.File("config/camctl/settings.reg"));
+    EXPECT_EQ(std::filesystem::last_write_time(file), written)
+        << "a run that changes nothing wrote";
+    const std::string stored = camtest::ReadText(file);
     EXPECT_TRUE(Contains(stored, "\"Brightness\"=dword:000001fe")) << stored;
     EXPECT_TRUE(Contains(stored, "\"Exposure\"=dword:000004e4")) << stored;
 }
