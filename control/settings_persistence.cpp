@@ -11,7 +11,6 @@ using camdrv::CameraItem;
 
 // The driver key serves only as the root of its subkey, so it is opened without rights of its own.
 inline constexpr ACCESS_MASK kDriverKeyAccess = STANDARD_RIGHTS_READ;
-WCHAR kSettingsKey[] = u"Settings";
 // The fixed part of the answer and room for eight data bytes: a longer value fails its query.
 inline constexpr ULONG kQueryBufferSize = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) + 8;
 // A stored time-out outside kTimeoutMin..kStoredTimeoutMax is left unapplied.
@@ -30,14 +29,15 @@ constexpr bool NamesFit() {
 }
 static_assert(NamesFit());
 
-// A setting's value name as the registry takes it.
+static_assert(sizeof(camdrv::kSettingsKeyName) <= kNameLength);
+
+// A key or value name as the registry takes it.
 struct ValueName {
     WCHAR text[kNameLength];
     UNICODE_STRING string;
 };
 
-VOID MakeValueName(const SettingEntry& setting, ValueName* name) {
-    const char* ascii = camdrv::ItemName(setting.item);
+VOID MakeName(const char* ascii, ValueName* name) {
     USHORT length = 0;
     for (; ascii[length] != 0; ++length)
         name->text[length] = (WCHAR)ascii[length];
@@ -83,7 +83,9 @@ bool OpenSettingsKey(CameraContext* camera, PHANDLE driver_key, PHANDLE settings
                                               kDriverKeyAccess, driver_key);
     if (status != STATUS_SUCCESS || *driver_key == nullptr)
         return false;
-    status = OpenSubkeyPath(*driver_key, KEY_ALL_ACCESS, kSettingsKey, settings);
+    ValueName key_name;
+    MakeName(camdrv::kSettingsKeyName, &key_name);
+    status = OpenSubkeyPath(*driver_key, KEY_ALL_ACCESS, key_name.text, settings);
     if (!NT_SUCCESS(status) || *settings == nullptr) {
         ZwClose(*driver_key);
         return false;
@@ -91,18 +93,18 @@ bool OpenSettingsKey(CameraContext* camera, PHANDLE driver_key, PHANDLE settings
     return true;
 }
 
-// Only a 32-bit value counts. The characters of a string, or the bytes a shorter value lacks,
-// would otherwise become a number nobody stored; such a value leaves the default, and the next
-// save replaces it with a REG_DWORD.
+// The value's type is not looked at: its first four bytes are the number, as a little-endian
+// 32-bit value. Shorter data would leave bytes nobody stored in the number, so they leave the
+// default, and the next save writes a REG_DWORD in their place.
 VOID ReadSettingValue(HANDLE key, const SettingEntry& setting, LONG* value) {
     ValueName name;
-    MakeValueName(setting, &name);
+    MakeName(camdrv::ItemName(setting.item), &name);
     ULONG buffer[kQueryBufferSize / sizeof(ULONG)];
     ULONG returned = 0;
     NTSTATUS status = ZwQueryValueKey(key, &name.string, KeyValuePartialInformation, buffer,
                                       sizeof(buffer), &returned);
     const auto* info = reinterpret_cast<const KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
-    if (status != STATUS_SUCCESS || info->Type != REG_DWORD || info->DataLength < sizeof(ULONG))
+    if (status != STATUS_SUCCESS || info->DataLength < sizeof(ULONG))
         return;
     ULONG data;
     RtlCopyMemory(&data, info->Data, sizeof(data));
@@ -161,7 +163,7 @@ bool SaveSettings(CameraContext* camera) {
     // getter or the end of automatic white balance brought them up to date.
     for (const SettingEntry& setting : kSettings) {
         ValueName name;
-        MakeValueName(setting, &name);
+        MakeName(camdrv::ItemName(setting.item), &name);
         ULONG data = (ULONG)AtomicRead(SettingField(camera, setting));
         ZwSetValueKey(settings, &name.string, 0, REG_DWORD, &data, sizeof(data));
     }

@@ -117,6 +117,10 @@ struct CameraCommandRequest {
 };
 static_assert(sizeof(CameraCommandRequest) == 96);
 
+// The subkey of the device's driver key that holds the persisted settings, one 32-bit value per
+// setting named as its item.
+inline constexpr char kSettingsKeyName[] = "Settings";
+
 // ---- Items
 // ---------------------------------------------------------------------------------------
 

@@ -98,24 +98,25 @@ TEST_F(SettingsPersistenceTest, StoredValuesApplyClampedAndTheReadOnlyOnesChange
     EXPECT_EQ(Stored("FlipH"), Dword(1));
 }
 
-// A value that is not a REG_DWORD of at least four bytes is passed over, and the next save writes
-// a REG_DWORD in its place.
-TEST_F(SettingsPersistenceTest, ValuesThatAreNotThirtyTwoBitNumbersLeaveTheDefault) {
+// A value's type is not looked at: four to eight bytes are a little-endian number, whatever the
+// type says; fewer are passed over, more do not fit the query. The next save writes REG_DWORDs.
+TEST_F(SettingsPersistenceTest, AnyValueOfFourToEightBytesIsReadAsANumber) {
     PlugWithSettings({"\"Brightness\"=\"300\"", "\"Contrast\"=hex:0f,00,00,00",
                       "\"Hue\"=hex(4):2d,00", "\"Saturation\"=hex(b):0f,00,00,00,00,00,00,00",
                       "\"Exposure\"=hex(4):64,00,00,00,00,00,00,00,00",
                       "\"GlobalGain\"=hex(4):2d,00,00,00,00,00"});
     ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
-    EXPECT_EQ(GetBrightness(camera()), 255);
-    EXPECT_EQ(GetContrast(camera()), 10);
+    EXPECT_EQ(GetBrightness(camera()), 510);  // "3" and "0" in UTF-16: 0x00300033, clamped
+    EXPECT_EQ(GetContrast(camera()), 15);
     EXPECT_EQ(GetHue(camera()), 0);
-    EXPECT_EQ(GetSaturation(camera()), 10);
-    EXPECT_EQ(GetExposure(camera()), 2);     // nine bytes do not fit the query
-    EXPECT_EQ(GetGlobalGain(camera()), 45);  // the first four of six bytes
+    EXPECT_EQ(GetSaturation(camera()), 15);
+    EXPECT_EQ(GetExposure(camera()), 2);
+    EXPECT_EQ(GetGlobalGain(camera()), 45);
     rig_.Stop();
-    EXPECT_EQ(Stored("Brightness"), Dword(255));
-    EXPECT_EQ(Stored("Contrast"), Dword(10));
+    EXPECT_EQ(Stored("Brightness"), Dword(510));
+    EXPECT_EQ(Stored("Contrast"), Dword(15));
     EXPECT_EQ(Stored("Hue"), Dword(0));
+    EXPECT_EQ(Stored("Saturation"), Dword(15));
     EXPECT_EQ(Stored("Exposure"), Dword(2));
     EXPECT_EQ(Stored("GlobalGain"), Dword(45));
 }

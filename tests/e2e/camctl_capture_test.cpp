@@ -4,7 +4,9 @@
 #include <png.h>
 #include <turbojpeg.h>
 
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -91,6 +93,34 @@ TEST(CamctlCaptureTest, TenPngsOfTheChartWithPictureNumbersOneToTen) {
         char name[32];
         std::snprintf(name, sizeof(name), "frames/frame%04d.png", i);
         ExpectChart(ReadPng(dir.File(name)), name);
+    }
+}
+
+// Ctrl-C or SIGTERM ends the capture after the frame in hand: every file written is whole, the
+// summary counts them, the settings are saved, and the status says which signal stopped it.
+TEST(CamctlCaptureTest, ASignalStopsAfterTheFrameInHandAndSavesTheSettings) {
+    for (const int signal_number : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal_number);
+        ScratchDir dir;
+        const auto written = [&] {
+            std::error_code error;
+            size_t count = 0;
+            for (const auto& entry : std::filesystem::directory_iterator(dir.File("frames"), error))
+                count += entry.path().extension() == ".png";
+            return count;
+        };
+        const camtest::CamctlResult run = camtest::InterruptCamctl(
+            dir, "capture --count 100000 --out frames/ --set Brightness=300",
+            [&] { return written() >= 2; }, signal_number);
+        EXPECT_EQ(run.status, 128 + signal_number) << run.err;
+        const std::string frames = run.Value("frames_delivered");
+        ASSERT_NE(frames, "") << run.out;
+        EXPECT_EQ(written(), (size_t)std::stoul(frames));
+        for (const auto& entry : std::filesystem::directory_iterator(dir.File("frames")))
+            EXPECT_FALSE(ReadPng(entry.path()).empty()) << entry.path();
+        EXPECT_NE(camtest::ReadText(dir.File("config/camctl/settings.reg"))
+                      .find("\"Brightness\"=dword:0000012c"),
+                  std::string::npos);
     }
 }
 

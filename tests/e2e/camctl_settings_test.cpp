@@ -5,12 +5,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/registry_host.h"
 #include "sim/device_memory.h"
 #include "tests/support/camctl_runner.h"
+#include "tests/support/settings_file.h"
 #include "tests/support/usb_trace.h"
 
 namespace {
@@ -25,8 +28,8 @@ bool Contains(const std::string& text, const std::string& part) {
 
 // A registry file whose Settings key holds these value lines.
 std::string SettingsFile(const std::vector<std::string>& lines) {
-    std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[" +
-                       platform::registry::DriverKeyPath(0) + "\\Settings]\r\n";
+    std::string text =
+        "Windows Registry Editor Version 5.00\r\n\r\n[" + camtest::SettingsKeyPath() + "]\r\n";
     for (const std::string& line : lines)
         text += line + "\r\n";
     return text;
@@ -36,12 +39,16 @@ TEST(CamctlSettingsTest, SettingsPersistInTheConfigurationFolderBetweenRuns) {
     ScratchDir dir;
     const CamctlResult set = RunCamctl(dir, "set Brightness=600 Exposure=5000");
     ASSERT_EQ(set.status, 0) << set.err;
+    const std::string file = dir.File("config/camctl/settings.reg");
+    const auto written = std::filesystem::last_write_time(file);
     for (const char* names : {"Brightness Exposure", "brightness EXPOSURE"}) {
         const CamctlResult get = RunCamctl(dir, std::string("get ") + names);
         ASSERT_EQ(get.status, 0) << get.err;
         EXPECT_EQ(get.out, "Brightness=510\nExposure=1252\n") << names;
     }
-    const std::string stored = camtest::ReadText(dir.File("config/camctl/settings.reg"));
+    EXPECT_EQ(std::filesystem::last_write_time(file), written)
+        << "a run that changes nothing wrote";
+    const std::string stored = camtest::ReadText(file);
     EXPECT_TRUE(Contains(stored, "\"Brightness\"=dword:000001fe")) << stored;
     EXPECT_TRUE(Contains(stored, "\"Exposure\"=dword:000004e4")) << stored;
 }
@@ -112,6 +119,47 @@ TEST(CamctlSettingsTest, AHandWrittenTimeoutAppliesOnlyAbove500) {
         ASSERT_EQ(get.status, 0) << get.err;
         EXPECT_EQ(get.Value("Timeout"), c.reported) << c.stored;
     }
+}
+
+// Runs at the same time, as a user starts them from several terminals, lose no update: a capture
+// ending cannot bring back the value it started with, nor a set the value of another name it saw.
+TEST(CamctlSettingsTest, RunsAtTheSameTimeLoseNoUpdate) {
+    ScratchDir shared;
+    const std::string registry = " --registry " + shared.File("settings.reg") + " ";
+    ASSERT_EQ(RunCamctl(shared, registry + "reset").status, 0);
+    const auto sets = [&](const std::string& name, int first) {
+        ScratchDir own;
+        for (int value = first; value < first + 8; ++value) {
+            const CamctlResult run =
+                RunCamctl(own, registry + "set " + name + "=" + std::to_string(value));
+            EXPECT_EQ(run.status, 0) << run.err;
+        }
+    };
+    std::thread brightness(sets, "Brightness", 100);
+    std::thread hue(sets, "Hue", 20);
+    ScratchDir own;
+    const CamctlResult capture = RunCamctl(own, registry + "capture --count 40");
+    brightness.join();
+    hue.join();
+    EXPECT_EQ(capture.status, 0) << capture.err;
+    EXPECT_EQ(RunCamctl(shared, registry + "get Brightness Hue").out, "Brightness=107\nHue=27\n");
+}
+
+// A hand-written value of another type is read by its bytes, with a warning that says where.
+TEST(CamctlSettingsTest, AValueOfAnotherTypeIsReadByItsBytesWithAWarning) {
+    ScratchDir dir;
+    camtest::WriteText(dir.File("s.reg"),
+                       SettingsFile({"\"Hue\"=dword:00000005", "\"Contrast\"=hex:0f,00,00,00",
+                                     "\"Saturation\"=hex(b):2d,00"}));
+    const CamctlResult get = RunCamctl(dir, "--registry s.reg get Hue Contrast Saturation");
+    ASSERT_EQ(get.status, 0) << get.err;
+    EXPECT_EQ(get.out, "Hue=5\nContrast=15\nSaturation=10\n");
+    EXPECT_TRUE(Contains(get.err,
+                         "warning: s.reg:5: value \"Contrast\" is a REG_BINARY, not a "
+                         "REG_DWORD"))
+        << get.err;
+    EXPECT_TRUE(Contains(get.err, "s.reg:6: value \"Saturation\" is a REG_QWORD")) << get.err;
+    EXPECT_FALSE(Contains(get.err, "\"Hue\"")) << get.err;
 }
 
 // Each service command's packets end the run's command traffic: stopping sends nothing.

@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "tests/support/scratch_dir.h"
 
@@ -68,6 +70,35 @@ inline std::string CamctlWithDriver(const std::string& args) {
 inline CamctlResult RunCamctl(const ScratchDir& dir, const std::string& args,
                               const std::string& redirect = "") {
     return RunInFolder(dir, CamctlWithDriver(args) + " " + args + " " + redirect);
+}
+
+// camctl started beside the test with `args`; once `ready` holds (asked every 50 ms, for at most
+// a minute), sent `signal_number`; then what it wrote and how it exited.
+inline CamctlResult InterruptCamctl(const ScratchDir& dir, const std::string& args,
+                                    const std::function<bool()>& ready, int signal_number) {
+    const std::string out_file = dir.File(".stdout");
+    const std::string err_file = dir.File(".stderr");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const std::string line = "cd '" + dir.path().string() + "' && XDG_CONFIG_HOME='" +
+                                 dir.File("config") + "' exec " CAMCTL_PATH " " + args + " >'" +
+                                 out_file + "' 2>'" + err_file + "'";
+        execl("/bin/sh", "sh", "-c", line.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    CamctlResult result;
+    if (pid < 0)
+        return result;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!ready() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    kill(pid, signal_number);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = ReadText(out_file);
+    result.err = ReadText(err_file);
+    return result;
 }
 
 // camctl serve running beside the test, in the test's folder: started with `args`, its address

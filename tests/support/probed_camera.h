@@ -1,5 +1,6 @@
 // The simulated camera with probes on its port: the IN transfers the bus queued, pipe and port
-// resets, and descriptors or a port status presented in place of its own.
+// resets, descriptors or a port status presented in place of its own, and the camera pulled out
+// at a chosen transfer.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,7 @@ namespace camtest {
 class ProbedCamera : public sim::SimCamera {
   public:
     void InTransferQueued(uint8_t endpoint_address, uint32_t length) override {
+        Transfer();
         {
             std::lock_guard<std::mutex> lock(probe_mutex_);
             queued_.push_back({endpoint_address, length});
@@ -22,6 +24,7 @@ class ProbedCamera : public sim::SimCamera {
     }
     bool GetDescriptor(uint8_t type, uint8_t index, uint16_t language,
                        std::vector<uint8_t>* out) override {
+        Transfer();
         {
             std::lock_guard<std::mutex> lock(probe_mutex_);
             if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && !configuration_override_.empty()) {
@@ -38,8 +41,20 @@ class ProbedCamera : public sim::SimCamera {
         }
         return sim::SimCamera::ResetPipe(endpoint_address);
     }
+    bool SetConfiguration(uint8_t value) override {
+        Transfer();
+        return sim::SimCamera::SetConfiguration(value);
+    }
+    platform::UsbOutResult Out(uint8_t endpoint_address, const uint8_t* data,
+                               uint32_t length) override {
+        Transfer();
+        return sim::SimCamera::Out(endpoint_address, data, length);
+    }
     uint32_t PortStatus() override {
         std::lock_guard<std::mutex> lock(probe_mutex_);
+        if (pulled_out_) {
+            return 0;
+        }
         if (port_status_override_ >= 0) {
             return (uint32_t)port_status_override_;
         }
@@ -49,8 +64,37 @@ class ProbedCamera : public sim::SimCamera {
         {
             std::lock_guard<std::mutex> lock(probe_mutex_);
             ++port_resets_;
+            // A port reset brings back a camera that stopped answering, not one pulled out.
+            if (pulled_out_) {
+                return;
+            }
         }
         sim::SimCamera::ResetPort();
+    }
+
+    // The camera is pulled out at the n-th of its transfers from now (1: the next; descriptor and
+    // configuration requests, OUT transfers and IN transfers queued count): that one and every
+    // later one find it gone, until PlugBackIn. 0 disarms.
+    void PullOutAt(uint64_t n) {
+        std::lock_guard<std::mutex> lock(probe_mutex_);
+        pull_out_at_ = n == 0 ? 0 : transfers_ + n;
+    }
+    bool PulledOut() {
+        std::lock_guard<std::mutex> lock(probe_mutex_);
+        return pulled_out_;
+    }
+    // Transfers the camera was asked for, gone or not.
+    uint64_t Transfers() {
+        std::lock_guard<std::mutex> lock(probe_mutex_);
+        return transfers_;
+    }
+    void PlugBackIn() {
+        {
+            std::lock_guard<std::mutex> lock(probe_mutex_);
+            pulled_out_ = false;
+            pull_out_at_ = 0;
+        }
+        SetFaults({});
     }
 
     std::vector<uint32_t> QueuedLengths(uint8_t endpoint_address) {
@@ -87,7 +131,21 @@ class ProbedCamera : public sim::SimCamera {
     }
 
   private:
+    void Transfer() {
+        {
+            std::lock_guard<std::mutex> lock(probe_mutex_);
+            if (++transfers_ != pull_out_at_) {
+                return;
+            }
+            pulled_out_ = true;
+        }
+        SetFaults({.disconnected = true});
+    }
+
     std::mutex probe_mutex_;
+    uint64_t transfers_ = 0;
+    uint64_t pull_out_at_ = 0;
+    bool pulled_out_ = false;
     std::vector<std::pair<uint8_t, uint32_t>> queued_;
     int pipe_resets_ = 0;
     int port_resets_ = 0;

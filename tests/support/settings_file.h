@@ -8,13 +8,14 @@
 #include <utility>
 #include <vector>
 
+#include "camdrv/camera_properties.h"
 #include "platform/registry_host.h"
 #include "tests/support/scratch_folder.h"
 
 namespace camtest {
 
 inline std::string SettingsKeyPath() {
-    return platform::registry::DriverKeyPath(0) + "\\Settings";
+    return platform::registry::DriverKeyPath(0) + "\\" + camdrv::kSettingsKeyName;
 }
 
 // A registry value's data as the file writes a 32-bit number: "dword:000001f4".

@@ -13,6 +13,7 @@
 #include "tools/camctl/command.h"
 #include "tools/camctl/frame_files.h"
 #include "tools/camctl/frame_loop.h"
+#include "tools/camctl/stop_signal.h"
 #include "tools/common/arguments.h"
 #include "tools/common/camera_filter.h"
 #include "tools/common/jpeg_encoder.h"
@@ -267,7 +268,8 @@ std::string TakeFrames(camtools::Session& session, camtools::CameraFilter& filte
     };
     // A writer that failed has its error, which Finish reports.
     const auto go_on = [&] {
-        return loop.frames() < (uint64_t)options.count && (writer == nullptr || !writer->failed());
+        return loop.frames() < (uint64_t)options.count &&
+               (writer == nullptr || !writer->failed()) && !StopRequested();
     };
     std::string problem = loop.Run(go_on, on_frame, on_idle, kPollMs);
     progress.End();
@@ -279,6 +281,7 @@ int RunCapture(const CommonOptions& common, const CaptureOptions& options) {
     std::string problem = MakePlan(options, &plan);
     if (!problem.empty())
         return UsageError("capture", problem);
+    CatchStopSignals();
     camtools::Session session(common.Session());
     if (session.device() == nullptr)
         return Fail("capture", session.error());
@@ -316,7 +319,14 @@ int RunCapture(const CommonOptions& common, const CaptureOptions& options) {
             problem = *later;
     }
     loop.Summary().Print(plan.raw_to_stdout ? stderr : stdout);
-    return problem.empty() ? 0 : Fail("capture", problem);
+    if (!problem.empty())
+        return Fail("capture", problem);
+    if (StopRequested()) {
+        std::fprintf(stderr, "camctl capture: stopped by signal %d after %llu frames\n",
+                     StopSignal(), (unsigned long long)loop.frames());
+        return StoppedStatus();
+    }
+    return 0;
 }
 
 }  // namespace

@@ -15,6 +15,9 @@ camtools::SessionOptions CommonOptions::Session() const {
     options.driver_image = driver;
     if (!link_speed.empty())
         camtools::ParseLinkSpeed(link_speed, &options.link_speed);
+    options.warn = [](const std::string& warning) {
+        std::fprintf(stderr, "camctl: warning: %s\n", warning.c_str());
+    };
     return options;
 }
 

@@ -69,16 +69,16 @@ std::string WriteRegisters(camtools::CameraFilter& filter, const std::vector<std
 std::string ReadMemory(camtools::CameraFilter& filter, const std::vector<std::string>& addresses) {
     for (const std::string& text : addresses) {
         const LONG address = (LONG)IntegerOf(text);
-        camdrv::CameraCommandRequest request{};
-        request.value = address;
-        NTSTATUS status = filter.Command(CameraItem::CameraMemory, true, &request);
-        if (NT_SUCCESS(status)) {
-            request = {};
-            status = filter.Command(CameraItem::CameraMemory, false, &request);
-        }
+        UCHAR byte = 0;
+        bool answered = false;
+        const NTSTATUS status = filter.ReadMemory(address, &byte, &answered);
         if (!NT_SUCCESS(status))
             return camtools::PropertyFailure(CameraItem::CameraMemory, false, status);
-        std::printf("0x%04X=0x%02X\n", (unsigned)address, (unsigned)request.bytes[0]);
+        char where[8];
+        std::snprintf(where, sizeof(where), "0x%04X", (unsigned)address);
+        if (!answered)
+            return std::string("the camera did not answer the read at ") + where;
+        std::printf("%s=0x%02X\n", where, (unsigned)byte);
     }
     return "";
 }

@@ -67,6 +67,26 @@ NTSTATUS CameraFilter::Command(camdrv::CameraItem item, bool set,
     return client::PropertyRequest(filter_, request, sizeof(*request), request, sizeof(*request));
 }
 
+NTSTATUS CameraFilter::ReadMemory(LONG address, UCHAR* byte, bool* answered) {
+    *answered = false;
+    camdrv::CameraCommandRequest request{};
+    request.value = address;
+    NTSTATUS status = Command(camdrv::CameraItem::CameraMemory, true, &request);
+    for (const UCHAR fill : {0xFF, 0x00}) {
+        if (!NT_SUCCESS(status))
+            return status;
+        request = {};
+        request.bytes[0] = fill;
+        status = Command(camdrv::CameraItem::CameraMemory, false, &request);
+        if (NT_SUCCESS(status) && request.bytes[0] != fill) {
+            *byte = request.bytes[0];
+            *answered = true;
+            return status;
+        }
+    }
+    return status;
+}
+
 std::string PropertyFailure(camdrv::CameraItem item, bool set, NTSTATUS status) {
     return std::string(set ? "set" : "get") + " of " + camdrv::ItemName(item) +
            " failed: " + StatusText(status);

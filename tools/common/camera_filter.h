@@ -36,6 +36,11 @@ class CameraFilter {
     // memory); the header is filled in here.
     NTSTATUS Command(camdrv::CameraItem item, bool set, camdrv::CameraCommandRequest* request);
 
+    // The byte at a camera memory address; *answered false when the camera did not answer. The
+    // driver reports success then too and leaves the buffer as it was, so the buffer is filled
+    // first, and read again with another fill when the byte equals the first.
+    NTSTATUS ReadMemory(LONG address, UCHAR* byte, bool* answered);
+
     // Returns the status of the filter's Close.
     NTSTATUS Close();
 

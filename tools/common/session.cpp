@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "camdrv/camera_properties.h"
 #include "platform/image_loader.h"
 #include "platform/ks_host.h"
 #include "platform/registry_host.h"
@@ -44,7 +45,7 @@ std::string DefaultStoreFile() {
 Session::Session(const SessionOptions& options) : camera_(std::make_unique<sim::SimCamera>()) {
     if (options.memory_store)
         platform::registry::SetStoreFile("");
-    else if (!UseStore(options.registry))
+    else if (!UseStore(options))
         return;
     if (!ApplyScene(options.scene, camera_.get(), &error_))
         return;
@@ -91,7 +92,8 @@ Session::~Session() {
     Close();
 }
 
-bool Session::UseStore(const std::string& registry) {
+bool Session::UseStore(const SessionOptions& options) {
+    const std::string& registry = options.registry;
     store_file_ = registry.empty() ? DefaultStoreFile() : registry;
     if (store_file_.empty()) {
         error_ =
@@ -117,6 +119,17 @@ bool Session::UseStore(const std::string& registry) {
             error_ = "the folder of the settings file " + store_file_ + " does not exist";
             return false;
         }
+    }
+    // Every setting is a 32-bit number: the device takes the first four bytes of a value of another
+    // type as one, and passes over a shorter one.
+    const std::string settings_key =
+        platform::registry::DriverKeyPath(0) + "\\" + camdrv::kSettingsKeyName;
+    for (const std::string& value :
+         platform::registry::ValuesNotOfType(store_file_, settings_key, REG_DWORD)) {
+        if (options.warn)
+            options.warn(value +
+                         ": its first four bytes are read as the number, and a shorter "
+                         "value is passed over");
     }
     platform::registry::SetStoreFile(store_file_);
     return true;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,9 @@ struct SessionOptions {
     std::string usb_trace;  // a pcap file of every transfer; empty for none
     std::string scene = "chart";
     uint64_t link_speed = sim::kDefaultLinkSpeed;  // bytes per second; 0 unlimited
+    // Told about what in the store file the device will read otherwise than it says ("FILE:LINE:
+    // why"); may be empty.
+    std::function<void(const std::string&)> warn;
     // A cross-built driver image to load instead of the built-in driver; empty for the built-in.
     std::string driver_image;
 };
@@ -50,7 +54,7 @@ class Session {
     std::string Close();
 
   private:
-    bool UseStore(const std::string& registry);
+    bool UseStore(const SessionOptions& options);
 
     std::unique_ptr<sim::SimCamera> camera_;
     PDEVICE_OBJECT port_ = nullptr;

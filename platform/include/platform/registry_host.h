@@ -4,11 +4,17 @@
 //
 // The store is a text file in the registry export format ("Windows Registry Editor Version 5.00";
 // "REGEDIT4" is read too). It is read when a device is created while no other device exists, and
-// after every change that the driver makes it is written back whole: into a temporary file in the
-// same folder, which then replaces the old one, so that a crash at any moment leaves the old file
-// or the new one. A file that cannot be parsed is refused, and never written: the device's keys
-// cannot be opened (STATUS_REGISTRY_CORRUPT) and StoreError() says FILE:LINE: why. Without a file
-// the store lives in memory, empty when the first device is created and gone with the last.
+// again whenever another process has replaced it. Several processes share it as they share the
+// platform's registry: each key or value the driver writes is its own update, made under a lock
+// on FILE.lock beside it, into the file as it is then, which a temporary file in the same folder
+// replaces, so that a crash at any moment leaves the old file or the new one. A value written as
+// this process last read or wrote it changes nothing there, so that it cannot undo another
+// process's newer value. Lines an update does not change stay as they were (comments, order, line
+// ends, encoding), and a symbolic link is followed, not replaced. A name with a line break is
+// refused; a string with one is written as its bytes. A file that cannot be parsed is refused, and
+// never written: the device's keys cannot be opened (STATUS_REGISTRY_CORRUPT) and StoreError()
+// says FILE:LINE: why. Without a file the store lives in memory, empty when the first device is
+// created and gone with the last.
 //
 // Each device's driver key is
 //   HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Class\{6bdd1fc6-810f-11d0-bec7-08002be2092f}\NNNN
@@ -18,8 +24,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/io.h"
+#include "platform/registry.h"
 
 namespace platform::registry {
 
@@ -34,6 +42,10 @@ std::string StoreFile();
 // can a well-formed export. Otherwise false with *error = "FILE:LINE: reason" (or why the file
 // cannot be read).
 bool CheckStoreFile(const std::string& path, std::string* error);
+// The values of key `key_path` in the well-formed file `path` whose type is not `type`, each as
+// "FILE:LINE: value \"NAME\" is a REG_SZ, not a REG_DWORD" (the registry's names of the types).
+std::vector<std::string> ValuesNotOfType(const std::string& path, const std::string& key_path,
+                                         ULONG type);
 // Makes `path` (and its folders) hold an empty export unless the file exists already; false with
 // *error when that fails. For a store in a default place, made on first use.
 bool CreateStoreFile(const std::string& path, std::string* error);

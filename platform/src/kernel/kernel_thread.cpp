@@ -74,9 +74,12 @@ void Reap() {
 
 // Paints and measures the stack below the running frame, which the sanitizers must not watch:
 // the bytes below the stack pointer belong to no live frame.
+// Never up to its own frame: the caller's frame may be deeper than the caller allowed for (an
+// instrumented build's is), and a leaf's locals may sit in the 128 bytes below its stack pointer.
 __attribute__((no_sanitize("address", "thread"), noinline)) void Paint(unsigned char* from,
                                                                        unsigned char* to) {
-    for (volatile unsigned char* at = from; at < to; ++at)
+    auto* const own_frame = (unsigned char*)__builtin_frame_address(0) - 256;
+    for (volatile unsigned char* at = from; at < to && at < own_frame; ++at)
         *at = kPaint;
 }
 

@@ -36,19 +36,6 @@ class LineReader {
     bool done_ = false;
 };
 
-// The file's text after its byte-order mark, as UTF-8.
-bool DecodeText(const std::string& bytes, std::string* text) {
-    if (bytes.size() >= 2 && (uint8_t)bytes[0] == 0xFF && (uint8_t)bytes[1] == 0xFE)
-        return Utf16LeToUtf8(bytes, 2, text);
-    if (bytes.size() >= 3 && (uint8_t)bytes[0] == 0xEF && (uint8_t)bytes[1] == 0xBB &&
-        (uint8_t)bytes[2] == 0xBF) {
-        *text = bytes.substr(3);
-    } else {
-        *text = bytes;
-    }
-    return true;
-}
-
 class Parser {
   public:
     explicit Parser(const std::string& text) : lines_(text) {}
@@ -57,6 +44,7 @@ class Parser {
     bool Run();
 
     std::vector<RegKey> keys;
+    std::vector<ValueSource> value_lines;
     size_t error_line = 0;
     std::string why;
 
@@ -191,15 +179,38 @@ bool Parser::SetValue(const std::string& name, const std::string& data, size_t f
         existing->second = value;
     else
         values.emplace_back(name, value);
+    value_lines.push_back(ValueSource{current_->path, name, first + 1});
     return true;
 }
 
 }  // namespace
 
+bool DecodeRegText(const std::string& bytes, std::string* text, TextEncoding* encoding) {
+    if (bytes.size() >= 2 && (uint8_t)bytes[0] == 0xFF && (uint8_t)bytes[1] == 0xFE) {
+        *encoding = TextEncoding::kUtf16;
+        return Utf16LeToUtf8(bytes, 2, text);
+    }
+    const bool mark = bytes.size() >= 3 && (uint8_t)bytes[0] == 0xEF && (uint8_t)bytes[1] == 0xBB &&
+                      (uint8_t)bytes[2] == 0xBF;
+    *encoding = mark ? TextEncoding::kUtf8Mark : TextEncoding::kPlain;
+    *text = bytes.substr(mark ? 3 : 0);
+    return true;
+}
+
+std::string EncodeRegText(const std::string& text, TextEncoding encoding) {
+    if (encoding == TextEncoding::kUtf8Mark)
+        return "\xEF\xBB\xBF" + text;
+    if (encoding == TextEncoding::kPlain)
+        return text;
+    const std::vector<uint8_t> units = StringData(text);  // ends in a NUL the file does not hold
+    return "\xFF\xFE" + std::string(units.begin(), units.end() - 2);
+}
+
 bool ParseRegFile(const std::string& bytes, const std::string& file_name, std::vector<RegKey>* keys,
-                  std::string* error) {
+                  std::string* error, std::vector<ValueSource>* value_lines) {
     std::string text;
-    if (!DecodeText(bytes, &text)) {
+    TextEncoding encoding;
+    if (!DecodeRegText(bytes, &text, &encoding)) {
         *error = file_name + ":1: the UTF-16 text ends in the middle of a character";
         return false;
     }
@@ -209,6 +220,8 @@ bool ParseRegFile(const std::string& bytes, const std::string& file_name, std::v
         return false;
     }
     *keys = std::move(parser.keys);
+    if (value_lines != nullptr)
+        *value_lines = std::move(parser.value_lines);
     return true;
 }
 

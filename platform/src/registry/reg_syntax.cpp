@@ -1,6 +1,7 @@
 #include "reg_syntax.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include "platform/registry.h"
 #include "reg_text.h"
@@ -206,11 +207,23 @@ bool ParseValueData(const std::string& text, RegValue* value, std::string* why) 
     return false;
 }
 
+std::string TypeName(ULONG type) {
+    static const char* const kNames[] = {"REG_NONE",   "REG_SZ",      "REG_EXPAND_SZ",
+                                         "REG_BINARY", "REG_DWORD",   "REG_DWORD_BIG_ENDIAN",
+                                         "REG_LINK",   "REG_MULTI_SZ"};
+    if (type < std::size(kNames))
+        return kNames[type];
+    return type == REG_QWORD ? "REG_QWORD" : "type " + std::to_string(type);
+}
+
 std::string FormatValueLine(const std::string& name, const RegValue& value) {
     const std::string line = name.empty() ? "@=" : Quoted(name) + "=";
     std::string string;
-    if (value.type == REG_SZ && DataString(value.data, &string))
+    // A line break cannot stand in a quoted string, so such a string goes as its bytes.
+    if (value.type == REG_SZ && DataString(value.data, &string) &&
+        string.find('\n') == std::string::npos) {
         return line + Quoted(string);
+    }
     if (value.type == REG_DWORD && value.data.size() == 4) {
         char digits[16];
         std::snprintf(digits, sizeof(digits), "dword:%08x",

@@ -23,6 +23,9 @@ bool SplitValueLine(const std::string& line, std::string* name, std::string* dat
 // A value's data: "text", dword:, hex: or hex(N):. False with *why set.
 bool ParseValueData(const std::string& text, RegValue* value, std::string* why);
 
+// The registry's name of a value type ("REG_DWORD"), or "type N" for one it has no name for.
+std::string TypeName(ULONG type);
+
 // The value's line as the export writes it, without its line end; a long hex list goes on over
 // several lines.
 std::string FormatValueLine(const std::string& name, const RegValue& value);

@@ -16,6 +16,7 @@ using platform::registry::internal::CountCall;
 using platform::registry::internal::FindKey;
 using platform::registry::internal::KeyExists;
 using platform::registry::internal::KeyObject;
+using platform::registry::internal::RegEdit;
 using platform::registry::internal::RegKey;
 using platform::registry::internal::RegValue;
 using platform::registry::internal::SameName;
@@ -136,8 +137,12 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE key_handle, ACCESS_MASK desired_access,
     NTSTATUS status = CountCall(store);
     if (!NT_SUCCESS(status))
         return status;
-    if (!name.empty() && (name.back() == '\\' || name.find("\\\\") != std::string::npos))
+    // The store file is made of lines: a key name cannot hold a line break.
+    if (!name.empty() && (name.back() == '\\' || name.find("\\\\") != std::string::npos ||
+                          name.find('\n') != std::string::npos)) {
         return STATUS_OBJECT_NAME_INVALID;
+    }
+    platform::registry::internal::Refresh(store);
     const std::string full = name.empty() ? root->path : root->path + "\\" + name;
     // Every part of the name but the last must exist already; the last is opened or created.
     const size_t last = full.rfind('\\');
@@ -149,12 +154,10 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE key_handle, ACCESS_MASK desired_access,
         const bool make_volatile = (create_options & REG_OPTION_VOLATILE) != 0;
         if (FindKey(store.keys, parent_path)->is_volatile && !make_volatile)
             return kStatusChildMustBeVolatile;
-        std::vector<RegKey> next = store.keys;
-        next.push_back(RegKey{full, {}, make_volatile});
         if (make_volatile) {
-            store.keys = std::move(next);
+            store.keys.push_back(RegKey{full, {}, true});
         } else {
-            status = platform::registry::internal::Commit(store, std::move(next));
+            status = platform::registry::internal::Commit(store, RegEdit{full, false, {}, {}});
             if (!NT_SUCCESS(status))
                 return status;
         }
@@ -189,6 +192,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE key_handle, PUNICODE_STRING value_name,
     // The driver asks for the partial record only; the other records are not served.
     if (information_class != KeyValuePartialInformation)
         return STATUS_NOT_IMPLEMENTED;
+    platform::registry::internal::Refresh(store);
     RegKey* stored = FindKey(store.keys, key->path);
     const RegValue* value = nullptr;
     if (stored != nullptr) {
@@ -213,6 +217,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE key_handle, PUNICODE_STRING value_name,
         return STATUS_BUFFER_OVERFLOW;
     if (!value->data.empty())
         std::memcpy(partial->Data, value->data.data(), value->data.size());
+    platform::registry::internal::Seen(store, key->path, name, *value);
     return STATUS_SUCCESS;
 }
 
@@ -233,24 +238,18 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE key_handle, PUNICODE_STRING value_name, ULON
         return status;
     if ((key->access & KEY_SET_VALUE) == 0)
         return STATUS_ACCESS_DENIED;
-    std::vector<RegKey> next = store.keys;
-    RegKey* stored = FindKey(next, key->path);
-    if (stored == nullptr)
-        return STATUS_INVALID_HANDLE;
+    // The store file is made of lines, and the export format has no escape for a line break in a
+    // name (a string value with one is written as its bytes).
+    if (name.find('\n') != std::string::npos)
+        return STATUS_INVALID_PARAMETER;
     const auto* bytes = static_cast<const uint8_t*>(data);
     RegValue value{type, std::vector<uint8_t>(bytes, bytes + data_size)};
-    bool replaced = false;
-    for (auto& [stored_name, stored_value] : stored->values) {
-        if (SameName(stored_name, name)) {
-            stored_value = value;
-            replaced = true;
-        }
-    }
-    if (!replaced)
-        stored->values.emplace_back(name, value);
+    RegKey* stored = FindKey(store.keys, key->path);
+    if (stored == nullptr)
+        return STATUS_INVALID_HANDLE;
     if (stored->is_volatile) {
-        store.keys = std::move(next);
+        platform::registry::internal::SetValueIn(store.keys, key->path, name, value);
         return STATUS_SUCCESS;
     }
-    return platform::registry::internal::Commit(store, std::move(next));
+    return platform::registry::internal::Commit(store, RegEdit{key->path, true, name, value});
 }

@@ -2,18 +2,12 @@
 // keys, the fault knobs and the host's view.
 #include "store.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/verifier.h"
 #include "reg_parser.h"
+#include "reg_syntax.h"
 #include "reg_writer.h"
 
 namespace platform::registry::internal {
@@ -24,93 +18,38 @@ constexpr char kClassKey[] =
     "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
     "{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
 
-std::string ErrnoText() {
-    return std::strerror(errno);
+std::string SeenKey(const std::string& path, const std::string& name) {
+    return FoldCase(path) + "\n" + FoldCase(name);
 }
 
-// Reads a whole file; *missing when there is none.
-bool ReadWholeFile(const std::string& path, std::string* bytes, bool* missing, std::string* error) {
-    *missing = false;
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0) {
-        if (errno == ENOENT) {
-            *missing = true;
-            return true;
-        }
-        *error = path + ": " + ErrnoText();
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = path + ": cannot be read: " + ErrnoText();
-        return false;
-    }
-    std::ostringstream contents;
-    contents << in.rdbuf();
-    if (in.bad()) {
-        *error = path + ": cannot be read";
-        return false;
-    }
-    *bytes = contents.str();
-    return true;
+std::vector<RegKey> Applied(std::vector<RegKey> keys, const RegEdit& edit) {
+    if (edit.set_value)
+        SetValueIn(keys, edit.key_path, edit.name, edit.value);
+    else if (!KeyExistsIn(keys, edit.key_path))
+        keys.push_back(RegKey{edit.key_path, {}, false});
+    return keys;
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= (size_t)written;
+// The file's keys, with what lives only in this process: volatile keys and the live devices'
+// driver keys, which exist from installation on.
+void TakeFileKeys(Store& store, std::vector<RegKey> file_keys) {
+    for (const RegKey& key : store.keys) {
+        if (key.is_volatile)
+            file_keys.push_back(key);
     }
-    return true;
-}
-
-// The new contents go into a temporary file next to the old one, which a rename then replaces in
-// one step: a crash at any moment leaves the old file or the new one, never a mixture.
-// *crashed when the crash knob stopped the write.
-bool WriteAtomically(const std::string& path, const std::string& contents, CrashPoint crash,
-                     bool* crashed, std::string* error) {
-    *crashed = false;
-    std::string temporary = path + ".tmp-XXXXXX";
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        *error = path + ": cannot write a temporary file beside it: " + ErrnoText();
-        return false;
+    for (const auto& [device, instance] : store.devices) {
+        const std::string path = platform::registry::DriverKeyPath(instance);
+        if (!KeyExistsIn(file_keys, path))
+            file_keys.push_back(RegKey{path, {}, false});
     }
-    struct stat old_info;
-    if (::stat(path.c_str(), &old_info) == 0)
-        ::fchmod(fd, old_info.st_mode & 07777);
-    const size_t length =
-        crash == CrashPoint::kPartlyWritten ? contents.size() / 2 : contents.size();
-    bool ok = WriteAll(fd, contents.data(), length);
-    if (ok && crash == CrashPoint::kPartlyWritten) {
-        ::close(fd);
-        *crashed = true;
-        return false;
-    }
-    // Synced before the rename, so that the name never stands for contents not yet on the disk.
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (ok && crash == CrashPoint::kBeforeRename) {
-        *crashed = true;
-        return false;
-    }
-    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        *error = path + ": cannot be written: " + ErrnoText();
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    // The folder is not synced: after a power loss the rename may be lost, which leaves the old
-    // file, and that is all the store promises.
-    return true;
+    store.keys = std::move(file_keys);
 }
 
 // A fresh store for the first live device.
 void Load(Store& store) {
     store.keys.clear();
+    store.seen.clear();
+    store.version = FileVersion{};
     store.load_error.clear();
     store.write_error.clear();
     store.dead = false;
@@ -120,7 +59,50 @@ void Load(Store& store) {
     bool missing = false;
     if (!ReadWholeFile(store.file, &bytes, &missing, &store.load_error) || missing)
         return;
+    VersionOf(store.file, &store.version);
     ParseRegFile(bytes, store.file, &store.keys, &store.load_error);
+    for (const RegKey& key : store.keys) {
+        for (const auto& [name, value] : key.values)
+            store.seen[SeenKey(key.path, name)] = value;
+    }
+}
+
+// Reads, changes and replaces the file; the caller holds its lock.
+NTSTATUS UpdateFile(Store& store, const std::string& target, const RegEdit& edit) {
+    std::string bytes;
+    bool missing = false;
+    std::string error;
+    if (!ReadWholeFile(target, &bytes, &missing, &error)) {
+        store.write_error = error;
+        return STATUS_REGISTRY_IO_FAILED;
+    }
+    std::string text;
+    TextEncoding encoding = TextEncoding::kPlain;
+    std::vector<RegKey> file_keys;
+    if (!missing && !ParseRegFile(bytes, store.file, &file_keys, &error)) {
+        store.write_error = error;
+        return STATUS_REGISTRY_CORRUPT;
+    }
+    DecodeRegText(bytes, &text, &encoding);
+    std::vector<RegKey> next = Applied(file_keys, edit);
+    if (!missing && SameKeys(next, file_keys)) {
+        TakeFileKeys(store, std::move(file_keys));
+        VersionOf(target, &store.version);
+        return STATUS_SUCCESS;
+    }
+    bool crashed = false;
+    const CrashPoint crash = store.crash;
+    store.crash = CrashPoint::kNone;
+    const std::string contents = EncodeRegText(EditRegText(text, edit, next), encoding);
+    if (!WriteAtomically(target, contents, crash, &crashed, &error)) {
+        store.dead = crashed;
+        store.write_error = crashed ? store.file + ": the writer stopped (simulated crash)" : error;
+        return STATUS_REGISTRY_IO_FAILED;
+    }
+    store.write_error.clear();
+    TakeFileKeys(store, std::move(next));
+    VersionOf(target, &store.version);
+    return STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -131,16 +113,37 @@ Store& TheStore() {
     return *store;
 }
 
-bool KeyExists(Store& store, const std::string& path) {
-    if (FindKey(store.keys, path) != nullptr)
+bool KeyExistsIn(std::vector<RegKey>& keys, const std::string& path) {
+    if (FindKey(keys, path) != nullptr)
         return true;
-    for (const RegKey& key : store.keys) {
+    for (const RegKey& key : keys) {
         if (IsBelow(key.path, path)) {
-            store.keys.push_back(RegKey{path, {}, false});
+            keys.push_back(RegKey{path, {}, false});
             return true;
         }
     }
     return false;
+}
+
+void SetValueIn(std::vector<RegKey>& keys, const std::string& path, const std::string& name,
+                const RegValue& value) {
+    KeyExistsIn(keys, path);
+    RegKey* key = FindKey(keys, path);
+    if (key == nullptr) {
+        keys.push_back(RegKey{path, {}, false});
+        key = &keys.back();
+    }
+    for (auto& [stored_name, stored_value] : key->values) {
+        if (SameName(stored_name, name)) {
+            stored_value = value;
+            return;
+        }
+    }
+    key->values.emplace_back(name, value);
+}
+
+bool KeyExists(Store& store, const std::string& path) {
+    return KeyExistsIn(store.keys, path);
 }
 
 NTSTATUS CountCall(Store& store) {
@@ -152,24 +155,53 @@ NTSTATUS CountCall(Store& store) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Commit(Store& store, std::vector<RegKey> next) {
+NTSTATUS Commit(Store& store, const RegEdit& edit) {
     if (store.dead)
         return STATUS_REGISTRY_IO_FAILED;
-    if (!store.file.empty()) {
-        bool crashed = false;
-        std::string error;
-        const CrashPoint crash = store.crash;
-        store.crash = CrashPoint::kNone;
-        if (!WriteAtomically(store.file, FormatRegFile(next), crash, &crashed, &error)) {
-            store.dead = crashed;
-            store.write_error =
-                crashed ? store.file + ": the writer stopped (simulated crash)" : error;
+    if (store.file.empty()) {
+        store.keys = Applied(std::move(store.keys), edit);
+        return STATUS_SUCCESS;
+    }
+    if (edit.set_value) {
+        const auto seen = store.seen.find(SeenKey(edit.key_path, edit.name));
+        if (seen != store.seen.end() && seen->second == edit.value)
+            return STATUS_SUCCESS;
+    }
+    const std::string target = FollowLinks(store.file);
+    NTSTATUS status;
+    {
+        FileLock lock(target);
+        if (!lock.held()) {
+            store.write_error = lock.error();
             return STATUS_REGISTRY_IO_FAILED;
         }
-        store.write_error.clear();
+        status = UpdateFile(store, target, edit);
     }
-    store.keys = std::move(next);
-    return STATUS_SUCCESS;
+    if (NT_SUCCESS(status) && edit.set_value)
+        Seen(store, edit.key_path, edit.name, edit.value);
+    return status;
+}
+
+void Refresh(Store& store) {
+    FileVersion version;
+    if (store.file.empty() || !store.load_error.empty() || store.dead ||
+        !VersionOf(store.file, &version) || version == store.version) {
+        return;
+    }
+    std::string bytes;
+    bool missing = false;
+    std::string error;
+    std::vector<RegKey> file_keys;
+    // A file another process left unreadable is not taken in; the next change reports it.
+    if (ReadWholeFile(store.file, &bytes, &missing, &error) && !missing &&
+        ParseRegFile(bytes, store.file, &file_keys, &error)) {
+        TakeFileKeys(store, std::move(file_keys));
+        store.version = version;
+    }
+}
+
+void Seen(Store& store, const std::string& path, const std::string& name, const RegValue& value) {
+    store.seen[SeenKey(path, name)] = value;
 }
 
 int InstanceOf(const Store& store, PDEVICE_OBJECT physical_device) {
@@ -206,6 +238,36 @@ bool CheckStoreFile(const std::string& path, std::string* error) {
         return false;
     std::vector<internal::RegKey> keys;
     return missing || internal::ParseRegFile(bytes, path, &keys, error);
+}
+
+std::vector<std::string> ValuesNotOfType(const std::string& path, const std::string& key_path,
+                                         ULONG type) {
+    std::string bytes;
+    bool missing = false;
+    std::string error;
+    std::vector<internal::RegKey> keys;
+    std::vector<internal::ValueSource> lines;
+    std::vector<std::string> found;
+    if (!internal::ReadWholeFile(path, &bytes, &missing, &error) || missing ||
+        !internal::ParseRegFile(bytes, path, &keys, &error, &lines)) {
+        return found;
+    }
+    internal::RegKey* key = internal::FindKey(keys, key_path);
+    if (key == nullptr)
+        return found;
+    for (const auto& [name, value] : key->values) {
+        if (value.type == type)
+            continue;
+        size_t line = 0;
+        for (const internal::ValueSource& where : lines) {
+            if (internal::SameName(where.key_path, key_path) &&
+                internal::SameName(where.name, name))
+                line = where.line;
+        }
+        found.push_back(path + ":" + std::to_string(line) + ": value \"" + name + "\" is a " +
+                        internal::TypeName(value.type) + ", not a " + internal::TypeName(type));
+    }
+    return found;
 }
 
 bool CreateStoreFile(const std::string& path, std::string* error) {

@@ -21,8 +21,8 @@ using platform::registry::internal::RegValue;
 using platform::registry::internal::SameName;
 using platform::registry::internal::StringData;
 
-// Never a line end: the format is made of lines, so neither a name nor a string can hold one.
-std::string RandomText(std::mt19937& rng, size_t max_pieces) {
+// A name never holds a line break (the services refuse one); a string may.
+std::string RandomText(std::mt19937& rng, size_t max_pieces, bool line_breaks = false) {
     static const char* const kPieces[] = {"a",
                                           "Z",
                                           "0",
@@ -39,11 +39,14 @@ std::string RandomText(std::mt19937& rng, size_t max_pieces) {
                                           "-",
                                           "\r",
                                           "\xC3\xA9",
-                                          "\xF0\x9F\x98\x80"};
+                                          "\xF0\x9F\x98\x80",
+                                          "\n",
+                                          "\r\n"};
     std::string text;
     const size_t count = rng() % (max_pieces + 1);
+    const size_t choices = std::size(kPieces) - (line_breaks ? 0 : 2);
     for (size_t i = 0; i < count; ++i)
-        text += kPieces[rng() % std::size(kPieces)];
+        text += kPieces[rng() % choices];
     return text;
 }
 
@@ -53,7 +56,7 @@ RegValue RandomValue(std::mt19937& rng) {
         byte = (uint8_t)rng();
     switch (rng() % 4) {
         case 0:
-            return {REG_SZ, StringData(RandomText(rng, 12))};
+            return {REG_SZ, StringData(RandomText(rng, 12, true))};
         case 1:
             bytes.resize(4);
             return {REG_DWORD, bytes};

@@ -2,8 +2,15 @@
 // store file they read and write, refused files, crashes while writing and handles left open.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/ks_host.h"
@@ -167,10 +174,11 @@ TEST_F(RegistryTest, TheDriverKeyTakesSubkeysAndValuesWithThePlatformsStatuses) 
 }
 
 TEST_F(RegistryTest, EveryChangeReachesTheFileAndTheNextDeviceReadsIt) {
-    WriteText(file_, "REGEDIT4\n\n; kept by hand\n[" + camtest::SettingsKeyPath() +
-                         "]\n\"Text\"=\"a \\\"quoted\\\" \\\\ word\"\n@=dword:00000007\n"
-                         "\"Big\"=hex(b):01,00,00,00,\\\n  00,00,00,80\n\"Gone\"=dword:00000001\n"
-                         "\"Gone\"=-\n");
+    const std::string hand_written =
+        "REGEDIT4\n\n; kept by hand\n[" + camtest::SettingsKeyPath() +
+        "]\n\"Text\"=\"a \\\"quoted\\\" \\\\ word\"\n@=dword:00000007\n"
+        "\"Big\"=hex(b):01,00,00,00,\\\n  00,00,00,80\n\"Gone\"=dword:00000001\n\"Gone\"=-\n";
+    WriteText(file_, hand_written);
     Plug();
     HANDLE driver_key, settings;
     OpenSettings(&driver_key, &settings);
@@ -181,11 +189,8 @@ TEST_F(RegistryTest, EveryChangeReachesTheFileAndTheNextDeviceReadsIt) {
     ASSERT_EQ(SetDword(settings, u"Timeout", 501), STATUS_SUCCESS);
     ZwClose(settings);
     ZwClose(driver_key);
-    EXPECT_EQ(ReadText(file_),
-              kHeader + "\r\n[" + platform::registry::DriverKeyPath(0) + "]\r\n\r\n[" +
-                  camtest::SettingsKeyPath() +
-                  "]\r\n\"Text\"=\"a \\\"quoted\\\" \\\\ word\"\r\n@=dword:00000007\r\n"
-                  "\"Big\"=hex(b):01,00,00,00,00,00,00,80\r\n\"Timeout\"=dword:000001f5\r\n\r\n");
+    // The hand's lines stay as they were, line ends included; the new value follows the key's last.
+    EXPECT_EQ(ReadText(file_), hand_written + "\"Timeout\"=dword:000001f5\n");
 
     Unplug();
     Plug();
@@ -312,6 +317,89 @@ TEST_F(RegistryTest, AKeyLeftOpenWhenItsDeviceGoesAwayIsAViolation) {
     Unplug();
     ExpectOneViolation({"Settings", "still open"});
     EXPECT_EQ(QueryValue(settings, u"Hue", 20).status, STATUS_INVALID_HANDLE);
+}
+
+// Several processes share one file, as they share the platform's registry: each value is its own
+// update of the file as it is then, and what this process did not change stays as it is.
+TEST_F(RegistryTest, EachChangeUpdatesTheSharedFileAndKeepsEveryOtherLine) {
+    const std::string target = dir_.File("kept/registry.reg");
+    std::filesystem::create_directories(dir_.File("kept"));
+    std::filesystem::create_symlink("kept/registry.reg", file_);
+    const std::string key = "[" + camtest::SettingsKeyPath() + "]\r\n";
+    WriteText(target, kHeader + "; mine\r\n" + key + "\"Hue\"=dword:00000001\r\n" +
+                          "\"Big\"=hex:01,\\\r\n  02\r\n\r\n[HKEY_USERS\\Other]\r\n");
+    const auto version = [&] { return std::filesystem::last_write_time(target); };
+    Plug();
+    HANDLE driver_key, settings;
+    OpenSettings(&driver_key, &settings);
+    const auto loaded = version();
+    EXPECT_EQ(QueryValue(settings, u"Hue", 20).data, (std::vector<UCHAR>{1, 0, 0, 0}));
+    ASSERT_EQ(SetDword(settings, u"Hue", 1), STATUS_SUCCESS);
+    EXPECT_EQ(version(), loaded) << "a run that changes nothing writes nothing";
+
+    // Another process changes the file meanwhile.
+    const std::string theirs = kHeader + "; mine\r\n" + key + "\"Hue\"=dword:00000009\r\n" +
+                               "\"Big\"=hex:01,\\\r\n  02\r\n\"Saturation\"=dword:00000005\r\n" +
+                               "\r\n[HKEY_USERS\\Other]\r\n; theirs\r\n";
+    WriteText(target, theirs);
+    // Writing back what this process read cannot undo their newer value.
+    ASSERT_EQ(SetDword(settings, u"Hue", 1), STATUS_SUCCESS);
+    EXPECT_EQ(ReadText(target), theirs);
+    EXPECT_EQ(QueryValue(settings, u"Saturation", 20).data, (std::vector<UCHAR>{5, 0, 0, 0}));
+    ASSERT_EQ(SetDword(settings, u"Contrast", 3), STATUS_SUCCESS);
+    ASSERT_EQ(SetDword(settings, u"Big", 2), STATUS_SUCCESS);
+    ZwClose(settings);
+    ZwClose(driver_key);
+    EXPECT_EQ(ReadText(target), kHeader + "; mine\r\n" + key + "\"Hue\"=dword:00000009\r\n" +
+                                    "\"Big\"=dword:00000002\r\n\"Saturation\"=dword:00000005\r\n" +
+                                    "\"Contrast\"=dword:00000003\r\n" +
+                                    "\r\n[HKEY_USERS\\Other]\r\n; theirs\r\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(file_));
+}
+
+TEST_F(RegistryTest, AChangeWaitsForTheFilesLock) {
+    Plug();
+    HANDLE driver_key, settings;
+    OpenSettings(&driver_key, &settings);
+    const std::string before = ReadText(file_);
+    const int lock = ::open((file_ + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    std::thread writer([&] { EXPECT_EQ(SetDword(settings, u"Hue", 4), STATUS_SUCCESS); });
+    // Not a measurement: a writer that ignored the lock would have written by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(ReadText(file_), before);
+    ::close(lock);
+    writer.join();
+    EXPECT_NE(ReadText(file_).find("\"Hue\"=dword:00000004"), std::string::npos);
+    ZwClose(settings);
+    ZwClose(driver_key);
+}
+
+// The file is made of lines: a name cannot hold a line break, a string is written as its bytes.
+TEST_F(RegistryTest, LineBreaksNeverBreakTheFile) {
+    Plug();
+    HANDLE driver_key, settings;
+    OpenSettings(&driver_key, &settings);
+    const std::string before = ReadText(file_);
+    EXPECT_EQ(SetDword(settings, u"Two\nLines", 1), STATUS_INVALID_PARAMETER);
+    HANDLE key = nullptr;
+    ULONG disposition = 0;
+    EXPECT_EQ(CreateKey(driver_key, u"Two\nLines", &key, &disposition), STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(ReadText(file_), before);
+    const WCHAR text[] = u"one\r\ntwo\n";
+    UNICODE_STRING name = Name(u"Text");
+    ASSERT_EQ(ZwSetValueKey(settings, &name, 0, REG_SZ, (PVOID)text, sizeof(text)), STATUS_SUCCESS);
+    ZwClose(settings);
+    ZwClose(driver_key);
+    Unplug();
+    Plug();
+    OpenSettings(&driver_key, &settings);
+    const Query query = QueryValue(settings, u"Text", 64);
+    ASSERT_EQ(query.status, STATUS_SUCCESS);
+    EXPECT_EQ(query.type, (ULONG)REG_SZ);
+    EXPECT_EQ(std::memcmp(query.data.data(), text, sizeof(text)), 0);
+    ZwClose(settings);
+    ZwClose(driver_key);
 }
 
 TEST(RegistryFiles, TheDefaultFileLivesInTheUsersConfigurationFolder) {

@@ -3,7 +3,6 @@
 // settings).
 #include <httplib.h>
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include "tools/camctl/serve/frame_broadcaster.h"
 #include "tools/camctl/serve/http_routes.h"
 #include "tools/camctl/serve/listen_address.h"
+#include "tools/camctl/stop_signal.h"
 #include "tools/common/jpeg_encoder.h"
 #include "tools/common/status_text.h"
 
@@ -43,22 +43,6 @@ constexpr time_t kKeepAliveSeconds = 1;
 constexpr time_t kWriteTimeoutSeconds = 5;
 // Milliseconds the server may take to start listening.
 constexpr int kStartWaits = 5000;
-
-std::atomic<bool> stop_requested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
-
-extern "C" void RequestStop(int) {
-    stop_requested = true;
-}
-
-void CatchStopSignals() {
-    struct sigaction action = {};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-}
 
 // The camera sends nothing: said on the page, the same way capture says it.
 std::string NoFrames(serve::ControlDesk& desk, uint32_t idle_ms) {
@@ -94,7 +78,7 @@ std::string Broadcast(FrameLoop& loop, FrameBroadcaster& frames, serve::ControlD
             frames.SetCameraProblem(NoFrames(desk, idle_ms));
         return std::string();
     };
-    return loop.Run([] { return !stop_requested; }, on_frame, on_idle, kPollMs);
+    return loop.Run([] { return !StopRequested(); }, on_frame, on_idle, kPollMs);
 }
 
 // Binds the server to the address; returns the port, or -1.
@@ -170,6 +154,8 @@ int RunServe(const CommonOptions& common, const ServeOptions& options) {
     if (!problem.empty())
         return UsageError("serve", problem);
     CatchStopSignals();
+    // A viewer that goes away mid-picture ends that write, not the server.
+    std::signal(SIGPIPE, SIG_IGN);
     camtools::Session session(common.Session());
     if (session.device() == nullptr)
         return Fail("serve", session.error());
