@@ -14,7 +14,10 @@ set(CAM_FREESTANDING_FLAGS
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 
 add_executable(camdrv_image)
-set_target_properties(camdrv_image PROPERTIES OUTPUT_NAME camdrv SUFFIX .sys LINKER_LANGUAGE CXX)
+get_filename_component(CAM_DRIVER_BINARY_NAME ${CAM_DRIVER_BINARY} NAME_WE)
+get_filename_component(CAM_DRIVER_BINARY_SUFFIX ${CAM_DRIVER_BINARY} LAST_EXT)
+set_target_properties(camdrv_image PROPERTIES OUTPUT_NAME ${CAM_DRIVER_BINARY_NAME}
+                      SUFFIX ${CAM_DRIVER_BINARY_SUFFIX} LINKER_LANGUAGE CXX)
 target_link_options(camdrv_image PRIVATE
   -nostdlib
   -Wl,--subsystem,native

@@ -272,7 +272,7 @@ static_assert(OperationsMatchTheItemTable());
 
 }  // namespace
 
-NTSTATUS ConstantPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI ConstantPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     UNREFERENCED_PARAMETER(irp);
     if (request == nullptr || data == nullptr)
         return STATUS_UNSUCCESSFUL;
@@ -281,7 +281,7 @@ NTSTATUS ConstantPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     return GetFixed(nullptr, (CameraItem)request->Id, data);
 }
 
-NTSTATUS CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     CameraContext* camera = CameraOfRequest(irp);
     if (camera == nullptr || request == nullptr || data == nullptr)
         return STATUS_UNSUCCESSFUL;

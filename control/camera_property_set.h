@@ -30,9 +30,9 @@ constexpr bool IsConstantItem(camdrv::CameraItem item) {
 
 // The constant items' handler: the item's fixed number into `value`. STATUS_UNSUCCESSFUL only
 // without a data buffer.
-NTSTATUS ConstantPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data);
+NTSTATUS NTAPI ConstantPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data);
 // Every other item's handler: the request's filter, its device and the device's camera context,
 // then the item's operation. STATUS_UNSUCCESSFUL, changing nothing, when any of them (or the data
 // buffer) is missing; STATUS_NOT_FOUND for a direction the item does not serve, which only flags
 // beyond KSPROPERTY_TYPE_SET on a request to a set-only item can reach.
-NTSTATUS CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data);
+NTSTATUS NTAPI CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data);

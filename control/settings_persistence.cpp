@@ -11,7 +11,7 @@ using camdrv::CameraItem;
 
 // The driver key serves only as the root of its subkey, so it is opened without rights of its own.
 inline constexpr ACCESS_MASK kDriverKeyAccess = STANDARD_RIGHTS_READ;
-WCHAR kSettingsKey[] = L"Settings";
+WCHAR kSettingsKey[] = u"Settings";
 // The fixed part of the answer and room for eight data bytes: a longer value fails its query.
 inline constexpr ULONG kQueryBufferSize = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) + 8;
 // A stored time-out outside kTimeoutMin..kStoredTimeoutMax is left unapplied.

@@ -9,14 +9,14 @@
 
 namespace {
 
-VOID FreeCameraContext(PVOID context) {
+VOID NTAPI FreeCameraContext(PVOID context) {
     if (context != nullptr)
         ExFreePoolWithTag(context, kCameraContextTag);
 }
 
 }  // namespace
 
-NTSTATUS CameraDeviceAdd(PKSDEVICE device) {
+NTSTATUS NTAPI CameraDeviceAdd(PKSDEVICE device) {
     auto* camera = static_cast<CameraContext*>(
         ExAllocatePoolWithTag((POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION),
                               sizeof(CameraContext), kCameraContextTag));

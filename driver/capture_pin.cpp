@@ -17,7 +17,7 @@ VOID RequestProcessing(CapturePinContext* pin_context) {
 
 const CapturePinInterface kCapturePinInterface = {RequestProcessing};
 
-VOID FreePinContext(PVOID context) {
+VOID NTAPI FreePinContext(PVOID context) {
     if (context != nullptr)
         ExFreePoolWithTag(context, kPinContextTag);
 }
@@ -123,7 +123,7 @@ const KSPIN_DESCRIPTOR_EX kCapturePinDescriptor = {
     CapturePinIntersect,
 };
 
-NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI CapturePinCreate(PKSPIN pin, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     CameraContext* camera = CameraOfDevice(KsGetDevice(pin));
     auto* pin_context = static_cast<CapturePinContext*>(
@@ -154,7 +154,7 @@ NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CapturePinClose(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI CapturePinClose(PKSPIN pin, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     CapturePinContext* pin_context = PinContextOf(pin);
     pin_context->output_stride = 0;
@@ -162,7 +162,7 @@ NTSTATUS CapturePinClose(PKSPIN pin, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE to_state, KSSTATE from_state) {
+NTSTATUS NTAPI CapturePinSetDeviceState(PKSPIN pin, KSSTATE to_state, KSSTATE from_state) {
     CapturePinContext* pin_context = PinContextOf(pin);
     CameraContext* camera = pin_context->camera;
     NTSTATUS status = STATUS_SUCCESS;

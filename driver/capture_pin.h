@@ -20,18 +20,19 @@ VOID WriteVideoDataRange(KS_DATARANGE_VIDEO* range, LONG w, LONG h, LONG f);
 // biSize bytes of it, at most the 40 the record holds.
 VOID CopyVideoInfo(KS_VIDEOINFOHEADER* target, const KS_VIDEOINFOHEADER* source);
 
-NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp);
-NTSTATUS CapturePinClose(PKSPIN pin, PIRP irp);
+NTSTATUS NTAPI CapturePinCreate(PKSPIN pin, PIRP irp);
+NTSTATUS NTAPI CapturePinClose(PKSPIN pin, PIRP irp);
 // Checks the pin's connection format against the matched range: the initial format (no old
 // format) or a format change, which only a stopped pin takes. A refused change leaves the pin as
 // it was.
-NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT old_format,
-                                 PKSMULTIPLE_ITEM old_attribute_list, const KSDATARANGE* data_range,
-                                 const KSATTRIBUTE_LIST* attribute_range);
-NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE to_state, KSSTATE from_state);
-NTSTATUS CapturePinIntersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE data_range,
-                             PKSDATARANGE matching_data_range, ULONG data_buffer_size, PVOID data,
-                             PULONG data_size);
+NTSTATUS NTAPI CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT old_format,
+                                       PKSMULTIPLE_ITEM old_attribute_list,
+                                       const KSDATARANGE* data_range,
+                                       const KSATTRIBUTE_LIST* attribute_range);
+NTSTATUS NTAPI CapturePinSetDeviceState(PKSPIN pin, KSSTATE to_state, KSSTATE from_state);
+NTSTATUS NTAPI CapturePinIntersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE data_range,
+                                   PKSDATARANGE matching_data_range, ULONG data_buffer_size,
+                                   PVOID data, PULONG data_size);
 
 // Claims the camera for a pin and creates its FrameProcessor with the camera's colour settings;
 // STATUS_SHARING_VIOLATION while another pin holds it, STATUS_INVALID_PARAMETER for a format that

@@ -35,9 +35,10 @@ VOID CopyVideoInfo(KS_VIDEOINFOHEADER* target, const KS_VIDEOINFOHEADER* source)
     RtlCopyMemory(target, source, kVideoInfoPrefix + bitmap_bytes);
 }
 
-NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT old_format,
-                                 PKSMULTIPLE_ITEM old_attribute_list, const KSDATARANGE* data_range,
-                                 const KSATTRIBUTE_LIST* attribute_range) {
+NTSTATUS NTAPI CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT old_format,
+                                       PKSMULTIPLE_ITEM old_attribute_list,
+                                       const KSDATARANGE* data_range,
+                                       const KSATTRIBUTE_LIST* attribute_range) {
     UNREFERENCED_PARAMETER(old_attribute_list);
     UNREFERENCED_PARAMETER(attribute_range);
     const KSDATAFORMAT* format = pin->ConnectionFormat;
@@ -67,9 +68,9 @@ NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT old_format,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CapturePinIntersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE data_range,
-                             PKSDATARANGE matching_data_range, ULONG data_buffer_size, PVOID data,
-                             PULONG data_size) {
+NTSTATUS NTAPI CapturePinIntersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE data_range,
+                                   PKSDATARANGE matching_data_range, ULONG data_buffer_size,
+                                   PVOID data, PULONG data_size) {
     UNREFERENCED_PARAMETER(context);
     UNREFERENCED_PARAMETER(irp);
     UNREFERENCED_PARAMETER(pin);

@@ -75,7 +75,7 @@ LONG TakeFilledSlot(CaptureWorker* worker, ULONG* picture_number) {
     return slot;
 }
 
-VOID WorkerLoop(PVOID context) {
+VOID NTAPI WorkerLoop(PVOID context) {
     auto* worker = static_cast<CaptureWorker*>(context);
     CameraContext* camera = worker->camera;
     const FrameSource* source = camera->frame_source;
@@ -177,11 +177,10 @@ VOID FreeBuffers(CaptureWorker* worker) {
 // Taken once per start, from the same geometry the buffers are sized for and the format of the pin
 // that holds the camera: the copies of this stream read nothing else.
 VOID FixDeliveryGeometry(CaptureWorker* worker, const CapturePinContext* pin_context, LONG width,
-                         LONG height, LONG image_width) {
+                         LONG height) {
     DeliveryGeometry& delivery = worker->delivery;
     delivery.width = width;
     delivery.height = height;
-    delivery.source_pitch = (ULONG)image_width;
     const ULONG row_bytes = (ULONG)width * 4;
     const ULONG stride = (ULONG)pin_context->output_stride;
     delivery.row_spacing = stride > row_bytes ? stride : row_bytes;
@@ -209,7 +208,7 @@ CaptureWorker* CreateCaptureWorker(CameraContext* camera) {
     return worker;
 }
 
-VOID FreeCaptureWorker(PVOID worker) {
+VOID NTAPI FreeCaptureWorker(PVOID worker) {
     if (worker != nullptr)
         ExFreePoolWithTag(worker, kWorkerTag);
 }
@@ -264,8 +263,7 @@ NTSTATUS StartStreaming(CameraContext* camera) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     processor->conversion.output_buffer = worker->rgb_image;
-    FixDeliveryGeometry(worker, pin_context, camera->output_width, camera->output_height,
-                        image_width);
+    FixDeliveryGeometry(worker, pin_context, camera->output_width, camera->output_height);
 
     worker->run_state = 2;
     status = StartThread(worker);
@@ -302,7 +300,8 @@ VOID StopStreaming(CameraContext* camera) {
     FreeBuffers(worker);
 }
 
-bool ConvertLatestFrame(CaptureWorker* worker, ULONG* picture_number) {
+bool ConvertLatestFrame(CaptureWorker* worker, ULONG* picture_number,
+                        const ImageDestination* destination) {
     // Marked before keep_running is tested: a stop that clears keep_running and then finds
     // converting clear knows that this pass will not touch the buffers it frees.
     InterlockedExchange(&worker->converting, 1);
@@ -316,7 +315,12 @@ bool ConvertLatestFrame(CaptureWorker* worker, ULONG* picture_number) {
     LONG pitch = 0;
     camera->frame_source->GetRawDataOffset(camera, &offset);
     camera->frame_source->GetRawRowPitch(camera, &pitch);
-    ConvertFrame(worker->processor, worker->raw_slot[slot], (ULONG)offset, (ULONG)pitch);
+    if (destination != nullptr) {
+        ConvertFrame(worker->processor, worker->raw_slot[slot], (ULONG)offset, (ULONG)pitch,
+                     destination);
+    } else {
+        ConvertFrame(worker->processor, worker->raw_slot[slot], (ULONG)offset, (ULONG)pitch);
+    }
     MarkSlot(worker, slot, kSlotFree);
     return true;
 }

@@ -3,16 +3,16 @@
 #pragma once
 
 #include "driver/camera_context.h"
+#include "imaging/conversion.h"
 
-// What a delivery copies, fixed when streaming starts from the geometry the buffers were sized for
-// and the pin's format: nothing that changes either later can make a copy overrun a buffer.
+// What a delivery writes, fixed when streaming starts from the geometry the buffers were sized for
+// and the pin's format: nothing that changes either later can make a delivery overrun a buffer.
 struct DeliveryGeometry {
-    LONG width;          // pixels copied per row (output_width)
-    LONG height;         // rows copied (output_height)
-    ULONG source_pitch;  // pixels from one row of rgb_image to the next (image_width)
-    ULONG row_spacing;   // bytes from one destination row to the next
-    ULONG sample_size;   // DataUsed of each frame (biSizeImage)
-    LONGLONG duration;   // AvgTimePerFrame
+    LONG width;         // pixels written per row (output_width)
+    LONG height;        // rows written (output_height)
+    ULONG row_spacing;  // bytes from one destination row to the next
+    ULONG sample_size;  // DataUsed of each frame (biSizeImage)
+    LONGLONG duration;  // AvgTimePerFrame
 };
 
 // One per device, owned by the device's object bag; camera->worker.
@@ -45,7 +45,7 @@ inline constexpr LONG kSlotConverting = 3;
 // Zero-filled, with its event and lock initialised; null when pool is short.
 CaptureWorker* CreateCaptureWorker(CameraContext* camera);
 // The object-bag free routine.
-VOID FreeCaptureWorker(PVOID worker);
+VOID NTAPI FreeCaptureWorker(PVOID worker);
 
 // RUN from a pin that is not paused: the capture set-up, the buffers and the thread. Fails with
 // STATUS_INSUFFICIENT_RESOURCES when the device has no worker or a buffer cannot be allocated, and
@@ -57,10 +57,12 @@ NTSTATUS PauseStreaming(CameraContext* camera, bool pause);
 // Back to STOP or ACQUIRE: the thread stops and the buffers are freed.
 VOID StopStreaming(CameraContext* camera);
 
-// Converts the filled slot into rgb_image, the older one when both are (A when they are alike), and
-// gives its picture number; false when none is filled or the worker is stopping. Leaves
-// `converting` set for the rest of the process pass.
-bool ConvertLatestFrame(CaptureWorker* worker, ULONG* picture_number);
+// Converts the filled slot, the older one when both are (A when they are alike), into
+// `destination`, or into rgb_image when there is none, and gives its picture number; false when
+// none is filled or the worker is stopping. Leaves `converting` set for the rest of the process
+// pass.
+bool ConvertLatestFrame(CaptureWorker* worker, ULONG* picture_number,
+                        const ImageDestination* destination = nullptr);
 
 // The capture pin's process callback.
-NTSTATUS CapturePinProcess(PKSPIN pin);
+NTSTATUS NTAPI CapturePinProcess(PKSPIN pin);

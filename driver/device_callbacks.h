@@ -4,14 +4,14 @@
 #include "platform/ddk.h"
 
 // The system's loader finds the entry point by its plain name.
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path);
 
 // Add: creates the camera context of a new device with its defaults.
-NTSTATUS CameraDeviceAdd(PKSDEVICE device);
+NTSTATUS NTAPI CameraDeviceAdd(PKSDEVICE device);
 
 // Start: registers the filter factory, creates the capture worker, brings the camera's USB device
 // up and initialises the camera with its persisted settings.
-NTSTATUS CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
-                           PCM_RESOURCE_LIST untranslated);
+NTSTATUS NTAPI CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
+                                 PCM_RESOURCE_LIST untranslated);
 // Stop: saves the settings, then tears the camera's USB configuration down.
-VOID CameraDeviceStop(PKSDEVICE device, PIRP irp);
+VOID NTAPI CameraDeviceStop(PKSDEVICE device, PIRP irp);

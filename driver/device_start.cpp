@@ -10,12 +10,12 @@
 
 namespace {
 
-WCHAR kFilterReference[] = L"GLOBAL";
+WCHAR kFilterReference[] = u"GLOBAL";
 
 }  // namespace
 
-NTSTATUS CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
-                           PCM_RESOURCE_LIST untranslated) {
+NTSTATUS NTAPI CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
+                                 PCM_RESOURCE_LIST untranslated) {
     UNREFERENCED_PARAMETER(irp);
     UNREFERENCED_PARAMETER(translated);
     UNREFERENCED_PARAMETER(untranslated);
@@ -49,7 +49,7 @@ NTSTATUS CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transla
     return status;
 }
 
-VOID CameraDeviceStop(PKSDEVICE device, PIRP irp) {
+VOID NTAPI CameraDeviceStop(PKSDEVICE device, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     CameraContext* camera = CameraOfDevice(device);
     CommandSequence sequence(camera);

@@ -1,6 +1,6 @@
 #include "driver/descriptors.h"
 #include "driver/device_callbacks.h"
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path) {
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path) {
     return KsInitializeDriver(driver_object, registry_path, &kDeviceDescriptor);
 }

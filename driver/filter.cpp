@@ -7,7 +7,7 @@
 
 namespace {
 
-VOID FreeFilterContext(PVOID context) {
+VOID NTAPI FreeFilterContext(PVOID context) {
     if (context != nullptr)
         ExFreePoolWithTag(context, kFilterContextTag);
 }
@@ -16,7 +16,7 @@ VOID FreeFilterContext(PVOID context) {
 
 const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, FilterClose, nullptr, nullptr};
 
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     auto* context = static_cast<FilterContext*>(
         ExAllocatePoolWithTag((POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION),
@@ -33,7 +33,7 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FilterClose(PKSFILTER filter, PIRP irp) {
+NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     // The settings a client changed survive it, though the device keeps running. A failed save is
     // passed over: a close cannot be refused.

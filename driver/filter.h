@@ -5,5 +5,5 @@
 
 extern const KSFILTER_DISPATCH kFilterDispatch;
 
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp);
-NTSTATUS FilterClose(PKSFILTER filter, PIRP irp);
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp);
+NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP irp);

@@ -1,5 +1,5 @@
-// The capture pin's process callback: the latest converted frame into the client's buffer at the
-// leading edge, with its time stamps and picture number.
+// The capture pin's process callback: the latest frame converted straight into the client's buffer
+// at the leading edge, with its time stamps and picture number.
 #include "driver/capture_worker.h"
 
 namespace {
@@ -29,26 +29,22 @@ VOID StampHeader(const CapturePinContext* pin_context, const DeliveryGeometry& d
     }
 }
 
-// The image, last stored row first unless flip_v is set, each row mirrored when flip_h is set.
-VOID CopyImage(const DeliveryGeometry& delivery, const ULONG* image, bool flip_h, bool flip_v,
-               PUCHAR destination) {
-    const LONG width = delivery.width;
-    const LONG height = delivery.height;
-    const SIZE_T row_bytes = (SIZE_T)width * 4;
-    for (LONG row = 0; row < height; ++row) {
-        const ULONG* source =
-            image + (SIZE_T)(flip_v ? row : height - 1 - row) * delivery.source_pitch;
-        auto* target = reinterpret_cast<ULONG*>(destination + (SIZE_T)row * delivery.row_spacing);
-        if (!flip_h) {
-            RtlCopyMemory(target, source, row_bytes);
-            continue;
-        }
-        for (LONG column = 0; column < width; ++column)
-            target[width - 1 - column] = source[column];
-    }
+// The client's buffer as the conversion's destination: the last converted row first unless flip_v
+// is set, each row mirrored when flip_h is set. The driver never reads the buffer again, so its
+// lines are written past the caches rather than read in first.
+ImageDestination ClientImage(const DeliveryGeometry& delivery, PUCHAR data, bool flip_h,
+                             bool flip_v) {
+    const LONG_PTR spacing = (LONG_PTR)delivery.row_spacing;
+    PUCHAR first_row = flip_v ? data : data + (LONG_PTR)(delivery.height - 1) * spacing;
+    return {reinterpret_cast<ULONG*>(first_row),
+            flip_v ? spacing : -spacing,
+            delivery.width,
+            delivery.height,
+            flip_h,
+            true};
 }
 
-// The bytes the copy reaches, and the sample size the header will claim: a buffer must hold both.
+// The bytes the image reaches, and the sample size the header will claim: a buffer must hold both.
 bool FitsBuffer(const DeliveryGeometry& delivery, PKSSTREAM_HEADER header) {
     const ULONGLONG row_bytes = (ULONGLONG)delivery.width * 4;
     const ULONGLONG reach =
@@ -60,7 +56,7 @@ bool FitsBuffer(const DeliveryGeometry& delivery, PKSSTREAM_HEADER header) {
 
 }  // namespace
 
-NTSTATUS CapturePinProcess(PKSPIN pin) {
+NTSTATUS NTAPI CapturePinProcess(PKSPIN pin) {
     auto* pin_context = static_cast<CapturePinContext*>(pin->Context);
     CameraContext* camera = pin_context->camera;
     CaptureWorker* worker = camera->worker;
@@ -69,18 +65,22 @@ NTSTATUS CapturePinProcess(PKSPIN pin) {
         return STATUS_PENDING;
     PKSSTREAM_POINTER leading =
         KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    PKSSTREAM_HEADER header = leading != nullptr ? leading->StreamHeader : nullptr;
+    const DeliveryGeometry& delivery = worker->delivery;
+    // The frame is converted straight into a buffer that holds it. A buffer too small for it goes
+    // back empty rather than overrun; the frame then goes into the worker's own image and is
+    // dropped, as one that finds no buffer is.
+    const bool fits = header != nullptr && FitsBuffer(delivery, header);
+    ImageDestination client = {};
+    if (fits) {
+        client = ClientImage(delivery, static_cast<PUCHAR>(header->Data),
+                             AtomicRead(&camera->flip_h) != 0, AtomicRead(&camera->flip_v) != 0);
+    }
     ULONG picture_number = 0;
-    bool converted = ConvertLatestFrame(worker, &picture_number);
-    if (leading != nullptr && converted) {
-        PKSSTREAM_HEADER header = leading->StreamHeader;
-        const DeliveryGeometry& delivery = worker->delivery;
-        // A buffer too small for the frame goes back empty rather than overrun.
-        if (FitsBuffer(delivery, header)) {
+    const bool converted = ConvertLatestFrame(worker, &picture_number, fits ? &client : nullptr);
+    if (header != nullptr && converted) {
+        if (fits) {
             StampHeader(pin_context, delivery, picture_number, header);
-            bool flip_h = AtomicRead(&camera->flip_h) != 0;
-            bool flip_v = AtomicRead(&camera->flip_v) != 0;
-            CopyImage(delivery, worker->rgb_image, flip_h, flip_v,
-                      static_cast<PUCHAR>(header->Data));
         } else {
             header->DataUsed = 0;
         }

@@ -18,6 +18,20 @@ struct ConversionParams {
     LONG matrix[16];  // 1/64 units; entry 4 * input + output
 };
 
+// Where a conversion stores its image: `width` pixels of each of `height` rows (no more than the
+// conversion's own), row 0 at first_row and each next row row_step bytes on (negative: the rows go
+// up in memory), right to left when mirrored. With streaming set, rows whose blocks fall on 64-byte
+// boundaries are stored past the caches: for an image nobody reads again soon, such as a client's
+// buffer, that saves reading each line in before it is written.
+struct ImageDestination {
+    ULONG* first_row;
+    LONG_PTR row_step;
+    LONG width;
+    LONG height;
+    bool mirrored;
+    bool streaming;
+};
+
 // The conversion half of the per-pin processing record: the parameters, the work buffer and its
 // geometry, and the per-frame sign flags of the matrix.
 struct ConversionState {
@@ -51,10 +65,28 @@ inline ULONG GainFactor(LONG gain) {
     return gain > 0xFFFF ? 0xFFFF : (ULONG)gain & 0xFFFF;
 }
 
-// The conversions, one variant per phase, chosen by phase. Each reads params and writes
-// params->output. The colour conversion also reads the sign flags of params->matrix.
-VOID ConvertBayerToBgrx(const ConversionParams* params, const bool* matrix_positive, LONG phase);
-VOID ConvertBayerToGrey(const ConversionParams* params, LONG phase);
+// params->output as a destination: rows of params->width pixels, back to back, top row first.
+inline ImageDestination OutputOf(const ConversionParams* params) {
+    return {params->output, (LONG_PTR)params->width * 4, params->width, params->height, false,
+            false};
+}
+
+// The conversions, one variant per phase, chosen by phase. Each reads params and writes the
+// destination, or params->output. The colour conversion also reads the sign flags of
+// params->matrix.
+VOID ConvertBayerToBgrx(const ConversionParams* params, const bool* matrix_positive, LONG phase,
+                        const ImageDestination* destination);
+VOID ConvertBayerToGrey(const ConversionParams* params, LONG phase,
+                        const ImageDestination* destination);
+inline VOID ConvertBayerToBgrx(const ConversionParams* params, const bool* matrix_positive,
+                               LONG phase) {
+    const ImageDestination output = OutputOf(params);
+    ConvertBayerToBgrx(params, matrix_positive, phase, &output);
+}
+inline VOID ConvertBayerToGrey(const ConversionParams* params, LONG phase) {
+    const ImageDestination output = OutputOf(params);
+    ConvertBayerToGrey(params, phase, &output);
+}
 // Replaces the three gains with the grey-world gains of the frame; leaves them as they are when a
 // channel total is 0, since such a frame has no finite result.
 VOID MeasureWhiteBalance(const ConversionParams* params, LONG phase, LONG* red_out, LONG* green_out,
@@ -79,6 +111,16 @@ ULONG SetVectorWidthLimit(ULONG bits);
 // The plain per-pixel path: the build for processors without vector units, and the reference
 // the vector path must equal bit for bit.
 VOID ConvertBayerToBgrxScalar(const ConversionParams* params, const bool* matrix_positive,
-                              LONG phase);
-VOID ConvertBayerToGreyScalar(const ConversionParams* params, LONG phase);
+                              LONG phase, const ImageDestination* destination);
+VOID ConvertBayerToGreyScalar(const ConversionParams* params, LONG phase,
+                              const ImageDestination* destination);
+inline VOID ConvertBayerToBgrxScalar(const ConversionParams* params, const bool* matrix_positive,
+                                     LONG phase) {
+    const ImageDestination output = OutputOf(params);
+    ConvertBayerToBgrxScalar(params, matrix_positive, phase, &output);
+}
+inline VOID ConvertBayerToGreyScalar(const ConversionParams* params, LONG phase) {
+    const ImageDestination output = OutputOf(params);
+    ConvertBayerToGreyScalar(params, phase, &output);
+}
 VOID SumChannelsScalar(const ConversionParams* params, LONG phase, ChannelTotals* totals);

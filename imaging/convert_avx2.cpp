@@ -9,13 +9,14 @@ namespace {
 using Widths256 = Widths<NoWidth, Avx2>;
 }  // namespace
 
-VOID ConvertBayerToBgrx256(const ConversionParams* params, const bool* matrix_positive,
-                           LONG phase) {
-    ConvertColourVector<Widths256>(params, matrix_positive, phase);
+VOID ConvertBayerToBgrx256(const ConversionParams* params, const bool* matrix_positive, LONG phase,
+                           const ImageDestination* destination) {
+    ConvertColourVector<Widths256>(params, matrix_positive, phase, *destination);
 }
 
-VOID ConvertBayerToGrey256(const ConversionParams* params, LONG phase) {
-    ConvertGreyVector<Widths256>(params, phase);
+VOID ConvertBayerToGrey256(const ConversionParams* params, LONG phase,
+                           const ImageDestination* destination) {
+    ConvertGreyVector<Widths256>(params, phase, *destination);
 }
 
 VOID SumChannels256(const ConversionParams* params, LONG phase, ChannelTotals* totals) {

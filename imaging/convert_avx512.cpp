@@ -15,13 +15,14 @@ namespace {
 using Widths512 = Widths<Avx512, Avx2>;
 }  // namespace
 
-VOID ConvertBayerToBgrx512(const ConversionParams* params, const bool* matrix_positive,
-                           LONG phase) {
-    ConvertColourVector<Widths512>(params, matrix_positive, phase);
+VOID ConvertBayerToBgrx512(const ConversionParams* params, const bool* matrix_positive, LONG phase,
+                           const ImageDestination* destination) {
+    ConvertColourVector<Widths512>(params, matrix_positive, phase, *destination);
 }
 
-VOID ConvertBayerToGrey512(const ConversionParams* params, LONG phase) {
-    ConvertGreyVector<Widths512>(params, phase);
+VOID ConvertBayerToGrey512(const ConversionParams* params, LONG phase,
+                           const ImageDestination* destination) {
+    ConvertGreyVector<Widths512>(params, phase, *destination);
 }
 
 VOID SumChannels512(const ConversionParams* params, LONG phase, ChannelTotals* totals) {

@@ -34,6 +34,22 @@ VOID ForEachPixel(const ConversionParams* params, LONG phase, PixelFunction pixe
     }
 }
 
+// Each pixel the destination takes, to its place there.
+template <typename PixelFunction>
+VOID ForEachStoredPixel(const ConversionParams* params, LONG phase,
+                        const ImageDestination& destination, PixelFunction pixel) {
+    const auto& sites = kPhaseSites[NormalizeBayerPhase(phase)];
+    for (LONG y = 0; y < destination.height; ++y) {
+        const UCHAR* row = params->origin + (LONG_PTR)y * params->stride;
+        auto* out = (ULONG*)((PUCHAR)destination.first_row + y * destination.row_step);
+        for (LONG x = 0; x < destination.width; ++x) {
+            const ULONG value =
+                pixel(InterpolatePixel(row + x, params->stride, sites[y & 1][x & 1]));
+            out[destination.mirrored ? destination.width - 1 - x : x] = value;
+        }
+    }
+}
+
 Rgb Gained(const ConversionParams* params, const Rgb& rgb) {
     return {ApplyGain(rgb.red, GainFactor(params->frame_red_gain)),
             ApplyGain(rgb.green, GainFactor(params->frame_green_gain)),
@@ -43,23 +59,23 @@ Rgb Gained(const ConversionParams* params, const Rgb& rgb) {
 }  // namespace
 
 VOID ConvertBayerToBgrxScalar(const ConversionParams* params, const bool* matrix_positive,
-                              LONG phase) {
-    ForEachPixel(params, phase, [&](LONG y, LONG x, const Rgb& rgb) {
+                              LONG phase, const ImageDestination* destination) {
+    ForEachStoredPixel(params, phase, *destination, [&](const Rgb& rgb) {
         const Rgb in = Gained(params, rgb);
         const ULONG red = (ULONG)MatrixOutput(params->matrix, matrix_positive, in, 0);
         const ULONG green = (ULONG)MatrixOutput(params->matrix, matrix_positive, in, 1);
         const ULONG blue = (ULONG)MatrixOutput(params->matrix, matrix_positive, in, 2);
-        params->output[(LONG_PTR)y * params->width + x] =
-            0xFF000000u | red << 16 | green << 8 | blue;
+        return 0xFF000000u | red << 16 | green << 8 | blue;
     });
 }
 
-VOID ConvertBayerToGreyScalar(const ConversionParams* params, LONG phase) {
-    ForEachPixel(params, phase, [&](LONG y, LONG x, const Rgb& rgb) {
+VOID ConvertBayerToGreyScalar(const ConversionParams* params, LONG phase,
+                              const ImageDestination* destination) {
+    ForEachStoredPixel(params, phase, *destination, [&](const Rgb& rgb) {
         const Rgb in = Gained(params, rgb);
         const ULONG grey = (ULONG)((in.red * 77) >> 8) + (ULONG)((in.green * 150) >> 8) +
                            (ULONG)((in.blue * 29) >> 8);
-        params->output[(LONG_PTR)y * params->width + x] = 0xFF000000u | grey * 0x010101u;
+        return 0xFF000000u | grey * 0x010101u;
     });
 }
 
@@ -104,11 +120,13 @@ VOID MeasureWhiteBalance(const ConversionParams* params, LONG phase, LONG* red_o
 ULONG SetVectorWidthLimit(ULONG) {
     return 0;
 }
-VOID ConvertBayerToBgrx(const ConversionParams* params, const bool* matrix_positive, LONG phase) {
-    ConvertBayerToBgrxScalar(params, matrix_positive, phase);
+VOID ConvertBayerToBgrx(const ConversionParams* params, const bool* matrix_positive, LONG phase,
+                        const ImageDestination* destination) {
+    ConvertBayerToBgrxScalar(params, matrix_positive, phase, destination);
 }
-VOID ConvertBayerToGrey(const ConversionParams* params, LONG phase) {
-    ConvertBayerToGreyScalar(params, phase);
+VOID ConvertBayerToGrey(const ConversionParams* params, LONG phase,
+                        const ImageDestination* destination) {
+    ConvertBayerToGreyScalar(params, phase, destination);
 }
 VOID SumChannels(const ConversionParams* params, LONG phase, ChannelTotals* totals) {
     SumChannelsScalar(params, phase, totals);

@@ -88,6 +88,13 @@ VOID RunWidest([[maybe_unused]] Run512 run512, [[maybe_unused]] Run256 run256, R
     run128();
 }
 
+// Stores past the caches are ordered only by a fence: whoever is handed the image next must see
+// all of it.
+VOID FinishStores(const ImageDestination& destination) {
+    if (destination.streaming)
+        _mm_sfence();
+}
+
 }  // namespace
 
 ULONG SetVectorWidthLimit(ULONG bits) {
@@ -95,16 +102,21 @@ ULONG SetVectorWidthLimit(ULONG bits) {
     return UsableWidth();
 }
 
-VOID ConvertBayerToBgrx(const ConversionParams* params, const bool* matrix_positive, LONG phase) {
-    RunWidest([&] { ConvertBayerToBgrx512(params, matrix_positive, phase); },
-              [&] { ConvertBayerToBgrx256(params, matrix_positive, phase); },
-              [&] { ConvertColourVector<Widths128>(params, matrix_positive, phase); });
+VOID ConvertBayerToBgrx(const ConversionParams* params, const bool* matrix_positive, LONG phase,
+                        const ImageDestination* destination) {
+    RunWidest(
+        [&] { ConvertBayerToBgrx512(params, matrix_positive, phase, destination); },
+        [&] { ConvertBayerToBgrx256(params, matrix_positive, phase, destination); },
+        [&] { ConvertColourVector<Widths128>(params, matrix_positive, phase, *destination); });
+    FinishStores(*destination);
 }
 
-VOID ConvertBayerToGrey(const ConversionParams* params, LONG phase) {
-    RunWidest([&] { ConvertBayerToGrey512(params, phase); },
-              [&] { ConvertBayerToGrey256(params, phase); },
-              [&] { ConvertGreyVector<Widths128>(params, phase); });
+VOID ConvertBayerToGrey(const ConversionParams* params, LONG phase,
+                        const ImageDestination* destination) {
+    RunWidest([&] { ConvertBayerToGrey512(params, phase, destination); },
+              [&] { ConvertBayerToGrey256(params, phase, destination); },
+              [&] { ConvertGreyVector<Widths128>(params, phase, *destination); });
+    FinishStores(*destination);
 }
 
 VOID SumChannels(const ConversionParams* params, LONG phase, ChannelTotals* totals) {

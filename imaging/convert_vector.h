@@ -231,36 +231,85 @@ CAM_INLINE Channels<V> PackChannels(const Channels<V>& even, const Channels<V>& 
 // The order of a channel's sixteen bytes in each 16-byte lane.
 enum BytesOrder { kPackedOrder, kPixelOrder };
 
-// Writes the block's pixels (blue, green, red, alpha bytes) from per-channel bytes.
+template <class V>
+struct Quads {
+    typename V::T q[4];
+};
+
+// The block's pixels (blue, green, red, alpha bytes) from per-channel bytes, as the four vectors of
+// four pixels each 128-bit lane holds, in pixel order.
 template <class V, BytesOrder kOrder = kPackedOrder>
-CAM_INLINE VOID StorePixels(ULONG* out, typename V::T blue, typename V::T green,
-                            typename V::T red) {
+CAM_INLINE Quads<V> PixelQuads(typename V::T blue, typename V::T green, typename V::T red) {
     const auto alpha = V::Set8((char)0xFF);
     const auto bg_low = V::UnpackLow8(blue, green);
     const auto bg_high = V::UnpackHigh8(blue, green);
     const auto ra_low = V::UnpackLow8(red, alpha);
     const auto ra_high = V::UnpackHigh8(red, alpha);
     if constexpr (kOrder == kPixelOrder) {
-        V::StoreQuads(out, V::UnpackLow16(bg_low, ra_low), V::UnpackHigh16(bg_low, ra_low),
-                      V::UnpackLow16(bg_high, ra_high), V::UnpackHigh16(bg_high, ra_high));
+        return {{V::UnpackLow16(bg_low, ra_low), V::UnpackHigh16(bg_low, ra_low),
+                 V::UnpackLow16(bg_high, ra_high), V::UnpackHigh16(bg_high, ra_high)}};
     } else {
         const auto even_low = V::UnpackLow16(bg_low, ra_low);  // pixels 0, 2, 4, 6
         const auto even_high = V::UnpackHigh16(bg_low, ra_low);
         const auto odd_low = V::UnpackLow16(bg_high, ra_high);  // pixels 1, 3, 5, 7
         const auto odd_high = V::UnpackHigh16(bg_high, ra_high);
-        V::StoreQuads(out, V::UnpackLow32(even_low, odd_low), V::UnpackHigh32(even_low, odd_low),
-                      V::UnpackLow32(even_high, odd_high), V::UnpackHigh32(even_high, odd_high));
+        return {{V::UnpackLow32(even_low, odd_low), V::UnpackHigh32(even_low, odd_low),
+                 V::UnpackLow32(even_high, odd_high), V::UnpackHigh32(even_high, odd_high)}};
     }
 }
 
-// A short block goes through a scratch block, so nothing is written past the image.
-template <class V, BytesOrder kOrder = kPackedOrder>
-CAM_INLINE VOID StoreFirstPixels(ULONG* out, typename V::T blue, typename V::T green,
-                                 typename V::T red, LONG count) {
+// Where a sink's pixels go: the running position in the current row, which moves left when the
+// row is mirrored, and whether the row's whole blocks go past the caches.
+struct PixelCursor {
+    ULONG* at;  // the next pixel; when mirrored, the pixel after it
+    bool mirrored;
+    bool stream;
+};
+
+// Row y of the destination. Whole blocks lie at multiples of 64 bytes from where the row starts
+// (its right end when mirrored), so that one alignment test covers every register width.
+inline PixelCursor RowCursor(const ImageDestination& destination, LONG y) {
+    auto* start = (ULONG*)((PUCHAR)destination.first_row + y * destination.row_step);
+    ULONG* anchor = destination.mirrored ? start + destination.width : start;
+    return {anchor, destination.mirrored, destination.streaming && ((ULONG_PTR)anchor & 63) == 0};
+}
+
+template <class V, bool kStream>
+CAM_INLINE VOID PutQuads(ULONG* out, const Quads<V>& p, bool mirrored) {
+    if (mirrored) {
+        V::template StoreQuads<kStream>(out, V::Mirror(p.q[3]), V::Mirror(p.q[2]),
+                                        V::Mirror(p.q[1]), V::Mirror(p.q[0]));
+    } else {
+        V::template StoreQuads<kStream>(out, p.q[0], p.q[1], p.q[2], p.q[3]);
+    }
+}
+
+// A whole run of blocks' pixels, the register's worth.
+template <class V>
+CAM_INLINE VOID PutBlock(PixelCursor& cursor, const Quads<V>& pixels) {
+    ULONG* out = cursor.mirrored ? cursor.at - V::kPixels : cursor.at;
+    if (cursor.stream) {
+        PutQuads<V, true>(out, pixels, cursor.mirrored);
+    } else {
+        PutQuads<V, false>(out, pixels, cursor.mirrored);
+    }
+    cursor.at = cursor.mirrored ? out : out + V::kPixels;
+}
+
+// A short block goes through a scratch block, so nothing is written past the row.
+template <class V>
+CAM_INLINE VOID PutFirst(PixelCursor& cursor, const Quads<V>& pixels, LONG count) {
     alignas(64) ULONG scratch[V::kPixels];
-    StorePixels<V, kOrder>(scratch, blue, green, red);
-    for (LONG i = 0; i < count; ++i)
-        out[i] = scratch[i];
+    V::StoreQuads(scratch, pixels.q[0], pixels.q[1], pixels.q[2], pixels.q[3]);
+    if (cursor.mirrored) {
+        cursor.at -= count;
+        for (LONG i = 0; i < count; ++i)
+            cursor.at[count - 1 - i] = scratch[i];
+    } else {
+        for (LONG i = 0; i < count; ++i)
+            cursor.at[i] = scratch[i];
+        cursor.at += count;
+    }
 }
 
 // The matrix coefficients split by sign, so that no signed multiply is needed. The positive and
@@ -274,6 +323,10 @@ struct MatrixSplit {
     bool wide;    // every colour magnitude fits a signed 16-bit multiplier
     bool bytes;   // narrow, and every colour magnitude fits a byte multiplier (see ByteMatrix)
     bool byte_constants;  // bytes, and every constant magnitude is a byte too
+    // byte_constants, and the shape of a colour correction: each output's positive sum is its own
+    // input alone, its negative sum the other two, and there are no constants. Every other term is
+    // zero, so it can be left out.
+    bool correction;
 };
 
 inline MatrixSplit SplitMatrix(const LONG* matrix, const bool* positive) {
@@ -305,6 +358,13 @@ inline MatrixSplit SplitMatrix(const LONG* matrix, const bool* positive) {
     }
     split.bytes = split.bytes && split.narrow;
     split.byte_constants = split.byte_constants && split.bytes;
+    split.correction = split.byte_constants;
+    for (int j = 0; j < 3; ++j) {
+        for (int i = 0; i < 4; ++i) {
+            if ((i != j && split.plus[j][i] != 0) || ((i == j || i == 3) && split.minus[j][i] != 0))
+                split.correction = false;
+        }
+    }
     return split;
 }
 
@@ -346,10 +406,12 @@ struct NarrowMatrix {
 // green, and blue with the constant where that is a byte too (otherwise it is added apart). The
 // channels are packed to bytes first, which saturates them to 0..255, so unclamped kernel values
 // may come in; the gains apply to those bytes. Exact where every magnitude is a byte and no pair of
-// terms passes 15 bits.
-template <class V, bool kConstantInPair>
+// terms passes 15 bits. In the shape of a colour correction (see MatrixSplit) the pairs whose
+// terms are all zero are left out.
+template <class V, bool kConstantInPair, bool kCorrection = false>
 struct ByteMatrix {
     static constexpr bool kPacksInputs = true;
+    static_assert(kConstantInPair || !kCorrection, "a correction has no constants");
     using T = typename V::T;
     T plus_red_green[3], plus_blue[3], plus_constant[3];
     T minus_red_green[3], minus_blue[3], minus_constant[3];
@@ -365,15 +427,32 @@ struct ByteMatrix {
             minus_constant[j] = V::Set16((short)m[3]);
         }
     }
+    // Which pairs a sum of output kJ takes: red with green, and blue with the constant.
+    template <int kJ>
+    static constexpr bool kPlusRedGreen = !kCorrection || kJ != 2;
+    template <int kJ>
+    static constexpr bool kPlusBlue = !kCorrection || kJ == 2;
+    template <int kJ>
+    static constexpr bool kMinusBlue = !kCorrection || kJ != 2;
+    CAM_INLINE static T Sum(T red_green, T blue_one, T red_green_factors, T blue_factors,
+                            bool with_red_green, bool with_blue) {
+        if (with_red_green && with_blue) {
+            return V::Add16(V::MulAddBytes(red_green, red_green_factors),
+                            V::MulAddBytes(blue_one, blue_factors));
+        }
+        return with_red_green ? V::MulAddBytes(red_green, red_green_factors)
+                              : V::MulAddBytes(blue_one, blue_factors);
+    }
     // The quotient of P, less that of N, or 0; from 16-bit lanes of (red, green) and (blue, 1).
-    CAM_INLINE typename V::T Output(T red_green, T blue_one, int j) const {
-        T plus = V::Add16(V::MulAddBytes(red_green, plus_red_green[j]),
-                          V::MulAddBytes(blue_one, plus_blue[j]));
-        T minus = V::Add16(V::MulAddBytes(red_green, minus_red_green[j]),
-                           V::MulAddBytes(blue_one, minus_blue[j]));
+    template <int kJ>
+    CAM_INLINE typename V::T Output(T red_green, T blue_one) const {
+        T plus = Sum(red_green, blue_one, plus_red_green[kJ], plus_blue[kJ], kPlusRedGreen<kJ>,
+                     kPlusBlue<kJ>);
+        T minus =
+            Sum(red_green, blue_one, minus_red_green[kJ], minus_blue[kJ], true, kMinusBlue<kJ>);
         if constexpr (!kConstantInPair) {
-            plus = V::Add16(plus, plus_constant[j]);
-            minus = V::Add16(minus, minus_constant[j]);
+            plus = V::Add16(plus, plus_constant[kJ]);
+            minus = V::Add16(minus, minus_constant[kJ]);
         }
         return V::SubSatU16(V::template Right16<6>(plus), V::template Right16<6>(minus));
     }
@@ -388,18 +467,20 @@ struct ByteMatrix {
         // The low eight bytes of each lane are the even columns, the high eight the odd ones.
         const T red_green[2] = {V::UnpackLow8(red, green), V::UnpackHigh8(red, green)};
         const T blue_one[2] = {V::UnpackLow8(blue, one), V::UnpackHigh8(blue, one)};
-        T out[3];
-        for (int j = 0; j < 3; ++j) {
-            out[j] = PackColumns<V>(Output(red_green[0], blue_one[0], j),
-                                    Output(red_green[1], blue_one[1], j));
-        }
-        return {out[0], out[1], out[2]};
+        return {PackColumns<V>(Output<0>(red_green[0], blue_one[0]),
+                               Output<0>(red_green[1], blue_one[1])),
+                PackColumns<V>(Output<1>(red_green[0], blue_one[0]),
+                               Output<1>(red_green[1], blue_one[1])),
+                PackColumns<V>(Output<2>(red_green[0], blue_one[0]),
+                               Output<2>(red_green[1], blue_one[1]))};
     }
 };
 template <class V>
 using ByteMatrixConstantApart = ByteMatrix<V, false>;
 template <class V>
 using ByteMatrixConstantInPair = ByteMatrix<V, true>;
+template <class V>
+using ByteMatrixCorrection = ByteMatrix<V, true, true>;
 #endif
 
 template <class V>
@@ -455,41 +536,59 @@ struct WideMatrix {
 // emitter, Begin<V>(), that holds its own copies of the frame's constants and running state, so
 // they stay in registers for the run; End() takes the running state back.
 
+// Two rows share four of their six work-buffer rows, which pays in 256-bit registers. The 128-bit
+// walk has too few registers for both rows' colours, and the 512-bit one would need a stack frame
+// larger than a kernel stack's page.
+template <class W>
+inline constexpr bool kPairedColourRows = false;
+#if defined(__AVX2__)
+template <>
+inline constexpr bool kPairedColourRows<Widths<NoWidth, Avx2>> = true;
+#endif
+
 template <template <class> class MatrixKind, GainMode kGain>
 struct ColourSink {
     // A byte matrix clamps as it packs, before the gains.
     static constexpr bool kClamped = !MatrixKind<Sse2>::kPacksInputs;
-    static constexpr bool kRowPairs = false;
+    template <class W>
+    static constexpr bool kRowPairs = kPairedColourRows<W>;
     const MatrixSplit* split;
     const ULONG* factors;
-    ULONG* out;
+    const ImageDestination* destination;
+    PixelCursor cursor[2];
+
+    VOID StartRow(LONG y) { cursor[0] = RowCursor(*destination, y); }
+    VOID StartRows(LONG y) {
+        cursor[0] = RowCursor(*destination, y);
+        cursor[1] = RowCursor(*destination, y + 1);
+    }
 
     template <class V>
     struct Emitter {
         Gains<V, kGain> gains;
         MatrixKind<V> matrix;
-        ULONG* out;
-        CAM_INLINE Channels<V> Bytes(const Block<V>& block) const {
-            return matrix.Pack(block.even, block.odd, gains);
+        PixelCursor cursor[2];
+        CAM_INLINE Quads<V> Pixels(const Block<V>& block) const {
+            const Channels<V> c = matrix.Pack(block.even, block.odd, gains);
+            return PixelQuads<V>(c.blue, c.green, c.red);
         }
+        template <int kRow>
         CAM_INLINE VOID Full(const Block<V>& block) {
-            const Channels<V> c = Bytes(block);
-            StorePixels<V>(out, c.blue, c.green, c.red);
-            out += V::kPixels;
+            PutBlock<V>(cursor[kRow], Pixels(block));
         }
+        template <int kRow>
         CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
-            const Channels<V> c = Bytes(block);
-            StoreFirstPixels<V>(out, c.blue, c.green, c.red, count);
-            out += count;
+            PutFirst<V>(cursor[kRow], Pixels(block), count);
         }
     };
     template <class V>
     CAM_INLINE Emitter<V> Begin() const {
-        return {Gains<V, kGain>(factors), MatrixKind<V>(*split), out};
+        return {Gains<V, kGain>(factors), MatrixKind<V>(*split), {cursor[0], cursor[1]}};
     }
     template <class V>
     CAM_INLINE VOID End(const Emitter<V>& emitter) {
-        out = emitter.out;
+        cursor[0] = emitter.cursor[0];
+        cursor[1] = emitter.cursor[1];
     }
 };
 
@@ -521,15 +620,19 @@ template <GainMode kGain>
 struct GreySink {
     // Below 2^14 the gains apply to packed bytes, which clamps the kernels.
     static constexpr bool kClamped = kGain == GainMode::kGeneral;
+    template <class W>
     static constexpr bool kRowPairs = false;
     const ULONG* factors;
-    ULONG* out;
+    const ImageDestination* destination;
+    PixelCursor cursor;
+
+    VOID StartRow(LONG y) { cursor = RowCursor(*destination, y); }
 
     template <class V>
     struct Emitter {
         using T = typename V::T;
         Gains<V, kGain> gains;
-        ULONG* out;
+        PixelCursor cursor;
         // One byte per pixel, in pixel order.
         CAM_INLINE T Grey(const Block<V>& block) const {
             if constexpr (kClamped) {
@@ -548,24 +651,26 @@ struct GreySink {
                 return Interleave<V>(LuminanceOfHighBytes<V>(even), LuminanceOfHighBytes<V>(odd));
             }
         }
-        CAM_INLINE VOID Full(const Block<V>& block) {
+        CAM_INLINE Quads<V> Pixels(const Block<V>& block) const {
             const T grey = Grey(block);
-            StorePixels<V, kPixelOrder>(out, grey, grey, grey);
-            out += V::kPixels;
+            return PixelQuads<V, kPixelOrder>(grey, grey, grey);
         }
+        template <int kRow>
+        CAM_INLINE VOID Full(const Block<V>& block) {
+            PutBlock<V>(cursor, Pixels(block));
+        }
+        template <int kRow>
         CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
-            const T grey = Grey(block);
-            StoreFirstPixels<V, kPixelOrder>(out, grey, grey, grey, count);
-            out += count;
+            PutFirst<V>(cursor, Pixels(block), count);
         }
     };
     template <class V>
     CAM_INLINE Emitter<V> Begin() const {
-        return {Gains<V, kGain>(factors), out};
+        return {Gains<V, kGain>(factors), cursor};
     }
     template <class V>
     CAM_INLINE VOID End(const Emitter<V>& emitter) {
-        out = emitter.out;
+        cursor = emitter.cursor;
     }
 };
 
@@ -574,10 +679,14 @@ struct GreySink {
 // a sum does not mind.
 struct SumSink {
     static constexpr bool kClamped = false;
+    template <class W>
     static constexpr bool kRowPairs = true;
     ULONG64 red = 0;
     ULONG64 green = 0;
     ULONG64 blue = 0;
+
+    VOID StartRow(LONG) {}
+    VOID StartRows(LONG) {}
 
     template <class V>
     struct Emitter {
@@ -585,6 +694,7 @@ struct SumSink {
         CAM_INLINE static VOID Add(typename V::T& total, typename V::T bytes) {
             total = V::Add64(total, V::SumBytes(bytes));
         }
+        template <int kRow>
         CAM_INLINE VOID Full(const Block<V>& block) {
             Add(red, PackColumns<V>(block.even.red, block.odd.red));
             Add(green, PackColumns<V>(block.even.green, block.odd.green));
@@ -592,6 +702,7 @@ struct SumSink {
         }
         // Only the image's own columns count, so the totals never depend on bytes beyond the
         // border.
+        template <int kRow>
         CAM_INLINE VOID Tail(const Block<V>& block, LONG count) {
             const auto keep = V::PackedColumnsBelow(count);
             Add(red, V::And(PackColumns<V>(block.even.red, block.odd.red), keep));
@@ -617,11 +728,11 @@ template <Site kEven, Site kOdd>
 struct OneRow {
     template <class V, bool kClamped, class Emitter>
     CAM_INLINE static VOID Full(Emitter& emitter, const UCHAR* block, LONG stride) {
-        emitter.Full(InterpolateBlock<V, kEven, kOdd, kClamped>(block, stride));
+        emitter.template Full<0>(InterpolateBlock<V, kEven, kOdd, kClamped>(block, stride));
     }
     template <class V, bool kClamped, class Emitter>
     CAM_INLINE static VOID Tail(Emitter& emitter, const UCHAR* block, LONG stride, LONG count) {
-        emitter.Tail(InterpolateBlock<V, kEven, kOdd, kClamped>(block, stride), count);
+        emitter.template Tail<0>(InterpolateBlock<V, kEven, kOdd, kClamped>(block, stride), count);
     }
 };
 
@@ -649,14 +760,14 @@ struct TwoRows {
     template <class V, bool kClamped, class Emitter>
     CAM_INLINE static VOID Full(Emitter& emitter, const UCHAR* block, LONG stride) {
         const auto blocks = Interpolate<V, kClamped>(block, stride);
-        emitter.Full(blocks.first);
-        emitter.Full(blocks.second);
+        emitter.template Full<0>(blocks.first);
+        emitter.template Full<1>(blocks.second);
     }
     template <class V, bool kClamped, class Emitter>
     CAM_INLINE static VOID Tail(Emitter& emitter, const UCHAR* block, LONG stride, LONG count) {
         const auto blocks = Interpolate<V, kClamped>(block, stride);
-        emitter.Tail(blocks.first, count);
-        emitter.Tail(blocks.second, count);
+        emitter.template Tail<0>(blocks.first, count);
+        emitter.template Tail<1>(blocks.second, count);
     }
 };
 
@@ -707,43 +818,46 @@ inline constexpr Site kOddSite = kEven == Site::kGreenRed ? Site::kRed
                                                           : Site::kBlue;
 
 template <class W, Site kEven, class Sink>
-VOID WalkOneRow(const ConversionParams* params, const UCHAR* row, Sink& sink) {
-    WalkRow<W, OneRow<kEven, kOddSite<kEven>>>(row, params->stride, params->width, sink);
+VOID WalkOneRow(LONG stride, LONG width, const UCHAR* row, Sink& sink) {
+    WalkRow<W, OneRow<kEven, kOddSite<kEven>>>(row, stride, width, sink);
 }
 
 template <class W, class Sink>
-VOID WalkOneRow(const ConversionParams* params, Site even, const UCHAR* row, Sink& sink) {
+VOID WalkOneRow(LONG stride, LONG width, Site even, const UCHAR* row, Sink& sink) {
     switch (even) {
         case Site::kGreenRed:
-            WalkOneRow<W, Site::kGreenRed>(params, row, sink);
+            WalkOneRow<W, Site::kGreenRed>(stride, width, row, sink);
             break;
         case Site::kRed:
-            WalkOneRow<W, Site::kRed>(params, row, sink);
+            WalkOneRow<W, Site::kRed>(stride, width, row, sink);
             break;
         case Site::kBlue:
-            WalkOneRow<W, Site::kBlue>(params, row, sink);
+            WalkOneRow<W, Site::kBlue>(stride, width, row, sink);
             break;
         case Site::kGreenBlue:
-            WalkOneRow<W, Site::kGreenBlue>(params, row, sink);
+            WalkOneRow<W, Site::kGreenBlue>(stride, width, row, sink);
             break;
     }
 }
 
 // Rows top to bottom, one at a time, or in pairs for a sink that takes them so (an odd last row
-// goes alone). The phase only decides which kind each row is.
+// goes alone). The phase only decides which kind each row is. The walk covers the first `width`
+// columns of the first `height` rows: a pixel's value depends only on the samples around it, so
+// the columns and rows left out change nothing in those walked.
 template <class W, class Sink>
-VOID WalkFrame(const ConversionParams* params, LONG phase, Sink& sink) {
+VOID WalkFrame(const ConversionParams* params, LONG phase, LONG width, LONG height, Sink& sink) {
     const LONG normal = LanePhase(phase);
     const auto& sites = kPhaseSites[normal];
+    const LONG stride = params->stride;
     LONG y = 0;
-    if constexpr (Sink::kRowPairs) {
+    if constexpr (Sink::template kRowPairs<W>) {
         auto pairs = [&]<LONG kPhase>() {
             constexpr Site kFirst = kPhaseSites[kPhase][0][0];
             constexpr Site kSecond = kPhaseSites[kPhase][1][0];
             using Rows = TwoRows<kFirst, kOddSite<kFirst>, kSecond, kOddSite<kSecond>>;
-            for (; y + 1 < params->height; y += 2) {
-                WalkRow<W, Rows>(params->origin + (LONG_PTR)y * params->stride, params->stride,
-                                 params->width, sink);
+            for (; y + 1 < height; y += 2) {
+                sink.StartRows(y);
+                WalkRow<W, Rows>(params->origin + (LONG_PTR)y * stride, stride, width, sink);
             }
         };
         switch (normal) {
@@ -761,85 +875,102 @@ VOID WalkFrame(const ConversionParams* params, LONG phase, Sink& sink) {
                 break;
         }
     }
-    for (; y < params->height; ++y) {
-        WalkOneRow<W>(params, sites[y & 1][0], params->origin + (LONG_PTR)y * params->stride, sink);
+    for (; y < height; ++y) {
+        sink.StartRow(y);
+        WalkOneRow<W>(stride, width, sites[y & 1][0], params->origin + (LONG_PTR)y * stride, sink);
     }
+}
+
+// The conversions' walk: what the destination takes.
+template <class W, class Sink>
+VOID WalkDestination(const ConversionParams* params, LONG phase,
+                     const ImageDestination& destination, Sink& sink) {
+    WalkFrame<W>(params, phase, destination.width, destination.height, sink);
 }
 
 template <class W, template <class> class MatrixKind, GainMode kGain>
 VOID ConvertColourWith(const ConversionParams* params, const MatrixSplit& split,
-                       const FrameGains& gains, LONG phase) {
-    ColourSink<MatrixKind, kGain> sink{&split, gains.factors, params->output};
-    WalkFrame<W>(params, phase, sink);
+                       const FrameGains& gains, LONG phase, const ImageDestination& destination) {
+    ColourSink<MatrixKind, kGain> sink{&split, gains.factors, &destination, {}};
+    WalkDestination<W>(params, phase, destination, sink);
 }
 
 #if defined(CAM_BYTE_MULTIPLY)
 template <class W, GainMode kGain>
 VOID ConvertColourWithBytes(const ConversionParams* params, const MatrixSplit& split,
-                            const FrameGains& gains, LONG phase) {
-    if (split.byte_constants) {
-        ConvertColourWith<W, ByteMatrixConstantInPair, kGain>(params, split, gains, phase);
+                            const FrameGains& gains, LONG phase,
+                            const ImageDestination& destination) {
+    if (split.correction) {
+        ConvertColourWith<W, ByteMatrixCorrection, kGain>(params, split, gains, phase, destination);
+    } else if (split.byte_constants) {
+        ConvertColourWith<W, ByteMatrixConstantInPair, kGain>(params, split, gains, phase,
+                                                              destination);
     } else {
-        ConvertColourWith<W, ByteMatrixConstantApart, kGain>(params, split, gains, phase);
+        ConvertColourWith<W, ByteMatrixConstantApart, kGain>(params, split, gains, phase,
+                                                             destination);
     }
 }
 #endif
 
 template <class W, GainMode kGain>
 VOID ConvertColourWithGains(const ConversionParams* params, const MatrixSplit& split,
-                            const FrameGains& gains, LONG phase) {
+                            const FrameGains& gains, LONG phase,
+                            const ImageDestination& destination) {
 #if defined(CAM_BYTE_MULTIPLY)
     if (split.bytes) {
-        ConvertColourWithBytes<W, kGain>(params, split, gains, phase);
+        ConvertColourWithBytes<W, kGain>(params, split, gains, phase, destination);
         return;
     }
 #endif
     if (split.narrow) {
-        ConvertColourWith<W, NarrowMatrix, kGain>(params, split, gains, phase);
+        ConvertColourWith<W, NarrowMatrix, kGain>(params, split, gains, phase, destination);
     } else {
-        ConvertColourWith<W, WideMatrix, kGain>(params, split, gains, phase);
+        ConvertColourWith<W, WideMatrix, kGain>(params, split, gains, phase, destination);
     }
 }
 
 // Gains of 2^14 and more come only from white balance on extreme frames; they take the 32-bit
 // matrix sums whatever the matrix, which keeps the number of variants down.
 template <class W>
-VOID ConvertColourVector(const ConversionParams* params, const bool* matrix_positive, LONG phase) {
+VOID ConvertColourVector(const ConversionParams* params, const bool* matrix_positive, LONG phase,
+                         const ImageDestination& destination) {
     const MatrixSplit split = SplitMatrix(params->matrix, matrix_positive);
     const FrameGains gains(params);
     if (!split.wide) {
-        ConvertBayerToBgrxScalar(params, matrix_positive, phase);
+        ConvertBayerToBgrxScalar(params, matrix_positive, phase, &destination);
     } else if (gains.mode == GainMode::kNeutral) {
-        ConvertColourWithGains<W, GainMode::kNeutral>(params, split, gains, phase);
+        ConvertColourWithGains<W, GainMode::kNeutral>(params, split, gains, phase, destination);
 #if defined(CAM_BYTE_MULTIPLY)
     } else if (gains.mode == GainMode::kRedBlue && split.bytes) {
-        ConvertColourWithBytes<W, GainMode::kRedBlue>(params, split, gains, phase);
+        ConvertColourWithBytes<W, GainMode::kRedBlue>(params, split, gains, phase, destination);
 #endif
     } else if (gains.mode != GainMode::kGeneral) {
-        ConvertColourWithGains<W, GainMode::kSmall>(params, split, gains, phase);
+        ConvertColourWithGains<W, GainMode::kSmall>(params, split, gains, phase, destination);
     } else {
-        ConvertColourWith<W, WideMatrix, GainMode::kGeneral>(params, split, gains, phase);
+        ConvertColourWith<W, WideMatrix, GainMode::kGeneral>(params, split, gains, phase,
+                                                             destination);
     }
 }
 
 template <class W>
-VOID ConvertGreyVector(const ConversionParams* params, LONG phase) {
+VOID ConvertGreyVector(const ConversionParams* params, LONG phase,
+                       const ImageDestination& destination) {
     const FrameGains gains(params);
     switch (gains.mode) {
         case GainMode::kNeutral: {
-            GreySink<GainMode::kNeutral> sink{gains.factors, params->output};
-            WalkFrame<W>(params, phase, sink);
+            GreySink<GainMode::kNeutral> sink{gains.factors, &destination, {}};
+            WalkDestination<W>(params, phase, destination, sink);
             break;
         }
         case GainMode::kRedBlue:
         case GainMode::kSmall: {
-            GreySink<GainMode::kSmall> sink{gains.factors, params->output};
-            WalkFrame<W>(params, phase, sink);
+            GreySink<GainMode::kSmall> sink{gains.factors, &destination, {}};
+            WalkDestination<W>(params, phase, destination, sink);
             break;
         }
         case GainMode::kGeneral: {
-            GreySink<GainMode::kGeneral> sink{gains.factors, params->output};
-            WalkFrame<W>(params, phase, sink);
+            GreySink<GainMode::kGeneral> sink{gains.factors, &destination, {}};
+            WalkDestination<W>(params, phase, destination, sink);
             break;
         }
     }
@@ -848,7 +979,7 @@ VOID ConvertGreyVector(const ConversionParams* params, LONG phase) {
 template <class W>
 VOID SumChannelsVector(const ConversionParams* params, LONG phase, ChannelTotals* totals) {
     SumSink sink;
-    WalkFrame<W>(params, phase, sink);
+    WalkFrame<W>(params, phase, params->width, params->height, sink);
     totals->red = (ULONG)sink.red;
     totals->green = (ULONG)sink.green;
     totals->blue = (ULONG)sink.blue;

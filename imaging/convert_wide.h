@@ -4,10 +4,14 @@
 
 #include "imaging/conversion.h"
 
-VOID ConvertBayerToBgrx256(const ConversionParams* params, const bool* matrix_positive, LONG phase);
-VOID ConvertBayerToGrey256(const ConversionParams* params, LONG phase);
+VOID ConvertBayerToBgrx256(const ConversionParams* params, const bool* matrix_positive, LONG phase,
+                           const ImageDestination* destination);
+VOID ConvertBayerToGrey256(const ConversionParams* params, LONG phase,
+                           const ImageDestination* destination);
 VOID SumChannels256(const ConversionParams* params, LONG phase, ChannelTotals* totals);
 
-VOID ConvertBayerToBgrx512(const ConversionParams* params, const bool* matrix_positive, LONG phase);
-VOID ConvertBayerToGrey512(const ConversionParams* params, LONG phase);
+VOID ConvertBayerToBgrx512(const ConversionParams* params, const bool* matrix_positive, LONG phase,
+                           const ImageDestination* destination);
+VOID ConvertBayerToGrey512(const ConversionParams* params, LONG phase,
+                           const ImageDestination* destination);
 VOID SumChannels512(const ConversionParams* params, LONG phase, ChannelTotals* totals);

@@ -155,11 +155,21 @@ VOID SnapshotFixedMatrix(FrameProcessor* processor, LONG* matrix) {
 
 VOID ConvertFrame(FrameProcessor* processor, const UCHAR* raw, ULONG offset, ULONG pitch) {
     ConversionState* state = &processor->conversion;
-    if (state->output_buffer == nullptr || raw == nullptr || state->work_buffer == nullptr)
+    if (state->output_buffer == nullptr)
+        return;
+    state->params.output = state->output_buffer;
+    const ImageDestination output = OutputOf(&state->params);
+    ConvertFrame(processor, raw, offset, pitch, &output);
+}
+
+VOID ConvertFrame(FrameProcessor* processor, const UCHAR* raw, ULONG offset, ULONG pitch,
+                  const ImageDestination* destination) {
+    ConversionState* state = &processor->conversion;
+    if (raw == nullptr || state->work_buffer == nullptr || destination->first_row == nullptr ||
+        destination->width > state->params.width || destination->height > state->params.height)
         return;
     LoadWorkBuffer(state, raw, offset, pitch);
     ConversionParams* params = &state->params;
-    params->output = state->output_buffer;
     params->frame_red_gain = ReadField(&processor->red_gain);
     params->frame_green_gain = ReadField(&processor->green_gain);
     params->frame_blue_gain = ReadField(&processor->blue_gain);
@@ -175,8 +185,8 @@ VOID ConvertFrame(FrameProcessor* processor, const UCHAR* raw, ULONG offset, ULO
     for (int k = 0; k < 16; ++k)
         state->matrix_positive[k] = params->matrix[k] > 0;
     if (ReadField(&processor->color_enable) != 0) {
-        ConvertBayerToBgrx(params, state->matrix_positive, phase);
+        ConvertBayerToBgrx(params, state->matrix_positive, phase, destination);
     } else {
-        ConvertBayerToGrey(params, phase);
+        ConvertBayerToGrey(params, phase, destination);
     }
 }

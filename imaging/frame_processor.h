@@ -45,6 +45,10 @@ VOID LoadWorkBuffer(FrameProcessor* processor, const UCHAR* raw, ULONG offset, U
 
 // Converts one raw frame into output_buffer; does nothing when a buffer is missing.
 VOID ConvertFrame(FrameProcessor* processor, const UCHAR* raw, ULONG offset, ULONG pitch);
+// The same into a destination of its own instead, which must lie within the frame's geometry;
+// does nothing when the work buffer or the raw frame is missing or the destination does not fit.
+VOID ConvertFrame(FrameProcessor* processor, const UCHAR* raw, ULONG offset, ULONG pitch,
+                  const ImageDestination* destination);
 
 VOID UpdateColorCorrection(FrameProcessor* processor, LONG value);
 VOID UpdateBrightness(FrameProcessor* processor, LONG value);

@@ -110,12 +110,27 @@ struct Sse2 {
         const T column = _mm_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
         return _mm_cmplt_epi8(column, _mm_set1_epi8((char)count));
     }
+    // A register's pixels in reverse order: each block's four-pixel quads reversed, and the
+    // blocks' order too.
+    CAM_INLINE static T Mirror(T a) {
+        return _mm_shuffle_epi32(a, 0x1B);
+    }
+    // kStream stores past the caches, to an aligned address.
+    template <bool kStream>
+    CAM_INLINE static VOID Put(ULONG* out, T a) {
+        if constexpr (kStream) {
+            _mm_stream_si128((__m128i*)out, a);
+        } else {
+            _mm_storeu_si128((__m128i*)out, a);
+        }
+    }
     // The four vectors of 4 pixels that the byte unpacks produce, in pixel order.
+    template <bool kStream = false>
     CAM_INLINE static VOID StoreQuads(ULONG* out, T q0, T q1, T q2, T q3) {
-        _mm_storeu_si128((__m128i*)out, q0);
-        _mm_storeu_si128((__m128i*)(out + 4), q1);
-        _mm_storeu_si128((__m128i*)(out + 8), q2);
-        _mm_storeu_si128((__m128i*)(out + 12), q3);
+        Put<kStream>(out, q0);
+        Put<kStream>(out + 4, q1);
+        Put<kStream>(out + 8, q2);
+        Put<kStream>(out + 12, q3);
     }
 };
 
@@ -184,12 +199,24 @@ struct Avx2 {
         return (ULONG64)_mm_cvtsi128_si64(both) +
                (ULONG64)_mm_cvtsi128_si64(_mm_unpackhi_epi64(both, both));
     }
+    CAM_INLINE static T Mirror(T a) {
+        return _mm256_permute4x64_epi64(_mm256_shuffle_epi32(a, 0x1B), 0x4E);
+    }
+    template <bool kStream>
+    CAM_INLINE static VOID Put(ULONG* out, T a) {
+        if constexpr (kStream) {
+            _mm256_stream_si256((__m256i*)out, a);
+        } else {
+            _mm256_storeu_si256((__m256i*)out, a);
+        }
+    }
     // Each lane holds the quads of its own block: regroup them into the two blocks' pixels.
+    template <bool kStream = false>
     CAM_INLINE static VOID StoreQuads(ULONG* out, T q0, T q1, T q2, T q3) {
-        _mm256_storeu_si256((__m256i*)out, _mm256_permute2x128_si256(q0, q1, 0x20));
-        _mm256_storeu_si256((__m256i*)(out + 8), _mm256_permute2x128_si256(q2, q3, 0x20));
-        _mm256_storeu_si256((__m256i*)(out + 16), _mm256_permute2x128_si256(q0, q1, 0x31));
-        _mm256_storeu_si256((__m256i*)(out + 24), _mm256_permute2x128_si256(q2, q3, 0x31));
+        Put<kStream>(out, _mm256_permute2x128_si256(q0, q1, 0x20));
+        Put<kStream>(out + 8, _mm256_permute2x128_si256(q2, q3, 0x20));
+        Put<kStream>(out + 16, _mm256_permute2x128_si256(q0, q1, 0x31));
+        Put<kStream>(out + 24, _mm256_permute2x128_si256(q2, q3, 0x31));
     }
 };
 
@@ -252,17 +279,30 @@ struct Avx512 {
     CAM_INLINE static T Add64(T a, T b) { return _mm512_add_epi64(a, b); }
     CAM_INLINE static T SumBytes(T a) { return _mm512_sad_epu8(a, _mm512_setzero_si512()); }
     CAM_INLINE static ULONG64 Total64(T a) { return (ULONG64)_mm512_reduce_add_epi64(a); }
+    CAM_INLINE static T Mirror(T a) {
+        const T reversed = _mm512_shuffle_epi32(a, (_MM_PERM_ENUM)0x1B);
+        return _mm512_shuffle_i64x2(reversed, reversed, 0x1B);
+    }
+    template <bool kStream>
+    CAM_INLINE static VOID Put(ULONG* out, T a) {
+        if constexpr (kStream) {
+            _mm512_stream_si512((__m512i*)out, a);
+        } else {
+            _mm512_storeu_si512((void*)out, a);
+        }
+    }
     // Lane k of q holds quad q of block k: a 4 x 4 transpose of the 128-bit lanes puts each
     // block's four quads together.
+    template <bool kStream = false>
     CAM_INLINE static VOID StoreQuads(ULONG* out, T q0, T q1, T q2, T q3) {
         const T low01 = _mm512_shuffle_i64x2(q0, q1, 0x44);   // q0.0 q0.1 q1.0 q1.1
         const T high01 = _mm512_shuffle_i64x2(q0, q1, 0xEE);  // q0.2 q0.3 q1.2 q1.3
         const T low23 = _mm512_shuffle_i64x2(q2, q3, 0x44);
         const T high23 = _mm512_shuffle_i64x2(q2, q3, 0xEE);
-        _mm512_storeu_si512((void*)out, _mm512_shuffle_i64x2(low01, low23, 0x88));
-        _mm512_storeu_si512((void*)(out + 16), _mm512_shuffle_i64x2(low01, low23, 0xDD));
-        _mm512_storeu_si512((void*)(out + 32), _mm512_shuffle_i64x2(high01, high23, 0x88));
-        _mm512_storeu_si512((void*)(out + 48), _mm512_shuffle_i64x2(high01, high23, 0xDD));
+        Put<kStream>(out, _mm512_shuffle_i64x2(low01, low23, 0x88));
+        Put<kStream>(out + 16, _mm512_shuffle_i64x2(low01, low23, 0xDD));
+        Put<kStream>(out + 32, _mm512_shuffle_i64x2(high01, high23, 0x88));
+        Put<kStream>(out + 48, _mm512_shuffle_i64x2(high01, high23, 0xDD));
     }
 };
 

@@ -3,6 +3,8 @@
 // frame just ahead of sending it on the frame endpoint, paced at the link's speed.
 #pragma once
 
+#include <time.h>
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -68,6 +70,9 @@ class FrameSender {
 
     // Waits until no frame is being sent or the time-out passes.
     bool WaitIdle(uint32_t timeout_ms) const;
+    // The CPU time the sender's thread has used so far, in nanoseconds: what making and sending
+    // the frames cost.
+    uint64_t CpuNanoseconds() const;
 
   private:
     enum class Phase { kIdle, kRequested, kArmed, kWaitingTrigger, kSending };
@@ -111,7 +116,12 @@ class FrameSender {
     std::unique_ptr<Job> pending_;  // released, not yet taken by the thread
     bool busy_ = false;
     bool stopping_ = false;
+    // The sender thread's own: what consecutive frames share, and the buffer they are made in.
+    Sensor sensor_;
+    std::vector<uint8_t> frame_;
     std::thread thread_;
+    clockid_t clock_{};  // the thread's CPU clock
+    bool has_clock_ = false;
 };
 
 }  // namespace sim

@@ -16,12 +16,24 @@ struct Rgb {
     float b = 0;
 };
 
+// Columns [x0, x1) of rows [y0, y1) of the read-out window.
+struct Area {
+    uint32_t x0 = 0;
+    uint32_t y0 = 0;
+    uint32_t x1 = 0;
+    uint32_t y1 = 0;
+};
+
 class Scene {
   public:
     virtual ~Scene() = default;
-    // Fills row y (of a width x height window) for frame `frame_number` into out[0..width).
-    virtual void Row(uint32_t y, uint32_t width, uint32_t height, uint64_t frame_number,
-                     Rgb* out) const = 0;
+    // Fills columns [x0, x1) of row y (of a width x height window) for frame `frame_number` into
+    // out[x0..x1).
+    virtual void Row(uint32_t y, uint32_t x0, uint32_t x1, uint32_t width, uint32_t height,
+                     uint64_t frame_number, Rgb* out) const = 0;
+    // Where frame `frame_number` may differ from the scene's other frames; everywhere else every
+    // frame is the same. A still scene moves nowhere.
+    virtual Area Moving(uint32_t, uint32_t, uint64_t) const { return {}; }
 };
 
 // A chart of coloured patches over a grey ramp, with a bright square that moves one step per

@@ -18,12 +18,13 @@ class PngScene : public Scene {
     PngScene(uint32_t width, uint32_t height, std::vector<uint8_t> rgb, PngFit fit)
         : width_(width), height_(height), rgb_(std::move(rgb)), fit_(fit) {}
 
-    void Row(uint32_t y, uint32_t width, uint32_t height, uint64_t, Rgb* out) const override {
+    void Row(uint32_t y, uint32_t x0, uint32_t x1, uint32_t width, uint32_t height, uint64_t,
+             Rgb* out) const override {
         const uint32_t sy = fit_ == PngFit::kScale
                                 ? static_cast<uint32_t>(uint64_t{y} * height_ / height)
                                 : y % height_;
         const uint8_t* row = rgb_.data() + size_t{sy} * width_ * 3;
-        for (uint32_t x = 0; x < width; ++x) {
+        for (uint32_t x = x0; x < x1; ++x) {
             const uint32_t sx = fit_ == PngFit::kScale
                                     ? static_cast<uint32_t>(uint64_t{x} * width_ / width)
                                     : x % width_;

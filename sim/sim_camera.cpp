@@ -213,7 +213,7 @@ std::vector<uint8_t> SimCamera::RenderFrame(uint64_t frame_number) const {
     Link::Lock lock = link_.Hold();
     const FrameSource source = frames_.Source(lock);
     lock.unlock();
-    return RenderRawFrame(source.settings, *source.scene, frame_number, source.size);
+    return RenderRawFrame(source.settings, source.scene, frame_number, source.size);
 }
 
 bool SimCamera::FireTrigger() {
@@ -228,6 +228,10 @@ void SimCamera::SetHostTrigger(bool on) {
 
 bool SimCamera::WaitSenderIdle(uint32_t timeout_ms) const {
     return frames_.WaitIdle(timeout_ms);
+}
+
+uint64_t SimCamera::SenderCpuNanoseconds() const {
+    return frames_.CpuNanoseconds();
 }
 
 // ---- Faults and state --------------------------------------------------------------------------

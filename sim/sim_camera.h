@@ -63,6 +63,8 @@ class SimCamera : public platform::UsbDeviceModel {
     void SetHostTrigger(bool on);
     // Waits until no frame is being sent or the time-out passes.
     bool WaitSenderIdle(uint32_t timeout_ms) const;
+    // The CPU time making and sending frames has used so far, in nanoseconds.
+    uint64_t SenderCpuNanoseconds() const;
 
     // ---- Faults: replaced as a whole; what the camera has not used up yet ----
     void SetFaults(const Faults& faults);

@@ -234,7 +234,7 @@ PURB BuildBulkUrb(PIRP irp, PUSBD_PIPE_INFORMATION pipe, bool device_to_host) {
     return urb;
 }
 
-NTSTATUS TransferCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS NTAPI TransferCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(device);
     if (irp == nullptr) {
         return STATUS_SUCCESS;

@@ -7,7 +7,7 @@ namespace {
 
 // The request comes back to its sender, which frees it: a request cancelled after its time-out is
 // then never touched by anyone once gone.
-NTSTATUS ExchangeCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS NTAPI ExchangeCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(device);
     UNREFERENCED_PARAMETER(irp);
     KeSetEvent((PKEVENT)context, IO_NO_INCREMENT, FALSE);

@@ -116,7 +116,7 @@ NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, 
 // by a stop ends the read with STATUS_CANCELLED.
 NTSTATUS ReadFrame(CameraContext* camera, const FramePackets* packets, ULONG pipe, ULONG length,
                    PUCHAR buffer);
-NTSTATUS TransferCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+NTSTATUS NTAPI TransferCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 VOID CancelFrameTransfers(CameraContext* camera);
 VOID ReleaseFrameTransfers(CameraContext* camera);
 PURB BuildBulkUrb(PIRP irp, PUSBD_PIPE_INFORMATION pipe, bool device_to_host);

@@ -1,21 +1,32 @@
 // Streaming through the whole stack as a capture application sees it (camera, bus, worker,
 // conversion, delivery into two client buffers), at unlimited link speed and at the default
-// 40 MB/s: frames per second from the presentation times, the driver's CPU time per frame and the
-// picture numbers missed. As the baseline of the same run, the camera's own sending rate at each
-// speed: whole frames read one after another into one buffer, nobody converting. And the driver's
-// CPU while a pin runs with its camera gone, every read failing: the worker must wait, not spin.
+// 40 MB/s: frames per second from the presentation times, the driver's CPU time per frame split by
+// thread (the frame read on the capture thread; work buffer, conversion and delivery on the
+// processing thread), the camera's CPU time per frame and the picture numbers missed. As the
+// baselines of the same run, the camera's own sending rate at each speed (whole frames read one
+// after another into one buffer, nobody converting) and the conversion of one frame on its own. And
+// the driver's CPU while a pin runs with its camera gone, every read failing: the worker must wait,
+// not spin. The run ends with its goals as ratios of these figures.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <thread>
 
+#include "bench/support/conversion_pipeline.h"
+#include "bench/support/median_table.h"
 #include "platform/verifier.h"
 #include "tests/support/raw_frame_reader.h"
+#include "tests/support/rig.h"
 
 namespace {
 
 constexpr int kWarmUpFrames = 5;
 constexpr int kFrames = 60;
+double PerFrameMs(uint64_t nanoseconds) {
+    return (double)nanoseconds * 1e-6 / kFrames;
+}
 
 // A started device with a running capture pin and two buffers queued on it.
 class Stream {
@@ -56,8 +67,12 @@ void BM_Stream(benchmark::State& state) {
         }
     }
     double fps = 0;
-    double cpu_ms = 0;
+    double read_ms = 0;
+    double processing_ms = 0;
+    double camera_ms = 0;
     double missed = 0;
+    using platform::verifier::DriverCpuNanoseconds;
+    using platform::verifier::DriverThread;
     for (auto _ : state) {
         LONGLONG first_time = 0;
         LONGLONG previous = 0;
@@ -65,7 +80,9 @@ void BM_Stream(benchmark::State& state) {
             state.SkipWithError("no frame");
             return;
         }
-        const uint64_t cpu = platform::verifier::DriverCpuNanoseconds();
+        const uint64_t read = DriverCpuNanoseconds(DriverThread::kSystem);
+        const uint64_t processing = DriverCpuNanoseconds(DriverThread::kProcessing);
+        const uint64_t camera = stream.camera().SenderCpuNanoseconds();
         for (int i = 0; i < kFrames; ++i) {
             if (!stream.Next(&time, &picture)) {
                 state.SkipWithError("no frame");
@@ -74,11 +91,16 @@ void BM_Stream(benchmark::State& state) {
             missed += (double)(picture - previous - 1);
             previous = picture;
         }
-        cpu_ms = (double)(platform::verifier::DriverCpuNanoseconds() - cpu) * 1e-6 / kFrames;
+        read_ms = PerFrameMs(DriverCpuNanoseconds(DriverThread::kSystem) - read);
+        processing_ms = PerFrameMs(DriverCpuNanoseconds(DriverThread::kProcessing) - processing);
+        camera_ms = PerFrameMs(stream.camera().SenderCpuNanoseconds() - camera);
         fps = kFrames * 1e7 / (double)(time - first_time);
     }
     state.counters["fps"] = fps;
-    state.counters["driver_cpu_ms_per_frame"] = cpu_ms;
+    state.counters["driver_cpu_ms_per_frame"] = read_ms + processing_ms;
+    state.counters["read_cpu_ms"] = read_ms;
+    state.counters["processing_cpu_ms"] = processing_ms;
+    state.counters["camera_cpu_ms"] = camera_ms;
     state.counters["pictures_missed"] = missed;
     if (link_speed != 0) {
         const double limit = (double)link_speed / stream.raw_frame_bytes();
@@ -95,19 +117,23 @@ void BM_CameraAlone(benchmark::State& state) {
         {.level = camtest::RigLevel::kUsb, .link_speed = link_speed, .kept_frames = 0});
     camtest::RawFrameReader reader(rig);
     double fps = 0;
+    double camera_ms = 0;
     for (auto _ : state) {
         if (!reader.ready() || !reader.Read()) {
             state.SkipWithError("no frame");
             break;
         }
         const auto start = std::chrono::steady_clock::now();
+        const uint64_t camera_start = rig.sim().SenderCpuNanoseconds();
         int frames = 0;
         while (frames < kFrames && reader.Read())
             ++frames;
         fps = frames /
               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        camera_ms = PerFrameMs(rig.sim().SenderCpuNanoseconds() - camera_start);
     }
     state.counters["fps"] = fps;
+    state.counters["camera_cpu_ms"] = camera_ms;
     if (link_speed != 0 && reader.ready()) {
         state.counters["percent_of_limit"] =
             100.0 * fps / ((double)link_speed / reader.frame_size());
@@ -138,6 +164,16 @@ void BM_WorkerCpuWithTheCameraGone(benchmark::State& state) {
     state.counters["driver_cpu_percent_of_a_core"] = percent;
 }
 
+// The conversion of one full frame on its own, as imaging_bench's ConvertColor: the baseline of
+// the driver's CPU per frame.
+void BM_ConvertColor(benchmark::State& state) {
+    bench::Pipeline pipeline(1600, 1200);
+    for (auto _ : state) {
+        pipeline.Convert();
+        benchmark::ClobberMemory();
+    }
+}
+
 // Link speeds in bytes per second: 0 sends as fast as the bus takes it.
 void LinkSpeeds(benchmark::internal::Benchmark* benchmark) {
     benchmark->ArgName("link")->Arg(0)->Arg((int64_t)sim::kDefaultLinkSpeed);
@@ -155,11 +191,47 @@ BENCHMARK(BM_Stream)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+BENCHMARK(BM_ConvertColor)->Repetitions(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WorkerCpuWithTheCameraGone)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+void Summary(const bench::MedianTable& table) {
+    const std::string link = "/link:" + std::to_string(sim::kDefaultLinkSpeed);
+    const double convert = table.CpuMs("BM_ConvertColor");
+    const double driver = table.Counter("BM_Stream" + link, "driver_cpu_ms_per_frame");
+    std::printf("Medians of this run, milliseconds of CPU per frame unless said otherwise\n");
+    std::printf(
+        "driver at the default link     %s (frame read %s; work buffer, conversion and "
+        "delivery %s)\n",
+        bench::Figure(driver).c_str(),
+        bench::Figure(table.Counter("BM_Stream" + link, "read_cpu_ms")).c_str(),
+        bench::Figure(table.Counter("BM_Stream" + link, "processing_cpu_ms")).c_str());
+    std::printf("ConvertColor alone             %s\n", bench::Figure(convert).c_str());
+    std::printf("  driver / ConvertColor        %s   goal at most 1.25 x\n",
+                bench::Ratio(driver, convert).c_str());
+    const double alone = table.Counter("BM_CameraAlone/link:0", "fps");
+    std::printf(
+        "camera alone, unlimited link   %s fps, %s ms of its CPU a frame   goal at least "
+        "100 fps\n",
+        bench::Figure(alone, "%.1f").c_str(),
+        bench::Figure(table.Counter("BM_CameraAlone/link:0", "camera_cpu_ms")).c_str());
+    std::printf("camera in the stream           %s ms a frame at the default link, %s unlimited\n",
+                bench::Figure(table.Counter("BM_Stream" + link, "camera_cpu_ms")).c_str(),
+                bench::Figure(table.Counter("BM_Stream/link:0", "camera_cpu_ms")).c_str());
+    std::printf(
+        "stream at the default link     %s %% of the link limit   goal at least 98 %%\n",
+        bench::Figure(table.Counter("BM_Stream" + link, "percent_of_limit"), "%.1f").c_str());
+    const double unlimited = table.Counter("BM_Stream/link:0", "fps");
+    std::printf(
+        "stream at unlimited link       %s fps = %s the camera alone   goal at least "
+        "0.80 x\n",
+        bench::Figure(unlimited, "%.1f").c_str(), bench::Ratio(unlimited, alone).c_str());
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return bench::RunWithSummary(argc, argv, Summary);
+}

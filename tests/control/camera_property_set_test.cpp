@@ -32,7 +32,7 @@ using camtest::SendRecord;
 using camtest::SetItem;
 namespace client = platform::ks::client;
 
-WCHAR kReference[] = L"GLOBAL";
+WCHAR kReference[] = u"GLOBAL";
 
 using camtest::Write;
 

@@ -188,7 +188,7 @@ TEST_F(CameraContextTest, StartWithNothingPluggedInReportsTheUsbFailureAndRegist
     EXPECT_EQ(CameraOfDevice(device)->usb.interface_info, nullptr);
     std::vector<platform::ks::FilterFactoryInfo> factories = platform::ks::FilterFactories(device);
     ASSERT_EQ(factories.size(), 1u);
-    EXPECT_EQ(factories[0].reference_string, L"GLOBAL");
+    EXPECT_EQ(factories[0].reference_string, u"GLOBAL");
     EXPECT_EQ(factories[0].descriptor, &kFilterDescriptor);
     EXPECT_EQ(factories[0].create_item_flags, (ULONG)KSCREATE_ITEM_FREEONSTOP);
     platform::ks::StopDevice(device);

@@ -132,8 +132,9 @@ TEST(CamctlCaptureTest, OnATerminalProgressEndsBeforeTheSummaryAndRawIsRefused) 
     };
     for (const auto& c : cases) {
         // script gives camctl a terminal for both outputs and passes on its exit status.
-        const camtest::CamctlResult run = camtest::RunInFolder(
-            dir, std::string("script -qec '" CAMCTL_PATH " ") + c.args + "' /dev/null");
+        const camtest::CamctlResult run =
+            camtest::RunInFolder(dir, "script -qec '" + camtest::CamctlWithDriver(c.args) + " " +
+                                          c.args + "' /dev/null");
         EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.out;
         for (const char* part : c.parts)
             EXPECT_NE(run.out.find(part), std::string::npos) << c.args << ": " << part << "\n"

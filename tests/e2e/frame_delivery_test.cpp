@@ -115,6 +115,54 @@ TEST_F(FrameDeliveryTest, EachFrameIsTheConversionOfTheRawFrameTheCameraSentForI
     }
 }
 
+// Every conversion width the processor has, as the driver picks it when the wider ones are hidden:
+// each delivers the same conversion, and the extended-state saves around it show which ran.
+TEST_F(FrameDeliveryTest, EveryConversionWidthTheProcessorHasDeliversTheConversion) {
+    ASSERT_TRUE(rig_.ok());
+    struct Width {
+        const char* name;
+        ULONG widest;  // the feature this width needs
+        std::vector<ULONG> hidden;
+        uint64_t saved;  // the state the conversion saves; 0 for none
+    };
+    const Width widths[] = {
+        {"512-bit", PF_AVX512F_INSTRUCTIONS_AVAILABLE, {}, XSTATE_MASK_AVX | XSTATE_MASK_AVX512},
+        {"256-bit",
+         PF_AVX2_INSTRUCTIONS_AVAILABLE,
+         {PF_AVX512F_INSTRUCTIONS_AVAILABLE},
+         XSTATE_MASK_AVX},
+        {"128-bit", 0, {PF_AVX2_INSTRUCTIONS_AVAILABLE}, 0},
+    };
+    client::Pin* pin = rig_.CreatePin(rig_.DefaultFormat());
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    rig_.QueueBuffers(pin, 2);
+    rig_.RestartCount();
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    uint64_t picture = 0;
+    int ran = 0;
+    for (const Width& width : widths) {
+        if (width.widest != 0 && !ExIsProcessorFeaturePresent(width.widest))
+            continue;
+        platform::verifier::ClearFaults();
+        for (ULONG feature : width.hidden)
+            platform::verifier::HideProcessorFeature(feature);
+        platform::verifier::TakeExtendedStateSaves();
+        client::StreamBuffer* buffer = TakeFrame(pin);
+        ASSERT_NE(buffer, nullptr) << width.name;
+        ++picture;
+        const auto saves = platform::verifier::TakeExtendedStateSaves();
+        EXPECT_EQ(saves.empty(), width.saved == 0) << width.name;
+        for (const auto& save : saves) {
+            EXPECT_EQ(save.mask, width.saved) << width.name;
+            EXPECT_TRUE(save.succeeded) << width.name;
+        }
+        ExpectImageOf(picture, buffer, 6400, false, false);
+        ASSERT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
+        ++ran;
+    }
+    EXPECT_GE(ran, 1);
+}
+
 TEST_F(FrameDeliveryTest, FlipsAndTheRowSpacingOfTheConnectionFormat) {
     ASSERT_TRUE(rig_.ok());
     const std::vector<uint8_t> base = rig_.DefaultFormat();

@@ -63,7 +63,7 @@ TEST(PropertyStreamingTest, TheGeometryHoldsUntilTheLastPinOfAnyFilterCloses) {
     const std::vector<uint8_t> format = rig.DefaultFormat();
     const ULONG image_size = (ULONG)(kWidth * kHeight * 4);
     client::Filter* second = nullptr;
-    ASSERT_EQ(client::OpenFilter(rig.device(), L"GLOBAL", &second), STATUS_SUCCESS);
+    ASSERT_EQ(client::OpenFilter(rig.device(), u"GLOBAL", &second), STATUS_SUCCESS);
     for (bool running_closes_first : {false, true}) {
         SCOPED_TRACE(running_closes_first ? "the running pin closes first"
                                           : "the idle pin closes first");
@@ -233,7 +233,7 @@ TEST(PropertyStreamingTest, RequestsFromManyThreadsNeverInterleaveCommandSequenc
         [&] {
             for (LONG i = 0; i < 5; ++i) {
                 client::Filter* other = nullptr;
-                check(client::OpenFilter(rig.device(), L"GLOBAL", &other) == STATUS_SUCCESS);
+                check(client::OpenFilter(rig.device(), u"GLOBAL", &other) == STATUS_SUCCESS);
                 if (other == nullptr)
                     continue;
                 check(SetItem(other, CameraItem::Contrast, i) == STATUS_SUCCESS);

@@ -52,6 +52,27 @@ bool WithPath(Path path, Call call) {
 
 inline constexpr LONG kIdentity[16] = {64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64};
 
+// Where a conversion puts its image: params->output, or a destination of its own whose rows lie
+// apart with guard pixels between them, bottom-up, mirrored, narrower than the frame, stored past
+// the caches where the rows are aligned for it and where they are not.
+struct Layout {
+    const char* name;
+    bool own = false;  // a destination of its own rather than params->output
+    bool bottom_up = false;
+    bool mirrored = false;
+    LONG narrower = 0;  // pixels fewer per row than the frame, down to one
+    bool streaming = false;
+    bool aligned = false;  // rows, or their right ends when mirrored, on 64-byte boundaries
+};
+inline constexpr Layout kLayouts[] = {
+    {"params->output"},
+    {"bottom-up", true, true},
+    {"mirrored", true, false, true},
+    {"mirrored bottom-up, narrower, streamed", true, true, true, 5, true, true},
+    {"narrower, streamed", true, false, false, 3, true, true},
+    {"streamed, unaligned", true, false, true, 0, true, false},
+};
+
 // A ConversionState with its work buffer allocated and an output of its own.
 class Frame {
   public:
@@ -88,26 +109,40 @@ class Frame {
             state_.matrix_positive[k] = matrix[k] > 0;
         }
     }
-    // Each is empty when the path does not run on this processor.
-    std::optional<std::vector<ULONG>> Colour(LONG phase, Path path) {
-        Clear();
-        if (path == Path::kScalar) {
-            ConvertBayerToBgrxScalar(&state_.params, state_.matrix_positive, phase);
-        } else if (!WithPath(path, [&] {
-                       ConvertBayerToBgrx(&state_.params, state_.matrix_positive, phase);
-                   })) {
-            return std::nullopt;
-        }
-        return Image();
+    // Each is empty when the path does not run on this processor. The image comes back top row
+    // first, left to right, Stored(layout) pixels a row, wherever the layout put it.
+    std::optional<std::vector<ULONG>> Colour(LONG phase, Path path,
+                                             const Layout& layout = kLayouts[0]) {
+        return Convert(path, layout, [&](const ImageDestination* destination) {
+            if (path == Path::kScalar) {
+                ConvertBayerToBgrxScalar(&state_.params, state_.matrix_positive, phase,
+                                         destination);
+            } else {
+                ConvertBayerToBgrx(&state_.params, state_.matrix_positive, phase, destination);
+            }
+        });
     }
-    std::optional<std::vector<ULONG>> Grey(LONG phase, Path path) {
-        Clear();
-        if (path == Path::kScalar) {
-            ConvertBayerToGreyScalar(&state_.params, phase);
-        } else if (!WithPath(path, [&] { ConvertBayerToGrey(&state_.params, phase); })) {
-            return std::nullopt;
-        }
-        return Image();
+    std::optional<std::vector<ULONG>> Grey(LONG phase, Path path,
+                                           const Layout& layout = kLayouts[0]) {
+        return Convert(path, layout, [&](const ImageDestination* destination) {
+            if (path == Path::kScalar) {
+                ConvertBayerToGreyScalar(&state_.params, phase, destination);
+            } else {
+                ConvertBayerToGrey(&state_.params, phase, destination);
+            }
+        });
+    }
+    ULONG Stored(const Layout& layout) const {
+        return layout.narrower < (LONG)width_ ? width_ - layout.narrower : 1;
+    }
+    // The first Stored(layout) pixels of each row of a whole image.
+    std::vector<ULONG> Cropped(const std::vector<ULONG>& image, const Layout& layout) const {
+        const ULONG stored = Stored(layout);
+        std::vector<ULONG> cropped;
+        for (ULONG y = 0; y < height_; ++y)
+            cropped.insert(cropped.end(), image.begin() + y * width_,
+                           image.begin() + y * width_ + stored);
+        return cropped;
     }
     std::optional<ChannelTotals> Totals(LONG phase, Path path) {
         ChannelTotals totals{};
@@ -131,6 +166,54 @@ class Frame {
   private:
     static constexpr size_t kGuard = 16;
     static constexpr ULONG kGuardPixel = 0x5A5A5A5Au;
+
+    template <typename Run>
+    std::optional<std::vector<ULONG>> Convert(Path path, const Layout& layout, Run run) {
+        if (!layout.own) {
+            Clear();
+            const ImageDestination output = OutputOf(&state_.params);
+            if (path == Path::kScalar) {
+                run(&output);
+            } else if (!WithPath(path, [&] { run(&output); })) {
+                return std::nullopt;
+            }
+            return Image();
+        }
+        // Rows a whole number of 64-byte lines apart, with at least 16 guard pixels between them;
+        // an unaligned layout starts one pixel past a line.
+        const ULONG stored = Stored(layout);
+        const ULONG pitch = (stored + 15) / 16 * 16 + 16;
+        std::vector<ULONG> memory(pitch * height_ + 32, kGuardPixel);
+        ULONG* base = memory.data() + (16 - ((uintptr_t)memory.data() / 4) % 16) % 16;
+        ULONG* top = base + (layout.mirrored ? (stored + 15) / 16 * 16 - stored : 0) +
+                     (layout.aligned ? 0 : 1);
+        const ImageDestination destination = {
+            layout.bottom_up ? top + (size_t)(height_ - 1) * pitch : top,
+            (LONG_PTR)pitch * 4 * (layout.bottom_up ? -1 : 1),
+            (LONG)stored,
+            (LONG)height_,
+            layout.mirrored,
+            layout.streaming};
+        if (path == Path::kScalar) {
+            run(&destination);
+        } else if (!WithPath(path, [&] { run(&destination); })) {
+            return std::nullopt;
+        }
+        std::vector<ULONG> image((size_t)stored * height_);
+        for (ULONG y = 0; y < height_; ++y) {
+            ULONG* row = top + (size_t)y * pitch;
+            const ULONG image_row = layout.bottom_up ? height_ - 1 - y : y;
+            ULONG* out = image.data() + (size_t)image_row * stored;
+            for (ULONG x = 0; x < stored; ++x) {
+                out[layout.mirrored ? stored - 1 - x : x] = row[x];
+                row[x] = kGuardPixel;
+            }
+        }
+        // Every pixel outside the rows is as it was.
+        EXPECT_EQ(std::count(memory.begin(), memory.end(), kGuardPixel), (long)memory.size())
+            << layout.name;
+        return image;
+    }
 
     std::vector<ULONG> Image() const {
         return std::vector<ULONG>(output_.begin(), output_.begin() + width_ * height_);

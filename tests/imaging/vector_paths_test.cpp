@@ -98,8 +98,10 @@ TEST_F(VectorPaths, TheWatchCatchesThe512BitPathWithoutItsSave) {
     ExpectNoViolation();
     {
         ExtendedStateWatch watch;
-        ASSERT_TRUE(RunUntilSampledInUse(
-            watch, [&] { ConvertBayerToBgrx512(&state.params, state.matrix_positive, 0); }));
+        ASSERT_TRUE(RunUntilSampledInUse(watch, [&] {
+            const ImageDestination output = OutputOf(&state.params);
+            ConvertBayerToBgrx512(&state.params, state.matrix_positive, 0, &output);
+        }));
     }
     ExpectOneViolation({"512-bit registers in use without KeSaveExtendedProcessorState"});
     state.params.output = nullptr;

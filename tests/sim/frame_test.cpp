@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <random>
 #include <thread>
 
 #include "camera_harness.h"
@@ -185,6 +186,58 @@ TEST_F(SimFrameTest, DroppedFrameIsNeverSent) {
     // The dropped frame still took its number: the scene moved on.
     EXPECT_EQ(h.camera.records().SentFrames(), (std::vector<uint64_t>{1}));
     EXPECT_EQ(h.link.Data(kFrameEndpoint), h.camera.RenderFrame(1));
+}
+
+// A seeded walk of frames with the scene, the window and the sensor settings changed between some
+// of them, and frames dropped: every frame sent is the one RenderFrame makes from scratch.
+TEST_F(SimFrameTest, EachSentFrameIsItsRenderingWhateverChangedBeforeIt) {
+    struct Window {
+        uint32_t width, height, size;
+    };
+    const Window windows[] = {{64, 32, 2048}, {200, 150, 30720}, {321, 241, 75000}};
+    const std::shared_ptr<const sim::Scene> scenes[] = {sim::MakeChartScene(),
+                                                        sim::MakeFlatScene(90)};
+    std::mt19937 random(7);
+    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
+    h.camera.SetScene(scenes[0]);
+    uint64_t frame = 0;
+    for (int step = 0; step < 60; ++step) {
+        switch (pick(8)) {
+            case 0:
+                h.SetExposure(pick(4096));
+                break;
+            case 1:
+                h.SetGain(pick(1024));
+                break;
+            case 2: {
+                const Window& w = windows[pick(3)];
+                h.camera.SetWindow(w.width, w.height);
+                h.AnnounceFrameSize(w.size);
+                break;
+            }
+            case 3:
+                h.camera.SetScene(scenes[pick(2)]);
+                break;
+            case 4:
+                h.camera.SetNoise(pick(2) == 0);
+                h.camera.SetSeed(pick(3));
+                break;
+            case 5:
+                h.camera.SetFaults({.drop_frames = 1 + pick(40)});
+                while (h.camera.faults().drop_frames > 0) {
+                    h.RequestFrame();
+                    ++frame;
+                }
+                break;
+            default:
+                break;  // most frames follow the one before unchanged
+        }
+        h.RequestFrame();
+        ASSERT_TRUE(h.camera.records().WaitForSentFrames(step + 1, 5000)) << step;
+        ASSERT_EQ(h.camera.records().SentFrames().back(), frame) << step;
+        ASSERT_EQ(h.link.Data(kFrameEndpoint), h.camera.RenderFrame(frame)) << step;
+        ++frame;
+    }
 }
 
 TEST(SimFrameLifetimeTest, DestroyingTheCameraMidFrameIsPrompt) {

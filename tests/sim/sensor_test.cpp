@@ -125,13 +125,16 @@ class SimPngSceneTest : public SimSensorTest {
     // A 2 x 2 picture: red, green / blue, white.
     void WritePng(const std::string& path) {
         const uint8_t pixels[12] = {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255};
+        WritePng(path, 2, 2, pixels);
+    }
+    void WritePng(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgb) {
         png_image image;
         std::memset(&image, 0, sizeof(image));
         image.version = PNG_IMAGE_VERSION;
-        image.width = 2;
-        image.height = 2;
+        image.width = width;
+        image.height = height;
         image.format = PNG_FORMAT_RGB;
-        ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, pixels, 0, nullptr));
+        ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, rgb, 0, nullptr));
     }
 
     camtest::ScratchDir dir_;
@@ -158,6 +161,82 @@ TEST_F(SimPngSceneTest, PngSceneIsScaledOrTiledToTheWindow) {
     EXPECT_EQ(Sample(0, 1), Sample(2, 1));
     EXPECT_GT(Sample(0, 1), 50);   // blue pixel at a blue site
     EXPECT_GT(Sample(1, 1), 100);  // white at a green site
+}
+
+// The bytes of each frame are a pure function of the scene, the read-out, the sensor settings and
+// the frame number: these are the frames as first rendered, so any change to how frames are made
+// must leave every one of them as it was. Settings run from black to saturated, with and without
+// noise, on windows of odd sizes and with padding or a cut.
+TEST_F(SimPngSceneTest, FramesStayTheBytesTheyWereFirstRenderedAs) {
+    const std::string path = TempPath("sim_gradient");
+    std::vector<uint8_t> pixels(7 * 5 * 3);
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        pixels[i] = static_cast<uint8_t>(i * 37 + 11);
+    }
+    WritePng(path, 7, 5, pixels.data());
+    std::string error;
+    const auto scaled = sim::LoadPngScene(path, sim::PngFit::kScale, &error);
+    const auto tiled = sim::LoadPngScene(path, sim::PngFit::kTile, &error);
+    ASSERT_TRUE(scaled != nullptr && tiled != nullptr) << error;
+    const auto chart = sim::MakeChartScene();
+    const auto flat = sim::MakeFlatScene(200);
+    struct Case {
+        const char* name;
+        std::shared_ptr<const sim::Scene> scene;
+        uint32_t width, height, size;
+        uint32_t exposure, gain;
+        bool noise;
+        uint64_t seed;
+        uint64_t frame;
+        uint64_t hash;
+    };
+    const Case cases[] = {
+        {"chart", chart, 1600, 1200, 1921024, 100, 512, true, 1, 0, 0x66d90eaa75514cf2ull},
+        {"chart, next frame", chart, 1600, 1200, 1921024, 100, 512, true, 1, 1,
+         0xce420741910f80c3ull},
+        {"chart, square wrapped", chart, 1600, 1200, 1921024, 100, 512, true, 1, 200,
+         0x7925f4487895eb26ull},
+        {"chart, late frame", chart, 1600, 1200, 1921024, 100, 512, true, 1, 1000003,
+         0xefd1f6785b6cc5ddull},
+        {"chart, clean", chart, 1600, 1200, 1921024, 100, 512, false, 1, 5, 0xd58d90637b4e54baull},
+        {"chart, other seed", chart, 1600, 1200, 1921024, 100, 512, true, 99, 5,
+         0x8fe72a4bb71fdd9ull},
+        {"chart, dark", chart, 1600, 1200, 1921024, 3, 512, true, 1, 2, 0xde50a21b88b295cbull},
+        {"chart, black", chart, 640, 480, 307200, 0, 512, true, 1, 2, 0xf86ca50475f9c923ull},
+        {"chart, saturated", chart, 640, 480, 307200, 4095, 1023, true, 1, 2,
+         0x899123132ace583bull},
+        {"chart, low gain", chart, 640, 480, 307200, 700, 40, true, 1, 2, 0x2ecb32021406642aull},
+        {"chart, odd window", chart, 321, 241, 77824, 180, 600, true, 1, 9, 0xb534c5fcb3071962ull},
+        {"chart, narrow", chart, 164, 120, 20480, 100, 512, true, 1, 3, 0xc1685eaa18a358bbull},
+        {"chart, cut short", chart, 320, 240, 40000, 100, 512, true, 1, 4, 0x24e32728ff6c60e8ull},
+        {"flat, tiny", flat, 16, 8, 128, 100, 512, true, 1, 0, 0x385212ba6c63be5aull},
+        {"png scaled", scaled, 200, 150, 30720, 120, 480, true, 1, 6, 0xee54e587ec44d0b1ull},
+        {"png tiled, clean", tiled, 99, 31, 4096, 120, 480, false, 1, 6, 0x1354a4f209942e71ull},
+    };
+    // Every register width the sensor renders with makes the same bytes.
+    for (const uint32_t bits : {256u, 128u}) {
+        if (sim::SetSensorVectorWidth(bits) != bits) {
+            continue;  // this processor has no such registers
+        }
+        for (const Case& c : cases) {
+            ASSERT_TRUE(h.camera.SetScene(c.scene));
+            h.camera.SetWindow(c.width, c.height);
+            h.camera.SetNoise(c.noise);
+            h.camera.SetSeed(c.seed);
+            h.SetExposure(c.exposure);
+            h.SetGain(c.gain);
+            h.AnnounceFrameSize(c.size);
+            const std::vector<uint8_t> frame = h.camera.RenderFrame(c.frame);
+            ASSERT_EQ(frame.size(), c.size) << c.name;
+            uint64_t hash = 0xCBF29CE484222325ull;  // FNV-1a
+            for (uint8_t byte : frame) {
+                hash = (hash ^ byte) * 0x100000001B3ull;
+            }
+            EXPECT_EQ(hash, c.hash)
+                << c.name << ", " << bits << "-bit rows" << std::hex << " 0x" << hash;
+        }
+    }
+    sim::SetSensorVectorWidth(256);
 }
 
 TEST_F(SimPngSceneTest, MissingOrBadFileIsAnErrorAndKeepsTheScene) {

@@ -55,10 +55,19 @@ inline CamctlResult RunInFolder(const ScratchDir& dir, const std::string& comman
     return result;
 }
 
+// camctl with the driver under test: under the image (CAM_DRIVER_IMAGE) every command that brings
+// the camera up gets --driver; convert, which does not, refuses it.
+inline std::string CamctlWithDriver(const std::string& args) {
+    const char* image = std::getenv("CAM_DRIVER_IMAGE");
+    if (image == nullptr || args.rfind("convert", 0) == 0)
+        return CAMCTL_PATH;
+    return std::string(CAMCTL_PATH " --driver ") + image;
+}
+
 // `args` as a shell would split them; `redirect` is appended (such as "> frames.bgra").
 inline CamctlResult RunCamctl(const ScratchDir& dir, const std::string& args,
                               const std::string& redirect = "") {
-    return RunInFolder(dir, CAMCTL_PATH " " + args + " " + redirect);
+    return RunInFolder(dir, CamctlWithDriver(args) + " " + args + " " + redirect);
 }
 
 // camctl serve running beside the test, in the test's folder: started with `args`, its address
@@ -75,8 +84,8 @@ class ServeRun {
             close(out[0]);
             close(out[1]);
             const std::string line = "cd '" + dir.path().string() + "' && XDG_CONFIG_HOME='" +
-                                     dir.File("config") + "' exec " CAMCTL_PATH " serve " + args +
-                                     " 2>'" + err_file_ + "'";
+                                     dir.File("config") + "' exec " + CamctlWithDriver("serve") +
+                                     " serve " + args + " 2>'" + err_file_ + "'";
             execl("/bin/sh", "sh", "-c", line.c_str(), (char*)nullptr);
             _exit(127);
         }

@@ -4,11 +4,11 @@
 #include <utility>
 
 #include "driver/camera_context_ops.h"
-#include "driver/device_callbacks.h"
 #include "driver/image_size.h"
 #include "platform/ks_host.h"
 #include "platform/registry_host.h"
 #include "platform/usb_bus.h"
+#include "tests/support/driver_under_test.h"
 #include "tests/support/failure_report.h"
 #include "usb/usb_transport.h"
 
@@ -16,7 +16,7 @@ namespace camtest {
 
 namespace {
 
-WCHAR kReference[] = L"GLOBAL";
+WCHAR kReference[] = u"GLOBAL";
 
 std::string StatusText(NTSTATUS status) {
     char text[16];
@@ -27,8 +27,6 @@ std::string StatusText(NTSTATUS status) {
 }  // namespace
 
 Rig::Rig(const RigOptions& options) : options_(options), folder_("rig") {
-    saved_timeout_ = frame_timeout_ms;
-    frame_timeout_ms = options.frame_timeout_ms;
     platform::registry::SetStoreFile(registry_file());
     ok_ = Climb();
 }
@@ -42,17 +40,24 @@ bool Rig::Climb() {
         sim_->records().KeepSentFrames(options_.kept_frames);
         port_ = platform::UsbBusPlugIn(sim_.get());
     }
-    NTSTATUS status = platform::ks::LoadDriver(DriverEntry);
+    NTSTATUS status = LoadDriverUnderTest();
     if (!NT_SUCCESS(status))
         return Failed("loading the driver", status);
     driver_loaded_ = true;
+    volatile LONG& timeout = DriverGlobal(frame_timeout_ms, "frame_timeout_ms");
+    saved_timeout_ = timeout;
+    timeout = options_.frame_timeout_ms;
     if (!NT_SUCCESS(status = Plug()))
         return Failed("adding the device", status);
     const RigOptions sensor;
-    if ((options_.width != sensor.width || options_.height != sensor.height) &&
-        !SetImageSize(context(), 0, 0, options_.width, options_.height)) {
+    const bool sized = options_.width != sensor.width || options_.height != sensor.height;
+    // The built-in driver's own routine sizes the capture before start; an image's routines are
+    // out of reach, so there the client's property request does it once the filter is open.
+    const bool image = !DriverImage().empty();
+    if (sized && !image && !SetImageSize(context(), 0, 0, options_.width, options_.height))
         return Failed("the capture size", STATUS_INVALID_PARAMETER);
-    }
+    if (sized && image && options_.level < RigLevel::kFilter)
+        return Failed("the capture size under the image without a filter", STATUS_NOT_SUPPORTED);
     if (options_.level == RigLevel::kUsb)
         return true;
     if (!NT_SUCCESS(status = Start()))
@@ -61,6 +66,8 @@ bool Rig::Climb() {
         return true;
     if (!NT_SUCCESS(status = OpenFilter()))
         return Failed("opening the filter", status);
+    if (sized && image && !NT_SUCCESS(status = SetCaptureSize()))
+        return Failed("the capture size", status);
     if (options_.level == RigLevel::kFilter)
         return true;
     if ((pin_ = PausedPin(DefaultFormat(), options_.buffers)) == nullptr)
@@ -84,13 +91,13 @@ Rig::~Rig() {
     while (!further_devices_.empty())
         RemoveDevice(further_devices_.back());
     if (driver_loaded_) {
+        DriverGlobal(frame_timeout_ms, "frame_timeout_ms") = saved_timeout_;
         if (size_t leaked = platform::ks::UnloadDriver(); leaked != 0)
             ReportFailure("rig: " + std::to_string(leaked) + " blocks left at the driver's unload");
     }
     if (port_ != nullptr)
         platform::UsbBusUnplug(port_);
     platform::registry::SetStoreFile("");
-    frame_timeout_ms = saved_timeout_;
 }
 
 CameraContext* Rig::context() const {
@@ -111,6 +118,16 @@ void Rig::Stop() {
 
 NTSTATUS Rig::OpenFilter() {
     return client::OpenFilter(device_, kReference, &filter_);
+}
+
+NTSTATUS Rig::SetCaptureSize() {
+    camdrv::ImageSizeRequest size{};
+    size.header.Set = camdrv::kCameraPropertySet;
+    size.header.Id = (ULONG)camdrv::CameraItem::ImageSize;
+    size.header.Flags = KSPROPERTY_TYPE_SET;
+    size.width = options_.width;
+    size.height = options_.height;
+    return client::PropertyRequest(filter_, &size, sizeof(size), &size, sizeof(size));
 }
 
 // Closing the filter closes its pins.

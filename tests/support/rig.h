@@ -130,6 +130,7 @@ class Rig {
   private:
     bool Climb();
     bool Failed(const std::string& step, NTSTATUS status);
+    NTSTATUS SetCaptureSize();
     void Remove(PKSDEVICE device);
 
     RigOptions options_;

@@ -3,6 +3,9 @@
 // file.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "platform/kernel.h"
 #include "platform/registry_host.h"
 #include "platform/verifier.h"
 #include "tests/support/failure_report.h"
@@ -18,6 +21,8 @@ class PoolLeakListener : public testing::EmptyTestEventListener {
         for (const std::string& leak : platform::verifier::FindLeaks(mark_)) {
             ADD_FAILURE() << "pool leak: " << leak;
         }
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+            ADD_FAILURE() << "the test's thread ends at IRQL " << (int)KeGetCurrentIrql();
         platform::verifier::ClearFaults();
         platform::registry::Reset();
     }
@@ -36,5 +41,9 @@ int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     camtest::SetFailureHandler(FailTheTest);
     testing::UnitTest::GetInstance()->listeners().Append(new PoolLeakListener);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    const platform::verifier::KernelStackUse stack = platform::verifier::DeepestKernelStackUse();
+    if (stack.deepest != 0)
+        std::printf("deepest kernel stack use: %zu of %zu bytes\n", stack.deepest, stack.size);
+    return result;
 }

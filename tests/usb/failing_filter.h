@@ -54,7 +54,7 @@ class FailingFilter {
     int CommandsSeen(UCHAR code) const { return commands_seen_[code]; }
 
   private:
-    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
         auto* self = static_cast<FailingFilter*>(device->DeviceExtension);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)

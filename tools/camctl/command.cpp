@@ -12,6 +12,7 @@ camtools::SessionOptions CommonOptions::Session() const {
     options.registry = registry;
     options.usb_trace = usb_trace;
     options.scene = scene;
+    options.driver_image = driver;
     if (!link_speed.empty())
         camtools::ParseLinkSpeed(link_speed, &options.link_speed);
     return options;
@@ -31,6 +32,13 @@ void AddCommonOptions(CLI::App* app, CommonOptions* common, CommonSet set, bool 
             ->type_name("FILE")
             ->group(group)
             ->check(camtools::NonEmpty("--usb-trace: a FILE.pcap"));
+    CLI::Option* driver =
+        app->add_option("--driver", common->driver,
+                        "run the cross-built driver image (camdrv.sys) instead of the built-in "
+                        "driver")
+            ->type_name("IMAGE.sys")
+            ->group(group)
+            ->check(camtools::NonEmpty("--driver: an image file"));
     CLI::Option* scene = nullptr;
     CLI::Option* link_speed = nullptr;
     if (set == CommonSet::kFrames) {
@@ -51,6 +59,7 @@ void AddCommonOptions(CLI::App* app, CommonOptions* common, CommonSet set, bool 
         common->usb_trace_option = usb_trace;
         common->scene_option = scene;
         common->link_speed_option = link_speed;
+        common->driver_option = driver;
         return;
     }
     for (CLI::App* below : app->get_subcommands([](CLI::App*) { return true; }))

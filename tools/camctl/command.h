@@ -21,10 +21,12 @@ struct CommonOptions {
     std::string usb_trace;
     std::string scene = "chart";
     std::string link_speed;
+    std::string driver;
     CLI::Option* registry_option = nullptr;
     CLI::Option* usb_trace_option = nullptr;
     CLI::Option* scene_option = nullptr;
     CLI::Option* link_speed_option = nullptr;
+    CLI::Option* driver_option = nullptr;
 
     camtools::SessionOptions Session() const;
 };

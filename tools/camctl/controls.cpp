@@ -108,6 +108,7 @@ Command AddGet(CLI::App& camctl, const CommonOptions& common) {
     CLI::App* app = camctl.add_subcommand("get", "print NAME=VALUE for each item named");
     auto names = std::make_shared<std::vector<std::string>>();
     app->add_option("NAME", *names, "a property name, in any case")
+        ->type_name("")
         ->required()
         ->check(camtools::ReadableNameCheck());
     return {app, [&common, names] {
@@ -124,6 +125,7 @@ Command AddSet(CLI::App& camctl, const CommonOptions& common) {
         "outside a range are clamped, and settings persist");
     auto texts = std::make_shared<std::vector<std::string>>();
     app->add_option("NAME=VALUE", *texts, "a setting and its integer value (0x for hexadecimal)")
+        ->type_name("")
         ->required()
         ->check(camtools::AssignmentCheck());
     return {app, [&common, texts] {

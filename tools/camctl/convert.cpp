@@ -58,8 +58,9 @@ struct ProcessorDeleter {
 };
 
 int RunConvert(const CommonOptions& common, const Request& request) {
-    for (const CLI::Option* option : {common.scene_option, common.usb_trace_option,
-                                      common.registry_option, common.link_speed_option}) {
+    for (const CLI::Option* option :
+         {common.scene_option, common.usb_trace_option, common.registry_option,
+          common.link_speed_option, common.driver_option}) {
         if (option->count() != 0) {
             return UsageError("convert", "convert does not use the camera, so " +
                                              option->get_name() + " does not apply");
@@ -147,11 +148,13 @@ Command AddConvert(CLI::App& camctl, const CommonOptions& common) {
         ".bgra (blue-green-red-255, top row first)");
     auto request = std::make_shared<Request>();
     app->add_option("--size", request->size, "the frame's width and height, WxH")
+        ->type_name("WxH")
         ->required()
         ->check(camtools::SizeCheck());
     app->add_option("--phase", request->phase,
                     "the Bayer phase of pixel (0, 0): 0 GRBG (the "
                     "camera's, the default), 1 BGGR, 2 RGGB, 3 GBRG")
+        ->type_name("0..3")
         ->check(CLI::Validator(
             [](std::string& text) -> std::string {
                 int64_t phase = 0;
@@ -159,9 +162,10 @@ Command AddConvert(CLI::App& camctl, const CommonOptions& common) {
                     return "";
                 return "--phase wants 0 (GRBG), 1 (BGGR), 2 (RGGB) or 3 (GBRG), not '" + text + "'";
             },
-            "0..3", "phase"));
+            "", "phase"));
     app->add_option("--set", request->sets,
                     "NAME=VALUE: a colour setting (repeatable): " + ColourSettingNames())
+        ->type_name("NAME=VALUE")
         ->allow_extra_args(false)
         ->check(CLI::Validator(
             [](std::string& text) -> std::string {
@@ -179,9 +183,11 @@ Command AddConvert(CLI::App& camctl, const CommonOptions& common) {
                 }
                 return "";
             },
-            "NAME=VALUE", "colour setting"));
-    app->add_option("IN", request->input, "the raw frame, W x H bytes")->required();
-    app->add_option("OUT", request->output, "the picture: .bgra, .bmp or .png")->required();
+            "", "colour setting"));
+    app->add_option("IN", request->input, "the raw frame, W x H bytes")->type_name("")->required();
+    app->add_option("OUT", request->output, "the picture: .bgra, .bmp or .png")
+        ->type_name("")
+        ->required();
     return {app, [&common, request] { return RunConvert(common, *request); }};
 }
 

@@ -4,6 +4,7 @@
 
 #include "camdrv/camera_properties.h"
 #include "platform/ks_host.h"
+#include "platform/utf16.h"
 #include "tools/camctl/command.h"
 #include "tools/common/item_names.h"
 
@@ -55,8 +56,8 @@ std::string PrintInfo(camtools::CameraFilter& filter,
     // The filter is open, so the device registered its factory.
     const std::vector<platform::ks::FilterFactoryInfo> factories =
         platform::ks::FilterFactories(filter.device());
-    std::printf("device: started; filter reference \"%ls\", %u pin(s)\n",
-                factories[0].reference_string.c_str(),
+    std::printf("device: started; filter reference \"%s\", %u pin(s)\n",
+                platform::Utf16ToUtf8(factories[0].reference_string).c_str(),
                 (unsigned)camtools::client::PinDescriptorCount(filter.filter()));
     const KSPIN_DESCRIPTOR& pin =
         camtools::client::PinDescriptor(filter.filter(), 0)->PinDescriptor;

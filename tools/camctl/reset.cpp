@@ -80,7 +80,7 @@ CLI::Validator SettingNameCheck() {
                 problem = std::string(item->name) + " is not a setting";
             return problem;
         },
-        "NAME", "setting name");
+        "", "setting name");
 }
 
 }  // namespace
@@ -91,7 +91,9 @@ Command AddReset(CLI::App& camctl, const CommonOptions& common) {
         "put the settings named (all when none is) back to the values a camera starts "
         "with when nothing is stored, and print them");
     auto names = std::make_shared<std::vector<std::string>>();
-    app->add_option("NAME", *names, "a setting, in any case")->check(SettingNameCheck());
+    app->add_option("NAME", *names, "a setting, in any case")
+        ->type_name("")
+        ->check(SettingNameCheck());
     return {app, [&common, names] { return RunReset(common, *names); }};
 }
 

@@ -120,12 +120,16 @@ Command AddRegister(CLI::App& camctl, const CommonOptions& common) {
         "read", "print N=V for each register N: the value last written to it (0..1023)");
     read->fallthrough();
     read->add_option("N", *numbers, "a register number")
+        ->type_name("")
         ->required()
         ->check(camtools::IntegerCheck("a register number", 0, kLastRegister));
     auto writes = std::make_shared<std::vector<std::string>>();
     CLI::App* write = app->add_subcommand("write", "write each register N with V, in order");
     write->fallthrough();
-    write->add_option("N=V", *writes, "a register number (0..1023) and its value")
+    write
+        ->add_option("N=V", *writes,
+                     "a register number (0.." + std::to_string(kLastRegister) + ") and its value")
+        ->type_name("")
         ->required()
         ->check(CLI::Validator(
             [](std::string& text) {
@@ -133,7 +137,7 @@ Command AddRegister(CLI::App& camctl, const CommonOptions& common) {
                 int64_t value = 0;
                 return ParseRegisterWrite(text, &number, &value);
             },
-            "N=V", "register write"));
+            "", "register write"));
     std::function<int()> run_read = Runner("reg read", common, ReadRegisters, numbers);
     std::function<int()> run_write = Runner("reg write", common, WriteRegisters, writes);
     return {app, [app, read, write, run_read, run_write] {
@@ -153,6 +157,7 @@ Command AddMemory(CLI::App& camctl, const CommonOptions& common) {
         app->add_subcommand("read", "print ADDR=BYTE for each address (0..0xFFFF), in hexadecimal");
     read->fallthrough();
     read->add_option("ADDR", *addresses, "a camera memory address")
+        ->type_name("")
         ->required()
         ->check(camtools::IntegerCheck("an address", 0, kLastAddress));
     std::function<int()> run = Runner("mem read", common, ReadMemory, addresses);

@@ -115,11 +115,11 @@ CLI::Validator AssignmentCheck() {
             Assignment ignored;
             return ParseAssignment(text, &ignored);
         },
-        "NAME=VALUE", "assignment");
+        "", "assignment");
 }
 
 CLI::Validator ReadableNameCheck() {
-    return CLI::Validator([](std::string& text) { return CheckItemName(text, false); }, "NAME",
+    return CLI::Validator([](std::string& text) { return CheckItemName(text, false); }, "",
                           "readable name");
 }
 

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "platform/image_loader.h"
 #include "platform/ks_host.h"
 #include "platform/registry_host.h"
 #include "platform/usb_bus.h"
@@ -9,7 +10,7 @@
 #include "tools/common/status_text.h"
 
 // The driver's entry point, found by its plain name as the system's loader finds it.
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path);
 
 namespace camtools {
 
@@ -58,10 +59,20 @@ Session::Session(const SessionOptions& options) : camera_(std::make_unique<sim::
         tracing_ = true;
         usb_trace_ = options.usb_trace;
     }
-    NTSTATUS status = platform::ks::LoadDriver(DriverEntry);
-    if (!NT_SUCCESS(status)) {
-        error_ = "the driver failed to load: " + StatusText(status);
-        return;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!options.driver_image.empty()) {
+        std::string why;
+        status = platform::loader::LoadDriverImage(options.driver_image, &why);
+        if (!NT_SUCCESS(status)) {
+            error_ = "the driver image is refused: " + why + " (" + StatusText(status) + ")";
+            return;
+        }
+    } else {
+        status = platform::ks::LoadDriver(DriverEntry);
+        if (!NT_SUCCESS(status)) {
+            error_ = "the driver failed to load: " + StatusText(status);
+            return;
+        }
     }
     driver_loaded_ = true;
     device_ = platform::ks::CreateDevice(port_, &status);

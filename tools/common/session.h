@@ -20,6 +20,8 @@ struct SessionOptions {
     std::string usb_trace;  // a pcap file of every transfer; empty for none
     std::string scene = "chart";
     uint64_t link_speed = sim::kDefaultLinkSpeed;  // bytes per second; 0 unlimited
+    // A cross-built driver image to load instead of the built-in driver; empty for the built-in.
+    std::string driver_image;
 };
 
 // The store a session uses when none is named: camctl/settings.reg in $XDG_CONFIG_HOME, else in

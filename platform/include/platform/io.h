@@ -22,11 +22,13 @@ typedef struct _IO_STATUS_BLOCK {
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 static_assert(sizeof(IO_STATUS_BLOCK) == 16);
 
-typedef NTSTATUS (*PDRIVER_DISPATCH)(PDEVICE_OBJECT device_object, PIRP irp);
-typedef VOID (*PDRIVER_CANCEL)(PDEVICE_OBJECT device_object, PIRP irp);
-typedef VOID (*PDRIVER_UNLOAD)(PDRIVER_OBJECT driver_object);
-typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(PDEVICE_OBJECT device_object, PIRP irp, PVOID context);
-typedef NTSTATUS (*PDRIVER_INITIALIZE)(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path);
+typedef NTSTATUS(NTAPI* PDRIVER_DISPATCH)(PDEVICE_OBJECT device_object, PIRP irp);
+typedef VOID(NTAPI* PDRIVER_CANCEL)(PDEVICE_OBJECT device_object, PIRP irp);
+typedef VOID(NTAPI* PDRIVER_UNLOAD)(PDRIVER_OBJECT driver_object);
+typedef NTSTATUS(NTAPI* PIO_COMPLETION_ROUTINE)(PDEVICE_OBJECT device_object, PIRP irp,
+                                                PVOID context);
+typedef NTSTATUS(NTAPI* PDRIVER_INITIALIZE)(PDRIVER_OBJECT driver_object,
+                                            PUNICODE_STRING registry_path);
 
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CLOSE 0x02
@@ -117,11 +119,11 @@ static_assert(sizeof(MDL) == 48);
          : (PVOID) nullptr)
 #define NormalPagePriority 16
 
-PMDL IoAllocateMdl(PVOID virtual_address, ULONG length, BOOLEAN secondary_buffer,
-                   BOOLEAN charge_quota, PIRP irp);
-VOID IoBuildPartialMdl(PMDL source_mdl, PMDL target_mdl, PVOID virtual_address, ULONG length);
-VOID MmBuildMdlForNonPagedPool(PMDL mdl);
-VOID IoFreeMdl(PMDL mdl);
+PMDL NTAPI IoAllocateMdl(PVOID virtual_address, ULONG length, BOOLEAN secondary_buffer,
+                         BOOLEAN charge_quota, PIRP irp);
+VOID NTAPI IoBuildPartialMdl(PMDL source_mdl, PMDL target_mdl, PVOID virtual_address, ULONG length);
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL mdl);
+VOID NTAPI IoFreeMdl(PMDL mdl);
 
 // ---- IRP ----------------------------------------------------------------------------------------
 
@@ -207,23 +209,23 @@ struct _IRP {
 #define IO_NO_INCREMENT 0
 
 // StackSize stack locations; the IRP comes zeroed but for its header and stack bookkeeping.
-PIRP IoAllocateIrp(CHAR stack_size, BOOLEAN charge_quota);
-VOID IoFreeIrp(PIRP irp);
-NTSTATUS IofCallDriver(PDEVICE_OBJECT device_object, PIRP irp);
+PIRP NTAPI IoAllocateIrp(CHAR stack_size, BOOLEAN charge_quota);
+VOID NTAPI IoFreeIrp(PIRP irp);
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device_object, PIRP irp);
 #define IoCallDriver(device, irp) IofCallDriver(device, irp)
-VOID IofCompleteRequest(PIRP irp, CHAR priority_boost);
+VOID NTAPI IofCompleteRequest(PIRP irp, CHAR priority_boost);
 #define IoCompleteRequest(irp, boost) IofCompleteRequest(irp, boost)
-BOOLEAN IoCancelIrp(PIRP irp);
-VOID IoAcquireCancelSpinLock(PKIRQL irql);
-VOID IoReleaseCancelSpinLock(KIRQL irql);
+BOOLEAN NTAPI IoCancelIrp(PIRP irp);
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL irql);
 
 // Builds a (internal) device-control request for device_object. The request is released by the
 // I/O manager when it completes: the status block is filled in and the event set.
-PIRP IoBuildDeviceIoControlRequest(ULONG io_control_code, PDEVICE_OBJECT device_object,
-                                   PVOID input_buffer, ULONG input_buffer_length,
-                                   PVOID output_buffer, ULONG output_buffer_length,
-                                   BOOLEAN internal_device_io_control, PKEVENT event,
-                                   PIO_STATUS_BLOCK io_status_block);
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG io_control_code, PDEVICE_OBJECT device_object,
+                                         PVOID input_buffer, ULONG input_buffer_length,
+                                         PVOID output_buffer, ULONG output_buffer_length,
+                                         BOOLEAN internal_device_io_control, PKEVENT event,
+                                         PIO_STATUS_BLOCK io_status_block);
 
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) {
     return irp->Tail.Overlay.CurrentStackLocation;

@@ -20,32 +20,19 @@ typedef enum _POOL_TYPE : int {
 #define POOL_ZERO_ALLOCATION 1024
 
 // pool_type may carry POOL_ZERO_ALLOCATION: (POOL_TYPE)(NonPagedPoolNx | POOL_ZERO_ALLOCATION).
-PVOID ExAllocatePoolWithTag(POOL_TYPE pool_type, SIZE_T number_of_bytes, ULONG tag);
-VOID ExFreePoolWithTag(PVOID block, ULONG tag);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE pool_type, SIZE_T number_of_bytes, ULONG tag);
+VOID NTAPI ExFreePoolWithTag(PVOID block, ULONG tag);
 // Frees a block of any tag (blocks that the platform allocated for the caller).
-VOID ExFreePool(PVOID block);
+VOID NTAPI ExFreePool(PVOID block);
 
 // ---- IRQL ---------------------------------------------------------------------------------------
 
-#if defined(_WIN64)
-// On x64 the IRQL is the task-priority register CR8, read and written inline, not a service.
-inline KIRQL KeGetCurrentIrql() {
-    ULONG64 irql;
-    __asm__ __volatile__("mov %%cr8, %0" : "=r"(irql));
-    return (KIRQL)irql;
-}
-inline VOID KeLowerIrql(KIRQL new_irql) {
-    __asm__ __volatile__("mov %0, %%cr8" : : "r"((ULONG64)new_irql) : "memory");
-}
-inline VOID KeRaiseIrql(KIRQL new_irql, PKIRQL old_irql) {
-    *old_irql = KeGetCurrentIrql();
-    __asm__ __volatile__("mov %0, %%cr8" : : "r"((ULONG64)new_irql) : "memory");
-}
-#else
-KIRQL KeGetCurrentIrql();
-VOID KeRaiseIrql(KIRQL new_irql, PKIRQL old_irql);
-VOID KeLowerIrql(KIRQL new_irql);
-#endif
+// Services in both builds: the system's inline reads of CR8 would fault in the stand-in's process,
+// and the kernel exports the routines too.
+KIRQL NTAPI KeGetCurrentIrql();
+KIRQL NTAPI KfRaiseIrql(KIRQL new_irql);
+VOID NTAPI KeLowerIrql(KIRQL new_irql);
+#define KeRaiseIrql(new_irql, old_irql) (*(old_irql) = KfRaiseIrql(new_irql))
 
 // ---- Dispatcher objects -------------------------------------------------------------------------
 
@@ -74,11 +61,11 @@ static_assert(sizeof(KEVENT) == 24);
 
 typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
 
-VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
-LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
-LONG KeResetEvent(PRKEVENT event);
-VOID KeClearEvent(PRKEVENT event);
-LONG KeReadStateEvent(PRKEVENT event);
+VOID NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
+LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
+LONG NTAPI KeResetEvent(PRKEVENT event);
+VOID NTAPI KeClearEvent(PRKEVENT event);
+LONG NTAPI KeReadStateEvent(PRKEVENT event);
 
 // A kernel mutex: owned by one thread at a time, which may acquire it again (each acquisition by
 // KeWaitForSingleObject needs its own KeReleaseMutex). While owned, normal kernel APCs are off for
@@ -93,18 +80,19 @@ typedef struct _KMUTANT {
 static_assert(sizeof(KMUTEX) == 56);
 
 // Initialises the mutex free; `level` is not used.
-VOID KeInitializeMutex(PRKMUTEX mutex, ULONG level);
+VOID NTAPI KeInitializeMutex(PRKMUTEX mutex, ULONG level);
 // Releases one acquisition by the owner; returns the previous signal state.
-LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
+LONG NTAPI KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
 
 // Waits on an event, a mutex or a thread object. timeout: null waits forever; negative is relative
 // and positive absolute system time, both in 100 ns units; zero polls. Returns STATUS_SUCCESS or
 // STATUS_TIMEOUT.
-NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON wait_reason, KPROCESSOR_MODE wait_mode,
-                               BOOLEAN alertable, PLARGE_INTEGER timeout);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON wait_reason,
+                                     KPROCESSOR_MODE wait_mode, BOOLEAN alertable,
+                                     PLARGE_INTEGER timeout);
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE wait_mode, BOOLEAN alertable,
-                                PLARGE_INTEGER interval);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE wait_mode, BOOLEAN alertable,
+                                      PLARGE_INTEGER interval);
 
 // ---- Spin locks and critical regions ------------------------------------------------------------
 
@@ -117,13 +105,13 @@ inline VOID KeInitializeSpinLock(PKSPIN_LOCK lock) {
     *lock = 0;
 }
 #else
-VOID KeInitializeSpinLock(PKSPIN_LOCK lock);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock);
 #endif
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock);
-VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL new_irql);
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock);
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL new_irql);
 
-VOID KeEnterCriticalRegion();
-VOID KeLeaveCriticalRegion();
+VOID NTAPI KeEnterCriticalRegion();
+VOID NTAPI KeLeaveCriticalRegion();
 
 // ---- Interlocked operations (sequentially consistent, as on the platform) --------------------
 
@@ -193,14 +181,14 @@ typedef struct _EX_RUNDOWN_REF {
 } EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
 static_assert(sizeof(EX_RUNDOWN_REF) == 8);
 
-VOID ExInitializeRundownProtection(PEX_RUNDOWN_REF run_ref);
+VOID NTAPI ExInitializeRundownProtection(PEX_RUNDOWN_REF run_ref);
 // Re-arms a reference that was run down, so that acquisitions succeed again.
-VOID ExReInitializeRundownProtection(PEX_RUNDOWN_REF run_ref);
+VOID NTAPI ExReInitializeRundownProtection(PEX_RUNDOWN_REF run_ref);
 // FALSE once a rundown has begun.
-BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF run_ref);
-VOID ExReleaseRundownProtection(PEX_RUNDOWN_REF run_ref);
+BOOLEAN NTAPI ExAcquireRundownProtection(PEX_RUNDOWN_REF run_ref);
+VOID NTAPI ExReleaseRundownProtection(PEX_RUNDOWN_REF run_ref);
 // Refuses new acquisitions and waits until every current holder has released.
-VOID ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF run_ref);
+VOID NTAPI ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF run_ref);
 
 // ---- Objects, handles and system threads --------------------------------------------------------
 
@@ -244,7 +232,7 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
 typedef struct _KTHREAD* PKTHREAD;
 typedef struct _KTHREAD* PETHREAD;
 
-typedef VOID (*PKSTART_ROUTINE)(PVOID start_context);
+typedef VOID(NTAPI* PKSTART_ROUTINE)(PVOID start_context);
 
 #define THREAD_ALL_ACCESS 0x001FFFFFL
 #define SYNCHRONIZE 0x00100000L
@@ -255,21 +243,22 @@ typedef VOID (*PKSTART_ROUTINE)(PVOID start_context);
 #define KEY_READ 0x00020019L
 #define MAXIMUM_ALLOWED 0x02000000L
 
-NTSTATUS PsCreateSystemThread(PHANDLE thread_handle, ULONG desired_access,
-                              POBJECT_ATTRIBUTES object_attributes, HANDLE process_handle,
-                              PCLIENT_ID client_id, PKSTART_ROUTINE start_routine,
-                              PVOID start_context);
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE thread_handle, ULONG desired_access,
+                                    POBJECT_ATTRIBUTES object_attributes, HANDLE process_handle,
+                                    PCLIENT_ID client_id, PKSTART_ROUTINE start_routine,
+                                    PVOID start_context);
 // Ends the calling system thread; never returns.
-[[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS exit_status);
+[[noreturn]] NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS exit_status);
 
-NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired_access,
-                                   POBJECT_TYPE object_type, KPROCESSOR_MODE access_mode,
-                                   PVOID* object, POBJECT_HANDLE_INFORMATION handle_information);
-LONG_PTR ObfDereferenceObject(PVOID object);
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired_access,
+                                         POBJECT_TYPE object_type, KPROCESSOR_MODE access_mode,
+                                         PVOID* object,
+                                         POBJECT_HANDLE_INFORMATION handle_information);
+LONG_PTR NTAPI ObfDereferenceObject(PVOID object);
 #define ObDereferenceObject(object) ObfDereferenceObject(object)
 // Waits on the object a thread handle names, as KeWaitForSingleObject does on the object.
-NTSTATUS ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout);
-NTSTATUS ZwClose(HANDLE handle);
+NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout);
+NTSTATUS NTAPI ZwClose(HANDLE handle);
 
 // ---- Processor features and extended state ------------------------------------------------
 
@@ -277,7 +266,7 @@ NTSTATUS ZwClose(HANDLE handle);
 #define PF_AVX2_INSTRUCTIONS_AVAILABLE 40
 #define PF_AVX512F_INSTRUCTIONS_AVAILABLE 41
 // True when the processor has the feature and the system saves the state it needs.
-BOOLEAN ExIsProcessorFeaturePresent(ULONG processor_feature);
+BOOLEAN NTAPI ExIsProcessorFeaturePresent(ULONG processor_feature);
 
 // State components, by their bit in a save mask: the upper halves of the 256-bit registers; the
 // 512-bit opmask registers, the upper halves of the first sixteen 512-bit registers, and the
@@ -297,25 +286,18 @@ typedef struct _XSTATE_SAVE {
 // Kernel code saves the extended (256- and 512-bit) register state before it uses those
 // registers, and restores it in reverse order of saving, at DISPATCH_LEVEL or below. The mask
 // names only components the system enables; a save can fail for want of memory.
-NTSTATUS KeSaveExtendedProcessorState(ULONG64 mask, PXSTATE_SAVE xstate_save);
-VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE xstate_save);
+NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 mask, PXSTATE_SAVE xstate_save);
+VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE xstate_save);
 
 // ---- Time ------------------------------------------------------------------------------------
 
-#if defined(_WIN64)
-// On x64 both clocks are read from the page the kernel shares with every process.
-#define KI_USER_SHARED_DATA 0xFFFFF78000000000ULL
-inline VOID KeQuerySystemTime(PLARGE_INTEGER current_time) {
-    current_time->QuadPart = *(volatile LONGLONG*)(KI_USER_SHARED_DATA + 0x14);
-}
-inline ULONGLONG KeQueryInterruptTime() {
-    return *(volatile ULONGLONG*)(KI_USER_SHARED_DATA + 0x8);
-}
-#else
+// On x64 the system reads both clocks from a page it maps at a fixed kernel address, which a loaded
+// image cannot reach in the stand-in; the driver reads neither, so only the host side has them.
+#if !defined(_WIN64)
 // System time: 100 ns units since 1 January 1601 (UTC).
-VOID KeQuerySystemTime(PLARGE_INTEGER current_time);
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER current_time);
 // Interrupt time: 100 ns units since the stand-in started; monotonic.
-ULONGLONG KeQueryInterruptTime();
+ULONGLONG NTAPI KeQueryInterruptTime();
 #endif
 
 }  // extern "C"

@@ -49,7 +49,7 @@ inline constexpr GUID KSPROPSETID_Pin = {
     0x8C134960, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
 #define KSPROPERTY_PIN_DATAINTERSECTION 4
 
-typedef NTSTATUS (*PFNKSHANDLER)(PIRP irp, PKSIDENTIFIER request, PVOID data);
+typedef NTSTATUS(NTAPI* PFNKSHANDLER)(PIRP irp, PKSIDENTIFIER request, PVOID data);
 
 typedef struct KSPROPERTY_VALUES KSPROPERTY_VALUES;
 typedef struct KSFASTPROPERTY_ITEM KSFASTPROPERTY_ITEM;
@@ -229,24 +229,25 @@ typedef struct {
     ULONG Reserved;
 } KSP_PIN, *PKSP_PIN;
 
-typedef VOID (*PFNKSFREE)(PVOID data);
+typedef VOID(NTAPI* PFNKSFREE)(PVOID data);
 
-typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID context, PIRP irp, PKSP_PIN pin,
-                                            PKSDATARANGE data_range,
-                                            PKSDATARANGE matching_data_range,
-                                            ULONG data_buffer_size, PVOID data, PULONG data_size);
+typedef NTSTATUS(NTAPI* PFNKSINTERSECTHANDLEREX)(PVOID context, PIRP irp, PKSP_PIN pin,
+                                                 PKSDATARANGE data_range,
+                                                 PKSDATARANGE matching_data_range,
+                                                 ULONG data_buffer_size, PVOID data,
+                                                 PULONG data_size);
 
 typedef struct {
-    NTSTATUS (*Create)(PKSPIN pin, PIRP irp);
-    NTSTATUS (*Close)(PKSPIN pin, PIRP irp);
-    NTSTATUS (*Process)(PKSPIN pin);
-    VOID (*Reset)(PKSPIN pin);
-    NTSTATUS(*SetDataFormat)
+    NTSTATUS(NTAPI* Create)(PKSPIN pin, PIRP irp);
+    NTSTATUS(NTAPI* Close)(PKSPIN pin, PIRP irp);
+    NTSTATUS(NTAPI* Process)(PKSPIN pin);
+    VOID(NTAPI* Reset)(PKSPIN pin);
+    NTSTATUS(NTAPI* SetDataFormat)
     (PKSPIN pin, PKSDATAFORMAT old_format, PKSMULTIPLE_ITEM old_attribute_list,
      const KSDATARANGE* data_range, const KSATTRIBUTE_LIST* attribute_range);
-    NTSTATUS (*SetDeviceState)(PKSPIN pin, KSSTATE to_state, KSSTATE from_state);
-    NTSTATUS (*Connect)(PKSPIN pin);
-    VOID (*Disconnect)(PKSPIN pin);
+    NTSTATUS(NTAPI* SetDeviceState)(PKSPIN pin, KSSTATE to_state, KSSTATE from_state);
+    NTSTATUS(NTAPI* Connect)(PKSPIN pin);
+    VOID(NTAPI* Disconnect)(PKSPIN pin);
     const KSCLOCK_DISPATCH* Clock;
     const KSALLOCATOR_DISPATCH* Allocator;
 } KSPIN_DISPATCH, *PKSPIN_DISPATCH;
@@ -284,10 +285,10 @@ static_assert(sizeof(KSPIN_DESCRIPTOR_EX) == 136);
 #define KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY 0x00010000
 
 typedef struct {
-    NTSTATUS (*Create)(PKSFILTER filter, PIRP irp);
-    NTSTATUS (*Close)(PKSFILTER filter, PIRP irp);
-    NTSTATUS (*Process)(PKSFILTER filter, PKSPROCESSPIN_INDEXENTRY index);
-    VOID (*Reset)(PKSFILTER filter);
+    NTSTATUS(NTAPI* Create)(PKSFILTER filter, PIRP irp);
+    NTSTATUS(NTAPI* Close)(PKSFILTER filter, PIRP irp);
+    NTSTATUS(NTAPI* Process)(PKSFILTER filter, PKSPROCESSPIN_INDEXENTRY index);
+    VOID(NTAPI* Reset)(PKSFILTER filter);
 } KSFILTER_DISPATCH, *PKSFILTER_DISPATCH;
 
 typedef struct {
@@ -312,23 +313,23 @@ typedef struct {
 #define KSFILTER_DESCRIPTOR_VERSION ((ULONG)-1)
 
 typedef struct {
-    NTSTATUS (*Add)(PKSDEVICE device);
-    NTSTATUS(*Start)
+    NTSTATUS(NTAPI* Add)(PKSDEVICE device);
+    NTSTATUS(NTAPI* Start)
     (PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untranslated);
-    NTSTATUS (*PostStart)(PKSDEVICE device);
-    NTSTATUS (*QueryStop)(PKSDEVICE device, PIRP irp);
-    VOID (*CancelStop)(PKSDEVICE device, PIRP irp);
-    VOID (*Stop)(PKSDEVICE device, PIRP irp);
-    NTSTATUS (*QueryRemove)(PKSDEVICE device, PIRP irp);
-    VOID (*CancelRemove)(PKSDEVICE device, PIRP irp);
-    VOID (*Remove)(PKSDEVICE device, PIRP irp);
-    NTSTATUS (*QueryCapabilities)(PKSDEVICE device, PIRP irp, PVOID capabilities);
-    VOID (*SurpriseRemoval)(PKSDEVICE device, PIRP irp);
-    NTSTATUS(*QueryPower)
+    NTSTATUS(NTAPI* PostStart)(PKSDEVICE device);
+    NTSTATUS(NTAPI* QueryStop)(PKSDEVICE device, PIRP irp);
+    VOID(NTAPI* CancelStop)(PKSDEVICE device, PIRP irp);
+    VOID(NTAPI* Stop)(PKSDEVICE device, PIRP irp);
+    NTSTATUS(NTAPI* QueryRemove)(PKSDEVICE device, PIRP irp);
+    VOID(NTAPI* CancelRemove)(PKSDEVICE device, PIRP irp);
+    VOID(NTAPI* Remove)(PKSDEVICE device, PIRP irp);
+    NTSTATUS(NTAPI* QueryCapabilities)(PKSDEVICE device, PIRP irp, PVOID capabilities);
+    VOID(NTAPI* SurpriseRemoval)(PKSDEVICE device, PIRP irp);
+    NTSTATUS(NTAPI* QueryPower)
     (PKSDEVICE device, PIRP irp, int device_to, int device_from, int system_to, int system_from,
      int action);
-    VOID (*SetPower)(PKSDEVICE device, PIRP irp, int to, int from);
-    NTSTATUS (*QueryInterface)(PKSDEVICE device, PIRP irp);
+    VOID(NTAPI* SetPower)(PKSDEVICE device, PIRP irp, int to, int from);
+    NTSTATUS(NTAPI* QueryInterface)(PKSDEVICE device, PIRP irp);
 } KSDEVICE_DISPATCH, *PKSDEVICE_DISPATCH;
 
 typedef struct {
@@ -405,13 +406,13 @@ typedef enum {
 
 // The pin's reference clock (a COM interface).
 struct IKsReferenceClock {
-    virtual NTSTATUS QueryInterface(REFGUID iid, PVOID* object) = 0;
-    virtual ULONG AddRef() = 0;
-    virtual ULONG Release() = 0;
-    virtual LONGLONG GetTime() = 0;
-    virtual LONGLONG GetPhysicalTime() = 0;
-    virtual LONGLONG GetCorrelatedTime(LONGLONG* system_time) = 0;
-    virtual LONGLONG GetCorrelatedPhysicalTime(LONGLONG* system_time) = 0;
+    virtual NTSTATUS STDMETHODCALLTYPE QueryInterface(REFGUID iid, PVOID* object) = 0;
+    virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+    virtual ULONG STDMETHODCALLTYPE Release() = 0;
+    virtual LONGLONG STDMETHODCALLTYPE GetTime() = 0;
+    virtual LONGLONG STDMETHODCALLTYPE GetPhysicalTime() = 0;
+    virtual LONGLONG STDMETHODCALLTYPE GetCorrelatedTime(LONGLONG* system_time) = 0;
+    virtual LONGLONG STDMETHODCALLTYPE GetCorrelatedPhysicalTime(LONGLONG* system_time) = 0;
 
   protected:
     ~IKsReferenceClock() = default;
@@ -422,25 +423,26 @@ typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 
 // ---- Services --------------------------------------------------------------------------------
 
-NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path,
-                            const KSDEVICE_DESCRIPTOR* descriptor);
-NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT device_object, const KSFILTER_DESCRIPTOR* descriptor,
-                               PWSTR ref_string, PSECURITY_DESCRIPTOR security_descriptor,
-                               ULONG create_item_flags, PVOID sleep_callback, PVOID wake_callback,
-                               PKSFILTERFACTORY* filter_factory);
-VOID KsAcquireDevice(PKSDEVICE device);
-VOID KsReleaseDevice(PKSDEVICE device);
-NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG object_bag, PVOID item, PFNKSFREE free);
+NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path,
+                                  const KSDEVICE_DESCRIPTOR* descriptor);
+NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT device_object,
+                                     const KSFILTER_DESCRIPTOR* descriptor, PWSTR ref_string,
+                                     PSECURITY_DESCRIPTOR security_descriptor,
+                                     ULONG create_item_flags, PVOID sleep_callback,
+                                     PVOID wake_callback, PKSFILTERFACTORY* filter_factory);
+VOID NTAPI KsAcquireDevice(PKSDEVICE device);
+VOID NTAPI KsReleaseDevice(PKSDEVICE device);
+NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG object_bag, PVOID item, PFNKSFREE free);
 // The device of a KSDEVICE, KSFILTER or KSPIN.
-PKSDEVICE KsGetDevice(PVOID object);
+PKSDEVICE NTAPI KsGetDevice(PVOID object);
 // Replaces *pointer_to_pointer_to_item by a bag-owned copy of new_size bytes (old_size bytes
 // copied, the rest zeroed). The old item is freed when the bag owned it.
-NTSTATUS _KsEdit(KSOBJECT_BAG object_bag, PVOID* pointer_to_pointer_to_item, ULONG new_size,
-                 ULONG old_size, ULONG tag);
-PKSFILTER KsGetFilterFromIrp(PIRP irp);
-VOID KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous);
-PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state);
-VOID KsStreamPointerUnlock(PKSSTREAM_POINTER stream_pointer, BOOLEAN eject);
-NTSTATUS KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK* interface_out);
+NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG object_bag, PVOID* pointer_to_pointer_to_item, ULONG new_size,
+                       ULONG old_size, ULONG tag);
+PKSFILTER NTAPI KsGetFilterFromIrp(PIRP irp);
+VOID NTAPI KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous);
+PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state);
+VOID NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER stream_pointer, BOOLEAN eject);
+NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK* interface_out);
 
 }  // extern "C"

@@ -21,7 +21,7 @@ struct Pin;     // a pin instance on an open filter
 // first factory when null): allocates the KSFILTER with its own object bag and calls the
 // descriptor's Create. STATUS_OBJECT_NAME_NOT_FOUND when the device has no such factory (it is
 // not started, say). On failure nothing remains and *filter is null.
-NTSTATUS OpenFilter(PKSDEVICE device, const wchar_t* reference, Filter** filter);
+NTSTATUS OpenFilter(PKSDEVICE device, const WCHAR* reference, Filter** filter);
 // Closes every pin still open on it, calls the filter's Close, then frees the filter's bag.
 // Returns the status of Close.
 NTSTATUS CloseFilter(Filter* filter);

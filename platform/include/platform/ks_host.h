@@ -2,6 +2,7 @@
 // devices, as the plug-and-play manager and the class driver would drive them. Not for the driver.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,9 @@ namespace platform::ks {
 
 // Calls the driver's entry with a driver object and a registry path; the entry is expected to hand
 // its device descriptor to KsInitializeDriver. Returns the entry's status. One driver at a time.
-NTSTATUS LoadDriver(PDRIVER_INITIALIZE driver_entry);
+// `image`, when given, is what the entry's code lives in (a loaded driver image): it is kept until
+// the driver is unloaded, or dropped at once when the entry fails.
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE driver_entry, std::shared_ptr<const void> image = nullptr);
 // Unloads the driver: every device must be gone. The verifier reports, by tag, every pool block
 // allocated since LoadDriver that is still outstanding; returns the number of leaked blocks.
 size_t UnloadDriver();
@@ -35,7 +38,7 @@ size_t RemoveDevice(PKSDEVICE device);
 // What a client sees of a registered filter factory.
 struct FilterFactoryInfo {
     const KSFILTER_DESCRIPTOR* descriptor;
-    std::wstring reference_string;
+    std::u16string reference_string;
     ULONG create_item_flags;
 };
 // The filter factories currently registered on the device, in creation order.

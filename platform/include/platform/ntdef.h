@@ -4,6 +4,19 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// The system's calling convention. Every service the system offers a driver and every routine a
+// driver hands the system uses it, so the Linux build crosses the same line as the driver image
+// does, and a routine of the wrong convention is a type error rather than a wrong call.
+#if defined(_WIN64)
+#define NTAPI
+#elif defined(__x86_64__)
+#define NTAPI __attribute__((ms_abi))
+#else
+#error "the stand-in speaks the x64 system's calling convention; build it for x86-64"
+#endif
+// Methods of the system's interfaces (the reference clock's).
+#define STDMETHODCALLTYPE NTAPI
+
 // The system's services have C names, so the driver binds to the kernel's own exports.
 extern "C" {
 
@@ -38,11 +51,13 @@ typedef UCHAR KIRQL;
 typedef KIRQL* PKIRQL;
 typedef CHAR KPROCESSOR_MODE;
 typedef LONG KPRIORITY;
-typedef wchar_t WCHAR;
+// 16 bits, as on the system (a Linux wchar_t has 32); literals are u"...".
+typedef char16_t WCHAR;
 typedef WCHAR* PWSTR;
 typedef const WCHAR* PCWSTR;
 
 static_assert(sizeof(LONG) == 4 && sizeof(ULONG) == 4, "LONG and ULONG are 32-bit");
+static_assert(sizeof(WCHAR) == 2, "WCHAR is 16-bit");
 static_assert(sizeof(PVOID) == 8, "x64 layout: 64-bit pointers");
 
 #define TRUE 1
@@ -130,6 +145,11 @@ typedef struct _SIZE {
 #define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
 #define STATUS_PROPSET_NOT_FOUND ((NTSTATUS)0xC0000230L)
 #define STATUS_NOT_FOUND ((NTSTATUS)0xC0000225L)
+#define STATUS_PROCEDURE_NOT_FOUND ((NTSTATUS)0xC000007AL)
+#define STATUS_INVALID_IMAGE_FORMAT ((NTSTATUS)0xC000007BL)
+#define STATUS_INVALID_IMAGE_NOT_MZ ((NTSTATUS)0xC000012FL)
+#define STATUS_DLL_NOT_FOUND ((NTSTATUS)0xC0000135L)
+#define STATUS_ORDINAL_NOT_FOUND ((NTSTATUS)0xC0000138L)
 
 #define PASSIVE_LEVEL 0
 #define APC_LEVEL 1

@@ -55,23 +55,23 @@ static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12);
 // Opens the device's software key (PLUGPLAY_REGKEY_DRIVER) for the physical device object. Other
 // key types, and an object that is not a device's physical device object, give
 // STATUS_INVALID_PARAMETER.
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT device_object, ULONG dev_inst_key_type,
-                                 ACCESS_MASK desired_access, PHANDLE device_reg_key);
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT device_object, ULONG dev_inst_key_type,
+                                       ACCESS_MASK desired_access, PHANDLE device_reg_key);
 
 // Opens the key named relative to object_attributes->RootDirectory, or creates it when its parent
 // exists; *disposition (when given) says which.
-NTSTATUS ZwCreateKey(PHANDLE key_handle, ACCESS_MASK desired_access,
-                     POBJECT_ATTRIBUTES object_attributes, ULONG title_index,
-                     PUNICODE_STRING key_class, ULONG create_options, PULONG disposition);
+NTSTATUS NTAPI ZwCreateKey(PHANDLE key_handle, ACCESS_MASK desired_access,
+                           POBJECT_ATTRIBUTES object_attributes, ULONG title_index,
+                           PUNICODE_STRING key_class, ULONG create_options, PULONG disposition);
 
 // KeyValuePartialInformation: a missing value is STATUS_OBJECT_NAME_NOT_FOUND; a buffer below the
 // fixed part STATUS_BUFFER_TOO_SMALL (nothing written); one that holds the fixed part but not the
 // data STATUS_BUFFER_OVERFLOW (the fixed part written). *result_length is always the size needed.
-NTSTATUS ZwQueryValueKey(HANDLE key_handle, PUNICODE_STRING value_name,
-                         KEY_VALUE_INFORMATION_CLASS information_class, PVOID information,
-                         ULONG length, PULONG result_length);
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE key_handle, PUNICODE_STRING value_name,
+                               KEY_VALUE_INFORMATION_CLASS information_class, PVOID information,
+                               ULONG length, PULONG result_length);
 
-NTSTATUS ZwSetValueKey(HANDLE key_handle, PUNICODE_STRING value_name, ULONG title_index, ULONG type,
-                       PVOID data, ULONG data_size);
+NTSTATUS NTAPI ZwSetValueKey(HANDLE key_handle, PUNICODE_STRING value_name, ULONG title_index,
+                             ULONG type, PVOID data, ULONG data_size);
 
 }  // extern "C"

@@ -278,14 +278,14 @@ static_assert(IOCTL_INTERNAL_USB_GET_PORT_STATUS == 0x220013);
 // Finds the interface descriptor with the given number and alternate setting (-1 matches any
 // value of a criterion) at or after start_position; null when there is none. Never reads beyond
 // wTotalLength.
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
+PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR configuration_descriptor, PVOID start_position,
     LONG interface_number, LONG alternate_setting, LONG interface_class, LONG interface_sub_class,
     LONG interface_protocol);
 
 // Builds a select-configuration URB for the interfaces of the null-terminated list, from pool;
 // each list entry's Interface then points at its record inside the URB. Freed with ExFreePool.
-PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configuration_descriptor,
-                                       PUSBD_INTERFACE_LIST_ENTRY interface_list);
+PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configuration_descriptor,
+                                             PUSBD_INTERFACE_LIST_ENTRY interface_list);
 
 }  // extern "C"

@@ -53,18 +53,34 @@ uint64_t InjectedFailures();
 
 // CPU accounting, as the system keeps it per thread. The CPU time in nanoseconds used so far by
 // the threads that run driver code: the system threads the driver creates and the class driver's
-// processing threads (live ones as they stand, ended ones as they ended). Driver calls made in a
-// client's own thread (property requests, state changes) count as the client's.
+// processing threads (live ones as they stand, ended ones as they ended), together or by kind.
+// Driver calls made in a client's own thread (property requests, state changes) count as the
+// client's.
+enum class DriverThread { kSystem, kProcessing };
 uint64_t DriverCpuNanoseconds();
+uint64_t DriverCpuNanoseconds(DriverThread kind);
 // Counts the calling thread in DriverCpuNanoseconds while the scope lasts; the stand-in opens one
 // in each thread it starts to run driver code.
 class DriverThreadScope {
   public:
-    DriverThreadScope();
+    explicit DriverThreadScope(DriverThread kind);
     ~DriverThreadScope();
     DriverThreadScope(const DriverThreadScope&) = delete;
     DriverThreadScope& operator=(const DriverThreadScope&) = delete;
 };
+
+// Kernel stacks: every thread that runs driver code (the system threads the driver creates, the
+// class driver's processing threads, the USB bus's completion thread) gets a fixed stack above an
+// inaccessible guard page: the system's 24 KiB while a driver image is loaded (more under the
+// sanitizers), more for the built-in driver of an unoptimised build. KernelStackSize() is what a
+// thread started now gets; DeepestKernelStackUse() the deepest any has reached so far, in bytes,
+// with the size of that thread's stack.
+size_t KernelStackSize();
+struct KernelStackUse {
+    size_t deepest;
+    size_t size;
+};
+KernelStackUse DeepestKernelStackUse();
 
 // ExIsProcessorFeaturePresent answers FALSE for the feature, as on a processor or system without
 // it, until faults are cleared.

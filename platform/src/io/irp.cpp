@@ -85,7 +85,7 @@ using platform::io::IrpShadow;
 using platform::io::IrpState;
 using platform::io::ShadowOf;
 
-PIRP IoAllocateIrp(CHAR stack_size, BOOLEAN charge_quota) {
+PIRP NTAPI IoAllocateIrp(CHAR stack_size, BOOLEAN charge_quota) {
     UNREFERENCED_PARAMETER(charge_quota);
     if (stack_size < 0) {
         platform::verifier::Violation("IoAllocateIrp with a negative stack size");
@@ -105,7 +105,7 @@ PIRP IoAllocateIrp(CHAR stack_size, BOOLEAN charge_quota) {
     return irp;
 }
 
-VOID IoFreeIrp(PIRP irp) {
+VOID NTAPI IoFreeIrp(PIRP irp) {
     if (irp == nullptr)
         return;
     IrpShadow* shadow = ShadowOf(irp);
@@ -121,7 +121,7 @@ VOID IoFreeIrp(PIRP irp) {
     ExFreePoolWithTag(irp, platform::io::kIrpTag);
 }
 
-NTSTATUS IofCallDriver(PDEVICE_OBJECT device_object, PIRP irp) {
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device_object, PIRP irp) {
     IrpShadow* shadow = ShadowOf(irp);
     if (shadow == nullptr)
         return STATUS_INVALID_PARAMETER;
@@ -149,7 +149,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device_object, PIRP irp) {
     return dispatch(device_object, irp);
 }
 
-VOID IofCompleteRequest(PIRP irp, CHAR priority_boost) {
+VOID NTAPI IofCompleteRequest(PIRP irp, CHAR priority_boost) {
     UNREFERENCED_PARAMETER(priority_boost);
     IrpShadow* shadow = ShadowOf(irp);
     if (shadow == nullptr)
@@ -195,15 +195,15 @@ VOID IofCompleteRequest(PIRP irp, CHAR priority_boost) {
     shadow->state.store(IrpState::kCompleted);
 }
 
-VOID IoAcquireCancelSpinLock(PKIRQL irql) {
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL irql) {
     *irql = KeAcquireSpinLockRaiseToDpc(&platform::io::cancel_lock);
 }
 
-VOID IoReleaseCancelSpinLock(KIRQL irql) {
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL irql) {
     KeReleaseSpinLock(&platform::io::cancel_lock, irql);
 }
 
-BOOLEAN IoCancelIrp(PIRP irp) {
+BOOLEAN NTAPI IoCancelIrp(PIRP irp) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
@@ -222,11 +222,11 @@ BOOLEAN IoCancelIrp(PIRP irp) {
     return TRUE;
 }
 
-PIRP IoBuildDeviceIoControlRequest(ULONG io_control_code, PDEVICE_OBJECT device_object,
-                                   PVOID input_buffer, ULONG input_buffer_length,
-                                   PVOID output_buffer, ULONG output_buffer_length,
-                                   BOOLEAN internal_device_io_control, PKEVENT event,
-                                   PIO_STATUS_BLOCK io_status_block) {
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG io_control_code, PDEVICE_OBJECT device_object,
+                                         PVOID input_buffer, ULONG input_buffer_length,
+                                         PVOID output_buffer, ULONG output_buffer_length,
+                                         BOOLEAN internal_device_io_control, PKEVENT event,
+                                         PIO_STATUS_BLOCK io_status_block) {
     PIRP irp = IoAllocateIrp(device_object->StackSize, FALSE);
     if (irp == nullptr)
         return nullptr;

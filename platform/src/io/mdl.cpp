@@ -31,8 +31,8 @@ void Describe(PMDL mdl, PVOID virtual_address, ULONG length) {
 
 }  // namespace
 
-PMDL IoAllocateMdl(PVOID virtual_address, ULONG length, BOOLEAN secondary_buffer,
-                   BOOLEAN charge_quota, PIRP irp) {
+PMDL NTAPI IoAllocateMdl(PVOID virtual_address, ULONG length, BOOLEAN secondary_buffer,
+                         BOOLEAN charge_quota, PIRP irp) {
     UNREFERENCED_PARAMETER(charge_quota);
     ULONG_PTR pages = PagesSpanned((ULONG_PTR)virtual_address, length);
     SIZE_T size = sizeof(MDL) + pages * sizeof(ULONG_PTR);
@@ -57,7 +57,8 @@ PMDL IoAllocateMdl(PVOID virtual_address, ULONG length, BOOLEAN secondary_buffer
     return mdl;
 }
 
-VOID IoBuildPartialMdl(PMDL source_mdl, PMDL target_mdl, PVOID virtual_address, ULONG length) {
+VOID NTAPI IoBuildPartialMdl(PMDL source_mdl, PMDL target_mdl, PVOID virtual_address,
+                             ULONG length) {
     auto source_start = (ULONG_PTR)MmGetMdlVirtualAddress(source_mdl);
     auto address = (ULONG_PTR)virtual_address;
     ULONG_PTR source_end = source_start + source_mdl->ByteCount;
@@ -89,12 +90,12 @@ VOID IoBuildPartialMdl(PMDL source_mdl, PMDL target_mdl, PVOID virtual_address, 
     }
 }
 
-VOID MmBuildMdlForNonPagedPool(PMDL mdl) {
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL mdl) {
     mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
     mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
 }
 
-VOID IoFreeMdl(PMDL mdl) {
+VOID NTAPI IoFreeMdl(PMDL mdl) {
     if (mdl == nullptr)
         return;
     ExFreePoolWithTag(mdl, platform::io::kMdlTag);

@@ -83,7 +83,7 @@ bool TrySatisfy(DISPATCHER_HEADER& header) {
 
 }  // namespace
 
-VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+VOID NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
     std::lock_guard<std::mutex> guard(DispatcherLock());
     DISPATCHER_HEADER& header = event->Header;
     header.Type =
@@ -96,7 +96,7 @@ VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
     header.WaitListHead.Blink = &header.WaitListHead;
 }
 
-LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait) {
+LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait) {
     UNREFERENCED_PARAMETER(increment);
     // A true `wait` only lets the caller wait next without a window; waits here have none anyway.
     UNREFERENCED_PARAMETER(wait);
@@ -115,7 +115,7 @@ LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait) {
     return previous;
 }
 
-LONG KeResetEvent(PRKEVENT event) {
+LONG NTAPI KeResetEvent(PRKEVENT event) {
     if (!CheckEvent(event, "KeResetEvent")) {
         return 0;
     }
@@ -125,11 +125,11 @@ LONG KeResetEvent(PRKEVENT event) {
     return previous;
 }
 
-VOID KeClearEvent(PRKEVENT event) {
+VOID NTAPI KeClearEvent(PRKEVENT event) {
     KeResetEvent(event);
 }
 
-LONG KeReadStateEvent(PRKEVENT event) {
+LONG NTAPI KeReadStateEvent(PRKEVENT event) {
     if (!CheckEvent(event, "KeReadStateEvent")) {
         return 0;
     }
@@ -137,7 +137,7 @@ LONG KeReadStateEvent(PRKEVENT event) {
     return event->Header.SignalState;
 }
 
-VOID KeInitializeMutex(PRKMUTEX mutex, ULONG level) {
+VOID NTAPI KeInitializeMutex(PRKMUTEX mutex, ULONG level) {
     UNREFERENCED_PARAMETER(level);
     std::lock_guard<std::mutex> guard(DispatcherLock());
     mutex->Header.Type = MutantObject;
@@ -154,7 +154,7 @@ VOID KeInitializeMutex(PRKMUTEX mutex, ULONG level) {
     mutex->ApcDisable = 1;
 }
 
-LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait) {
+LONG NTAPI KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait) {
     // A true `wait` only lets the caller wait next without a window; waits here have none anyway.
     UNREFERENCED_PARAMETER(wait);
     if (mutex == nullptr || mutex->Header.Type != MutantObject) {
@@ -183,8 +183,9 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait) {
     return previous;
 }
 
-NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON wait_reason, KPROCESSOR_MODE wait_mode,
-                               BOOLEAN alertable, PLARGE_INTEGER timeout) {
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON wait_reason,
+                                     KPROCESSOR_MODE wait_mode, BOOLEAN alertable,
+                                     PLARGE_INTEGER timeout) {
     UNREFERENCED_PARAMETER(wait_reason);
     UNREFERENCED_PARAMETER(wait_mode);
     UNREFERENCED_PARAMETER(alertable);
@@ -217,8 +218,8 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON wait_reason, KPROCESSO
     return satisfied ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE wait_mode, BOOLEAN alertable,
-                                PLARGE_INTEGER interval) {
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE wait_mode, BOOLEAN alertable,
+                                      PLARGE_INTEGER interval) {
     UNREFERENCED_PARAMETER(wait_mode);
     UNREFERENCED_PARAMETER(alertable);
     CheckMayBlock("KeDelayExecutionThread");

@@ -30,21 +30,22 @@ ULONG_PTR OwnerToken() {
 
 }  // namespace
 
-KIRQL KeGetCurrentIrql() {
+KIRQL NTAPI KeGetCurrentIrql() {
     return CurrentThreadState().irql;
 }
 
-VOID KeRaiseIrql(KIRQL new_irql, PKIRQL old_irql) {
+KIRQL NTAPI KfRaiseIrql(KIRQL new_irql) {
     auto& state = CurrentThreadState();
     if (new_irql < state.irql || new_irql > kHighestLevel) {
         Violation("KeRaiseIrql to " + std::to_string(new_irql) + " from IRQL " +
                   std::to_string(state.irql));
     }
-    *old_irql = state.irql;
+    const KIRQL old_irql = state.irql;
     state.irql = new_irql;
+    return old_irql;
 }
 
-VOID KeLowerIrql(KIRQL new_irql) {
+VOID NTAPI KeLowerIrql(KIRQL new_irql) {
     auto& state = CurrentThreadState();
     if (new_irql > state.irql) {
         Violation("KeLowerIrql to " + std::to_string(new_irql) + " from IRQL " +
@@ -56,11 +57,11 @@ VOID KeLowerIrql(KIRQL new_irql) {
     state.irql = new_irql;
 }
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK lock) {
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock) {
     __atomic_store_n(lock, (ULONG_PTR)0, __ATOMIC_RELEASE);
 }
 
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
     auto& state = CurrentThreadState();
     if (state.irql > DISPATCH_LEVEL) {
         Violation("spin lock acquired at IRQL " + std::to_string(state.irql));
@@ -86,7 +87,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
     return old_irql;
 }
 
-VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL new_irql) {
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL new_irql) {
     auto& state = CurrentThreadState();
     ULONG_PTR token = OwnerToken();
     ULONG_PTR expected = token;
@@ -110,11 +111,11 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL new_irql) {
     state.irql = new_irql;
 }
 
-VOID KeEnterCriticalRegion() {
+VOID NTAPI KeEnterCriticalRegion() {
     ++CurrentThreadState().critical_region_depth;
 }
 
-VOID KeLeaveCriticalRegion() {
+VOID NTAPI KeLeaveCriticalRegion() {
     auto& state = CurrentThreadState();
     if (state.critical_region_depth == 0) {
         Violation("KeLeaveCriticalRegion without KeEnterCriticalRegion");

@@ -1,15 +1,16 @@
-// The tracked pool: every block is recorded with its size, tag and allocation sequence number, so
-// that leaks, double frees, foreign pointers and tag mismatches can be reported, and allocations
-// can be failed on request.
+// The tracked pool: every block carries a record of its size, tag and allocation sequence number
+// in front of it, and one flat set holds the addresses of the blocks in use and in quarantine, so
+// that leaks, double frees, foreign pointers, tag mismatches and writes after a free can be
+// reported, and allocations can be failed on request.
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
-#include <unordered_map>
 
+#include "address_set.h"
 #include "kernel_internal.h"
 #include "platform/verifier.h"
 
@@ -26,6 +27,7 @@
 
 namespace {
 
+using platform::kernel::AddressSet;
 using platform::verifier::TagName;
 using platform::verifier::Violation;
 
@@ -35,25 +37,60 @@ constexpr size_t kGuardBytes = 16;
 constexpr unsigned char kGuardFill = 0xFB;
 // Blocks not asked to be zeroed come back with this, so that code that forgets to clear is caught.
 constexpr unsigned char kUninitialisedFill = 0xA5;
+// Freed blocks are filled with this and kept (inaccessible under the address sanitizer) before
+// their memory goes back to the C library, so that a second free of the same pointer is still
+// recognised, and a write after the free is found when the block leaves. The bound is in bytes:
+// a few megabytes keep the last thousands of small blocks, and the memory the next allocations
+// get back is still warm.
 constexpr unsigned char kFreedFill = 0xDD;
-// Freed blocks are kept (inaccessible under the address sanitizer) before their memory goes back
-// to the C library, so that a second free of the same pointer is still recognised.
-constexpr size_t kQuarantineBlocks = 8192;
-constexpr size_t kQuarantineBytes = 64u << 20;
+constexpr size_t kQuarantineBytes = 4u << 20;
 
-struct Block {
-    size_t size;
-    size_t capacity;  // size rounded up to the alignment, plus the guard
+enum class State : uint32_t { kLive = 0x4C495645, kQuarantined = 0x51554152 };
+
+// In front of every block; its size keeps the block aligned.
+struct alignas(kAlignment) Header {
+    State state;
     ULONG tag;
     bool paged;
+    size_t size;
+    size_t capacity;  // size rounded up to the alignment, plus the guard
     uint64_t sequence;
+    Header* next_quarantined;  // the next younger block in quarantine
 };
+static_assert(sizeof(Header) % kAlignment == 0);
+static_assert(alignof(std::max_align_t) >= kAlignment, "the C library's blocks must be aligned");
+
+Header* HeaderOf(const void* block) {
+    return (Header*)((unsigned char*)block - sizeof(Header));
+}
+
+unsigned char* BlockOf(Header* header) {
+    return (unsigned char*)header + sizeof(Header);
+}
+
+// The header is poisoned under the address sanitizer whenever the pool is not reading it, so that
+// a write before a block is caught where it happens.
+Header ReadHeader(const void* block) {
+    Header* header = HeaderOf(block);
+    CAM_POOL_UNPOISON(header, sizeof(Header));
+    const Header copy = *header;
+    CAM_POOL_POISON(header, sizeof(Header));
+    return copy;
+}
+
+void WriteHeader(const void* block, const Header& value) {
+    Header* header = HeaderOf(block);
+    CAM_POOL_UNPOISON(header, sizeof(Header));
+    *header = value;
+    CAM_POOL_POISON(header, sizeof(Header));
+}
 
 struct Pool {
     std::mutex lock;
-    std::unordered_map<const void*, Block> live;
-    std::unordered_map<const void*, Block> quarantined;
-    std::deque<const void*> quarantine_order;
+    AddressSet blocks;  // in use and in quarantine; the header says which
+    size_t live = 0;
+    Header* oldest_quarantined = nullptr;
+    Header* youngest_quarantined = nullptr;
     size_t quarantine_bytes = 0;
     uint64_t allocations = 0;
     uint64_t fail_countdown = 0;
@@ -68,42 +105,94 @@ Pool& ThePool() {
     return *pool;
 }
 
-std::string Describe(const void* address, const Block& block) {
+// Every block in use, with its record.
+template <typename Visit>
+void ForEachLive(const Pool& pool, Visit visit) {
+    pool.blocks.ForEach([&](const void* block) {
+        const Header header = ReadHeader(block);
+        if (header.state == State::kLive) {
+            visit(block, header);
+        }
+    });
+}
+
+std::string Describe(const void* address, const Header& block) {
     char text[160];
     std::snprintf(text, sizeof(text), "block %p of tag %s (%zu bytes, allocation #%llu)", address,
                   TagName(block.tag).c_str(), block.size, (unsigned long long)block.sequence);
     return text;
 }
 
-void CheckGuard(const void* address, const Block& block) {
+// Whether every one of `count` bytes is `value`, a word at a time where it can.
+bool AllBytesAre(const unsigned char* bytes, size_t count, unsigned char value) {
+    uint64_t word;
+    std::memset(&word, value, sizeof(word));
+    size_t i = 0;
+    for (; i + sizeof(word) <= count; i += sizeof(word)) {
+        uint64_t here;
+        std::memcpy(&here, bytes + i, sizeof(here));
+        if (here != word) {
+            return false;
+        }
+    }
+    for (; i < count; ++i) {
+        if (bytes[i] != value) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CheckGuard(const void* address, const Header& block) {
     if (CAM_POOL_ASAN) {
         return;  // the sanitizer already stopped any write into the poisoned tail
     }
     const unsigned char* bytes = (const unsigned char*)address;
-    for (size_t i = block.size; i < block.capacity; ++i) {
-        if (bytes[i] != kGuardFill) {
-            Violation("pool overrun: " + Describe(address, block) + " was written past its end");
-            return;
-        }
+    if (!AllBytesAre(bytes + block.size, block.capacity - block.size, kGuardFill)) {
+        Violation("pool overrun: " + Describe(address, block) + " was written past its end");
     }
 }
 
-void Quarantine(Pool& pool, const void* address, const Block& block) {
-    CAM_POOL_UNPOISON(address, block.capacity);
-    std::memset((void*)address, kFreedFill, block.capacity);
-    CAM_POOL_POISON(address, block.capacity);
-    pool.quarantined.emplace(address, block);
-    pool.quarantine_order.push_back(address);
-    pool.quarantine_bytes += block.capacity;
-    while (pool.quarantine_order.size() > 1 && (pool.quarantine_order.size() > kQuarantineBlocks ||
-                                                pool.quarantine_bytes > kQuarantineBytes)) {
-        const void* oldest = pool.quarantine_order.front();
-        pool.quarantine_order.pop_front();
-        auto found = pool.quarantined.find(oldest);
-        pool.quarantine_bytes -= found->second.capacity;
-        CAM_POOL_UNPOISON(oldest, found->second.capacity);
-        pool.quarantined.erase(found);
-        std::free((void*)oldest);
+// The oldest block leaves the quarantine and goes back to the C library.
+void ReleaseOldest(Pool& pool) {
+    Header* header = pool.oldest_quarantined;
+    const unsigned char* block = BlockOf(header);
+    const Header record = ReadHeader(block);
+    pool.oldest_quarantined = record.next_quarantined;
+    if (pool.oldest_quarantined == nullptr) {
+        pool.youngest_quarantined = nullptr;
+    }
+    pool.quarantine_bytes -= record.capacity;
+    pool.blocks.Erase(block);
+    // Under the address sanitizer a write after the free has already stopped the program.
+    if (!CAM_POOL_ASAN && !AllBytesAre(block, record.capacity, kFreedFill)) {
+        Violation("pool use after free: " + Describe(block, record) +
+                  " was written after it was freed");
+    }
+    CAM_POOL_UNPOISON(header, sizeof(Header) + record.capacity);
+    std::free(header);
+}
+
+void Quarantine(Pool& pool, const void* address, Header record) {
+    CAM_POOL_UNPOISON(address, record.capacity);
+    std::memset((void*)address, kFreedFill, record.capacity);
+    CAM_POOL_POISON(address, record.capacity);
+    record.state = State::kQuarantined;
+    record.next_quarantined = nullptr;
+    WriteHeader(address, record);
+    Header* header = HeaderOf(address);
+    if (pool.youngest_quarantined != nullptr) {
+        Header younger = ReadHeader(BlockOf(pool.youngest_quarantined));
+        younger.next_quarantined = header;
+        WriteHeader(BlockOf(pool.youngest_quarantined), younger);
+    } else {
+        pool.oldest_quarantined = header;
+    }
+    pool.youngest_quarantined = header;
+    pool.quarantine_bytes += record.capacity;
+    // The block just freed stays, however large, so that its own second free is always caught.
+    while (pool.oldest_quarantined != header && pool.quarantine_bytes > kQuarantineBytes) {
+        ReleaseOldest(pool);
     }
 }
 
@@ -130,19 +219,17 @@ void FreeBlock(PVOID block, bool check_tag, ULONG tag) {
     KIRQL irql = KeGetCurrentIrql();
     Pool& pool = ThePool();
     std::lock_guard<std::mutex> guard(pool.lock);
-    auto found = pool.live.find(block);
-    if (found == pool.live.end()) {
-        auto freed = pool.quarantined.find(block);
-        if (freed != pool.quarantined.end()) {
-            Violation("pool double free: " + Describe(block, freed->second));
-        } else {
-            char text[96];
-            std::snprintf(text, sizeof(text), "pool free of %p, which is not a pool block", block);
-            Violation(text);
-        }
+    if (!pool.blocks.Contains(block)) {
+        char text[96];
+        std::snprintf(text, sizeof(text), "pool free of %p, which is not a pool block", block);
+        Violation(text);
         return;
     }
-    Block record = found->second;
+    const Header record = ReadHeader(block);
+    if (record.state == State::kQuarantined) {
+        Violation("pool double free: " + Describe(block, record));
+        return;
+    }
     if (check_tag && record.tag != tag) {
         Violation("pool free with tag " + TagName(tag) + " of " + Describe(block, record));
     }
@@ -151,13 +238,13 @@ void FreeBlock(PVOID block, bool check_tag, ULONG tag) {
                   Describe(block, record));
     }
     CheckGuard(block, record);
-    pool.live.erase(found);
+    --pool.live;
     Quarantine(pool, block, record);
 }
 
 }  // namespace
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE pool_type, SIZE_T number_of_bytes, ULONG tag) {
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE pool_type, SIZE_T number_of_bytes, ULONG tag) {
     bool zero = (pool_type & POOL_ZERO_ALLOCATION) != 0;
     int base = pool_type & ~POOL_ZERO_ALLOCATION;
     bool paged = (base & PagedPool) != 0;
@@ -178,23 +265,27 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE pool_type, SIZE_T number_of_bytes, ULONG t
     }
     size_t rounded = (number_of_bytes + kAlignment - 1) / kAlignment * kAlignment;
     size_t capacity = rounded + kGuardBytes;
-    void* memory = nullptr;
-    if (posix_memalign(&memory, kAlignment, capacity) != 0) {
+    auto* header = (Header*)std::malloc(sizeof(Header) + capacity);
+    if (header == nullptr) {
         return nullptr;
     }
+    unsigned char* memory = BlockOf(header);
     std::memset(memory, zero ? 0 : pool.uninitialised_fill, number_of_bytes);
-    std::memset((unsigned char*)memory + number_of_bytes, kGuardFill, capacity - number_of_bytes);
-    CAM_POOL_POISON((unsigned char*)memory + number_of_bytes, capacity - number_of_bytes);
+    std::memset(memory + number_of_bytes, kGuardFill, capacity - number_of_bytes);
+    CAM_POOL_POISON(memory + number_of_bytes, capacity - number_of_bytes);
+    WriteHeader(memory,
+                Header{State::kLive, tag, paged, number_of_bytes, capacity, sequence, nullptr});
     // The C library may hand out again an address that has left the quarantine.
-    pool.live[memory] = Block{number_of_bytes, capacity, tag, paged, sequence};
+    pool.blocks.Insert(memory);
+    ++pool.live;
     return memory;
 }
 
-VOID ExFreePoolWithTag(PVOID block, ULONG tag) {
+VOID NTAPI ExFreePoolWithTag(PVOID block, ULONG tag) {
     FreeBlock(block, true, tag);
 }
 
-VOID ExFreePool(PVOID block) {
+VOID NTAPI ExFreePool(PVOID block) {
     FreeBlock(block, false, 0);
 }
 
@@ -209,16 +300,14 @@ uint64_t AllocationMark() {
 size_t OutstandingBlocks() {
     Pool& pool = ThePool();
     std::lock_guard<std::mutex> guard(pool.lock);
-    return pool.live.size();
+    return pool.live;
 }
 
 size_t OutstandingBlocks(ULONG tag) {
     Pool& pool = ThePool();
     std::lock_guard<std::mutex> guard(pool.lock);
     size_t count = 0;
-    for (const auto& [address, block] : pool.live) {
-        count += block.tag == tag ? 1 : 0;
-    }
+    ForEachLive(pool, [&](const void*, const Header& block) { count += block.tag == tag ? 1 : 0; });
     return count;
 }
 
@@ -234,13 +323,13 @@ std::map<std::string, LeakSummary> SummariseLeaks(uint64_t mark) {
     Pool& pool = ThePool();
     std::lock_guard<std::mutex> guard(pool.lock);
     std::map<std::string, LeakSummary> by_tag;
-    for (const auto& [address, block] : pool.live) {
+    ForEachLive(pool, [&](const void*, const Header& block) {
         if (block.sequence > mark) {
             LeakSummary& summary = by_tag[TagName(block.tag)];
             ++summary.blocks;
             summary.bytes += block.size;
         }
-    }
+    });
     return by_tag;
 }
 

@@ -239,12 +239,12 @@ void ClearProcessorFaults() {
 
 }  // namespace platform::kernel
 
-BOOLEAN ExIsProcessorFeaturePresent(ULONG processor_feature) {
+BOOLEAN NTAPI ExIsProcessorFeaturePresent(ULONG processor_feature) {
     // The compiler's check also asks the system whether it saves the registers' state.
     return ProcessorHas(processor_feature) && !FeatureHidden(processor_feature) ? TRUE : FALSE;
 }
 
-NTSTATUS KeSaveExtendedProcessorState(ULONG64 mask, PXSTATE_SAVE xstate_save) {
+NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 mask, PXSTATE_SAVE xstate_save) {
     if (platform::kernel::CurrentThreadState().irql > DISPATCH_LEVEL) {
         platform::verifier::Violation("KeSaveExtendedProcessorState above DISPATCH_LEVEL");
     }
@@ -269,7 +269,7 @@ NTSTATUS KeSaveExtendedProcessorState(ULONG64 mask, PXSTATE_SAVE xstate_save) {
     return STATUS_SUCCESS;
 }
 
-VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE xstate_save) {
+VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE xstate_save) {
     CheckWatch();
     std::vector<PXSTATE_SAVE>& saves = CurrentExtendedState().saves;
     auto found = std::find(saves.begin(), saves.end(), xstate_save);

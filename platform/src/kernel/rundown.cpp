@@ -19,18 +19,18 @@ ULONG_PTR Load(PEX_RUNDOWN_REF run_ref) {
 
 }  // namespace
 
-VOID ExInitializeRundownProtection(PEX_RUNDOWN_REF run_ref) {
+VOID NTAPI ExInitializeRundownProtection(PEX_RUNDOWN_REF run_ref) {
     __atomic_store_n(&run_ref->Count, (ULONG_PTR)0, __ATOMIC_SEQ_CST);
 }
 
-VOID ExReInitializeRundownProtection(PEX_RUNDOWN_REF run_ref) {
+VOID NTAPI ExReInitializeRundownProtection(PEX_RUNDOWN_REF run_ref) {
     if (Load(run_ref) != kRundownActive) {
         Violation("ExReInitializeRundownProtection of a reference that is not run down");
     }
     __atomic_store_n(&run_ref->Count, (ULONG_PTR)0, __ATOMIC_SEQ_CST);
 }
 
-BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF run_ref) {
+BOOLEAN NTAPI ExAcquireRundownProtection(PEX_RUNDOWN_REF run_ref) {
     ULONG_PTR count = Load(run_ref);
     for (;;) {
         if ((count & kRundownActive) != 0) {
@@ -43,7 +43,7 @@ BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF run_ref) {
     }
 }
 
-VOID ExReleaseRundownProtection(PEX_RUNDOWN_REF run_ref) {
+VOID NTAPI ExReleaseRundownProtection(PEX_RUNDOWN_REF run_ref) {
     ULONG_PTR count = Load(run_ref);
     if (count < kOneHolder) {
         Violation("ExReleaseRundownProtection without a matching acquisition");
@@ -57,7 +57,7 @@ VOID ExReleaseRundownProtection(PEX_RUNDOWN_REF run_ref) {
     }
 }
 
-VOID ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF run_ref) {
+VOID NTAPI ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF run_ref) {
     if (KeGetCurrentIrql() > APC_LEVEL) {
         Violation("ExWaitForRundownProtectionRelease at IRQL " +
                   std::to_string(KeGetCurrentIrql()));

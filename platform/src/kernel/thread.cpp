@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <new>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "handles.h"
+#include "kernel_thread.h"
 #include "kernel_internal.h"
 #include "platform/verifier.h"
 
@@ -132,7 +132,7 @@ void RunStartRoutine(PKTHREAD thread) {
 void ThreadMain(PKTHREAD thread) {
     t_current_thread = thread;
     {
-        platform::verifier::DriverThreadScope counted;
+        platform::verifier::DriverThreadScope counted(platform::verifier::DriverThread::kSystem);
         RunStartRoutine(thread);
     }
     CheckCleanExit(thread);
@@ -166,10 +166,10 @@ void CloseThreadHandle(void* object) {
 
 }  // namespace
 
-NTSTATUS PsCreateSystemThread(PHANDLE thread_handle, ULONG desired_access,
-                              POBJECT_ATTRIBUTES object_attributes, HANDLE process_handle,
-                              PCLIENT_ID client_id, PKSTART_ROUTINE start_routine,
-                              PVOID start_context) {
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE thread_handle, ULONG desired_access,
+                                    POBJECT_ATTRIBUTES object_attributes, HANDLE process_handle,
+                                    PCLIENT_ID client_id, PKSTART_ROUTINE start_routine,
+                                    PVOID start_context) {
     UNREFERENCED_PARAMETER(desired_access);
     UNREFERENCED_PARAMETER(object_attributes);
     UNREFERENCED_PARAMETER(process_handle);
@@ -198,9 +198,10 @@ NTSTATUS PsCreateSystemThread(PHANDLE thread_handle, ULONG desired_access,
         handle = InsertLocked(table, thread, CloseThreadHandle);
         table.threads.insert(thread);
     }
-    try {
-        std::thread(ThreadMain, thread).detach();
-    } catch (const std::system_error&) {
+    platform::kernel::KernelThread runner;
+    if (runner.Start([thread] { ThreadMain(thread); })) {
+        runner.Detach();
+    } else {
         {
             std::lock_guard<std::mutex> guard(table.lock);
             table.handles.erase(handle);
@@ -217,7 +218,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE thread_handle, ULONG desired_access,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PsTerminateSystemThread(NTSTATUS exit_status) {
+NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS exit_status) {
     PKTHREAD thread = t_current_thread;
     if (thread == nullptr) {
         Violation("PsTerminateSystemThread called by a thread that is not a system thread");
@@ -249,9 +250,10 @@ NTSTATUS ReferenceThreadHandle(HANDLE handle, PKTHREAD* thread) {
 
 }  // namespace
 
-NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired_access,
-                                   POBJECT_TYPE object_type, KPROCESSOR_MODE access_mode,
-                                   PVOID* object, POBJECT_HANDLE_INFORMATION handle_information) {
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired_access,
+                                         POBJECT_TYPE object_type, KPROCESSOR_MODE access_mode,
+                                         PVOID* object,
+                                         POBJECT_HANDLE_INFORMATION handle_information) {
     UNREFERENCED_PARAMETER(access_mode);
     CheckIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
     if (object == nullptr) {
@@ -277,7 +279,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired_access,
     return STATUS_SUCCESS;
 }
 
-LONG_PTR ObfDereferenceObject(PVOID object) {
+LONG_PTR NTAPI ObfDereferenceObject(PVOID object) {
     CheckIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
     PKTHREAD thread = (PKTHREAD)object;
     bool known;
@@ -297,7 +299,7 @@ LONG_PTR ObfDereferenceObject(PVOID object) {
     return Release(thread);
 }
 
-NTSTATUS ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout) {
+NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "ZwWaitForSingleObject");
     // The reference is held for the wait, so that a close of the handle meanwhile cannot free
     // the object.
@@ -311,7 +313,7 @@ NTSTATUS ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER 
     return status;
 }
 
-NTSTATUS ZwClose(HANDLE handle) {
+NTSTATUS NTAPI ZwClose(HANDLE handle) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
     ObjectTable& table = Objects();
     HandleEntry entry{};

@@ -40,11 +40,11 @@ std::chrono::steady_clock::time_point DeadlineFor(LONGLONG timeout) {
 
 }  // namespace platform::kernel
 
-VOID KeQuerySystemTime(PLARGE_INTEGER current_time) {
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER current_time) {
     current_time->QuadPart = platform::kernel::SystemTimeNow();
 }
 
-ULONGLONG KeQueryInterruptTime() {
+ULONGLONG NTAPI KeQueryInterruptTime() {
     using platform::kernel::Ticks;
     auto elapsed = std::chrono::steady_clock::now() - platform::kernel::BootTime();
     return (ULONGLONG)std::chrono::duration_cast<Ticks>(elapsed).count();

@@ -7,7 +7,7 @@ namespace platform::ks::internal {
 
 class PinClock final : public IKsReferenceClock {
   public:
-    NTSTATUS QueryInterface(REFGUID iid, PVOID* object) override {
+    NTSTATUS STDMETHODCALLTYPE QueryInterface(REFGUID iid, PVOID* object) override {
         // IUnknown is the only other interface the clock offers.
         static constexpr GUID kIUnknown = {
             0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
@@ -21,8 +21,8 @@ class PinClock final : public IKsReferenceClock {
         *object = static_cast<IKsReferenceClock*>(this);
         return STATUS_SUCCESS;
     }
-    ULONG AddRef() override { return references_.fetch_add(1) + 1; }
-    ULONG Release() override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return references_.fetch_add(1) + 1; }
+    ULONG STDMETHODCALLTYPE Release() override {
         ULONG before = references_.fetch_sub(1);
         if (before <= 1) {
             // The stand-in holds the last reference until the pin goes: a release past it is
@@ -33,9 +33,9 @@ class PinClock final : public IKsReferenceClock {
         }
         return before - 1;
     }
-    LONGLONG GetTime() override { return StreamTime(); }
-    LONGLONG GetPhysicalTime() override { return StreamTime(); }
-    LONGLONG GetCorrelatedTime(LONGLONG* system_time) override {
+    LONGLONG STDMETHODCALLTYPE GetTime() override { return StreamTime(); }
+    LONGLONG STDMETHODCALLTYPE GetPhysicalTime() override { return StreamTime(); }
+    LONGLONG STDMETHODCALLTYPE GetCorrelatedTime(LONGLONG* system_time) override {
         LONGLONG time = StreamTime();
         if (system_time != nullptr) {
             LARGE_INTEGER now;
@@ -44,7 +44,7 @@ class PinClock final : public IKsReferenceClock {
         }
         return time;
     }
-    LONGLONG GetCorrelatedPhysicalTime(LONGLONG* system_time) override {
+    LONGLONG STDMETHODCALLTYPE GetCorrelatedPhysicalTime(LONGLONG* system_time) override {
         return GetCorrelatedTime(system_time);
     }
 
@@ -105,7 +105,7 @@ LONGLONG PinClockTime(Pin* pin) {
 
 }  // namespace platform::ks::client
 
-NTSTATUS KsPinGetReferenceClockInterface(PKSPIN ks_pin, PIKSREFERENCECLOCK* interface_out) {
+NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN ks_pin, PIKSREFERENCECLOCK* interface_out) {
     platform::ks::client::Pin* pin = platform::ks::internal::PinOfObject(ks_pin);
     if (pin == nullptr || interface_out == nullptr) {
         platform::verifier::Violation("KsPinGetReferenceClockInterface: not a live pin");

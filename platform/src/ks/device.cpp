@@ -11,7 +11,7 @@ namespace {
 constexpr ULONG kDeviceObjectTag = 'vDsK';  // "KsDv"
 
 // The placeholder lower device: nothing is plugged in below, so every request fails.
-NTSTATUS PlaceholderDispatch(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI PlaceholderDispatch(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -164,7 +164,7 @@ size_t RemoveDevice(PKSDEVICE ks_device) {
 
 }  // namespace platform::ks
 
-VOID KsAcquireDevice(PKSDEVICE ks_device) {
+VOID NTAPI KsAcquireDevice(PKSDEVICE ks_device) {
     platform::ks::internal::Device* device = platform::ks::internal::DeviceOfObject(ks_device);
     if (device == nullptr) {
         platform::verifier::Violation("KsAcquireDevice: unknown device");
@@ -176,7 +176,7 @@ VOID KsAcquireDevice(PKSDEVICE ks_device) {
     device->lock.lock();
 }
 
-VOID KsReleaseDevice(PKSDEVICE ks_device) {
+VOID NTAPI KsReleaseDevice(PKSDEVICE ks_device) {
     platform::ks::internal::Device* device = platform::ks::internal::DeviceOfObject(ks_device);
     if (device == nullptr) {
         platform::verifier::Violation("KsReleaseDevice: unknown device");
@@ -185,7 +185,7 @@ VOID KsReleaseDevice(PKSDEVICE ks_device) {
     device->lock.unlock();
 }
 
-PKSDEVICE KsGetDevice(PVOID object) {
+PKSDEVICE NTAPI KsGetDevice(PVOID object) {
     platform::ks::internal::Device* device = platform::ks::internal::DeviceOfObject(object);
     if (device == nullptr) {
         platform::verifier::Violation("KsGetDevice: not a class-driver object");

@@ -1,6 +1,7 @@
 // Driver load and unload, and the driver's hand-over of its device descriptor.
-#include <cwchar>
+#include <string>
 
+#include "../kernel/kernel_thread.h"
 #include "ks_objects.h"
 #include "platform/ks_host.h"
 #include "platform/verifier.h"
@@ -13,6 +14,7 @@ struct DriverState {
     const KSDEVICE_DESCRIPTOR* descriptor = nullptr;
     bool loaded = false;
     uint64_t load_mark = 0;
+    std::shared_ptr<const void> image;
 };
 
 DriverState& TheDriver() {
@@ -20,7 +22,7 @@ DriverState& TheDriver() {
     return state;
 }
 
-wchar_t kRegistryPath[] = L"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\camdrv";
+WCHAR kRegistryPath[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\camdrv";
 
 }  // namespace
 
@@ -37,7 +39,7 @@ PDRIVER_OBJECT LoadedDriverObject() {
 
 namespace platform::ks {
 
-NTSTATUS LoadDriver(PDRIVER_INITIALIZE driver_entry) {
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE driver_entry, std::shared_ptr<const void> image) {
     internal::DriverState& driver = internal::TheDriver();
     if (driver.loaded) {
         verifier::Violation("LoadDriver: a driver is already loaded");
@@ -45,16 +47,21 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE driver_entry) {
     }
     driver = internal::DriverState{};
     driver.loaded = true;
+    driver.image = std::move(image);
+    kernel::UseImageKernelStack(driver.image != nullptr);
     driver.load_mark = verifier::AllocationMark();
     driver.driver_object.Type = 4;
     driver.driver_object.Size = sizeof(DRIVER_OBJECT);
     UNICODE_STRING path;
     path.Buffer = internal::kRegistryPath;
-    path.Length = (USHORT)(std::wcslen(internal::kRegistryPath) * sizeof(wchar_t));
-    path.MaximumLength = (USHORT)(path.Length + sizeof(wchar_t));
+    path.Length =
+        (USHORT)(std::char_traits<WCHAR>::length(internal::kRegistryPath) * sizeof(WCHAR));
+    path.MaximumLength = (USHORT)(path.Length + sizeof(WCHAR));
     NTSTATUS status = driver_entry(&driver.driver_object, &path);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
         driver.loaded = false;
+        driver.image.reset();
+    }
     return status;
 }
 
@@ -70,13 +77,15 @@ size_t UnloadDriver() {
         driver.driver_object.DriverUnload(&driver.driver_object);
     driver.loaded = false;
     driver.descriptor = nullptr;
+    driver.image.reset();
+    kernel::UseImageKernelStack(false);
     return verifier::ReportLeaks(driver.load_mark, "driver unloaded");
 }
 
 }  // namespace platform::ks
 
-NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver_object, PUNICODE_STRING,
-                            const KSDEVICE_DESCRIPTOR* descriptor) {
+NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT driver_object, PUNICODE_STRING,
+                                  const KSDEVICE_DESCRIPTOR* descriptor) {
     platform::ks::internal::DriverState& driver = platform::ks::internal::TheDriver();
     if (driver_object != &driver.driver_object || descriptor == nullptr) {
         return STATUS_INVALID_PARAMETER;

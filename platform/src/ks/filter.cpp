@@ -25,7 +25,7 @@ const KSFILTER_DISPATCH* DispatchOf(Filter* filter) {
 
 }  // namespace
 
-NTSTATUS OpenFilter(PKSDEVICE ks_device, const wchar_t* reference, Filter** filter_out) {
+NTSTATUS OpenFilter(PKSDEVICE ks_device, const WCHAR* reference, Filter** filter_out) {
     *filter_out = nullptr;
     internal::Device* device = internal::DeviceOfObject(ks_device);
     if (device == nullptr) {

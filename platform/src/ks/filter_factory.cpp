@@ -19,7 +19,7 @@ std::vector<FilterFactoryInfo> FilterFactories(PKSDEVICE ks_device) {
 
 namespace internal {
 
-FilterFactory* FindFactory(Device* device, const wchar_t* reference) {
+FilterFactory* FindFactory(Device* device, const WCHAR* reference) {
     std::lock_guard<std::recursive_mutex> hold(device->lock);
     for (const auto& factory : device->factories) {
         if (reference == nullptr || factory->reference_string == reference)
@@ -31,9 +31,10 @@ FilterFactory* FindFactory(Device* device, const wchar_t* reference) {
 }  // namespace internal
 }  // namespace platform::ks
 
-NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT device_object, const KSFILTER_DESCRIPTOR* descriptor,
-                               PWSTR ref_string, PSECURITY_DESCRIPTOR, ULONG create_item_flags,
-                               PVOID, PVOID, PKSFILTERFACTORY* filter_factory) {
+NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT device_object,
+                                     const KSFILTER_DESCRIPTOR* descriptor, PWSTR ref_string,
+                                     PSECURITY_DESCRIPTOR, ULONG create_item_flags, PVOID, PVOID,
+                                     PKSFILTERFACTORY* filter_factory) {
     platform::ks::internal::Device* device =
         platform::ks::internal::DeviceOfFunctionalObject(device_object);
     if (device == nullptr || descriptor == nullptr)
@@ -41,7 +42,7 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT device_object, const KSFILTER_DESC
     auto factory = std::make_unique<platform::ks::internal::FilterFactory>();
     factory->factory.FilterDescriptor = descriptor;
     factory->factory.Bag = &factory->bag;
-    factory->reference_string = ref_string != nullptr ? ref_string : L"";
+    factory->reference_string = ref_string != nullptr ? ref_string : u"";
     factory->create_item_flags = create_item_flags;
     if (filter_factory != nullptr)
         *filter_factory = &factory->factory;

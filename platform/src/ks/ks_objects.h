@@ -9,10 +9,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "../kernel/kernel_thread.h"
 #include "platform/ks.h"
 #include "platform/ks_client.h"
 
@@ -41,7 +41,7 @@ bool FreeBagItem(ObjectBag* bag, PVOID item);
 struct FilterFactory {
     KSFILTERFACTORY factory{};
     ObjectBag bag;
-    std::wstring reference_string;
+    std::u16string reference_string;
     ULONG create_item_flags = 0;
 };
 
@@ -95,7 +95,7 @@ void FreeRequest(PIRP irp);
 // ---- Filter factories ---------------------------------------------------------------------------
 
 // The factory with this reference string (the first one when null), or null.
-FilterFactory* FindFactory(Device* device, const wchar_t* reference);
+FilterFactory* FindFactory(Device* device, const WCHAR* reference);
 
 // ---- Pins ---------------------------------------------------------------------------------------
 
@@ -118,7 +118,7 @@ struct Processing {
     bool running = false;    // a call is in progress
     bool quit = false;
     std::atomic<int> inside{0};  // Process calls in progress, for the verifier
-    std::thread thread;
+    platform::kernel::KernelThread thread;
 };
 
 void StartProcessing(client::Pin* pin);

@@ -67,12 +67,12 @@ bool FreeBagItem(ObjectBag* bag, PVOID item) {
 
 using platform::ks::internal::ObjectBag;
 
-NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG object_bag, PVOID item, PFNKSFREE free) {
+NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG object_bag, PVOID item, PFNKSFREE free) {
     return platform::ks::internal::AddToBag(static_cast<ObjectBag*>(object_bag), item, free);
 }
 
-NTSTATUS _KsEdit(KSOBJECT_BAG object_bag, PVOID* pointer_to_pointer_to_item, ULONG new_size,
-                 ULONG old_size, ULONG tag) {
+NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG object_bag, PVOID* pointer_to_pointer_to_item, ULONG new_size,
+                       ULONG old_size, ULONG tag) {
     auto* bag = static_cast<ObjectBag*>(object_bag);
     if (bag == nullptr || pointer_to_pointer_to_item == nullptr || new_size == 0) {
         return STATUS_INVALID_PARAMETER;

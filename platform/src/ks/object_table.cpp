@@ -141,7 +141,7 @@ void FreeRequest(PIRP irp) {
 
 }  // namespace platform::ks::internal
 
-PKSFILTER KsGetFilterFromIrp(PIRP irp) {
+PKSFILTER NTAPI KsGetFilterFromIrp(PIRP irp) {
     platform::ks::client::Filter* filter = platform::ks::internal::FilterOfIrp(irp);
     if (filter == nullptr) {
         platform::verifier::Violation("KsGetFilterFromIrp: not a request to a filter or pin");

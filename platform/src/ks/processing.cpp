@@ -10,7 +10,7 @@
 namespace platform::ks::internal {
 namespace {
 
-NTSTATUS (*ProcessOf(client::Pin* pin))(PKSPIN) {
+decltype(KSPIN_DISPATCH::Process) ProcessOf(client::Pin* pin) {
     const KSPIN_DESCRIPTOR_EX* descriptor = pin->pin.Descriptor;
     if (descriptor == nullptr || descriptor->Dispatch == nullptr)
         return nullptr;
@@ -20,7 +20,7 @@ NTSTATUS (*ProcessOf(client::Pin* pin))(PKSPIN) {
 // One Process call, with the checks the verifier makes around it. The status is not used: the
 // driver asks for each pass it wants (its pin does not let the class driver start processing).
 void RunProcess(client::Pin* pin) {
-    NTSTATUS (*process)(PKSPIN) = ProcessOf(pin);
+    auto process = ProcessOf(pin);
     if (process == nullptr)
         return;
     if (pin->processing.inside.fetch_add(1) != 0)
@@ -40,7 +40,7 @@ constexpr int kProcessingNice = 10;
 
 void ProcessingThread(client::Pin* pin) {
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kProcessingNice);
-    verifier::DriverThreadScope counted;
+    verifier::DriverThreadScope counted(verifier::DriverThread::kProcessing);
     Processing& processing = pin->processing;
     std::unique_lock<std::mutex> lock(processing.mutex);
     for (;;) {
@@ -61,7 +61,8 @@ void ProcessingThread(client::Pin* pin) {
 }  // namespace
 
 void StartProcessing(client::Pin* pin) {
-    pin->processing.thread = std::thread(ProcessingThread, pin);
+    if (!pin->processing.thread.Start([pin] { ProcessingThread(pin); }))
+        platform::verifier::Violation("no thread could be started to process a pin");
 }
 
 void StopProcessing(client::Pin* pin) {
@@ -73,8 +74,8 @@ void StopProcessing(client::Pin* pin) {
         processing.requested = false;
     }
     processing.changed.notify_all();
-    if (processing.thread.joinable())
-        processing.thread.join();
+    if (processing.thread.Joinable())
+        processing.thread.Join();
     WaitProcessingIdle(pin);
 }
 
@@ -114,7 +115,7 @@ void AttemptProcessing(client::Pin* pin, bool asynchronous) {
 
 }  // namespace platform::ks::internal
 
-VOID KsPinAttemptProcessing(PKSPIN ks_pin, BOOLEAN asynchronous) {
+VOID NTAPI KsPinAttemptProcessing(PKSPIN ks_pin, BOOLEAN asynchronous) {
     platform::ks::client::Pin* pin = platform::ks::internal::PinOfObject(ks_pin);
     if (pin == nullptr) {
         platform::verifier::Violation("KsPinAttemptProcessing: not a live pin");

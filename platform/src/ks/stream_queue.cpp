@@ -125,7 +125,8 @@ size_t QueuedBufferCount(Pin* pin) {
 
 }  // namespace platform::ks::client
 
-PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN ks_pin, KSSTREAM_POINTER_STATE state) {
+PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN ks_pin,
+                                                         KSSTREAM_POINTER_STATE state) {
     platform::ks::client::Pin* pin = platform::ks::internal::PinOfObject(ks_pin);
     if (pin == nullptr) {
         platform::verifier::Violation("KsPinGetLeadingEdgeStreamPointer: not a live pin");
@@ -153,7 +154,7 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN ks_pin, KSSTREAM_POINT
     return &leading;
 }
 
-VOID KsStreamPointerUnlock(PKSSTREAM_POINTER stream_pointer, BOOLEAN eject) {
+VOID NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER stream_pointer, BOOLEAN eject) {
     platform::ks::client::Pin* pin = stream_pointer != nullptr
                                          ? platform::ks::internal::PinOfObject(stream_pointer->Pin)
                                          : nullptr;

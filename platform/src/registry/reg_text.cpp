@@ -74,27 +74,14 @@ uint32_t NextCodePoint(const std::string& text, size_t* at) {
 
 }  // namespace
 
-std::string CodePointsToUtf8(const WCHAR* text, size_t count) {
-    std::string out;
-    for (size_t i = 0; i < count; ++i) {
-        const uint32_t code = (uint32_t)text[i];
-        AppendUtf8(code > 0x10FFFF ? kReplacement : code, &out);
-    }
-    return out;
-}
-
 bool Utf16LeToUtf8(const std::string& bytes, size_t from, std::string* out) {
     if ((bytes.size() - from) % 2 != 0)
         return false;
-    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
-    for (size_t i = from; i < bytes.size(); i += 2) {
-        uint32_t unit = UnitAt(data + i);
-        if (IsHighSurrogate(unit) && i + 3 < bytes.size() && IsLowSurrogate(UnitAt(data + i + 2))) {
-            unit = CombineSurrogates(unit, UnitAt(data + i + 2));
-            i += 2;
-        }
-        AppendUtf8(unit, out);
-    }
+    std::u16string units((bytes.size() - from) / 2, u'\0');
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data()) + from;
+    for (size_t i = 0; i < units.size(); ++i)
+        units[i] = (char16_t)UnitAt(data + 2 * i);
+    *out += platform::Utf16ToUtf8(units);
     return true;
 }
 
@@ -139,3 +126,21 @@ bool DataString(const std::vector<uint8_t>& data, std::string* utf8) {
 }
 
 }  // namespace platform::registry::internal
+
+namespace platform {
+
+std::string Utf16ToUtf8(std::u16string_view units) {
+    using namespace registry::internal;
+    std::string out;
+    for (size_t i = 0; i < units.size(); ++i) {
+        uint32_t unit = units[i];
+        if (IsHighSurrogate(unit) && i + 1 < units.size() && IsLowSurrogate(units[i + 1])) {
+            unit = CombineSurrogates(unit, units[i + 1]);
+            ++i;
+        }
+        AppendUtf8(unit, &out);
+    }
+    return out;
+}
+
+}  // namespace platform

@@ -5,15 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/ntdef.h"
+#include "platform/utf16.h"
 
 namespace platform::registry::internal {
 
-// Code points (as a WCHAR string of the stand-in holds them) as UTF-8.
-std::string CodePointsToUtf8(const WCHAR* text, size_t count);
-
-// UTF-16LE bytes as UTF-8; false when the byte count is odd. A surrogate without its partner is
-// kept as it is, so that nothing of the text is lost.
+// UTF-16LE bytes as UTF-8, appended to *out; false when the byte count is odd.
 bool Utf16LeToUtf8(const std::string& bytes, size_t from, std::string* out);
 
 // REG_SZ data from text, and back (false when the data are not a NUL-terminated UTF-16LE string).

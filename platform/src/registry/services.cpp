@@ -40,8 +40,7 @@ bool NameOf(PCUNICODE_STRING name, std::string* text) {
         (name->Length > 0 && name->Buffer == nullptr) || name->Length > name->MaximumLength) {
         return false;
     }
-    *text =
-        platform::registry::internal::CodePointsToUtf8(name->Buffer, name->Length / sizeof(WCHAR));
+    *text = platform::Utf16ToUtf8(std::u16string_view(name->Buffer, name->Length / sizeof(WCHAR)));
     return true;
 }
 
@@ -86,8 +85,8 @@ NTSTATUS OpenHandle(Store& store, const std::string& path, PDEVICE_OBJECT owner,
 
 }  // namespace
 
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT device_object, ULONG dev_inst_key_type,
-                                 ACCESS_MASK desired_access, PHANDLE device_reg_key) {
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT device_object, ULONG dev_inst_key_type,
+                                       ACCESS_MASK desired_access, PHANDLE device_reg_key) {
     CheckPassive("IoOpenDeviceRegistryKey");
     if (device_reg_key == nullptr)
         return STATUS_INVALID_PARAMETER;
@@ -111,9 +110,9 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT device_object, ULONG dev_inst_ke
                       desired_access, device_reg_key);
 }
 
-NTSTATUS ZwCreateKey(PHANDLE key_handle, ACCESS_MASK desired_access,
-                     POBJECT_ATTRIBUTES object_attributes, ULONG title_index,
-                     PUNICODE_STRING key_class, ULONG create_options, PULONG disposition) {
+NTSTATUS NTAPI ZwCreateKey(PHANDLE key_handle, ACCESS_MASK desired_access,
+                           POBJECT_ATTRIBUTES object_attributes, ULONG title_index,
+                           PUNICODE_STRING key_class, ULONG create_options, PULONG disposition) {
     UNREFERENCED_PARAMETER(title_index);
     UNREFERENCED_PARAMETER(key_class);
     CheckPassive("ZwCreateKey");
@@ -166,9 +165,9 @@ NTSTATUS ZwCreateKey(PHANDLE key_handle, ACCESS_MASK desired_access,
     return status;
 }
 
-NTSTATUS ZwQueryValueKey(HANDLE key_handle, PUNICODE_STRING value_name,
-                         KEY_VALUE_INFORMATION_CLASS information_class, PVOID information,
-                         ULONG length, PULONG result_length) {
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE key_handle, PUNICODE_STRING value_name,
+                               KEY_VALUE_INFORMATION_CLASS information_class, PVOID information,
+                               ULONG length, PULONG result_length) {
     CheckPassive("ZwQueryValueKey");
     KeyObject* key = KeyOfHandle(key_handle);
     if (key == nullptr)
@@ -217,8 +216,8 @@ NTSTATUS ZwQueryValueKey(HANDLE key_handle, PUNICODE_STRING value_name,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwSetValueKey(HANDLE key_handle, PUNICODE_STRING value_name, ULONG title_index, ULONG type,
-                       PVOID data, ULONG data_size) {
+NTSTATUS NTAPI ZwSetValueKey(HANDLE key_handle, PUNICODE_STRING value_name, ULONG title_index,
+                             ULONG type, PVOID data, ULONG data_size) {
     UNREFERENCED_PARAMETER(title_index);
     CheckPassive("ZwSetValueKey");
     KeyObject* key = KeyOfHandle(key_handle);

@@ -10,18 +10,18 @@ namespace {
 
 std::atomic<uint8_t> next_device_number{1};
 
-NTSTATUS UnsupportedDispatch(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI UnsupportedDispatch(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_NOT_SUPPORTED;
 }
 
-NTSTATUS PortDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI PortDispatch(PDEVICE_OBJECT device, PIRP irp) {
     return Port::FromDevice(device)->Dispatch(irp);
 }
 
-VOID PortCancel(PDEVICE_OBJECT device, PIRP irp) {
+VOID NTAPI PortCancel(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Port::FromDevice(device)->QueueCancel(irp);
 }
@@ -62,7 +62,8 @@ Port* Port::Create(UsbDeviceModel* model) {
 
     auto* port = new Port(model, device, driver);
     device->DeviceExtension = port;
-    port->thread_ = std::thread([port] { port->Run(); });
+    if (!port->thread_.Start([port] { port->Run(); }))
+        platform::verifier::Violation("no thread could be started for a USB port");
     std::unique_lock<std::mutex> lock(port->mutex_);
     port->wake_.wait(lock, [port] { return port->attached_; });
     return port;
@@ -82,7 +83,7 @@ void Port::Destroy(Port* port) {
         port->gone_ = true;
     }
     port->Post(Command{CommandKind::kStop});
-    port->thread_.join();
+    port->thread_.Join();
     port->trace_.Close();
     ExFreePoolWithTag(port->device_, kPortTag);
     ExFreePoolWithTag(port->driver_, kPortTag);

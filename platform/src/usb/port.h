@@ -8,9 +8,9 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "../kernel/kernel_thread.h"
 #include "completion.h"
 #include "endpoint_queues.h"
 #include "pcap_trace.h"
@@ -63,7 +63,7 @@ class Port final : public UsbDeviceLink {
     PcapTrace trace_;
     EndpointQueues queues_;
     UrbDispatch dispatch_;
-    std::thread thread_;
+    platform::kernel::KernelThread thread_;
 
     std::mutex mutex_;  // guards everything below
     std::condition_variable wake_;

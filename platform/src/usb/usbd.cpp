@@ -17,7 +17,7 @@ SIZE_T InterfaceRecordSize(ULONG pipes) {
 
 }  // namespace
 
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
+PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR configuration_descriptor, PVOID start_position,
     LONG interface_number, LONG alternate_setting, LONG interface_class, LONG interface_sub_class,
     LONG interface_protocol) {
@@ -40,8 +40,8 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
     return nullptr;
 }
 
-PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configuration_descriptor,
-                                       PUSBD_INTERFACE_LIST_ENTRY interface_list) {
+PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configuration_descriptor,
+                                             PUSBD_INTERFACE_LIST_ENTRY interface_list) {
     SIZE_T size = sizeof(_URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);
     for (PUSBD_INTERFACE_LIST_ENTRY entry = interface_list; entry->InterfaceDescriptor != nullptr;
          entry++) {

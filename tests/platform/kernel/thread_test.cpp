@@ -18,7 +18,7 @@ struct Work {
     KIRQL irql_seen = 0xFF;
 };
 
-void WaitForGoThenFinish(PVOID context) {
+void NTAPI WaitForGoThenFinish(PVOID context) {
     auto* work = (Work*)context;
     work->irql_seen = KeGetCurrentIrql();
     work->stage = 1;
@@ -72,7 +72,7 @@ void FinishDeepInside(int depth, Work* work) {
     work->stage = 99;
 }
 
-void TerminateFromANestedCall(PVOID context) {
+void NTAPI TerminateFromANestedCall(PVOID context) {
     auto* work = (Work*)context;
     FinishDeepInside(5, work);
     work->stage = 100;
@@ -84,7 +84,7 @@ TEST(SystemThread, TerminateEndsTheThreadFromAnyDepth) {
     EXPECT_EQ(work.stage.load(), 1);
 }
 
-void Nothing(PVOID) {}
+void NTAPI Nothing(PVOID) {}
 
 TEST(SystemThread, AReferenceNeverDroppedIsALeak) {
     uint64_t mark = AllocationMark();
@@ -132,7 +132,7 @@ void Burn() {
     }
 }
 
-void BurnThenWaitThenTerminate(PVOID context) {
+void NTAPI BurnThenWaitThenTerminate(PVOID context) {
     auto* work = (Work*)context;
     Burn();
     work->stage = 1;
@@ -140,7 +140,8 @@ void BurnThenWaitThenTerminate(PVOID context) {
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-// A system thread's CPU counts while it lives and after it has ended; the caller's own does not.
+// A system thread's CPU counts while it lives and after it has ended, as a system thread's; the
+// caller's own does not.
 TEST(SystemThread, ItsCpuTimeIsTheDriversAndTheCallersIsNot) {
     const uint64_t before = DriverCpuNanoseconds();
     Burn();
@@ -149,6 +150,8 @@ TEST(SystemThread, ItsCpuTimeIsTheDriversAndTheCallersIsNot) {
     Work work;
     KeInitializeEvent(&work.go, NotificationEvent, FALSE);
     const uint64_t start = DriverCpuNanoseconds();
+    const uint64_t system_start = DriverCpuNanoseconds(DriverThread::kSystem);
+    const uint64_t processing = DriverCpuNanoseconds(DriverThread::kProcessing);
     PVOID thread = Start(BurnThenWaitThenTerminate, &work);
     while (work.stage.load() == 0)
         std::this_thread::yield();
@@ -156,6 +159,8 @@ TEST(SystemThread, ItsCpuTimeIsTheDriversAndTheCallersIsNot) {
     KeSetEvent(&work.go, 0, FALSE);
     Join(thread);
     EXPECT_GE(DriverCpuNanoseconds() - start, kBurnNs);
+    EXPECT_GE(DriverCpuNanoseconds(DriverThread::kSystem) - system_start, kBurnNs);
+    EXPECT_EQ(DriverCpuNanoseconds(DriverThread::kProcessing), processing);
 }
 
 class ThreadVerifier : public RecordMode {};
@@ -182,14 +187,14 @@ TEST_F(ThreadVerifier, ObjectServicesKeepTheirIrqlLimits) {
     ExpectNoViolation();
 }
 
-void EndHoldingASpinLock(PVOID context) {
+void NTAPI EndHoldingASpinLock(PVOID context) {
     KeAcquireSpinLockRaiseToDpc((PKSPIN_LOCK)context);
 }
-void EndAtApcLevel(PVOID) {
+void NTAPI EndAtApcLevel(PVOID) {
     KIRQL old_irql;
     KeRaiseIrql(APC_LEVEL, &old_irql);
 }
-void EndInsideACriticalRegion(PVOID) {
+void NTAPI EndInsideACriticalRegion(PVOID) {
     KeEnterCriticalRegion();
 }
 

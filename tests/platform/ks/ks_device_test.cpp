@@ -23,7 +23,7 @@ struct Item {
     int id;
 };
 
-VOID FreeItem(PVOID item) {
+VOID NTAPI FreeItem(PVOID item) {
     g_freed.push_back(static_cast<Item*>(item)->id);
     ExFreePoolWithTag(item, kTestTag);
 }
@@ -34,7 +34,7 @@ Item* NewItem(int id) {
     return item;
 }
 
-NTSTATUS TestAdd(PKSDEVICE device) {
+NTSTATUS NTAPI TestAdd(PKSDEVICE device) {
     if (g_leak_in_add)
         g_leaked = ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTestTag);
     if (!NT_SUCCESS(g_add_status))
@@ -44,12 +44,12 @@ NTSTATUS TestAdd(PKSDEVICE device) {
     return KsAddItemToObjectBag(device->Bag, item, FreeItem);
 }
 
-NTSTATUS TestStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+NTSTATUS NTAPI TestStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
     ++g_starts;
     return device->Started ? STATUS_INVALID_DEVICE_STATE : STATUS_SUCCESS;
 }
 
-VOID TestStop(PKSDEVICE, PIRP) {
+VOID NTAPI TestStop(PKSDEVICE, PIRP) {
     ++g_stops;
 }
 
@@ -59,7 +59,7 @@ const KSDEVICE_DISPATCH kDispatch = {TestAdd,  TestStart, nullptr, nullptr, null
 const KSDEVICE_DESCRIPTOR kDescriptor = {&kDispatch, 0, nullptr, 0, 0};
 const KSFILTER_DESCRIPTOR kFilter = {};
 
-NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
     return KsInitializeDriver(driver, path, &kDescriptor);
 }
 
@@ -138,7 +138,7 @@ TEST_F(KsDeviceTest, StartMarksTheDeviceStartedAndStopRemovesFreeOnStopFactories
     EXPECT_EQ(platform::ks::StartDevice(device), STATUS_SUCCESS);
     EXPECT_TRUE(device->Started);
     PKSFILTERFACTORY factory = nullptr;
-    WCHAR name[] = L"GLOBAL";
+    WCHAR name[] = u"GLOBAL";
     ASSERT_EQ(KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilter, name, nullptr,
                                     KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, &factory),
               STATUS_SUCCESS);

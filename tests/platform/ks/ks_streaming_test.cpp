@@ -51,11 +51,11 @@ struct Driver {
 };
 Driver* g_driver = nullptr;
 
-VOID FreeTestItem(PVOID item) {
+VOID NTAPI FreeTestItem(PVOID item) {
     ExFreePoolWithTag(item, kTestTag);
 }
 
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
     g_driver->filter_of_create = KsGetFilterFromIrp(irp);
     if (g_driver->fail_filter_create)
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -63,12 +63,12 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
                                 FreeTestItem);
 }
 
-NTSTATUS FilterClose(PKSFILTER, PIRP) {
+NTSTATUS NTAPI FilterClose(PKSFILTER, PIRP) {
     ++g_driver->filter_closes;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PinCreate(PKSPIN pin, PIRP) {
+NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP) {
     ++g_driver->pin_creates;
     // A private copy of the descriptor and its framing, as a pin that sizes its frames does.
     NTSTATUS status = _KsEdit(pin->Bag, (PVOID*)&pin->Descriptor, sizeof(KSPIN_DESCRIPTOR_EX),
@@ -84,13 +84,13 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP) {
     return status;
 }
 
-NTSTATUS PinSetDataFormat(PKSPIN, PKSDATAFORMAT old_format, PKSMULTIPLE_ITEM, const KSDATARANGE*,
-                          const KSATTRIBUTE_LIST*) {
+NTSTATUS NTAPI PinSetDataFormat(PKSPIN, PKSDATAFORMAT old_format, PKSMULTIPLE_ITEM,
+                                const KSDATARANGE*, const KSATTRIBUTE_LIST*) {
     g_driver->format_calls.push_back(old_format != nullptr);
     return old_format != nullptr && g_driver->fail_format_change ? STATUS_NO_MATCH : STATUS_SUCCESS;
 }
 
-NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
     {
         std::lock_guard<std::mutex> guard(g_driver->mutex);
         g_driver->state_calls.emplace_back(to, from);
@@ -106,7 +106,7 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PinProcess(PKSPIN pin) {
+NTSTATUS NTAPI PinProcess(PKSPIN pin) {
     Driver& d = *g_driver;
     if (d.process_inside.fetch_add(1) != 0)
         ++d.process_overlaps;
@@ -148,8 +148,8 @@ NTSTATUS PinProcess(PKSPIN pin) {
     return STATUS_PENDING;
 }
 
-NTSTATUS PinIntersect(PVOID context, PIRP irp, PKSP_PIN request, PKSDATARANGE caller,
-                      PKSDATARANGE matched, ULONG buffer_size, PVOID data, PULONG data_size) {
+NTSTATUS NTAPI PinIntersect(PVOID context, PIRP irp, PKSP_PIN request, PKSDATARANGE caller,
+                            PKSDATARANGE matched, ULONG buffer_size, PVOID data, PULONG data_size) {
     EXPECT_EQ(KsGetFilterFromIrp(irp), context);
     EXPECT_EQ(request->PinId, 0u);
     // The second of the pin's ranges answers: the first refuses everything.
@@ -165,7 +165,7 @@ NTSTATUS PinIntersect(PVOID context, PIRP irp, PKSP_PIN request, PKSDATARANGE ca
     return STATUS_SUCCESS;
 }
 
-NTSTATUS GetValue(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI GetValue(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     EXPECT_EQ(stack->Parameters.DeviceIoControl.IoControlCode, (ULONG)IOCTL_KS_PROPERTY);
     EXPECT_EQ(stack->Parameters.DeviceIoControl.Type3InputBuffer, request);
@@ -176,7 +176,7 @@ NTSTATUS GetValue(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetValue(PIRP, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI SetValue(PIRP, PKSIDENTIFIER, PVOID data) {
     return *static_cast<ULONG*>(data) == 1 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
@@ -243,9 +243,9 @@ const KSFILTER_DESCRIPTOR kFilter = {&kFilterDispatch,
                                      nullptr,
                                      nullptr};
 
-WCHAR kReference[] = L"GLOBAL";
+WCHAR kReference[] = u"GLOBAL";
 
-NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
     return KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilter, kReference, nullptr,
                                  KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
 }
@@ -254,7 +254,7 @@ const KSDEVICE_DISPATCH kDeviceDispatch = {nullptr, DeviceStart, nullptr, nullpt
                                            nullptr, nullptr,     nullptr, nullptr};
 const KSDEVICE_DESCRIPTOR kDevice = {&kDeviceDispatch, 0, nullptr, 0, 0};
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
     return KsInitializeDriver(driver, path, &kDevice);
 }
 
@@ -324,7 +324,7 @@ TEST_F(KsStreamingTest, AFilterHasItsOwnBagAndItsRequestsNameIt) {
     driver_.fail_filter_create = true;
     EXPECT_EQ(client::OpenFilter(device_, nullptr, &filter), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(filter, nullptr);
-    EXPECT_EQ(client::OpenFilter(device_, L"OTHER", &filter), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(client::OpenFilter(device_, u"OTHER", &filter), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(KsStreamingTest, APinIsCheckedThenCreatedAndItsFormatChangesGoThroughTheDriver) {

@@ -20,14 +20,14 @@ using camtest::WriteText;
 
 const KSDEVICE_DESCRIPTOR kDescriptor = {};
 
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
     return KsInitializeDriver(driver, path, &kDescriptor);
 }
 
-UNICODE_STRING Name(const wchar_t* text) {
+UNICODE_STRING Name(const WCHAR* text) {
     UNICODE_STRING name;
-    name.Buffer = const_cast<wchar_t*>(text);
-    name.Length = (USHORT)(std::wcslen(text) * sizeof(wchar_t));
+    name.Buffer = const_cast<WCHAR*>(text);
+    name.Length = (USHORT)(std::char_traits<WCHAR>::length(text) * sizeof(WCHAR));
     name.MaximumLength = name.Length;
     return name;
 }
@@ -62,7 +62,7 @@ class RegistryTest : public RecordMode {
         return IoOpenDeviceRegistryKey(device_->PhysicalDeviceObject, PLUGPLAY_REGKEY_DRIVER,
                                        STANDARD_RIGHTS_READ, key);
     }
-    NTSTATUS CreateKey(HANDLE root, const wchar_t* path, HANDLE* key, ULONG* disposition,
+    NTSTATUS CreateKey(HANDLE root, const WCHAR* path, HANDLE* key, ULONG* disposition,
                        ULONG options = REG_OPTION_NON_VOLATILE) {
         UNICODE_STRING name = Name(path);
         OBJECT_ATTRIBUTES attributes;
@@ -74,9 +74,9 @@ class RegistryTest : public RecordMode {
     void OpenSettings(HANDLE* driver_key, HANDLE* settings) {
         ASSERT_EQ(OpenDriverKey(driver_key), STATUS_SUCCESS);
         ULONG disposition = 0;
-        ASSERT_EQ(CreateKey(*driver_key, L"Settings", settings, &disposition), STATUS_SUCCESS);
+        ASSERT_EQ(CreateKey(*driver_key, u"Settings", settings, &disposition), STATUS_SUCCESS);
     }
-    static NTSTATUS SetDword(HANDLE key, const wchar_t* name, ULONG value) {
+    static NTSTATUS SetDword(HANDLE key, const WCHAR* name, ULONG value) {
         UNICODE_STRING value_name = Name(name);
         return ZwSetValueKey(key, &value_name, 0, REG_DWORD, &value, sizeof(value));
     }
@@ -87,7 +87,7 @@ class RegistryTest : public RecordMode {
         ULONG data_length;
         std::vector<UCHAR> data;
     };
-    static Query QueryValue(HANDLE key, const wchar_t* name, ULONG length) {
+    static Query QueryValue(HANDLE key, const WCHAR* name, ULONG length) {
         UNICODE_STRING value_name = Name(name);
         std::vector<UCHAR> buffer(length + 1, 0xEE);
         Query query{};
@@ -119,40 +119,40 @@ TEST_F(RegistryTest, TheDriverKeyTakesSubkeysAndValuesWithThePlatformsStatuses) 
     ASSERT_EQ(OpenDriverKey(&driver_key), STATUS_SUCCESS);
     HANDLE settings = nullptr;
     ULONG disposition = 0;
-    ASSERT_EQ(CreateKey(driver_key, L"Settings", &settings, &disposition), STATUS_SUCCESS);
+    ASSERT_EQ(CreateKey(driver_key, u"Settings", &settings, &disposition), STATUS_SUCCESS);
     EXPECT_EQ(disposition, (ULONG)REG_CREATED_NEW_KEY);
     HANDLE again = nullptr;
-    ASSERT_EQ(CreateKey(driver_key, L"SETTINGS", &again, &disposition), STATUS_SUCCESS);
+    ASSERT_EQ(CreateKey(driver_key, u"SETTINGS", &again, &disposition), STATUS_SUCCESS);
     EXPECT_EQ(disposition, (ULONG)REG_OPENED_EXISTING_KEY);
     HANDLE deep = nullptr;
-    EXPECT_EQ(CreateKey(driver_key, L"Missing\\Deeper", &deep, &disposition),
+    EXPECT_EQ(CreateKey(driver_key, u"Missing\\Deeper", &deep, &disposition),
               STATUS_OBJECT_NAME_NOT_FOUND);
 
-    ASSERT_EQ(SetDword(settings, L"Brightness", 510), STATUS_SUCCESS);
-    Query query = QueryValue(again, L"brightness", 20);  // names compare without case
+    ASSERT_EQ(SetDword(settings, u"Brightness", 510), STATUS_SUCCESS);
+    Query query = QueryValue(again, u"brightness", 20);  // names compare without case
     EXPECT_EQ(query.status, STATUS_SUCCESS);
     EXPECT_EQ(query.needed, 16u);
     EXPECT_EQ(query.type, (ULONG)REG_DWORD);
     EXPECT_EQ(query.data, (std::vector<UCHAR>{0xFE, 0x01, 0x00, 0x00}));
 
-    EXPECT_EQ(QueryValue(settings, L"Contrast", 20).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(QueryValue(settings, u"Contrast", 20).status, STATUS_OBJECT_NAME_NOT_FOUND);
     // Room for the fixed part but not the data: the fixed part is written.
-    query = QueryValue(settings, L"Brightness", 14);
+    query = QueryValue(settings, u"Brightness", 14);
     EXPECT_EQ(query.status, STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(query.needed, 16u);
     EXPECT_EQ(query.type, (ULONG)REG_DWORD);
     EXPECT_EQ(query.data_length, 4u);
-    query = QueryValue(settings, L"Brightness", 8);
+    query = QueryValue(settings, u"Brightness", 8);
     EXPECT_EQ(query.status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(query.needed, 16u);
     UCHAR long_data[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
-    UNICODE_STRING long_name = Name(L"Long");
+    UNICODE_STRING long_name = Name(u"Long");
     ASSERT_EQ(ZwSetValueKey(settings, &long_name, 0, REG_BINARY, long_data, 9), STATUS_SUCCESS);
-    EXPECT_EQ(QueryValue(settings, L"Long", 20).status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(QueryValue(settings, u"Long", 20).status, STATUS_BUFFER_OVERFLOW);
 
     // The driver key was opened for neither reading nor writing values.
-    EXPECT_EQ(QueryValue(driver_key, L"Brightness", 20).status, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(SetDword(driver_key, L"Brightness", 1), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(QueryValue(driver_key, u"Brightness", 20).status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(SetDword(driver_key, u"Brightness", 1), STATUS_ACCESS_DENIED);
     HANDLE other = nullptr;
     EXPECT_EQ(IoOpenDeviceRegistryKey(device_->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE,
                                       KEY_READ, &other),
@@ -163,7 +163,7 @@ TEST_F(RegistryTest, TheDriverKeyTakesSubkeysAndValuesWithThePlatformsStatuses) 
 
     for (HANDLE key : {again, settings, driver_key})
         EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
-    EXPECT_EQ(QueryValue(settings, L"Brightness", 20).status, STATUS_INVALID_HANDLE);
+    EXPECT_EQ(QueryValue(settings, u"Brightness", 20).status, STATUS_INVALID_HANDLE);
 }
 
 TEST_F(RegistryTest, EveryChangeReachesTheFileAndTheNextDeviceReadsIt) {
@@ -174,11 +174,11 @@ TEST_F(RegistryTest, EveryChangeReachesTheFileAndTheNextDeviceReadsIt) {
     Plug();
     HANDLE driver_key, settings;
     OpenSettings(&driver_key, &settings);
-    EXPECT_EQ(QueryValue(settings, L"Big", 20).data,
+    EXPECT_EQ(QueryValue(settings, u"Big", 20).data,
               (std::vector<UCHAR>{1, 0, 0, 0, 0, 0, 0, 0x80}));
-    EXPECT_EQ(QueryValue(settings, L"", 20).data, (std::vector<UCHAR>{7, 0, 0, 0}));
-    EXPECT_EQ(QueryValue(settings, L"Gone", 20).status, STATUS_OBJECT_NAME_NOT_FOUND);
-    ASSERT_EQ(SetDword(settings, L"Timeout", 501), STATUS_SUCCESS);
+    EXPECT_EQ(QueryValue(settings, u"", 20).data, (std::vector<UCHAR>{7, 0, 0, 0}));
+    EXPECT_EQ(QueryValue(settings, u"Gone", 20).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    ASSERT_EQ(SetDword(settings, u"Timeout", 501), STATUS_SUCCESS);
     ZwClose(settings);
     ZwClose(driver_key);
     EXPECT_EQ(ReadText(file_),
@@ -190,11 +190,11 @@ TEST_F(RegistryTest, EveryChangeReachesTheFileAndTheNextDeviceReadsIt) {
     Unplug();
     Plug();
     OpenSettings(&driver_key, &settings);
-    Query query = QueryValue(settings, L"Text", 64);
+    Query query = QueryValue(settings, u"Text", 64);
     ASSERT_EQ(query.status, STATUS_SUCCESS);
     EXPECT_EQ(query.type, (ULONG)REG_SZ);
     EXPECT_EQ(query.data.size(), 2 * std::strlen("a \"quoted\" \\ word") + 2);
-    EXPECT_EQ(QueryValue(settings, L"Timeout", 20).data, (std::vector<UCHAR>{0xF5, 1, 0, 0}));
+    EXPECT_EQ(QueryValue(settings, u"Timeout", 20).data, (std::vector<UCHAR>{0xF5, 1, 0, 0}));
     ZwClose(settings);
     ZwClose(driver_key);
 }
@@ -211,7 +211,7 @@ TEST_F(RegistryTest, AUtf16ExportReadsLikeItsText) {
     Plug();
     HANDLE driver_key, settings;
     OpenSettings(&driver_key, &settings);
-    EXPECT_EQ(QueryValue(settings, L"Hue", 20).data, (std::vector<UCHAR>{42, 0, 0, 0}));
+    EXPECT_EQ(QueryValue(settings, u"Hue", 20).data, (std::vector<UCHAR>{42, 0, 0, 0}));
     ZwClose(settings);
     ZwClose(driver_key);
 }
@@ -268,10 +268,10 @@ TEST_F(RegistryTest, ACrashWhileWritingLeavesTheOldFile) {
         HANDLE driver_key, settings;
         OpenSettings(&driver_key, &settings);
         platform::registry::CrashWhileWriting(point);
-        EXPECT_EQ(SetDword(settings, L"Hue", 2), STATUS_REGISTRY_IO_FAILED);
+        EXPECT_EQ(SetDword(settings, u"Hue", 2), STATUS_REGISTRY_IO_FAILED);
         // The writer is gone: nothing later reaches the file either.
-        EXPECT_EQ(SetDword(settings, L"Hue", 3), STATUS_REGISTRY_IO_FAILED);
-        EXPECT_EQ(QueryValue(settings, L"Hue", 20).data, (std::vector<UCHAR>{1, 0, 0, 0}));
+        EXPECT_EQ(SetDword(settings, u"Hue", 3), STATUS_REGISTRY_IO_FAILED);
+        EXPECT_EQ(QueryValue(settings, u"Hue", 20).data, (std::vector<UCHAR>{1, 0, 0, 0}));
         ZwClose(settings);
         ZwClose(driver_key);
         EXPECT_EQ(ReadText(file_), old_file);
@@ -279,7 +279,7 @@ TEST_F(RegistryTest, ACrashWhileWritingLeavesTheOldFile) {
 
         Plug();
         OpenSettings(&driver_key, &settings);
-        EXPECT_EQ(QueryValue(settings, L"Hue", 20).data, (std::vector<UCHAR>{1, 0, 0, 0}));
+        EXPECT_EQ(QueryValue(settings, u"Hue", 20).data, (std::vector<UCHAR>{1, 0, 0, 0}));
         ZwClose(settings);
         ZwClose(driver_key);
         Unplug();
@@ -293,13 +293,13 @@ TEST_F(RegistryTest, AFileThatCannotBeWrittenFailsTheChangeAndKeepsTheOldValue) 
     ASSERT_EQ(OpenDriverKey(&driver_key), STATUS_SUCCESS);
     HANDLE settings = nullptr;
     ULONG disposition = 0;
-    EXPECT_EQ(CreateKey(driver_key, L"Settings", &settings, &disposition),
+    EXPECT_EQ(CreateKey(driver_key, u"Settings", &settings, &disposition),
               STATUS_REGISTRY_IO_FAILED);
     EXPECT_NE(platform::registry::StoreError().find("no-such-folder"), std::string::npos);
     // A volatile key is never written, so it can be made all the same.
-    ASSERT_EQ(CreateKey(driver_key, L"Volatile", &settings, &disposition, REG_OPTION_VOLATILE),
+    ASSERT_EQ(CreateKey(driver_key, u"Volatile", &settings, &disposition, REG_OPTION_VOLATILE),
               STATUS_SUCCESS);
-    ASSERT_EQ(SetDword(settings, L"Hue", 5), STATUS_SUCCESS);
+    ASSERT_EQ(SetDword(settings, u"Hue", 5), STATUS_SUCCESS);
     ZwClose(settings);
     ZwClose(driver_key);
 }
@@ -311,7 +311,7 @@ TEST_F(RegistryTest, AKeyLeftOpenWhenItsDeviceGoesAwayIsAViolation) {
     ZwClose(driver_key);
     Unplug();
     ExpectOneViolation({"Settings", "still open"});
-    EXPECT_EQ(QueryValue(settings, L"Hue", 20).status, STATUS_INVALID_HANDLE);
+    EXPECT_EQ(QueryValue(settings, u"Hue", 20).status, STATUS_INVALID_HANDLE);
 }
 
 TEST(RegistryFiles, TheDefaultFileLivesInTheUsersConfigurationFolder) {

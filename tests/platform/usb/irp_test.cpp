@@ -28,7 +28,7 @@ struct Stack {
         lower_status = STATUS_SUCCESS;
         lower_pends = false;
     }
-    static NTSTATUS LowerDispatch(PDEVICE_OBJECT, PIRP irp) {
+    static NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT, PIRP irp) {
         if (lower_pends) {
             IoMarkIrpPending(irp);
             current->held = irp;
@@ -49,7 +49,7 @@ struct RoutineLog {
     NTSTATUS result = STATUS_SUCCESS;
 };
 
-NTSTATUS LoggingRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS NTAPI LoggingRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     auto* log = static_cast<RoutineLog*>(context);
     log->calls++;
     log->device = device;
@@ -206,7 +206,7 @@ TEST_F(IrpTest, BuiltRequestIsReleasedWithEventSetAndStatusBlockFilled) {
 
 TEST_F(IrpTest, BufferedRequestCopiesInputInAndOutputBack) {
     struct Echo {
-        static NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
+        static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT, PIRP irp) {
             PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
             auto* buffer = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
             for (ULONG i = 0; i < stack->Parameters.DeviceIoControl.InputBufferLength; i++) {
@@ -239,7 +239,7 @@ TEST_F(IrpTest, BufferedRequestCopiesInputInAndOutputBack) {
 int cancel_calls = 0;
 KIRQL cancel_irql = 0;
 
-VOID CountingCancel(PDEVICE_OBJECT, PIRP irp) {
+VOID NTAPI CountingCancel(PDEVICE_OBJECT, PIRP irp) {
     cancel_calls++;
     cancel_irql = KeGetCurrentIrql();
     EXPECT_TRUE(irp->Cancel);

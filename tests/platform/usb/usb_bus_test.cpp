@@ -326,7 +326,7 @@ struct Slot {
     std::thread::id thread;
 };
 
-NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI KeepIrp(PDEVICE_OBJECT, PIRP, PVOID context) {
     auto* slot = static_cast<Slot*>(context);
     slot->irql = KeGetCurrentIrql();
     slot->thread = std::this_thread::get_id();

@@ -1,0 +1,11 @@
+// What ntoskrnl.exe offers a driver image from the I/O manager stand-in, by the names it is
+// imported by. The image loader binds imports to these.
+#pragma once
+
+#include "platform/io.h"
+
+#define PLATFORM_IO_EXPORTS(X)                                                                   \
+    X(IoAllocateMdl)                                                                             \
+    X(IoBuildPartialMdl) X(MmBuildMdlForNonPagedPool) X(IoFreeMdl) X(IoAllocateIrp) X(IoFreeIrp) \
+        X(IofCallDriver) X(IofCompleteRequest) X(IoCancelIrp) X(IoAcquireCancelSpinLock)         \
+            X(IoReleaseCancelSpinLock) X(IoBuildDeviceIoControlRequest)

@@ -1,0 +1,183 @@
+// Kernel stacks. The thread library keeps its thread record and thread-local storage at the top of
+// a stack it is given, so each stack is mapped with room for them; once the thread runs, all below
+// the kernel stack size under its first frame is made inaccessible, which leaves the driver exactly
+// the system's stack above a guard. The stack is painted first, so that the deepest use shows when
+// the thread ends.
+#include "kernel_thread.h"
+
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "platform/verifier.h"
+
+namespace platform::kernel {
+
+constexpr size_t kPageSize = 4096;
+// Room for the thread library's record and thread-local storage above the stack, larger under the
+// sanitizers, whose runtimes keep more per thread.
+constexpr size_t kThreadRecordRoom = 256 * 1024;
+constexpr size_t kLargestKernelStack = std::max(kImageKernelStack, kBuiltInKernelStack);
+constexpr unsigned char kPaint = 0xCD;
+
+struct Stack {
+    std::function<void()> body;
+    void* region = nullptr;
+    size_t size = 0;
+    size_t usable = 0;
+    pthread_t thread{};
+    std::atomic<bool> ended{false};
+};
+
+namespace {
+
+std::mutex g_deepest_lock;
+verifier::KernelStackUse g_deepest{0, 0};
+std::atomic<bool> g_image{false};
+
+struct Reaper {
+    std::mutex lock;
+    std::vector<Stack*> detached;
+};
+
+Reaper& TheReaper() {
+    static Reaper* reaper = new Reaper;  // never destroyed: detached threads may outlive statics
+    return *reaper;
+}
+
+void Free(Stack* stack) {
+    pthread_join(stack->thread, nullptr);
+    munmap(stack->region, stack->size);
+    delete stack;
+}
+
+// Frees the stacks of detached threads that have ended.
+void Reap() {
+    std::vector<Stack*> ended;
+    {
+        Reaper& reaper = TheReaper();
+        std::lock_guard<std::mutex> guard(reaper.lock);
+        auto split = std::stable_partition(reaper.detached.begin(), reaper.detached.end(),
+                                           [](Stack* stack) { return !stack->ended.load(); });
+        ended.assign(split, reaper.detached.end());
+        reaper.detached.erase(split, reaper.detached.end());
+    }
+    for (Stack* stack : ended)
+        Free(stack);
+}
+
+// Paints and measures the stack below the running frame, which the sanitizers must not watch:
+// the bytes below the stack pointer belong to no live frame.
+__attribute__((no_sanitize("address", "thread"), noinline)) void Paint(unsigned char* from,
+                                                                       unsigned char* to) {
+    for (volatile unsigned char* at = from; at < to; ++at)
+        *at = kPaint;
+}
+
+__attribute__((no_sanitize("address", "thread"), noinline)) unsigned char* FirstUsed(
+    unsigned char* from, unsigned char* to) {
+    const volatile unsigned char* at = from;
+    while (at < to && *at == kPaint)
+        ++at;
+    return (unsigned char*)at;
+}
+
+void* ThreadMain(void* argument) {
+    auto* stack = static_cast<Stack*>(argument);
+    // The thread's first frame: the kernel stack lies below it. Below the frame and its red zone
+    // nothing lives yet.
+    const uintptr_t top = (uintptr_t)__builtin_frame_address(0);
+    auto* const unused_end = (unsigned char*)(top - 256);
+    auto* const base = static_cast<unsigned char*>(stack->region);
+    auto* const floor = (unsigned char*)((top - stack->usable) & ~(uintptr_t)(kPageSize - 1));
+    if (floor < base + kPageSize) {
+        verifier::Violation("a kernel stack has no room for its guard page");
+    } else {
+        mprotect(base, (size_t)(floor - base), PROT_NONE);
+        Paint(floor, unused_end);
+    }
+    stack->body();
+    if (floor >= base + kPageSize) {
+        const size_t used = (size_t)(top - (uintptr_t)FirstUsed(floor, unused_end));
+        std::lock_guard<std::mutex> guard(g_deepest_lock);
+        if (used > g_deepest.deepest)
+            g_deepest = {used, stack->usable};
+    }
+    stack->body = nullptr;
+    stack->ended.store(true);
+    return nullptr;
+}
+
+}  // namespace
+
+void UseImageKernelStack(bool image) {
+    g_image.store(image);
+}
+
+size_t KernelStackSize() {
+    return g_image.load() ? kImageKernelStack : kBuiltInKernelStack;
+}
+
+KernelThread::~KernelThread() {
+    if (Joinable())
+        Join();
+}
+
+bool KernelThread::Start(std::function<void()> body) {
+    Reap();
+    auto* stack = new Stack;
+    stack->body = std::move(body);
+    stack->usable = KernelStackSize();
+    stack->size = kLargestKernelStack + kThreadRecordRoom + kPageSize;
+    stack->region =
+        mmap(nullptr, stack->size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (stack->region == MAP_FAILED) {
+        delete stack;
+        return false;
+    }
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstack(&attributes, stack->region, stack->size);
+    const int error = pthread_create(&stack->thread, &attributes, ThreadMain, stack);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        munmap(stack->region, stack->size);
+        delete stack;
+        return false;
+    }
+    stack_ = stack;
+    return true;
+}
+
+void KernelThread::Join() {
+    Free(stack_);
+    stack_ = nullptr;
+}
+
+void KernelThread::Detach() {
+    Reaper& reaper = TheReaper();
+    std::lock_guard<std::mutex> guard(reaper.lock);
+    reaper.detached.push_back(stack_);
+    stack_ = nullptr;
+}
+
+}  // namespace platform::kernel
+
+namespace platform::verifier {
+
+KernelStackUse DeepestKernelStackUse() {
+    std::lock_guard<std::mutex> guard(kernel::g_deepest_lock);
+    return kernel::g_deepest;
+}
+
+size_t KernelStackSize() {
+    return kernel::KernelStackSize();
+}
+
+}  // namespace platform::verifier
