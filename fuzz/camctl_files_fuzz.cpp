@@ -37,7 +37,7 @@ void Scene(FuzzInput& in, const camtest::ScratchFolder& folder) {
     }
     std::vector<sim::Rgb> row(width);
     for (uint32_t y = 0; y < height; ++y) {
-        scene->Row(y, width, height, y, row.data());
+        scene->Row(y, 0, width, width, height, y, row.data());
         for (const sim::Rgb& pixel : row) {
             Require(std::isfinite(pixel.r) && std::isfinite(pixel.g) && std::isfinite(pixel.b),
                     "a scene pixel is not a number");
