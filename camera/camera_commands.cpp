@@ -8,16 +8,47 @@ namespace {
 
 inline constexpr LONGLONG kRegisterWriteDelay = 200;
 
+inline constexpr LONG kRepliesPerQuery = 2;
+
+// Reads a reply packet; true when one whole packet arrived. A read the camera does not answer
+// within the time-out leaves that packet owed.
+bool ReadReply(CameraContext* camera, PUCHAR packet, bool* timed_out) {
+    ULONG moved = 0;
+    const NTSTATUS status = BulkTransfer(camera, kReplyPipe, kPacketSize, packet, &moved);
+    *timed_out = status == STATUS_IO_TIMEOUT;
+    if (!*timed_out) {
+        --camera->replies_owed;
+    }
+    return NT_SUCCESS(status) && moved == kPacketSize;
+}
+
+// Packets a camera sends late would otherwise be taken as the next exchange's answers. What one
+// does not send within a further time-out it is taken never to send. command_buffer already holds
+// the next command.
+VOID DropOwedReplies(CameraContext* camera) {
+    UCHAR dropped[kPacketSize];
+    bool timed_out = false;
+    while (camera->replies_owed > 0 && !timed_out) {
+        ReadReply(camera, dropped, &timed_out);
+    }
+    camera->replies_owed = 0;
+}
+
 // Sends command_buffer, then reads two replies into it; the answer is the second one, so the first
 // is overwritten unread. Once the command is out, the camera sends both packets, so both are read
-// even when the first read fails: a packet left queued would become the next exchange's answer.
+// even when the first read fails, unless the camera stopped answering.
 bool ExchangeWithReply(CameraContext* camera) {
+    DropOwedReplies(camera);
     if (!SendCommandPacket(camera)) {
         return false;
     }
-    bool first = TransferPacket(camera, kReplyPipe, kPacketSize, camera->command_buffer);
-    bool second = TransferPacket(camera, kReplyPipe, kPacketSize, camera->command_buffer);
-    return first && second;
+    camera->replies_owed = kRepliesPerQuery;
+    bool answered = true;
+    bool timed_out = false;
+    while (camera->replies_owed > 0 && !timed_out) {
+        answered = ReadReply(camera, camera->command_buffer, &timed_out) && answered;
+    }
+    return answered && !timed_out;
 }
 
 }  // namespace

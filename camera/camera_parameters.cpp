@@ -54,9 +54,11 @@ bool SetExternalTrigger(CameraContext* camera, UCHAR on) {
     GetRegisterShadow(camera, kTriggerTimingRegister, &timing);
     WriteSensorRegister(camera, kTriggerModeRegister,
                         on ? mode & ~kFreeRunBit : mode | kFreeRunBit);
-    const bool timed =
-        WriteSensorRegister(camera, kTriggerTimingRegister,
-                            (timing & ~kTimingBits) + (on ? kTimingTriggered : kTimingFreeRunning));
+    // In unsigned arithmetic: a client may have written any value to the register, and the sum
+    // only has to be right in the bits the register keeps.
+    const ULONG timing_bits =
+        ((ULONG)timing & ~(ULONG)kTimingBits) + (ULONG)(on ? kTimingTriggered : kTimingFreeRunning);
+    const bool timed = WriteSensorRegister(camera, kTriggerTimingRegister, (LONG)timing_bits);
     InterlockedExchange(&camera->external_trigger, on ? 1 : 0);
     return timed;
 }

@@ -289,6 +289,6 @@ NTSTATUS NTAPI CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data
         return STATUS_NOT_FOUND;
     const ItemOperations& operations = kOperations[request->Id];
     const Operation operation =
-        request->Flags == KSPROPERTY_TYPE_SET ? operations.set : operations.get;
+        (request->Flags & KSPROPERTY_TYPE_SET) != 0 ? operations.set : operations.get;
     return operation(camera, operations.item, data);
 }

@@ -85,6 +85,9 @@ struct CameraContext {
     // Held by every command sequence for its whole length (camera/command_lock.h): the sequences
     // share command_buffer and the reply pipe.
     KMUTEX command_lock;
+    // Reply packets the camera still owes for an exchange that ended before reading them; read
+    // and dropped, under the command lock, before the next exchange.
+    LONG replies_owed;
     // Colour setters reach `processor` under this reference, so that releasing the camera frees
     // the processor only once none of them uses it. Zero-filled is ready to use.
     EX_RUNDOWN_REF processor_rundown;

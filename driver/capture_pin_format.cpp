@@ -13,6 +13,19 @@ LONGLONG Magnitude(LONG value) {
     return value < 0 ? -(LONGLONG)value : (LONGLONG)value;
 }
 
+// The bitmap a pin of this range can take: at least as wide (a larger row pitch for the same
+// image), as high either way up, and of the same encoding.
+bool BitmapFitsRange(const KS_BITMAPINFOHEADER& bitmap, const KS_BITMAPINFOHEADER& advertised) {
+    return bitmap.biWidth >= advertised.biWidth &&
+           Magnitude(bitmap.biHeight) == Magnitude(advertised.biHeight) &&
+           bitmap.biCompression == advertised.biCompression;
+}
+
+// In 64 bits, so that no width or height can wrap the product below biSizeImage.
+ULONGLONG MinimumImageBytes(const KS_BITMAPINFOHEADER& bitmap) {
+    return (ULONGLONG)Magnitude(bitmap.biHeight) * (ULONGLONG)bitmap.biWidth * 4;
+}
+
 }  // namespace
 
 VOID CopyVideoInfo(KS_VIDEOINFOHEADER* target, const KS_VIDEOINFOHEADER* source) {
@@ -39,17 +52,10 @@ NTSTATUS NTAPI CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT old_format,
         return STATUS_INVALID_PARAMETER;
     const KS_BITMAPINFOHEADER& advertised =
         reinterpret_cast<const KS_DATARANGE_VIDEO*>(data_range)->VideoInfoHeader.bmiHeader;
-    // A wider bitmap is accepted: a larger row pitch for the same image.
-    if (bitmap.biWidth < advertised.biWidth ||
-        Magnitude(bitmap.biHeight) != Magnitude(advertised.biHeight) ||
-        bitmap.biCompression != advertised.biCompression) {
+    if (!BitmapFitsRange(bitmap, advertised))
         return STATUS_NO_MATCH;
-    }
-    // In 64 bits, so that no width or height can wrap the product below biSizeImage.
-    if ((ULONGLONG)bitmap.biSizeImage <
-        (ULONGLONG)Magnitude(bitmap.biHeight) * (ULONGLONG)bitmap.biWidth * 4) {
+    if ((ULONGLONG)bitmap.biSizeImage < MinimumImageBytes(bitmap))
         return STATUS_INVALID_PARAMETER;
-    }
     if (old_format == nullptr)
         return STATUS_SUCCESS;
     if (pin->DeviceState != KSSTATE_STOP)
@@ -86,6 +92,12 @@ NTSTATUS NTAPI CapturePinIntersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDAT
         (ULONGLONG)b + kVideoInfoPrefix + kRangeHeader > data_range->FormatSize) {
         return STATUS_INVALID_PARAMETER;
     }
+    // Only a bitmap a pin would take is offered: its pixels as ours, its image size a 32-bit count.
+    const KS_BITMAPINFOHEADER& advertised = ours->VideoInfoHeader.bmiHeader;
+    if (!BitmapFitsRange(bitmap, advertised) || bitmap.biBitCount != advertised.biBitCount ||
+        MinimumImageBytes(bitmap) > 0xFFFFFFFFull) {
+        return STATUS_NO_MATCH;
+    }
     ULONG needed = b + kVideoInfoPrefix + kFormatHeader;
     if (data_buffer_size == 0) {
         *data_size = needed;
@@ -99,16 +111,17 @@ NTSTATUS NTAPI CapturePinIntersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDAT
     result->DataFormat.FormatSize = needed;
     RtlCopyMemory(&result->VideoInfoHeader, &caller->VideoInfoHeader, kVideoInfoPrefix + b);
     KS_BITMAPINFOHEADER& out = result->VideoInfoHeader.bmiHeader;
-    LONGLONG row_bytes = ((LONGLONG)out.biBitCount * out.biWidth + 31) / 32 * 4;
-    ULONG image_size = (ULONG)(row_bytes * Magnitude(out.biHeight));
+    // Fits 32 bits: 32 bits per pixel makes this the minimum checked above.
+    ULONG image_size = (ULONG)(((ULONGLONG)out.biBitCount * (ULONG)out.biWidth + 31) / 32 * 4 *
+                               (ULONGLONG)Magnitude(out.biHeight));
     result->DataFormat.SampleSize = image_size;
     out.biSizeImage = image_size;
     return STATUS_SUCCESS;
 }
 
 KS_DATARANGE_VIDEO g_video_data_range = {
-    {sizeof(KS_DATARANGE_VIDEO), 0, 0, 0, KSDATAFORMAT_TYPE_VIDEO, KSDATAFORMAT_SUBTYPE_RGB32,
-     KSDATAFORMAT_SPECIFIER_VIDEOINFO},
+    {{sizeof(KS_DATARANGE_VIDEO), 0, 0, 0, KSDATAFORMAT_TYPE_VIDEO, KSDATAFORMAT_SUBTYPE_RGB32,
+      KSDATAFORMAT_SPECIFIER_VIDEOINFO}},
     TRUE,  // bFixedSizeSamples
     TRUE,  // bTemporalCompression
     0,     // StreamDescriptionFlags

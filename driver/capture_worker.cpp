@@ -43,12 +43,13 @@ VOID MarkSlot(CaptureWorker* worker, LONG slot, LONG state) {
     KeReleaseSpinLock(&worker->slot_lock, irql);
 }
 
-// The worker's section after a good read: the frame gets the next picture number as it becomes
-// filled, so a pass can never stamp a number that another delivery had.
+// The worker's section after a good read: the frame gets its picture number as it becomes filled,
+// the count NotifyFrameReady is about to give it, so a pass can never stamp a number that another
+// delivery had.
 VOID MarkFilled(CaptureWorker* worker, LONG slot) {
     CameraContext* camera = worker->camera;
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&worker->slot_lock);
-    worker->slot_picture[slot] = (ULONG)InterlockedIncrement((volatile LONG*)&camera->frame_count);
+    worker->slot_picture[slot] = (ULONG)AtomicRead((volatile LONG*)&camera->frame_count) + 1u;
     worker->slot_state[slot] = kSlotFilled;
     KeReleaseSpinLock(&worker->slot_lock, irql);
 }
@@ -92,9 +93,13 @@ VOID NTAPI WorkerLoop(PVOID context) {
             MarkSlot(worker, slot, kSlotFree);
             continue;
         }
-        MarkFilled(worker, slot);
-        if (!KeepRunning(worker))
+        // A frame read as the worker stops is dropped: left filled, it would be delivered after a
+        // resume under the number of the frame that follows it.
+        if (!KeepRunning(worker)) {
+            MarkSlot(worker, slot, kSlotFree);
             break;
+        }
+        MarkFilled(worker, slot);
         source->NotifyFrameReady(camera);
     }
     PsTerminateSystemThread(STATUS_SUCCESS);

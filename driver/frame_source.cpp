@@ -5,6 +5,7 @@
 #include "usb/usb_transport.h"
 
 VOID NotifyFrameReady(CameraContext* camera) {
+    InterlockedIncrement((volatile LONG*)&camera->frame_count);
     // The worker runs only while a pin holds the camera, so active_pin is set here.
     CapturePinContext* pin = camera->active_pin;
     pin->interface_table->RequestProcessing(pin);

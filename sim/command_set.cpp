@@ -125,7 +125,41 @@ void CommandSet::Reply(Link::Lock& lock, uint8_t answer, uint8_t code) {
     SendReplyPacket(lock, reply);
 }
 
+void CommandSet::ReleaseLateReplies(Link::Lock& lock) {
+    const auto now = std::chrono::steady_clock::now();
+    while (!late_replies_.empty() && late_replies_.front().due <= now) {
+        link_.SendIn(lock, kReplyEndpoint, late_replies_.front().packet.data(), kPacketSize);
+        late_replies_.pop_front();
+    }
+}
+
+bool CommandSet::SendScriptedReply(Link::Lock& lock, const Packet& packet) {
+    if (faults_.replies.empty()) {
+        return false;
+    }
+    const ScriptedReply reply = faults_.replies.front();
+    faults_.replies.pop_front();
+    switch (reply.kind) {
+        case ReplyFault::kWithheld:
+            break;
+        case ReplyFault::kLate:
+            late_replies_.push_back({packet, std::chrono::steady_clock::now() +
+                                                 std::chrono::milliseconds(reply.delay_ms)});
+            break;
+        case ReplyFault::kBytes:
+            link_.SendIn(lock, kReplyEndpoint, reply.bytes.data(), (uint32_t)reply.bytes.size());
+            break;
+        case ReplyFault::kError:
+            link_.FailIn(lock, kReplyEndpoint, reply.status);
+            break;
+    }
+    return true;
+}
+
 void CommandSet::SendReplyPacket(Link::Lock& lock, const Packet& packet) {
+    if (SendScriptedReply(lock, packet)) {
+        return;
+    }
     EndpointFaults& faults = faults_.reply;
     if (faults.stalled) {
         return;  // the host's read stalls instead, as it is queued

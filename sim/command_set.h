@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 
 #include "sim/faults.h"
 #include "sim/link.h"
@@ -39,6 +41,9 @@ class CommandSet {
     // Runs one whole command packet, with the camera's lock held.
     FrameCommand Execute(Link::Lock& lock, const Packet& packet);
 
+    // Sends the reply packets held back whose delay has passed, as the host reads the reply pipe.
+    void ReleaseLateReplies(Link::Lock& lock);
+
     const CameraState& state(const Link::Lock&) const { return state_; }
     void Configure(const Link::Lock&, uint8_t configuration) {
         state_.configuration = configuration;
@@ -54,11 +59,18 @@ class CommandSet {
     // The two reply packets of a query: a status packet, then the answer.
     void Reply(Link::Lock& lock, uint8_t answer, uint8_t code);
     void SendReplyPacket(Link::Lock& lock, const Packet& packet);
+    // A scripted reply in place of `packet`; false when the script is used up.
+    bool SendScriptedReply(Link::Lock& lock, const Packet& packet);
 
     Link& link_;
     Recorder& recorder_;
     Faults& faults_;
     CameraState state_;
+    struct LateReply {
+        Packet packet;
+        std::chrono::steady_clock::time_point due;
+    };
+    std::deque<LateReply> late_replies_;  // held back by the script, oldest first
 };
 
 }  // namespace sim

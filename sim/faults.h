@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <vector>
 
 #include "platform/usb.h"
 #include "sim/descriptors.h"
@@ -31,6 +33,21 @@ struct EndpointFaults {
     FaultyTransfers next;
 };
 
+// How a hostile camera sends one reply packet in place of the one it should.
+enum class ReplyFault {
+    kWithheld,  // nothing is sent
+    kLate,      // held back for `delay_ms`, then sent when the host next reads the reply pipe
+    kBytes,     // the scripted bytes are sent instead: shorter, longer or other than the packet
+    kError,     // the host's read fails with the scripted status
+};
+
+struct ScriptedReply {
+    ReplyFault kind = ReplyFault::kBytes;
+    std::vector<uint8_t> bytes;            // kBytes: what is sent
+    USBD_STATUS status = USBD_STATUS_CRC;  // kError: the read's status
+    uint32_t delay_ms = 0;                 // kLate
+};
+
 struct Faults {
     EndpointFaults command;
     EndpointFaults reply;
@@ -39,6 +56,11 @@ struct Faults {
     bool silent = false;        // OUT transfers never complete and nothing is sent
     bool disconnected = false;  // the port is connected but not enabled; every transfer fails
     HostileDescriptors descriptors = HostileDescriptors::kNone;
+    // Presented instead of the camera's own descriptors when not empty.
+    std::vector<uint8_t> device_descriptor;
+    std::vector<uint8_t> configuration_descriptor;
+    // Taken one per reply packet the camera sends, in turn, before the reply endpoint's faults.
+    std::deque<ScriptedReply> replies;
 
     // The faults of the endpoint with this address; null for an address the camera lacks.
     EndpointFaults* Endpoint(uint8_t address);

@@ -36,11 +36,13 @@ bool SimCamera::GetDescriptor(uint8_t type, uint8_t index, uint16_t, std::vector
         return false;
     }
     if (type == USB_DEVICE_DESCRIPTOR_TYPE) {
-        *out = DeviceDescriptor();
+        *out = faults_.device_descriptor.empty() ? DeviceDescriptor() : faults_.device_descriptor;
         return true;
     }
     if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
-        *out = ConfigurationDescriptor(faults_.descriptors);
+        *out = faults_.configuration_descriptor.empty()
+                   ? ConfigurationDescriptor(faults_.descriptors)
+                   : faults_.configuration_descriptor;
         return true;
     }
     return false;  // no strings, one configuration
@@ -136,6 +138,9 @@ void SimCamera::InTransferQueued(uint8_t endpoint_address, uint32_t length) {
     }
     if (endpoint_address == kFrameEndpoint) {
         frames_.TransferQueued(lock, length);
+    }
+    if (endpoint_address == kReplyEndpoint) {
+        commands_.ReleaseLateReplies(lock);
     }
 }
 

@@ -5,8 +5,6 @@ volatile LONG frame_timeout_ms = 3000;
 
 namespace {
 
-inline constexpr LONGLONG kUnitsPerMillisecond = 10000;
-
 inline LONG ReadCount(LONG* field) {
     return AtomicRead((volatile LONG*)field);
 }
@@ -59,15 +57,12 @@ bool NoTransferMovedData(CameraContext* camera) {
     return true;
 }
 
-VOID MarkReadPipes(UsbDevice* usb, UCHAR value) {
-    if (usb->pipe_active == nullptr || usb->interface_info == nullptr) {
-        return;
-    }
-    const ULONG pipes[] = {kCommandPipe, kFramePipe};
-    for (ULONG pipe : pipes) {
-        if (pipe < usb->interface_info->NumberOfPipes) {
-            SetPipeActive(usb, pipe, value);
-        }
+// Only the frame pipe: the command pipe carries other threads' commands too, which a stop must not
+// cut off.
+VOID MarkFramePipe(UsbDevice* usb, UCHAR value) {
+    if (usb->pipe_active != nullptr && usb->interface_info != nullptr &&
+        kFramePipe < usb->interface_info->NumberOfPipes) {
+        SetPipeActive(usb, kFramePipe, value);
     }
 }
 
@@ -83,8 +78,7 @@ VOID WaitOutFrameTimeout(CameraContext* camera) {
     if (ReadAborted(&camera->usb)) {
         return;
     }
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -(LONGLONG)AtomicRead(&frame_timeout_ms) * kUnitsPerMillisecond;
+    LARGE_INTEGER timeout = FrameTimeoutWait();
     KeWaitForSingleObject(&camera->transfer_event, Executive, KernelMode, FALSE, &timeout);
 }
 
@@ -198,8 +192,7 @@ NTSTATUS AwaitFrame(CameraContext* camera, const FramePackets* packets,
     if (refused && !NT_SUCCESS(ResetPipe(&camera->usb, entry))) {
         RecoverPort(&camera->usb);
     }
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -(LONGLONG)AtomicRead(&frame_timeout_ms) * kUnitsPerMillisecond;
+    LARGE_INTEGER timeout = FrameTimeoutWait();
     NTSTATUS wait =
         KeWaitForSingleObject(&camera->transfer_event, Executive, KernelMode, FALSE, &timeout);
     // A refused submission leaves a piece of the frame unread, even when it was the last one and
@@ -359,7 +352,7 @@ NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, 
         return STATUS_INVALID_DEVICE_STATE;
     }
     UsbDevice* usb = &camera->usb;
-    MarkReadPipes(usb, 1);
+    MarkFramePipe(usb, 1);
     packets->BuildFrameRequest(camera->frame_request_buffer);
     // Without its request the camera sends no frame, and an arm alone would start the next pair.
     NTSTATUS status =
@@ -369,6 +362,6 @@ NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, 
     if (status != STATUS_SUCCESS && status != STATUS_TIMEOUT && !ReadAborted(usb)) {
         WaitOutFrameTimeout(camera);
     }
-    MarkReadPipes(usb, 0);
+    MarkFramePipe(usb, 0);
     return status;
 }

@@ -71,6 +71,30 @@ bool InterfaceRecordIsWellFormed(PUSBD_INTERFACE_INFORMATION record) {
     return record->NumberOfPipes <= (record->Length - header) / sizeof(USBD_PIPE_INFORMATION);
 }
 
+// The camera's pipes are used by index: commands go out on one, replies and frames come in on the
+// others, all bulk. Any other endpoint in one of those places would take commands the camera never
+// sees, or be read for replies it never sends.
+bool CameraPipesArePresent(PUSBD_INTERFACE_INFORMATION record) {
+    struct PipeRole {
+        ULONG pipe;
+        bool in;
+    };
+    constexpr PipeRole kRoles[] = {{kCommandPipe, false}, {kReplyPipe, true}, {kFramePipe, true}};
+    for (const PipeRole& role : kRoles) {
+        if (role.pipe >= record->NumberOfPipes) {
+            return false;
+        }
+        const USBD_PIPE_INFORMATION& pipe = record->Pipes[role.pipe];
+        const UCHAR reserved_bits =
+            (UCHAR) ~(USB_ENDPOINT_DIRECTION_MASK | USB_ENDPOINT_ADDRESS_MASK);
+        if (pipe.PipeType != UsbdPipeTypeBulk || (pipe.EndpointAddress & reserved_bits) != 0 ||
+            (USB_ENDPOINT_DIRECTION_IN(pipe.EndpointAddress) != 0) != role.in) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 NTSTATUS StartUsbDevice(UsbDevice* usb) {
@@ -175,7 +199,10 @@ NTSTATUS SelectConfiguration(UsbDevice* usb, PUSB_CONFIGURATION_DESCRIPTOR descr
     if (NT_SUCCESS(status) && USBD_ERROR(urb->UrbHeader.Status)) {
         status = STATUS_UNSUCCESSFUL;
     }
-    if (NT_SUCCESS(status) && !InterfaceRecordIsWellFormed(first)) {
+    if (NT_SUCCESS(status) &&
+        (!InterfaceRecordIsWellFormed(first) || !CameraPipesArePresent(first))) {
+        // Refused after the bus selected it: the device goes back to unconfigured.
+        DeconfigureDevice(usb);
         status = STATUS_DEVICE_DATA_ERROR;
     }
     if (NT_SUCCESS(status)) {

@@ -3,24 +3,46 @@
 #include "usb/pool_tags.h"
 #include "usb/usb_transport.h"
 
+namespace {
+
+// The request comes back to its sender, which frees it: a request cancelled after its time-out is
+// then never touched by anyone once gone.
+NTSTATUS NTAPI ExchangeCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(device);
+    UNREFERENCED_PARAMETER(irp);
+    KeSetEvent((PKEVENT)context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
 NTSTATUS CallLowerDevice(UsbDevice* usb, ULONG control_code, PVOID argument1) {
-    KEVENT event;
-    IO_STATUS_BLOCK io_status;
-    io_status.Status = STATUS_SUCCESS;
-    io_status.Information = 0;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(control_code, usb->lower_device, nullptr, 0, nullptr,
-                                             0, TRUE, &event, &io_status);
+    PIRP irp = IoAllocateIrp((CHAR)(usb->lower_device->StackSize + 1), FALSE);
     if (irp == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument1;
-    NTSTATUS status = IofCallDriver(usb->lower_device, irp);
-    if (status != STATUS_PENDING) {
-        return status;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = control_code;
+    next->Parameters.Others.Argument1 = argument1;
+    IoSetCompletionRoutine(irp, ExchangeCompleted, &event, TRUE, TRUE, TRUE);
+    IofCallDriver(usb->lower_device, irp);
+    // A camera that withholds its answer must not hold its caller, nor the command lock the
+    // caller may hold, for ever: past the time-out the request is cancelled, and its completion,
+    // which the bus owes a cancelled request, is awaited before the request is freed.
+    LARGE_INTEGER timeout = FrameTimeoutWait();
+    NTSTATUS status;
+    if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        IoCancelIrp(irp);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = STATUS_IO_TIMEOUT;
+    } else {
+        status = irp->IoStatus.Status;
     }
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    return io_status.Status;
+    IoFreeIrp(irp);
+    return status;
 }
 
 NTSTATUS SubmitUrb(UsbDevice* usb, PURB urb) {

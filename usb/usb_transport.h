@@ -10,13 +10,23 @@ inline constexpr ULONG kCommandPipe = 0;
 inline constexpr ULONG kReplyPipe = 1;
 inline constexpr ULONG kFramePipe = 2;
 
-// Frame read time-out in milliseconds, shared by every camera; read and replaced atomically.
+// Frame read time-out in milliseconds, shared by every camera; read and replaced atomically. It
+// bounds every wait on the camera, not only the frame read's.
 extern volatile LONG frame_timeout_ms;
+
+// frame_timeout_ms as it stands now, as a relative wait for KeWaitForSingleObject.
+inline LARGE_INTEGER FrameTimeoutWait() {
+    constexpr LONGLONG kUnitsPerMillisecond = 10000;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -(LONGLONG)AtomicRead(&frame_timeout_ms) * kUnitsPerMillisecond;
+    return timeout;
+}
 
 // ---- Configuration ------------------------------------------------------------------------------
 
 // Reads the descriptors and selects the configuration with every interface at alternate setting 0.
-// A malformed configuration descriptor is refused with STATUS_DEVICE_DATA_ERROR.
+// A malformed configuration descriptor, or one whose first interface lacks the camera's pipes (0
+// bulk OUT, 1 and 2 bulk IN), is refused with STATUS_DEVICE_DATA_ERROR.
 NTSTATUS StartUsbDevice(UsbDevice* usb);
 // Frees the configuration state and returns the device to the unconfigured state.
 NTSTATUS StopUsbDevice(UsbDevice* usb);
@@ -47,7 +57,8 @@ inline UCHAR IsPipeActive(UsbDevice* usb, ULONG pipe) {
 
 // ---- Synchronous bulk transfers -----------------------------------------------------------------
 
-// Sends one URB to the lower device and waits for it without time-out.
+// Sends one URB to the lower device and waits for it at most frame_timeout_ms; a request still
+// pending then is cancelled and STATUS_IO_TIMEOUT returned.
 NTSTATUS SubmitUrb(UsbDevice* usb, PURB urb);
 // Moves up to length bytes on a pipe of the first interface; *transferred gets the bytes moved.
 NTSTATUS BulkTransfer(CameraContext* camera, ULONG pipe, ULONG length, PVOID buffer,
@@ -94,10 +105,10 @@ struct TransferSlot {
 };
 
 // Requests one frame and reads raw_frame_size bytes into buffer; STATUS_SUCCESS when it arrived.
-// The command and frame pipes are marked for the whole read, so that a stop aborts whatever of it
-// is pending. A read that fails before its time-out (the request lost, nothing allocated, no
-// transfer moving any data) waits the time-out out before it reports, unless a stop ends it: a
-// camera that fails every read costs one read per time-out.
+// The frame pipe is marked for the whole read, so that a stop aborts its pending transfers; the
+// command pipe is not, as other threads' commands share it. A read that fails before its time-out
+// (the request lost, nothing allocated, no transfer moving any data) waits the time-out out before
+// it reports, unless a stop ends it: a camera that fails every read costs one read per time-out.
 NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, PUCHAR buffer);
 // Reads length bytes from a pipe in 64 KiB transfers queued at once, between the arm and the go
 // packet; STATUS_SUCCESS when every transfer completed within frame_timeout_ms and at least one of

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "camera/camera_commands.h"
 #include "camera/camera_parameters.h"
 #include "tests/support/register_writes.h"
 #include "tests/support/rig_test.h"
@@ -76,6 +77,13 @@ TEST_F(CameraParametersTest, TheTriggerRewritesRegister33FromItsLastValue) {
     EXPECT_FALSE(SetExternalTrigger(camera(), 0));
     EXPECT_EQ(GetExternalTrigger(camera()), 1);
     EXPECT_TRUE(TakeWrites(sim()).empty());
+
+    // Whatever a client wrote to register 33, the sum is right in the bits the register keeps
+    // (the undefined-behaviour sanitizer sees any overflow on the way).
+    ASSERT_TRUE(WriteSensorRegister(camera(), 33, 0x7FFFFFFF));
+    TakeWrites(sim());
+    EXPECT_TRUE(SetExternalTrigger(camera(), 1));
+    EXPECT_EQ(TakeWrites(sim()), (std::vector<Write>{{32, 11}, {33, (0x7FFFFFF0u + 28) & 0x3F}}));
 }
 
 TEST_F(CameraParametersTest, TheClockIsTheCamerasAnswerOrTheLastOne) {

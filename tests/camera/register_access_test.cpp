@@ -2,6 +2,7 @@
 // the camera receives them.
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 #include "camera/camera_commands.h"
@@ -159,6 +160,28 @@ TEST_F(RegisterAccessTest, AFailedFirstReplyStillTakesBothPacketsOfTheAnswer) {
         ResetPipe(&camera()->usb, &camera()->usb.interface_info->Pipes[kReplyPipe]);
         ReadCameraMemory(camera(), &byte);
         EXPECT_EQ(byte, memory_byte);
+    }
+}
+
+// A reply the camera withholds ends its query at the time-out, releasing the command lock for
+// other threads, and one it sends after that is dropped rather than taken as the next answer.
+TEST_F(RegisterAccessTest, WithheldAndLateRepliesEndTheQueryAndAreNotTakenForTheNext) {
+    frame_timeout_ms = 200;
+    sim().SetClockSetting(7);
+    for (sim::ReplyFault kind : {sim::ReplyFault::kWithheld, sim::ReplyFault::kLate}) {
+        SCOPED_TRACE((int)kind);
+        sim().SetFaults({.replies = {{.kind = kind, .delay_ms = 50}}});
+        LONG value = -1;
+        EXPECT_FALSE(QueryCameraItem(camera(), 15, &value));
+        EXPECT_EQ(value, -1);
+        std::thread other([&] {
+            for (int i = 0; i < 2; ++i) {
+                LONG answer = -1;
+                EXPECT_TRUE(QueryCameraItem(camera(), 15, &answer));
+                EXPECT_EQ(answer, 7);
+            }
+        });
+        other.join();
     }
 }
 

@@ -394,34 +394,36 @@ TEST_F(PropertySetTest, ImageSizeTakesOnlySizesTheSensorDelivers) {
     EXPECT_EQ(SetImageSizeTo(1600, 1200), STATUS_SUCCESS);
 }
 
-// Flags other than exactly KSPROPERTY_TYPE_SET make a get, and the header of the data buffer is
-// the client's own: a request with its property apart from its data never reads or writes it.
-TEST_F(PropertySetTest, RequestsAreDecodedFromThePropertyAlone) {
+// A set is a set whatever other flag bits ride with it, and the header of the data buffer is the
+// client's own: a request with its property apart from its data never reads or writes it.
+TEST_F(PropertySetTest, RequestsAreDecodedFromThePropertyAloneAndASetIsASetWhateverItsFlags) {
     Open();
-    auto property = PropertyRecord<camdrv::CameraPropertyValue>(CameraItem::Brightness,
-                                                                KSPROPERTY_TYPE_SET | 0x100);
-    property.value = 400;
-    camdrv::CameraPropertyValue data;
-    std::memset(&data, 0xAB, sizeof(data));
-    data.value = 400;
-    EXPECT_EQ(client::PropertyRequest(filter(), &property, sizeof(property), &data, sizeof(data)),
-              STATUS_SUCCESS);
-    EXPECT_EQ(data.value, 255);
-    EXPECT_EQ(ItemValue(filter(), CameraItem::Brightness), 255);
-    for (size_t i = 0; i < sizeof(data.header); ++i)
-        EXPECT_EQ(reinterpret_cast<const UCHAR*>(&data.header)[i], 0xAB) << i;
-
-    property.header.Flags = KSPROPERTY_TYPE_SET;
-    data.value = 400;
-    EXPECT_EQ(client::PropertyRequest(filter(), &property, sizeof(property), &data, sizeof(data)),
-              STATUS_SUCCESS);
-    EXPECT_EQ(ItemValue(filter(), CameraItem::Brightness), 400);
-    // A set-only item asked with extra flags is a get it does not serve.
-    auto size =
-        PropertyRecord<ImageSizeRequest>(CameraItem::ImageSize, KSPROPERTY_TYPE_SET | 0x100);
+    LONG value = 300;
+    for (ULONG extra :
+         {0u, 0x100u, (ULONG)KSPROPERTY_TYPE_TOPOLOGY, (ULONG)KSPROPERTY_TYPE_BASICSUPPORT}) {
+        SCOPED_TRACE(extra);
+        value += 10;
+        auto property = PropertyRecord<camdrv::CameraPropertyValue>(CameraItem::Brightness,
+                                                                    KSPROPERTY_TYPE_SET | extra);
+        property.value = value;
+        camdrv::CameraPropertyValue data;
+        std::memset(&data, 0xAB, sizeof(data));
+        data.value = value;
+        const camdrv::CameraPropertyValue sent = data;
+        EXPECT_EQ(
+            client::PropertyRequest(filter(), &property, sizeof(property), &data, sizeof(data)),
+            STATUS_SUCCESS);
+        EXPECT_EQ(std::memcmp(&data, &sent, sizeof(data)), 0);
+        EXPECT_EQ(ItemValue(filter(), CameraItem::Brightness), value);
+    }
+    auto size = PropertyRecord<ImageSizeRequest>(CameraItem::ImageSize,
+                                                 KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_TOPOLOGY);
     size.width = 800;
     size.height = 600;
-    EXPECT_EQ(SendRecord(filter(), &size), STATUS_NOT_FOUND);
+    EXPECT_EQ(SendRecord(filter(), &size), STATUS_SUCCESS);
+    const auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(
+        client::PinDescriptor(filter(), 0)->PinDescriptor.DataRanges[0]);
+    EXPECT_EQ(range->VideoInfoHeader.bmiHeader.biWidth, 800);
 }
 
 // Constant items need no camera; every other item fails when the request leads to none, and then

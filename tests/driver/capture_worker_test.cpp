@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "driver/camera_context_ops.h"
 #include "driver/capture_worker.h"
 #include "imaging/frame_processor.h"
 #include "tests/support/rig_test.h"
@@ -98,6 +99,23 @@ TEST_F(CaptureWorkerTest, APassWhileTheWorkerStopsTouchesNoSlotButCountsAsConver
     EXPECT_EQ(worker_->slot_state[0], kSlotFilled);
     // Marked all the same: a stop that tests it afterwards waits for the end of this pass.
     EXPECT_EQ(worker_->converting, 1);
+}
+
+// The frame count is NotifyFrameReady's to raise, as the pin's interface says; the worker numbers a
+// frame as it is filled with the count its notification then gives it.
+TEST_F(CaptureWorkerTest, NotifyingAFrameCountsItAndAsksThePinToProcess) {
+    static int requests = 0;
+    static const CapturePinInterface table = {[](CapturePinContext*) { ++requests; }};
+    CapturePinContext pin{};
+    pin.interface_table = &table;
+    camera()->active_pin = &pin;
+    camera()->frame_count = 0;
+    for (ULONG frame = 1; frame <= 3; ++frame) {
+        kFrameSource.NotifyFrameReady(camera());
+        EXPECT_EQ(camera()->frame_count, frame);
+        EXPECT_EQ(requests, (int)frame);
+    }
+    camera()->active_pin = nullptr;
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 // kernel-streaming header. The platform stand-in and the simulated camera know nothing of the
 // driver. Tools are applications: the contract, the host side of the platform, the simulated
 // camera, and of the driver only the conversion kernels, for convert. Benchmarks measure the
-// product's parts directly, stood up by the test support that needs no GoogleTest. Tests keep
-// their helpers in their own folder or in tests/support.
+// product's parts directly, stood up by the test support that needs no GoogleTest, and so do fuzz
+// targets. Tests keep their helpers in their own folder or in tests/support.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -237,16 +237,17 @@ std::string ToolsRule(const Include& include) {
                : "tools reach the driver as clients do; of its headers only the conversion kernels";
 }
 
-std::string BenchRule(const Include& include) {
+// Benchmarks and fuzz targets stand the product up with the test support that needs no GoogleTest.
+std::string ProductUserRule(const Include& include) {
     const std::string& target = include.target;
     const bool product = InDriver(target) || Under(target, kContract) ||
                          Under(target, kPublicPlatform) || Under(target, "sim") ||
                          Under(target, "tools");
-    return IsOutsideTheTree(include) || Under(target, "bench") || product ||
+    return IsOutsideTheTree(include) || Under(target, TopFolder(include.file)) || product ||
                    IsSupportWithoutGoogleTest(target)
                ? ""
-               : "benchmarks use the product's public headers and the test support that needs no "
-                 "GoogleTest, not tests or platform internals";
+               : "benchmarks and fuzz targets use the product's public headers and the test "
+                 "support that needs no GoogleTest, not tests or platform internals";
 }
 
 std::string TestsRule(const Include& include) {
@@ -271,11 +272,9 @@ Rule RuleFor(const std::string& file) {
         return DriverRule;
     if (Under(file, kContract))
         return ContractRule;
-    const std::map<std::string, Rule> rules = {{"platform", PlatformRule},
-                                               {"sim", SimRule},
-                                               {"tools", ToolsRule},
-                                               {"bench", BenchRule},
-                                               {"tests", TestsRule}};
+    const std::map<std::string, Rule> rules = {
+        {"platform", PlatformRule}, {"sim", SimRule},          {"tools", ToolsRule},
+        {"bench", ProductUserRule}, {"fuzz", ProductUserRule}, {"tests", TestsRule}};
     const auto rule = rules.find(TopFolder(file));
     return rule == rules.end() ? nullptr : rule->second;
 }
@@ -318,7 +317,7 @@ TEST(IncludeRulesTest, EveryIncludeOfEveryFolderKeepsItsFoldersRules) {
         }
     }
     for (const char* folder : {"driver", "usb", "camera", "imaging", "control", "include",
-                               "platform", "sim", "tools", "bench", "tests"})
+                               "platform", "sim", "tools", "bench", "fuzz", "tests"})
         EXPECT_EQ(folders.count(folder), 1u) << "no sources seen in " << folder << "/";
 }
 
@@ -388,7 +387,10 @@ TEST(IncludeRulesTest, TheRulesRefuseWhatTheyForbid) {
         {"tests/camera/x.cpp", R"(#include "tests/usb/failing_filter.h")", false},
         {"tests/e2e/x.cpp", R"(#include "platform/src/usb/port.h")", false},
         {"tests/platform/usb/x.cpp", R"(#include "platform/src/usb/port.h")", true},
-        {"fuzz/x.cpp", R"(#include "platform/ddk.h")", false},
+        {"fuzz/x.cpp", R"(#include "tests/support/rig.h")", true},
+        {"fuzz/x.cpp", R"(#include "platform/src/usb/port.h")", false},
+        {"fuzz/x.cpp", R"(#include "tests/usb/failing_filter.h")", false},
+        {"docs/x.cpp", R"(#include "platform/ddk.h")", false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Judge(c.file, c.line).empty(), c.allowed) << c.file << ": " << c.line;

@@ -100,8 +100,9 @@ TEST(CapturePinTest, IntersectionAnswersTheSizeThenTheCallersFormatWithThePinsCa
     KS_DATARANGE_VIDEO caller = AdvertisedRange(rig);
     caller.VideoInfoHeader.AvgTimePerFrame = 666666;
     caller.VideoInfoHeader.rcTarget = {1, 2, 3, 4};
-    caller.VideoInfoHeader.bmiHeader.biWidth = 800;
-    caller.VideoInfoHeader.bmiHeader.biHeight = -600;
+    // Wider than the pin's and top-down: a bitmap the pin takes.
+    caller.VideoInfoHeader.bmiHeader.biWidth = 1608;
+    caller.VideoInfoHeader.bmiHeader.biHeight = -1200;
     ULONG size = 0;
     EXPECT_EQ(client::Intersect(rig.filter(), 0, &caller.DataRange, 0, nullptr, &size),
               STATUS_BUFFER_OVERFLOW);
@@ -117,9 +118,12 @@ TEST(CapturePinTest, IntersectionAnswersTheSizeThenTheCallersFormatWithThePinsCa
     EXPECT_TRUE(IsEqualGUID(result.DataFormat.SubFormat, KSDATAFORMAT_SUBTYPE_RGB32));
     EXPECT_EQ(result.VideoInfoHeader.AvgTimePerFrame, 666666);
     EXPECT_EQ(result.VideoInfoHeader.rcTarget.right, 3);
-    EXPECT_EQ(result.VideoInfoHeader.bmiHeader.biWidth, 800);
-    EXPECT_EQ(result.DataFormat.SampleSize, 800u * 600u * 4u);
-    EXPECT_EQ(result.VideoInfoHeader.bmiHeader.biSizeImage, 800u * 600u * 4u);
+    EXPECT_EQ(result.VideoInfoHeader.bmiHeader.biWidth, 1608);
+    EXPECT_EQ(result.DataFormat.SampleSize, 1608u * 1200u * 4u);
+    EXPECT_EQ(result.VideoInfoHeader.bmiHeader.biSizeImage, 1608u * 1200u * 4u);
+    client::Pin* pin = rig.CreatePin(format);
+    EXPECT_NE(pin, nullptr);
+    client::ClosePin(pin);
 
     struct Case {
         const char* name;
@@ -139,6 +143,27 @@ TEST(CapturePinTest, IntersectionAnswersTheSizeThenTheCallersFormatWithThePinsCa
         {"a bitmap header shorter than its record",
          [](KS_DATARANGE_VIDEO& r) { r.VideoInfoHeader.bmiHeader.biSize = 20; },
          STATUS_INVALID_PARAMETER},
+        // Only bitmaps a pin takes are offered, and no size computed on the way overflows.
+        {"a narrower bitmap",
+         [](KS_DATARANGE_VIDEO& r) { r.VideoInfoHeader.bmiHeader.biWidth = 800; }, STATUS_NO_MATCH},
+        {"another height", [](KS_DATARANGE_VIDEO& r) { r.VideoInfoHeader.bmiHeader.biHeight = -3; },
+         STATUS_NO_MATCH},
+        {"8 bits per pixel",
+         [](KS_DATARANGE_VIDEO& r) { r.VideoInfoHeader.bmiHeader.biBitCount = 8; },
+         STATUS_NO_MATCH},
+        {"no bits per pixel",
+         [](KS_DATARANGE_VIDEO& r) { r.VideoInfoHeader.bmiHeader.biBitCount = 0; },
+         STATUS_NO_MATCH},
+        {"an image of more than 4 GiB",
+         [](KS_DATARANGE_VIDEO& r) { r.VideoInfoHeader.bmiHeader.biWidth = 0x7FFFFFFF; },
+         STATUS_NO_MATCH},
+        {"every size at its largest",
+         [](KS_DATARANGE_VIDEO& r) {
+             r.VideoInfoHeader.bmiHeader.biBitCount = 0xFFFF;
+             r.VideoInfoHeader.bmiHeader.biWidth = 0x7FFFFFFF;
+             r.VideoInfoHeader.bmiHeader.biHeight = 0x7FFFFFFF;
+         },
+         STATUS_NO_MATCH},
     };
     for (const Case& c : refusals) {
         KS_DATARANGE_VIDEO range = AdvertisedRange(rig);

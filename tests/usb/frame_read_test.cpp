@@ -171,6 +171,8 @@ TEST_F(FrameReadTest, StopCaptureEndsAWaitingReadPromptly) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The command pipe is not the read's: a stop must not cut off another thread's command.
+    EXPECT_EQ(__atomic_load_n(&camera()->usb.pipe_active[kCommandPipe], __ATOMIC_SEQ_CST), 0);
     EXPECT_EQ(StopCapture(camera()), STATUS_SUCCESS);
     reader.join();
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);

@@ -38,6 +38,8 @@ static_assert(sizeof(KSPROPERTY) == 24 && alignof(KSPROPERTY) == 8);
 
 #define KSPROPERTY_TYPE_GET 0x00000001
 #define KSPROPERTY_TYPE_SET 0x00000002
+#define KSPROPERTY_TYPE_BASICSUPPORT 0x00000200
+#define KSPROPERTY_TYPE_TOPOLOGY 0x10000000
 
 // The device-control request that carries a property request to a filter or pin.
 #define IOCTL_KS_PROPERTY CTL_CODE(FILE_DEVICE_KS, 0x000, METHOD_NEITHER, FILE_ANY_ACCESS)

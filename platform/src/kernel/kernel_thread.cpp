@@ -72,14 +72,19 @@ void Reap() {
         Free(stack);
 }
 
+// Room kept free below a frame's address for the frame itself.
+constexpr uintptr_t kFrameRoom = 256;
+
 // Paints and measures the stack below the running frame, which the sanitizers must not watch:
-// the bytes below the stack pointer belong to no live frame.
-// Never up to its own frame: the caller's frame may be deeper than the caller allowed for (an
-// instrumented build's is), and a leaf's locals may sit in the 128 bytes below its stack pointer.
+// the bytes below the stack pointer belong to no live frame. Painting stops below this call's own
+// frame: the caller's frame may reach further down than its address suggests (instrumented
+// builds give it red zones), and this frame lies below all of it.
 __attribute__((no_sanitize("address", "thread"), noinline)) void Paint(unsigned char* from,
                                                                        unsigned char* to) {
-    auto* const own_frame = (unsigned char*)__builtin_frame_address(0) - 256;
-    for (volatile unsigned char* at = from; at < to && at < own_frame; ++at)
+    const uintptr_t below_this_frame = (uintptr_t)__builtin_frame_address(0) - kFrameRoom;
+    if ((uintptr_t)to > below_this_frame)
+        to = (unsigned char*)below_this_frame;
+    for (volatile unsigned char* at = from; at < to; ++at)
         *at = kPaint;
 }
 
@@ -96,7 +101,7 @@ void* ThreadMain(void* argument) {
     // The thread's first frame: the kernel stack lies below it. Below the frame and its red zone
     // nothing lives yet.
     const uintptr_t top = (uintptr_t)__builtin_frame_address(0);
-    auto* const unused_end = (unsigned char*)(top - 256);
+    auto* const unused_end = (unsigned char*)(top - kFrameRoom);
     auto* const base = static_cast<unsigned char*>(stack->region);
     auto* const floor = (unsigned char*)((top - stack->usable) & ~(uintptr_t)(kPageSize - 1));
     if (floor < base + kPageSize) {
