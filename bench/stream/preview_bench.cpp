@@ -23,8 +23,7 @@ constexpr uint32_t kViewerWaitMs = 250;
 // A session with a running pin at the default link, frames taken through the capture loop.
 class Preview {
   public:
-    Preview()
-        : session_(Options(folder_)), filter_(session_.device()), loop_(&session_, &filter_) {
+    Preview() : session_(Options(folder_)), filter_(session_.device()), loop_(&session_, &filter_) {
         camctl::LoopOptions options;
         options.stream.buffers = 3;
         options.stream.max_held = 4;

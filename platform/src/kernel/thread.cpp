@@ -9,8 +9,8 @@
 #include <unordered_set>
 
 #include "handles.h"
-#include "kernel_thread.h"
 #include "kernel_internal.h"
+#include "kernel_thread.h"
 #include "platform/verifier.h"
 
 struct _OBJECT_TYPE {

@@ -47,8 +47,8 @@ std::unordered_map<std::string, uint32_t> ReadSymbols(std::span<const uint8_t> f
         std::memcpy(&symbol, file.data() + table + i * kSymbolSize, sizeof(symbol));
         const uint64_t index = i;
         i += symbol.auxiliary_count;
-        if (symbol.section_number <= 0 ||
-            (size_t)symbol.section_number > layout.sections.size() || index >= count)
+        if (symbol.section_number <= 0 || (size_t)symbol.section_number > layout.sections.size() ||
+            index >= count)
             continue;
         std::string name;
         if (symbol.long_name.zeroes != 0) {
@@ -56,13 +56,12 @@ std::unordered_map<std::string, uint32_t> ReadSymbols(std::span<const uint8_t> f
         } else {
             if (symbol.long_name.offset >= strings_size)
                 continue;
-            const char* text = reinterpret_cast<const char*>(file.data() + strings) +
-                               symbol.long_name.offset;
+            const char* text =
+                reinterpret_cast<const char*>(file.data() + strings) + symbol.long_name.offset;
             name.assign(text, strnlen(text, strings_size - symbol.long_name.offset));
         }
-        symbols.emplace(
-            std::move(name),
-            layout.sections[symbol.section_number - 1].VirtualAddress + symbol.value);
+        symbols.emplace(std::move(name),
+                        layout.sections[symbol.section_number - 1].VirtualAddress + symbol.value);
     }
     return symbols;
 }
