@@ -46,6 +46,9 @@ NTSTATUS NTAPI CameraDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST t
     NTSTATUS status = StartUsbDevice(&camera->usb);
     // The camera is brought up whatever the configuration reported; failures show in frame reads.
     InitializeCamera(camera);
+    // A failed start is followed by a removal, never a stop: what the start configured goes now.
+    if (!NT_SUCCESS(status))
+        StopUsbDevice(&camera->usb);
     return status;
 }
 

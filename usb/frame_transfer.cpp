@@ -132,6 +132,16 @@ bool BuildTransfer(CameraContext* camera, PDEVICE_OBJECT lower, PUSBD_PIPE_INFOR
         IoFreeIrp(irp);
         return false;
     }
+    // The last completion wakes the reader, which may then let the driver unload while the
+    // routine returns: the unload-safe registration keeps the image until it has.
+    if (!NT_SUCCESS(IoSetCompletionRoutineEx(camera->usb.functional_device, irp, TransferCompleted,
+                                             slot, TRUE, TRUE, TRUE))) {
+        ExFreePoolWithTag(urb, kTransferTag);
+        irp->MdlAddress = nullptr;
+        IoFreeMdl(mdl);
+        IoFreeIrp(irp);
+        return false;
+    }
     slot->usb = &camera->usb;
     slot->urb = urb;
     slot->irp = irp;
@@ -140,7 +150,6 @@ bool BuildTransfer(CameraContext* camera, PDEVICE_OBJECT lower, PUSBD_PIPE_INFOR
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = urb;
-    IoSetCompletionRoutine(irp, TransferCompleted, slot, TRUE, TRUE, TRUE);
     return true;
 }
 

@@ -27,7 +27,13 @@ NTSTATUS CallLowerDevice(UsbDevice* usb, ULONG control_code, PVOID argument1) {
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = control_code;
     next->Parameters.Others.Argument1 = argument1;
-    IoSetCompletionRoutine(irp, ExchangeCompleted, &event, TRUE, TRUE, TRUE);
+    // The routine still runs after it has woken this thread, which may go on to unload the
+    // driver: the unload-safe registration keeps the image until the routine has returned.
+    if (!NT_SUCCESS(IoSetCompletionRoutineEx(usb->functional_device, irp, ExchangeCompleted, &event,
+                                             TRUE, TRUE, TRUE))) {
+        IoFreeIrp(irp);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     IofCallDriver(usb->lower_device, irp);
     // A camera that withholds its answer must not hold its caller, nor the command lock the
     // caller may hold, for ever: past the time-out the request is cancelled, and its completion,

@@ -105,6 +105,7 @@ CameraContext* Rig::context() const {
 }
 
 NTSTATUS Rig::ConfigureUsb() {
+    usb_configured_ = true;
     return StartUsbDevice(&context()->usb);
 }
 
@@ -144,15 +145,14 @@ NTSTATUS Rig::Plug() {
     return status;
 }
 
-// A device goes as the system takes it away: stopped first when started. A USB configuration a
-// unit test made without a start is released as a stop would.
+// A device goes as the system takes it away: stopped first when started. A USB configuration
+// ConfigureUsb made without a start is released as a stop would.
 void Rig::Unplug() {
     CloseFilter();
     if (device_->Started)
         Stop();
-    CameraContext* camera = context();
-    if (camera->usb.interface_info != nullptr || camera->usb.configuration_descriptor != nullptr)
-        StopUsbDevice(&camera->usb);
+    if (std::exchange(usb_configured_, false))
+        StopUsbDevice(&context()->usb);
     Remove(device_);
     device_ = nullptr;
 }

@@ -138,6 +138,7 @@ class Rig {
     LONG saved_timeout_ = 0;
     bool ok_ = false;
     bool driver_loaded_ = false;
+    bool usb_configured_ = false;  // by ConfigureUsb, which a stop does not undo
     size_t steps_ = 0;
     std::unique_ptr<ProbedCamera> sim_;
     PDEVICE_OBJECT port_ = nullptr;

@@ -52,7 +52,7 @@ TEST_F(UsbConfigTest, ConfiguresThreePipesAndReturnsToUnconfigured) {
 
 TEST_F(UsbConfigTest, ExtraAnnouncedInterfacesStillSelectInterfaceZero) {
     sim().SetFaults({.descriptors = sim::HostileDescriptors::kExtraInterfaces});
-    ASSERT_EQ(StartUsbDevice(&camera()->usb), STATUS_SUCCESS);
+    Configure();
     ASSERT_NE(camera()->usb.interface_info, nullptr);
     EXPECT_EQ(camera()->usb.interface_info->InterfaceNumber, 0);
     EXPECT_EQ(camera()->usb.interface_info->NumberOfPipes, 3u);
@@ -117,7 +117,7 @@ TEST_F(UsbConfigTest, MalformedDescriptorsAndMissingPipesAreRefusedWithoutLeaks)
         EXPECT_EQ(platform::verifier::OutstandingBlocks(kUsbTag), 0u) << c.what;
     }
     sim().OverrideConfiguration({});
-    EXPECT_EQ(StartUsbDevice(&camera()->usb), STATUS_SUCCESS);
+    Configure();
 }
 
 TEST_F(UsbConfigTest, AbortStopsEarlyOnlyWhenItsUrbCannotBeAllocated) {

@@ -216,6 +216,12 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device_object, PIRP irp);
 VOID NTAPI IofCompleteRequest(PIRP irp, CHAR priority_boost);
 #define IoCompleteRequest(irp, boost) IofCompleteRequest(irp, boost)
 BOOLEAN NTAPI IoCancelIrp(PIRP irp);
+// Like IoSetCompletionRoutine, but the driver owning device_object stays loaded until the routine
+// has returned. STATUS_INSUFFICIENT_RESOURCES when its bookkeeping cannot be allocated.
+NTSTATUS NTAPI IoSetCompletionRoutineEx(PDEVICE_OBJECT device_object, PIRP irp,
+                                        PIO_COMPLETION_ROUTINE routine, PVOID context,
+                                        BOOLEAN invoke_on_success, BOOLEAN invoke_on_error,
+                                        BOOLEAN invoke_on_cancel);
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL irql);
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL irql);
 

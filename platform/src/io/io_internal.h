@@ -13,6 +13,7 @@ inline constexpr auto& MakeTag = MakePoolTag;
 inline constexpr ULONG kIrpTag = MakeTag("PIrp");
 inline constexpr ULONG kMdlTag = MakeTag("PMdl");
 inline constexpr ULONG kSystemBufferTag = MakeTag("PSbf");
+inline constexpr ULONG kCompletionHoldTag = MakeTag("PCmp");
 
 // Where an IRP is in its life, as far as the verifier cares.
 enum class IrpState : uint32_t {

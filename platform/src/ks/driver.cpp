@@ -1,6 +1,7 @@
 // Driver load and unload, and the driver's hand-over of its device descriptor.
 #include <string>
 
+#include "../io/unload_safe_completion.h"
 #include "../kernel/kernel_thread.h"
 #include "ks_objects.h"
 #include "platform/ks_host.h"
@@ -75,6 +76,7 @@ size_t UnloadDriver() {
         verifier::Violation("UnloadDriver: devices still exist");
     if (driver.driver_object.DriverUnload != nullptr)
         driver.driver_object.DriverUnload(&driver.driver_object);
+    io::AwaitUnloadSafeCompletions();
     driver.loaded = false;
     driver.descriptor = nullptr;
     driver.image.reset();

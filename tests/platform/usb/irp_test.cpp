@@ -1,10 +1,13 @@
 // The I/O manager stand-in: IRP stack walking, completion, cancellation, built requests, MDLs.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/ddk.h"
+#include "platform/src/io/unload_safe_completion.h"
 #include "platform/verifier.h"
 
 namespace {
@@ -260,6 +263,42 @@ TEST_F(IrpTest, CancelCallsTheCancelRoutineWithTheLockHeld) {
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     EXPECT_FALSE(IoCancelIrp(irp));  // the routine is taken only once
     EXPECT_EQ(cancel_calls, 1);
+    IoFreeIrp(irp);
+}
+
+// A routine that is still returning after it woke its driver keeps the driver's unload waiting.
+TEST_F(IrpTest, AnUnloadSafeRoutineHoldsTheUnloadUntilItHasReturned) {
+    struct Gate {
+        std::atomic<bool> entered{false}, leave{false};
+    };
+    static Gate gate;
+    constexpr auto routine = [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS {
+        gate.entered = true;
+        while (!gate.leave)
+            std::this_thread::yield();
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    };
+    Stack stack;
+    Stack::lower_pends = true;
+    DEVICE_OBJECT own{};
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    ASSERT_EQ(IoSetCompletionRoutineEx(&own, irp, routine, nullptr, TRUE, TRUE, TRUE),
+              STATUS_SUCCESS);
+    SendDown(stack, irp);
+    std::thread bus([&] { IoCompleteRequest(stack.held, IO_NO_INCREMENT); });
+    while (!gate.entered)
+        std::this_thread::yield();
+    std::atomic<bool> unloaded{false};
+    std::thread unload([&] {
+        platform::io::AwaitUnloadSafeCompletions();
+        unloaded = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(unloaded);
+    gate.leave = true;
+    unload.join();
+    bus.join();
+    EXPECT_TRUE(unloaded);
     IoFreeIrp(irp);
 }
 
