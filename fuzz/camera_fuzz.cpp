@@ -8,9 +8,9 @@
 
 #include "fuzz/support/client_pin.h"
 #include "fuzz/support/fuzz_input.h"
-#include "fuzz/support/item_requests.h"
 #include "fuzz/support/shared_rig.h"
 #include "fuzz/support/verified_run.h"
+#include "tests/support/property_records.h"
 #include "tests/support/settings_file.h"
 
 namespace {
@@ -72,19 +72,19 @@ void Exercise(camtest::Rig& rig, FuzzInput& in) {
         LONG value = 0;
         switch (in.Choice(6)) {
             case 0:
-                camfuzz::ItemRequest(filter, camdrv::CameraItem::Clock, KSPROPERTY_TYPE_GET,
+                camtest::ItemRequest(filter, camdrv::CameraItem::Clock, KSPROPERTY_TYPE_GET,
                                      &value);
                 break;
             case 1:
                 value = in.U16();
-                camfuzz::ItemRequest(filter, camdrv::CameraItem::CameraMemory, KSPROPERTY_TYPE_SET,
+                camtest::ItemRequest(filter, camdrv::CameraItem::CameraMemory, KSPROPERTY_TYPE_SET,
                                      &value);
-                camfuzz::ItemRequest(filter, camdrv::CameraItem::CameraMemory, KSPROPERTY_TYPE_GET,
+                camtest::ItemRequest(filter, camdrv::CameraItem::CameraMemory, KSPROPERTY_TYPE_GET,
                                      &value);
                 break;
             case 2:
                 value = in.U16();
-                camfuzz::ItemRequest(filter, camdrv::CameraItem::Exposure, KSPROPERTY_TYPE_SET,
+                camtest::ItemRequest(filter, camdrv::CameraItem::Exposure, KSPROPERTY_TYPE_SET,
                                      &value);
                 break;
             case 3:

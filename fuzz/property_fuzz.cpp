@@ -8,9 +8,9 @@
 #include "control/settings_table.h"
 #include "fuzz/support/client_pin.h"
 #include "fuzz/support/fuzz_input.h"
-#include "fuzz/support/item_requests.h"
 #include "fuzz/support/shared_rig.h"
 #include "fuzz/support/verified_run.h"
+#include "tests/support/property_records.h"
 
 namespace {
 
@@ -95,7 +95,7 @@ class PropertyProgram {
 };
 
 void SetValue(client::Filter* filter, camdrv::CameraItem item, LONG value) {
-    camfuzz::ItemRequest(filter, item, KSPROPERTY_TYPE_SET, &value);
+    camtest::ItemRequest(filter, item, KSPROPERTY_TYPE_SET, &value);
 }
 
 // The settings of a device started without persisted ones, and the rig's geometry and time-out,
@@ -107,13 +107,7 @@ void RestoreSettings(camtest::Rig& rig) {
     }
     const camtest::RigOptions options = camfuzz::SmallRigOptions();
     SetValue(rig.filter(), camdrv::CameraItem::Timeout, options.frame_timeout_ms);
-    camdrv::ImageSizeRequest size{};
-    size.header.Set = camdrv::kCameraPropertySet;
-    size.header.Id = (ULONG)camdrv::CameraItem::ImageSize;
-    size.header.Flags = KSPROPERTY_TYPE_SET;
-    size.width = options.width;
-    size.height = options.height;
-    client::PropertyRequest(rig.filter(), &size, sizeof(size), &size, sizeof(size));
+    camtest::SetImageSize(rig.filter(), options.width, options.height);
 }
 
 }  // namespace

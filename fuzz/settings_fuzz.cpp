@@ -8,9 +8,9 @@
 
 #include "control/settings_table.h"
 #include "fuzz/support/fuzz_input.h"
-#include "fuzz/support/item_requests.h"
 #include "fuzz/support/shared_rig.h"
 #include "fuzz/support/verified_run.h"
+#include "tests/support/property_records.h"
 #include "tests/support/settings_file.h"
 
 namespace {
@@ -28,7 +28,7 @@ std::vector<LONG> Settings(client::Filter* filter) {
         LONG value = 0;
         if (!setting.default_is_camera_clock)
             Require(
-                NT_SUCCESS(camfuzz::ItemRequest(filter, setting.item, KSPROPERTY_TYPE_GET, &value)),
+                NT_SUCCESS(camtest::ItemRequest(filter, setting.item, KSPROPERTY_TYPE_GET, &value)),
                 "a setting get failed");
         values.push_back(value);
     }
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FuzzInput sets(program.data(), program.size());
             while (!sets.empty()) {
                 LONG value = (LONG)(int16_t)sets.U16();
-                camfuzz::ItemRequest(rig.filter(), kSettings[sets.Choice(kSettingCount)].item,
+                camtest::ItemRequest(rig.filter(), kSettings[sets.Choice(kSettingCount)].item,
                                      KSPROPERTY_TYPE_SET, &value);
             }
             const std::vector<LONG> before = Settings(rig.filter());

@@ -56,7 +56,7 @@ TEST(WorkBuffer, CopiesRowsAndMirrorsTheBorder) {
         ConversionState& s = frame.state();
         const LONG w = (LONG)width;
         const LONG h = (LONG)height;
-        auto image = [&](LONG x, LONG y) { return raw[(size_t)y * width + x]; };
+        auto image = [&](LONG x, LONG y) { return raw[(size_t)y * w + x]; };
         for (LONG y = 0; y < h; ++y) {
             for (LONG x = 0; x < w; ++x)
                 ASSERT_EQ(At(s, x, y), image(x, y));

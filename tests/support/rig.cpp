@@ -10,6 +10,7 @@
 #include "platform/usb_bus.h"
 #include "tests/support/driver_under_test.h"
 #include "tests/support/failure_report.h"
+#include "tests/support/property_records.h"
 #include "usb/usb_transport.h"
 
 namespace camtest {
@@ -122,13 +123,7 @@ NTSTATUS Rig::OpenFilter() {
 }
 
 NTSTATUS Rig::SetCaptureSize() {
-    camdrv::ImageSizeRequest size{};
-    size.header.Set = camdrv::kCameraPropertySet;
-    size.header.Id = (ULONG)camdrv::CameraItem::ImageSize;
-    size.header.Flags = KSPROPERTY_TYPE_SET;
-    size.width = options_.width;
-    size.height = options_.height;
-    return client::PropertyRequest(filter_, &size, sizeof(size), &size, sizeof(size));
+    return SetImageSize(filter_, options_.width, options_.height);
 }
 
 // Closing the filter closes its pins.
