@@ -10,9 +10,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/verifier.h"
@@ -20,9 +23,13 @@
 namespace platform::kernel {
 
 constexpr size_t kPageSize = 4096;
-// Room for the thread library's record and thread-local storage above the stack, larger under the
-// sanitizers, whose runtimes keep more per thread.
+// Room for the thread library's record and thread-local storage above the stack. The thread
+// sanitizer's runtime keeps about 900 KiB per thread there, and refuses a smaller stack.
+#if defined(__SANITIZE_THREAD__)
+constexpr size_t kThreadRecordRoom = 1024 * 1024;
+#else
 constexpr size_t kThreadRecordRoom = 256 * 1024;
+#endif
 constexpr size_t kLargestKernelStack = std::max(kImageKernelStack, kBuiltInKernelStack);
 constexpr unsigned char kPaint = 0xCD;
 
@@ -46,8 +53,14 @@ struct Reaper {
     std::vector<Stack*> detached;
 };
 
+void ReapAtExit();
+
 Reaper& TheReaper() {
-    static Reaper* reaper = new Reaper;  // never destroyed: detached threads may outlive statics
+    // Never destroyed: detached threads may outlive statics.
+    static Reaper* reaper = [] {
+        std::atexit(ReapAtExit);
+        return new Reaper;
+    }();
     return *reaper;
 }
 
@@ -70,6 +83,22 @@ void Reap() {
     }
     for (Stack* stack : ended)
         Free(stack);
+}
+
+bool AnyDetachedRunning() {
+    Reaper& reaper = TheReaper();
+    std::lock_guard<std::mutex> guard(reaper.lock);
+    return std::any_of(reaper.detached.begin(), reaper.detached.end(),
+                       [](Stack* stack) { return !stack->ended.load(); });
+}
+
+// A thread whose object has been signalled may still be on its way out when the process exits: it
+// gets a moment to end, and every ended thread is joined, so that none is left unjoined.
+void ReapAtExit() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (AnyDetachedRunning() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Reap();
 }
 
 // Room kept free below a frame's address for the frame itself.
