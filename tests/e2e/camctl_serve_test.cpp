@@ -186,6 +186,7 @@ TEST_F(CamctlServeTest, ThePageSetsTheCookieThatLetsItsRequestsIn) {
 
 struct StreamRead {
     std::vector<std::pair<int, int>> sizes;  // each picture's width and height
+    std::string ended;                       // how the request ended, for a failure's message
 };
 
 // Reads pictures of one stream until kStreamPictures have come.
@@ -196,7 +197,7 @@ StreamRead ReadStream(int port, const std::string& token, const std::string& pat
     client.set_read_timeout(30, 0);
     std::string pending;
     tjhandle decoder = tjInitDecompress();
-    client.Get(path.c_str(), [&](const char* data, size_t length) {
+    const httplib::Result result = client.Get(path.c_str(), [&](const char* data, size_t length) {
         pending.append(data, length);
         for (;;) {
             const std::string field = "Content-Length: ";
@@ -216,6 +217,8 @@ StreamRead ReadStream(int port, const std::string& token, const std::string& pat
         }
         return read.sizes.size() < (size_t)kStreamPictures;
     });
+    read.ended = result ? "status " + std::to_string(result->status)
+                        : "error " + httplib::to_string(result.error());
     tjDestroy(decoder);
     return read;
 }
@@ -228,8 +231,8 @@ TEST_F(CamctlServeTest, TwoViewersShareTheCaptureAndTheSnapshotIsFullSize) {
         [&] { full = ReadStream(serve_.port(), serve_.token(), "/stream.mjpg?size=full"); });
     first.join();
     second.join();
-    ASSERT_EQ(half.sizes.size(), (size_t)kStreamPictures);
-    ASSERT_EQ(full.sizes.size(), (size_t)kStreamPictures);
+    ASSERT_EQ(half.sizes.size(), (size_t)kStreamPictures) << half.ended;
+    ASSERT_EQ(full.sizes.size(), (size_t)kStreamPictures) << full.ended;
     for (int i = 0; i < kStreamPictures; ++i) {
         EXPECT_EQ(half.sizes[i], std::make_pair(800, 600));
         EXPECT_EQ(full.sizes[i], std::make_pair(1600, 1200));

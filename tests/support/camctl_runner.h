@@ -165,9 +165,14 @@ class ServeRun {
 
   private:
     // Appends what serve wrote within timeout_ms; false at its end or after the time.
+    // False once serve's output has ended (or cannot be read); true after data or a quiet
+    // `timeout_ms`, since a slow start (a sanitizer build) may print nothing for seconds.
     bool Read(int timeout_ms) {
         pollfd ready = {out_, POLLIN, 0};
-        if (poll(&ready, 1, timeout_ms) <= 0)
+        const int polled = poll(&ready, 1, timeout_ms);
+        if (polled == 0)
+            return true;
+        if (polled < 0)
             return false;
         char buffer[4096];
         const ssize_t n = read(out_, buffer, sizeof(buffer));
