@@ -4,10 +4,11 @@
 
 #include "platform/io.h"
 
-#define PLATFORM_IO_EXPORTS(X)                                                        \
-    X(IoAllocateMdl)                                                                  \
-    X(IoBuildPartialMdl)                                                              \
-    X(MmBuildMdlForNonPagedPool)                                                      \
-    X(IoFreeMdl) X(IoAllocateIrp) X(IoFreeIrp) X(IofCallDriver) X(IofCompleteRequest) \
-        X(IoCancelIrp) X(IoAcquireCancelSpinLock) X(IoReleaseCancelSpinLock)          \
-            X(IoBuildDeviceIoControlRequest) X(IoSetCompletionRoutineEx)
+#define PLATFORM_IO_EXPORTS(X)                                                                 \
+    X(IoAllocateMdl)                                                                           \
+    X(IoBuildPartialMdl)                                                                       \
+    X(MmBuildMdlForNonPagedPool)                                                               \
+    X(IoFreeMdl)                                                                               \
+    X(IoAllocateIrp) X(IoFreeIrp) X(IofCallDriver) X(IofCompleteRequest) X(IoCancelIrp)        \
+        X(IoAcquireCancelSpinLock) X(IoReleaseCancelSpinLock) X(IoBuildDeviceIoControlRequest) \
+            X(IoSetCompletionRoutineEx)

@@ -4,9 +4,10 @@
 
 #include "platform/ks.h"
 
-#define PLATFORM_KS_EXPORTS(X)                                                              \
-    X(KsInitializeDriver)                                                                   \
-    X(KsCreateFilterFactory)                                                                \
-    X(KsAcquireDevice) X(KsReleaseDevice) X(KsAddItemToObjectBag) X(KsGetDevice) X(_KsEdit) \
-        X(KsGetFilterFromIrp) X(KsPinAttemptProcessing) X(KsPinGetLeadingEdgeStreamPointer) \
-            X(KsStreamPointerUnlock) X(KsPinGetReferenceClockInterface)
+#define PLATFORM_KS_EXPORTS(X)                                                                 \
+    X(KsInitializeDriver)                                                                      \
+    X(KsCreateFilterFactory)                                                                   \
+    X(KsAcquireDevice)                                                                         \
+    X(KsReleaseDevice) X(KsAddItemToObjectBag) X(KsGetDevice) X(_KsEdit) X(KsGetFilterFromIrp) \
+        X(KsPinAttemptProcessing) X(KsPinGetLeadingEdgeStreamPointer) X(KsStreamPointerUnlock) \
+            X(KsPinGetReferenceClockInterface)
