@@ -126,17 +126,14 @@ bool BuildTransfer(CameraContext* camera, PDEVICE_OBJECT lower, PUSBD_PIPE_INFOR
     irp->MdlAddress = mdl;
     IoBuildPartialMdl(camera->frame_mdl, mdl, piece_address, piece);
     PURB urb = BuildBulkUrb(irp, entry, USB_ENDPOINT_DIRECTION_IN(entry->EndpointAddress) != 0);
-    if (urb == nullptr) {
-        irp->MdlAddress = nullptr;
-        IoFreeMdl(mdl);
-        IoFreeIrp(irp);
-        return false;
-    }
     // The last completion wakes the reader, which may then let the driver unload while the
     // routine returns: the unload-safe registration keeps the image until it has.
-    if (!NT_SUCCESS(IoSetCompletionRoutineEx(camera->usb.functional_device, irp, TransferCompleted,
+    if (urb == nullptr ||
+        !NT_SUCCESS(IoSetCompletionRoutineEx(camera->usb.functional_device, irp, TransferCompleted,
                                              slot, TRUE, TRUE, TRUE))) {
-        ExFreePoolWithTag(urb, kTransferTag);
+        if (urb != nullptr) {
+            ExFreePoolWithTag(urb, kTransferTag);
+        }
         irp->MdlAddress = nullptr;
         IoFreeMdl(mdl);
         IoFreeIrp(irp);
