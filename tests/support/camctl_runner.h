@@ -164,9 +164,9 @@ class ServeRun {
     }
 
   private:
-    // Appends what serve wrote within timeout_ms; false at its end or after the time.
-    // False once serve's output has ended (or cannot be read); true after data or a quiet
-    // `timeout_ms`, since a slow start (a sanitizer build) may print nothing for seconds.
+    // Appends what serve wrote within timeout_ms. False once serve's output has ended (or cannot
+    // be read); true after data or a quiet `timeout_ms`, since a slow start (a sanitizer build)
+    // may print nothing for seconds.
     bool Read(int timeout_ms) {
         pollfd ready = {out_, POLLIN, 0};
         const int polled = poll(&ready, 1, timeout_ms);
