@@ -40,10 +40,12 @@ constexpr unsigned char kUninitialisedFill = 0xA5;
 // Freed blocks are filled with this and kept (inaccessible under the address sanitizer) before
 // their memory goes back to the C library, so that a second free of the same pointer is still
 // recognised, and a write after the free is found when the block leaves. The bound is in bytes:
-// a few megabytes keep the last thousands of small blocks, and the memory the next allocations
-// get back is still warm.
+// a megabyte keeps the last five thousand or so small blocks, a stream's last thirty-odd frames of
+// transfers. Until it is full nothing freed is reused and the heap grows a page at a time, which
+// costs each frame read more than the checks do: a megabyte fills within those first frames, and
+// the memory the next allocations get back is still warm.
 constexpr unsigned char kFreedFill = 0xDD;
-constexpr size_t kQuarantineBytes = 4u << 20;
+constexpr size_t kQuarantineBytes = 1u << 20;
 
 enum class State : uint32_t { kLive = 0x4C495645, kQuarantined = 0x51554152 };
 
