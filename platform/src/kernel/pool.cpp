@@ -43,9 +43,12 @@ constexpr unsigned char kUninitialisedFill = 0xA5;
 // a megabyte keeps the last five thousand or so small blocks, a stream's last thirty-odd frames of
 // transfers. Until it is full nothing freed is reused and the heap grows a page at a time, which
 // costs each frame read more than the checks do: a megabyte fills within those first frames, and
-// the memory the next allocations get back is still warm.
+// the memory the next allocations get back is still warm. Blocks above kLargeBlock (frame images
+// and the like) queue apart under the same bound, so that the few a stream frees when it stops do
+// not push out the thousands of small ones.
 constexpr unsigned char kFreedFill = 0xDD;
 constexpr size_t kQuarantineBytes = 1u << 20;
+constexpr size_t kLargeBlock = kQuarantineBytes / 16;
 
 enum class State : uint32_t { kLive = 0x4C495645, kQuarantined = 0x51554152 };
 
@@ -57,7 +60,7 @@ struct alignas(kAlignment) Header {
     size_t size;
     size_t capacity;  // size rounded up to the alignment, plus the guard
     uint64_t sequence;
-    Header* next_quarantined;  // the next younger block in quarantine
+    Header* next_quarantined;  // the next younger block in its quarantine queue
 };
 static_assert(sizeof(Header) % kAlignment == 0);
 static_assert(alignof(std::max_align_t) >= kAlignment, "the C library's blocks must be aligned");
@@ -87,13 +90,19 @@ void WriteHeader(const void* block, const Header& value) {
     CAM_POOL_POISON(header, sizeof(Header));
 }
 
+// Freed blocks oldest first, linked through their headers.
+struct QuarantineQueue {
+    Header* oldest = nullptr;
+    Header* youngest = nullptr;
+    size_t bytes = 0;
+};
+
 struct Pool {
     std::mutex lock;
     AddressSet blocks;  // in use and in quarantine; the header says which
     size_t live = 0;
-    Header* oldest_quarantined = nullptr;
-    Header* youngest_quarantined = nullptr;
-    size_t quarantine_bytes = 0;
+    QuarantineQueue small_blocks;
+    QuarantineQueue large_blocks;
     uint64_t allocations = 0;
     uint64_t fail_countdown = 0;
     std::set<ULONG> failing_tags;
@@ -155,16 +164,16 @@ void CheckGuard(const void* address, const Header& block) {
     }
 }
 
-// The oldest block leaves the quarantine and goes back to the C library.
-void ReleaseOldest(Pool& pool) {
-    Header* header = pool.oldest_quarantined;
+// The queue's oldest block leaves the quarantine and goes back to the C library.
+void ReleaseOldest(Pool& pool, QuarantineQueue& queue) {
+    Header* header = queue.oldest;
     const unsigned char* block = BlockOf(header);
     const Header record = ReadHeader(block);
-    pool.oldest_quarantined = record.next_quarantined;
-    if (pool.oldest_quarantined == nullptr) {
-        pool.youngest_quarantined = nullptr;
+    queue.oldest = record.next_quarantined;
+    if (queue.oldest == nullptr) {
+        queue.youngest = nullptr;
     }
-    pool.quarantine_bytes -= record.capacity;
+    queue.bytes -= record.capacity;
     pool.blocks.Erase(block);
     // Under the address sanitizer a write after the free has already stopped the program.
     if (!CAM_POOL_ASAN && !AllBytesAre(block, record.capacity, kFreedFill)) {
@@ -183,18 +192,19 @@ void Quarantine(Pool& pool, const void* address, Header record) {
     record.next_quarantined = nullptr;
     WriteHeader(address, record);
     Header* header = HeaderOf(address);
-    if (pool.youngest_quarantined != nullptr) {
-        Header younger = ReadHeader(BlockOf(pool.youngest_quarantined));
+    QuarantineQueue& queue = record.capacity > kLargeBlock ? pool.large_blocks : pool.small_blocks;
+    if (queue.youngest != nullptr) {
+        Header younger = ReadHeader(BlockOf(queue.youngest));
         younger.next_quarantined = header;
-        WriteHeader(BlockOf(pool.youngest_quarantined), younger);
+        WriteHeader(BlockOf(queue.youngest), younger);
     } else {
-        pool.oldest_quarantined = header;
+        queue.oldest = header;
     }
-    pool.youngest_quarantined = header;
-    pool.quarantine_bytes += record.capacity;
+    queue.youngest = header;
+    queue.bytes += record.capacity;
     // The block just freed stays, however large, so that its own second free is always caught.
-    while (pool.oldest_quarantined != header && pool.quarantine_bytes > kQuarantineBytes) {
-        ReleaseOldest(pool);
+    while (queue.oldest != header && queue.bytes > kQuarantineBytes) {
+        ReleaseOldest(pool, queue);
     }
 }
 
