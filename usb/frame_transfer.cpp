@@ -109,40 +109,53 @@ NTSTATUS PrepareFrameTransfers(CameraContext* camera, PUCHAR buffer, ULONG lengt
     return STATUS_SUCCESS;
 }
 
+// Frees what a slot holds of its transfer, the IRP without the partial MDL it points at, and
+// clears it.
+VOID FreeTransferParts(TransferSlot* slot) {
+    if (slot->irp != nullptr) {
+        slot->irp->MdlAddress = nullptr;
+        IoFreeIrp(slot->irp);
+        slot->irp = nullptr;
+    }
+    if (slot->mdl != nullptr) {
+        IoFreeMdl(slot->mdl);
+        slot->mdl = nullptr;
+    }
+    if (slot->urb != nullptr) {
+        ExFreePoolWithTag(slot->urb, kTransferTag);
+        slot->urb = nullptr;
+    }
+}
+
 // Fills a slot with one transfer of a piece of the frame: its IRP, its partial MDL and its URB, the
 // IRP addressed to the lower device with TransferCompleted watching it. False, with nothing left
 // allocated, when pool is short.
 bool BuildTransfer(CameraContext* camera, PDEVICE_OBJECT lower, PUSBD_PIPE_INFORMATION entry,
                    PUCHAR piece_address, ULONG piece, TransferSlot* slot) {
     PIRP irp = IoAllocateIrp((CHAR)(lower->StackSize + 1), FALSE);
+    slot->irp = irp;
     if (irp == nullptr) {
         return false;
     }
     PMDL mdl = IoAllocateMdl(piece_address, piece, FALSE, FALSE, irp);
+    slot->mdl = mdl;
     if (mdl == nullptr) {
-        IoFreeIrp(irp);
+        FreeTransferParts(slot);
         return false;
     }
     irp->MdlAddress = mdl;
     IoBuildPartialMdl(camera->frame_mdl, mdl, piece_address, piece);
     PURB urb = BuildBulkUrb(irp, entry, USB_ENDPOINT_DIRECTION_IN(entry->EndpointAddress) != 0);
+    slot->urb = urb;
     // The last completion wakes the reader, which may then let the driver unload while the
     // routine returns: the unload-safe registration keeps the image until it has.
     if (urb == nullptr ||
         !NT_SUCCESS(IoSetCompletionRoutineEx(camera->usb.functional_device, irp, TransferCompleted,
                                              slot, TRUE, TRUE, TRUE))) {
-        if (urb != nullptr) {
-            ExFreePoolWithTag(urb, kTransferTag);
-        }
-        irp->MdlAddress = nullptr;
-        IoFreeMdl(mdl);
-        IoFreeIrp(irp);
+        FreeTransferParts(slot);
         return false;
     }
     slot->usb = &camera->usb;
-    slot->urb = urb;
-    slot->irp = irp;
-    slot->mdl = mdl;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -286,20 +299,7 @@ VOID CancelFrameTransfers(CameraContext* camera) {
 VOID ReleaseFrameTransfers(CameraContext* camera) {
     if (camera->transfer_slots != nullptr) {
         for (LONG i = 0; i < camera->transfer_count; ++i) {
-            TransferSlot& slot = camera->transfer_slots[i];
-            if (slot.irp != nullptr) {
-                slot.irp->MdlAddress = nullptr;
-                IoFreeIrp(slot.irp);
-                slot.irp = nullptr;
-            }
-            if (slot.mdl != nullptr) {
-                IoFreeMdl(slot.mdl);
-                slot.mdl = nullptr;
-            }
-            if (slot.urb != nullptr) {
-                ExFreePoolWithTag(slot.urb, kTransferTag);
-                slot.urb = nullptr;
-            }
+            FreeTransferParts(&camera->transfer_slots[i]);
         }
         // Cleared under the lock: StopCapture tells by it whether transfers are in flight.
         KIRQL irql = KeAcquireSpinLockRaiseToDpc(&camera->transfer_lock);
