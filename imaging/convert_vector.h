@@ -65,17 +65,17 @@ struct Neighbourhood {
     RowSamples<V> up2, up1, row, down1, down2;
 };
 
-// A kernel's weighted sum to its value. Clamped, it is 0..255 as the site rules give it. Left
-// unclamped, the quotient keeps its sign, so that packing to bytes with unsigned saturation
-// gives the clamped value: the channel sums pack anyway, and save the clamps that way.
+// A kernel's weighted sum, its rounding already added, to its value. Clamped, it is 0..255 as the
+// site rules give it: a sum below the rounding is a negative kernel, which gives 0. Left unclamped,
+// the quotient keeps its sign, so that packing to bytes with unsigned saturation gives the clamped
+// value: the channel sums pack anyway, and save the clamps that way.
 template <class V, int kShift, bool kClamped>
-CAM_INLINE typename V::T Finish(typename V::T sum, short rounding) {
+CAM_INLINE typename V::T Finish(typename V::T rounded_sum, short rounding) {
     if constexpr (kClamped) {
-        const auto value =
-            V::template Right16<kShift>(V::Add16(V::Max16(sum, V::Zero()), V::Set16(rounding)));
+        const auto value = V::template Right16<kShift>(V::Max16(rounded_sum, V::Set16(rounding)));
         return V::Min16(value, V::Set16(255));
     } else {
-        return V::template RightSigned16<kShift>(V::Add16(sum, V::Set16(rounding)));
+        return V::template RightSigned16<kShift>(rounded_sum);
     }
 }
 
@@ -84,6 +84,8 @@ struct Channels {
     typename V::T red, green, blue;
 };
 
+// The kernels are regrouped so that the two values a site interpolates share their common terms
+// and one rounding: fewer operations per block than the kernels written out, the same sums.
 template <class V, Site kSite, int kBase, bool kClamped>
 CAM_INLINE Channels<V> InterpolateLanes(const Neighbourhood<V>& n) {
     using T = typename V::T;
@@ -93,39 +95,43 @@ CAM_INLINE Channels<V> InterpolateLanes(const Neighbourhood<V>& n) {
     const T horizontal_far = V::Add16(r0[kBase - 2], r0[kBase + 2]);
     const T vertical_near = V::Add16(n.up1.column[kBase], n.down1.column[kBase]);
     const T vertical_far = V::Add16(n.up2.column[kBase], n.down2.column[kBase]);
-    auto diagonals = [&]() __attribute__((always_inline)) {
-        return V::Add16(V::Add16(n.up1.column[kBase - 1], n.up1.column[kBase + 1]),
-                        V::Add16(n.down1.column[kBase - 1], n.down1.column[kBase + 1]));
-    };
-    auto kg = [&]() __attribute__((always_inline)) {
-        const T plus = V::Add16(V::template Left16<2>(centre),
-                                V::template Left16<1>(V::Add16(horizontal_near, vertical_near)));
-        return Finish<V, 3, kClamped>(V::Sub16(plus, V::Add16(horizontal_far, vertical_far)), 4);
-    };
-    auto kd = [&]() __attribute__((always_inline)) {
-        const T far = V::Add16(horizontal_far, vertical_far);
-        const T plus =
-            V::Add16(V::Add16(V::template Left16<3>(centre), V::template Left16<2>(centre)),
-                     V::template Left16<2>(diagonals()));
-        return Finish<V, 4, kClamped>(V::Sub16(plus, V::Add16(V::template Left16<1>(far), far)), 8);
-    };
-    const T ten_centre = V::Add16(V::template Left16<3>(centre), V::template Left16<1>(centre));
-    // Towards the near pair: the far pair across adds, the far pair along subtracts.
-    auto directional = [&](T near, T across_far, T along_far) __attribute__((always_inline)) {
-        const T plus = V::Add16(V::Add16(ten_centre, V::template Left16<3>(near)), across_far);
-        const T minus = V::template Left16<1>(V::Add16(diagonals(), along_far));
-        return Finish<V, 4, kClamped>(V::Sub16(plus, minus), 8);
-    };
-    if constexpr (kSite == Site::kRed) {
-        return {centre, kg(), kd()};
-    } else if constexpr (kSite == Site::kBlue) {
-        return {kd(), kg(), centre};
-    } else if constexpr (kSite == Site::kGreenRed) {
-        return {directional(horizontal_near, vertical_far, horizontal_far), centre,
-                directional(vertical_near, horizontal_far, vertical_far)};
+    const T diagonals = V::Add16(V::Add16(n.up1.column[kBase - 1], n.up1.column[kBase + 1]),
+                                 V::Add16(n.down1.column[kBase - 1], n.down1.column[kBase + 1]));
+    if constexpr (kSite == Site::kRed || kSite == Site::kBlue) {
+        // With d = 4 centre - far + 4, green (4 centre + 2 near - far + 4) / 8 is
+        // (d + 2 near) / 8, and the diagonal colour (12 centre + 4 diagonals - 3 far + 8) / 16
+        // is (3 d + 4 diagonals - 4) / 16.
+        const T d = V::Add16(
+            V::Sub16(V::template Left16<2>(centre), V::Add16(horizontal_far, vertical_far)),
+            V::Set16(4));
+        const T green = Finish<V, 3, kClamped>(
+            V::Add16(d, V::template Left16<1>(V::Add16(horizontal_near, vertical_near))), 4);
+        const T diagonal = Finish<V, 4, kClamped>(
+            V::Add16(V::Add16(V::template Left16<1>(d), d),
+                     V::Add16(V::template Left16<2>(diagonals), V::Set16(-4))),
+            8);
+        if constexpr (kSite == Site::kRed) {
+            return {centre, green, diagonal};
+        } else {
+            return {diagonal, green, centre};
+        }
     } else {
-        return {directional(vertical_near, horizontal_far, vertical_far), centre,
-                directional(horizontal_near, vertical_far, horizontal_far)};
+        // Towards the near pair: (10 centre + 8 near + far across - 2 diagonals - 2 far along + 8)
+        // / 16, which is (2 (x + 4 near - far along) + far across) / 16 with
+        // x = 5 centre - diagonals + 4, shared by both directions.
+        const T x = V::Add16(V::Sub16(V::Add16(V::template Left16<2>(centre), centre), diagonals),
+                             V::Set16(4));
+        auto directional = [&](T near, T across_far, T along_far) __attribute__((always_inline)) {
+            const T half = V::Sub16(V::Add16(x, V::template Left16<2>(near)), along_far);
+            return Finish<V, 4, kClamped>(V::Add16(V::template Left16<1>(half), across_far), 8);
+        };
+        const T along_rows = directional(horizontal_near, vertical_far, horizontal_far);
+        const T along_columns = directional(vertical_near, horizontal_far, vertical_far);
+        if constexpr (kSite == Site::kGreenRed) {
+            return {along_rows, centre, along_columns};
+        } else {
+            return {along_columns, centre, along_rows};
+        }
     }
 }
 
@@ -324,8 +330,7 @@ struct MatrixSplit {
     bool bytes;   // narrow, and every colour magnitude fits a byte multiplier (see ByteMatrix)
     bool byte_constants;  // bytes, and every constant magnitude is a byte too
     // byte_constants, and the shape of a colour correction: each output's positive sum is its own
-    // input alone, its negative sum the other two, and there are no constants. Every other term is
-    // zero, so it can be left out.
+    // input alone, its negative sum the other two, and there are no constants.
     bool correction;
 };
 
@@ -406,12 +411,10 @@ struct NarrowMatrix {
 // green, and blue with the constant where that is a byte too (otherwise it is added apart). The
 // channels are packed to bytes first, which saturates them to 0..255, so unclamped kernel values
 // may come in; the gains apply to those bytes. Exact where every magnitude is a byte and no pair of
-// terms passes 15 bits. In the shape of a colour correction (see MatrixSplit) the pairs whose
-// terms are all zero are left out.
-template <class V, bool kConstantInPair, bool kCorrection = false>
+// terms passes 15 bits.
+template <class V, bool kConstantInPair>
 struct ByteMatrix {
     static constexpr bool kPacksInputs = true;
-    static_assert(kConstantInPair || !kCorrection, "a correction has no constants");
     using T = typename V::T;
     T plus_red_green[3], plus_blue[3], plus_constant[3];
     T minus_red_green[3], minus_blue[3], minus_constant[3];
@@ -427,29 +430,15 @@ struct ByteMatrix {
             minus_constant[j] = V::Set16((short)m[3]);
         }
     }
-    // Which pairs a sum of output kJ takes: red with green, and blue with the constant.
-    template <int kJ>
-    static constexpr bool kPlusRedGreen = !kCorrection || kJ != 2;
-    template <int kJ>
-    static constexpr bool kPlusBlue = !kCorrection || kJ == 2;
-    template <int kJ>
-    static constexpr bool kMinusBlue = !kCorrection || kJ != 2;
-    CAM_INLINE static T Sum(T red_green, T blue_one, T red_green_factors, T blue_factors,
-                            bool with_red_green, bool with_blue) {
-        if (with_red_green && with_blue) {
-            return V::Add16(V::MulAddBytes(red_green, red_green_factors),
-                            V::MulAddBytes(blue_one, blue_factors));
-        }
-        return with_red_green ? V::MulAddBytes(red_green, red_green_factors)
-                              : V::MulAddBytes(blue_one, blue_factors);
+    CAM_INLINE static T Sum(T red_green, T blue_one, T red_green_factors, T blue_factors) {
+        return V::Add16(V::MulAddBytes(red_green, red_green_factors),
+                        V::MulAddBytes(blue_one, blue_factors));
     }
     // The quotient of P, less that of N, or 0; from 16-bit lanes of (red, green) and (blue, 1).
     template <int kJ>
     CAM_INLINE typename V::T Output(T red_green, T blue_one) const {
-        T plus = Sum(red_green, blue_one, plus_red_green[kJ], plus_blue[kJ], kPlusRedGreen<kJ>,
-                     kPlusBlue<kJ>);
-        T minus =
-            Sum(red_green, blue_one, minus_red_green[kJ], minus_blue[kJ], true, kMinusBlue<kJ>);
+        T plus = Sum(red_green, blue_one, plus_red_green[kJ], plus_blue[kJ]);
+        T minus = Sum(red_green, blue_one, minus_red_green[kJ], minus_blue[kJ]);
         if constexpr (!kConstantInPair) {
             plus = V::Add16(plus, plus_constant[kJ]);
             minus = V::Add16(minus, minus_constant[kJ]);
@@ -479,8 +468,51 @@ template <class V>
 using ByteMatrixConstantApart = ByteMatrix<V, false>;
 template <class V>
 using ByteMatrixConstantInPair = ByteMatrix<V, true>;
+
+// A matrix in the shape of a colour correction (see MatrixSplit) from the channels' bytes in three
+// pairs, red with green, green with blue and blue with red: output j's negative terms are the pair
+// that starts after its own channel, one byte multiply, and its positive term the first byte of
+// its own channel's pair, one more. A negative sum that saturates the multiply (32767) has a
+// quotient of 511 or more, above any positive one (127 * 255 / 64), so the output is 0 as it
+// would be unsaturated.
 template <class V>
-using ByteMatrixCorrection = ByteMatrix<V, true, true>;
+struct CorrectionMatrix {
+    static constexpr bool kPacksInputs = true;
+    using T = typename V::T;
+    T plus[3], minus[3];
+    CAM_INLINE explicit CorrectionMatrix(const MatrixSplit& split) {
+        for (int j = 0; j < 3; ++j) {
+            const int next = (j + 1) % 3;
+            const int after_next = (j + 2) % 3;
+            plus[j] = V::Set16((short)split.plus[j][j]);
+            minus[j] = V::Set16((short)(split.minus[j][next] | split.minus[j][after_next] << 8));
+        }
+    }
+    template <class G>
+    CAM_INLINE Channels<V> Pack(const Channels<V>& even, const Channels<V>& odd,
+                                const G& gains) const {
+        const Channels<V> bytes = gains.ApplyToBytes(PackChannels<V>(even, odd));
+        const T channel[3] = {bytes.red, bytes.green, bytes.blue};
+        T out[3];
+        for (int j = 0; j < 3; ++j) {
+            T half[2];
+            for (int h = 0; h < 2; ++h) {
+                // The low eight bytes of each lane are the even columns, the high eight the odd.
+                auto pair = [&](int k) __attribute__((always_inline)) {
+                    const T first = channel[k];
+                    const T second = channel[(k + 1) % 3];
+                    return h == 0 ? V::UnpackLow8(first, second) : V::UnpackHigh8(first, second);
+                };
+                const T positive = V::MulAddBytes(pair(j), plus[j]);
+                const T negative = V::MulAddBytes(pair((j + 1) % 3), minus[j]);
+                half[h] = V::SubSatU16(V::template Right16<6>(positive),
+                                       V::template Right16<6>(negative));
+            }
+            out[j] = PackColumns<V>(half[0], half[1]);
+        }
+        return {out[0], out[1], out[2]};
+    }
+};
 #endif
 
 template <class V>
@@ -901,7 +933,7 @@ VOID ConvertColourWithBytes(const ConversionParams* params, const MatrixSplit& s
                             const FrameGains& gains, LONG phase,
                             const ImageDestination& destination) {
     if (split.correction) {
-        ConvertColourWith<W, ByteMatrixCorrection, kGain>(params, split, gains, phase, destination);
+        ConvertColourWith<W, CorrectionMatrix, kGain>(params, split, gains, phase, destination);
     } else if (split.byte_constants) {
         ConvertColourWith<W, ByteMatrixConstantInPair, kGain>(params, split, gains, phase,
                                                               destination);

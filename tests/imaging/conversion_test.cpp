@@ -277,7 +277,7 @@ TEST(Conversion, VectorEqualsScalarForArbitraryMatrices) {
                 const bool diagonal = k % 4 == k / 4;
                 matrix[k] = k >= 12 || k % 4 == 3 ? 0
                             : diagonal            ? 1 + (LONG)(random() % 127)
-                                                  : -(LONG)(random() % 60);
+                                                  : -(LONG)(random() % 100);
             }
         }
         frame.SetMatrix(matrix);
