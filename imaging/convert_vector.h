@@ -568,14 +568,20 @@ struct WideMatrix {
 // emitter, Begin<V>(), that holds its own copies of the frame's constants and running state, so
 // they stay in registers for the run; End() takes the running state back.
 
-// Two rows share four of their six work-buffer rows, which pays in 256-bit registers. The 128-bit
-// walk has too few registers for both rows' colours, and the 512-bit one would need a stack frame
-// larger than a kernel stack's page.
-template <class W>
+// Two rows share four of their six work-buffer rows, which pays in the wider registers. The 128-bit
+// walk has too few registers for both rows' colours. In 512-bit registers pairing grows a walk's
+// stack frame by about 600 bytes, which takes the narrow matrix's past a kernel stack's page
+// (4 KiB); only a colour correction's, the conversion at default settings and the smallest frame
+// (about 1.5 KiB), is paired.
+template <class W, class Matrix>
 inline constexpr bool kPairedColourRows = false;
 #if defined(__AVX2__)
+template <class Matrix>
+inline constexpr bool kPairedColourRows<Widths<NoWidth, Avx2>, Matrix> = true;
+#endif
+#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
 template <>
-inline constexpr bool kPairedColourRows<Widths<NoWidth, Avx2>> = true;
+inline constexpr bool kPairedColourRows<Widths<Avx512, Avx2>, CorrectionMatrix<Sse2>> = true;
 #endif
 
 template <template <class> class MatrixKind, GainMode kGain>
@@ -583,7 +589,7 @@ struct ColourSink {
     // A byte matrix clamps as it packs, before the gains.
     static constexpr bool kClamped = !MatrixKind<Sse2>::kPacksInputs;
     template <class W>
-    static constexpr bool kRowPairs = kPairedColourRows<W>;
+    static constexpr bool kRowPairs = kPairedColourRows<W, MatrixKind<Sse2>>;
     const MatrixSplit* split;
     const ULONG* factors;
     const ImageDestination* destination;
