@@ -108,7 +108,7 @@ CAM_INLINE Channels<V> InterpolateLanes(const Neighbourhood<V>& n) {
             V::Add16(d, V::template Left16<1>(V::Add16(horizontal_near, vertical_near))), 4);
         const T diagonal = Finish<V, 4, kClamped>(
             V::Add16(V::Add16(V::template Left16<1>(d), d),
-                     V::Add16(V::template Left16<2>(diagonals), V::Set16(-4))),
+                     V::Sub16(V::template Left16<2>(diagonals), V::Set16(4))),
             8);
         if constexpr (kSite == Site::kRed) {
             return {centre, green, diagonal};
