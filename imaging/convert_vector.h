@@ -48,16 +48,15 @@ struct RowSamples {
     typename V::T column[6];
 };
 
+// Each column is a load masked to the low byte of every lane, the odd columns from one byte further
+// along: one instruction each where the load folds into the mask.
 template <class V>
 CAM_INLINE RowSamples<V> LoadRow(const UCHAR* block) {
-    using T = typename V::T;
-    const T low_bytes = V::Set16(0x00FF);
-    const T left = V::Load(block - 2);
-    const T centre = V::Load(block);
-    const T right = V::Load(block + 2);
-    return {{V::And(left, low_bytes), V::template Right16<8>(left), V::And(centre, low_bytes),
-             V::template Right16<8>(centre), V::And(right, low_bytes),
-             V::template Right16<8>(right)}};
+    const typename V::T low_bytes = V::Set16(0x00FF);
+    auto column = [&](LONG offset) __attribute__((always_inline)) {
+        return V::And(V::Load(block + offset), low_bytes);
+    };
+    return {{column(-2), column(-1), column(0), column(1), column(2), column(3)}};
 }
 
 template <class V>

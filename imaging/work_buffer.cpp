@@ -25,7 +25,8 @@ VOID CopyBytes(PUCHAR destination, const UCHAR* source, ULONG count) {
 VOID SetConversionGeometry(ConversionState* state, ULONG width, ULONG height) {
     state->conversion_width = width;
     state->conversion_height = height;
-    // A whole 16-pixel block plus two samples either side always lies inside a row.
+    // A whole 16-pixel block, two samples before it and three after (the odd columns' loads reach
+    // one byte past the two samples) always lie inside a row.
     state->work_stride = (width & ~15u) + 27;
     state->work_size = state->work_stride * (((height + 1) & ~1u) + 4);
 }
