@@ -471,9 +471,10 @@ using ByteMatrixConstantInPair = ByteMatrix<V, true>;
 // A matrix in the shape of a colour correction (see MatrixSplit) from the channels' bytes in three
 // pairs, red with green, green with blue and blue with red: output j's negative terms are the pair
 // that starts after its own channel, one byte multiply, and its positive term the first byte of
-// its own channel's pair, one more. A negative sum that saturates the multiply (32767) has a
-// quotient of 511 or more, above any positive one (127 * 255 / 64), so the output is 0 as it
-// would be unsaturated.
+// its own channel's pair, one more. A negative sum of red's or green's that saturates the multiply
+// (32767) has a quotient of 511 or more, above any positive one (127 * 255 / 64), so the output is
+// 0 as it would be unsaturated; blue's pair is red with green, which the byte matrices' bound keeps
+// from saturating.
 template <class V>
 struct CorrectionMatrix {
     static constexpr bool kPacksInputs = true;
@@ -569,9 +570,9 @@ struct WideMatrix {
 
 // Two rows share four of their six work-buffer rows, which pays in the wider registers. The 128-bit
 // walk has too few registers for both rows' colours. In 512-bit registers pairing grows a walk's
-// stack frame by about 600 bytes, which takes the narrow matrix's past a kernel stack's page
-// (4 KiB); only a colour correction's, the conversion at default settings and the smallest frame
-// (about 1.5 KiB), is paired.
+// stack frame by 250 to 550 bytes: the narrow matrix's then needs a stack probe, which the driver
+// image does not link, and the other matrices' would pass 3 KiB of a kernel stack. A colour
+// correction's, the conversion at default settings, stays under 1.5 KiB paired.
 template <class W, class Matrix>
 inline constexpr bool kPairedColourRows = false;
 #if defined(__AVX2__)

@@ -264,9 +264,11 @@ TEST(Conversion, VectorEqualsScalarOnRandomFramesAndSettings) {
 TEST(Conversion, VectorEqualsScalarForArbitraryMatrices) {
     // Any 16-bit magnitudes: bytes (constants up to a word), words, and those too large for the
     // vector multipliers; and byte matrices in the shape of a colour correction, positive on the
-    // diagonal, not positive elsewhere, with no constants.
+    // diagonal, not positive elsewhere, with no constants, whose negative pairs can pass what one
+    // byte multiply holds. 117 columns and 13 rows take every register width's step, a short last
+    // block and a lone last row.
     std::mt19937 random(7);
-    Frame frame(40, 12);
+    Frame frame(117, 13);
     for (int round = 0; round < 80; ++round) {
         LONG matrix[16];
         const LONG limit = round < 20 ? 64 : round < 40 ? 1024 : 70000;
@@ -282,7 +284,7 @@ TEST(Conversion, VectorEqualsScalarForArbitraryMatrices) {
         }
         frame.SetMatrix(matrix);
         frame.SetGains((LONG)(random() % 300), (LONG)(random() % 300), (LONG)(random() % 300));
-        frame.Load(RandomRaw(40, 12, (uint32_t)random()), random());
+        frame.Load(RandomRaw(117, 13, (uint32_t)random()), random());
         CheckedColour(frame, round % 4);
     }
 }
