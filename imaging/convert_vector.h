@@ -372,6 +372,12 @@ inline MatrixSplit SplitMatrix(const LONG* matrix, const bool* positive) {
     return split;
 }
 
+// The quotient of a positive 16-bit sum by 64, less that of the negative one, or 0.
+template <class V>
+CAM_INLINE typename V::T QuotientDifference(typename V::T plus, typename V::T minus) {
+    return V::SubSatU16(V::template Right16<6>(plus), V::template Right16<6>(minus));
+}
+
 template <class V>
 struct NarrowMatrix {
     static constexpr bool kPacksInputs = false;
@@ -392,9 +398,7 @@ struct NarrowMatrix {
     CAM_INLINE Channels<V> Apply(const Channels<V>& in) const {
         typename V::T out[3];
         for (int j = 0; j < 3; ++j) {
-            // Unsigned saturating difference: the quotient of P, less that of N, or 0.
-            out[j] = V::SubSatU16(V::template Right16<6>(Sum(in, plus[j])),
-                                  V::template Right16<6>(Sum(in, minus[j])));
+            out[j] = QuotientDifference<V>(Sum(in, plus[j]), Sum(in, minus[j]));
         }
         return {out[0], out[1], out[2]};
     }
@@ -442,7 +446,7 @@ struct ByteMatrix {
             plus = V::Add16(plus, plus_constant[kJ]);
             minus = V::Add16(minus, minus_constant[kJ]);
         }
-        return V::SubSatU16(V::template Right16<6>(plus), V::template Right16<6>(minus));
+        return QuotientDifference<V>(plus, minus);
     }
     template <class G>
     CAM_INLINE Channels<V> Pack(const Channels<V>& even, const Channels<V>& odd,
@@ -505,8 +509,7 @@ struct CorrectionMatrix {
                 };
                 const T positive = V::MulAddBytes(pair(j), plus[j]);
                 const T negative = V::MulAddBytes(pair((j + 1) % 3), minus[j]);
-                half[h] = V::SubSatU16(V::template Right16<6>(positive),
-                                       V::template Right16<6>(negative));
+                half[h] = QuotientDifference<V>(positive, negative);
             }
             out[j] = PackColumns<V>(half[0], half[1]);
         }
