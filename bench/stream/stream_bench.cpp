@@ -257,7 +257,8 @@ void Summary(const bench::MedianTable& table) {
     const double paced = table.CpuMs("BM_ConvertColorAtTheLinkRate");
     std::printf("ConvertColor at the link rate  %s (once a frame interval of the default link)\n",
                 bench::Figure(paced).c_str());
-    std::printf("  driver / that                %s\n", bench::Ratio(driver, paced).c_str());
+    std::printf("  driver / that                %s   against the same work at the stream's pace\n",
+                bench::Ratio(driver, paced).c_str());
     const double alone = table.Counter("BM_CameraAlone/link:0", "fps");
     std::printf(
         "camera alone, unlimited link   %s fps, %s ms of its CPU a frame   goal at least "
