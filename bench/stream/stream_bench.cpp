@@ -185,7 +185,7 @@ void BM_WorkerCpuWithTheCameraGone(benchmark::State& state) {
 // The conversion of one full frame on its own, as imaging_bench's ConvertColor: the baseline of
 // the driver's CPU per frame.
 void BM_ConvertColor(benchmark::State& state) {
-    bench::Pipeline pipeline(1600, 1200);
+    bench::Pipeline pipeline(sim::kSensorWidth, sim::kSensorHeight);
     for (auto _ : state) {
         pipeline.Convert();
         benchmark::ClobberMemory();
@@ -197,11 +197,10 @@ void BM_ConvertColor(benchmark::State& state) {
 // with others they do), and the same work then costs more than back to back: this says how much
 // of the driver's CPU that alone explains.
 void BM_ConvertColorAtTheLinkRate(benchmark::State& state) {
-    constexpr ULONG kWidth = 1600;
-    constexpr ULONG kHeight = 1200;
-    bench::Pipeline pipeline(kWidth, kHeight);
-    const auto interval = std::chrono::nanoseconds(uint64_t{kWidth} * kHeight * 1'000'000'000ull /
-                                                   sim::kDefaultLinkSpeed);
+    bench::Pipeline pipeline(sim::kSensorWidth, sim::kSensorHeight);
+    const auto interval =
+        std::chrono::nanoseconds(uint64_t{sim::kSensorWidth} * sim::kSensorHeight *
+                                 1'000'000'000ull / sim::kDefaultLinkSpeed);
     auto next = std::chrono::steady_clock::now();
     for (auto _ : state) {
         pipeline.Convert();
