@@ -267,8 +267,10 @@ TEST(Conversion, VectorEqualsScalarForArbitraryMatrices) {
     // diagonal, not positive elsewhere, with no constants, whose negative pairs can pass what one
     // byte multiply holds. 117 columns and 13 rows take every register width's step, a short last
     // block and a lone last row.
+    constexpr ULONG kWidth = 117;
+    constexpr ULONG kHeight = 13;
     std::mt19937 random(7);
-    Frame frame(117, 13);
+    Frame frame(kWidth, kHeight);
     for (int round = 0; round < 80; ++round) {
         LONG matrix[16];
         const LONG limit = round < 20 ? 64 : round < 40 ? 1024 : 70000;
@@ -284,7 +286,7 @@ TEST(Conversion, VectorEqualsScalarForArbitraryMatrices) {
         }
         frame.SetMatrix(matrix);
         frame.SetGains((LONG)(random() % 300), (LONG)(random() % 300), (LONG)(random() % 300));
-        frame.Load(RandomRaw(117, 13, (uint32_t)random()), random());
+        frame.Load(RandomRaw(kWidth, kHeight, (uint32_t)random()), random());
         CheckedColour(frame, round % 4);
     }
 }
