@@ -9,6 +9,7 @@
 #include "driver/pool_tags.h"
 #include "platform/ks_host.h"
 #include "platform/verifier.h"
+#include "tests/support/hang_guard.h"
 #include "tests/support/rig.h"
 
 namespace {
@@ -92,6 +93,38 @@ TEST(CapturePinTest, ConnectionFormatsAreCheckedWhenThePinIsCreated) {
                   .FramingRange.Range.MinFrameSize,
               8192u);
     EXPECT_TRUE(SetImageSize(rig.context(), 0, 0, 1600, 1200));
+}
+
+// A format change to a wider bitmap makes each image larger: the framing follows it, so that
+// buffers sized as the pin asks hold the frames it then delivers.
+TEST(CapturePinTest, AFormatChangeTakesTheAllocatorFramingToTheNewImageSize) {
+    Rig rig(Small());
+    ASSERT_TRUE(rig.ok());
+    const std::vector<uint8_t> base = rig.DefaultFormat();
+    const std::vector<uint8_t> wide = Rig::WithBitmap(base, 168, 120);
+    const ULONG image = 168u * 120u * 4u;
+    client::Pin* pin = rig.CreatePin(base);
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(client::SetPinFormat(pin, reinterpret_cast<const KSDATAFORMAT*>(wide.data())),
+              STATUS_SUCCESS);
+    const KS_FRAMING_ITEM& item = client::PinAllocatorFraming(pin)->FramingItem[0];
+    EXPECT_EQ(item.PhysicalRange.MinFrameSize, image);
+    EXPECT_EQ(item.PhysicalRange.MaxFrameSize, image);
+    EXPECT_EQ(item.FramingRange.Range.MinFrameSize, image);
+    EXPECT_EQ(item.FramingRange.Range.MaxFrameSize, image);
+
+    ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    client::StreamBuffer* buffer = rig.NewBuffer(128, item.FramingRange.Range.MaxFrameSize);
+    ASSERT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Run(pin), STATUS_SUCCESS);
+    // Frames flow: the buffer comes back at once each time, filled or refused as too small.
+    ULONG data_used = 0;
+    for (int take = 0; take < 3 && data_used == 0; ++take) {
+        ASSERT_EQ(client::WaitForBuffer(pin, camtest::kHangGuardMs), buffer);
+        data_used = buffer->header->DataUsed;
+        ASSERT_EQ(client::SubmitBuffer(pin, buffer), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(data_used, image) << "no buffer of the framing's size was filled";
 }
 
 TEST(CapturePinTest, IntersectionAnswersTheSizeThenTheCallersFormatWithThePinsCapabilities) {

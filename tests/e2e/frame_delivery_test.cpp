@@ -210,6 +210,44 @@ TEST_F(FrameDeliveryTest, FlipsAndTheRowSpacingOfTheConnectionFormat) {
     }
 }
 
+// A negative biHeight asks for a top-down bitmap: the first row in memory is the top of the
+// picture. The rows then go out in the stored order unless flip_v asks for the picture upside
+// down, whether the format came with the connection or by a change.
+TEST_F(NarrowFrameDeliveryTest, ATopDownFormatGetsTheTopRowFirst) {
+    ASSERT_TRUE(rig_.ok());
+    const std::vector<uint8_t> base = rig_.DefaultFormat();
+    const std::vector<uint8_t> top_down = Rig::WithBitmap(base, 160, -120);
+    struct Case {
+        const char* name;
+        bool flip_v;
+        bool changed;  // the top-down format came by a format change
+    };
+    const Case cases[] = {
+        {"top-down connection format", false, false},
+        {"top-down connection format, flip_v", true, false},
+        {"top-down format by a change", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        client::Pin* pin = rig_.CreatePin(c.changed ? base : top_down);
+        ASSERT_NE(pin, nullptr);
+        if (c.changed) {
+            ASSERT_EQ(
+                client::SetPinFormat(pin, reinterpret_cast<const KSDATAFORMAT*>(top_down.data())),
+                STATUS_SUCCESS);
+        }
+        SetFlips(false, c.flip_v);
+        ASSERT_EQ(client::SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+        rig_.QueueBuffers(pin, 1);
+        ASSERT_EQ(rig_.Run(pin), STATUS_SUCCESS);
+        client::StreamBuffer* buffer = TakeFrame(pin);
+        ASSERT_NE(buffer, nullptr);
+        // Stored order in memory is what ExpectImageOf calls flip_v.
+        ExpectImageOf(1, buffer, 640, false, !c.flip_v);
+        ASSERT_EQ(client::ClosePin(pin), STATUS_SUCCESS);
+    }
+}
+
 TEST_F(FrameDeliveryTest, StampsFollowTheClockAndTheHeaderSize) {
     ASSERT_TRUE(rig_.ok());
     const std::vector<uint8_t> format = rig_.DefaultFormat();
