@@ -186,6 +186,7 @@ VOID FixDeliveryGeometry(CaptureWorker* worker, const CapturePinContext* pin_con
     delivery.row_spacing = stride > row_bytes ? stride : row_bytes;
     delivery.sample_size = pin_context->video_info.bmiHeader.biSizeImage;
     delivery.duration = pin_context->video_info.AvgTimePerFrame;
+    delivery.top_down = pin_context->video_info.bmiHeader.biHeight < 0;
 }
 
 VOID ReleaseProcessorBuffers(CaptureWorker* worker) {

@@ -13,6 +13,7 @@ struct DeliveryGeometry {
     ULONG row_spacing;  // bytes from one destination row to the next
     ULONG sample_size;  // DataUsed of each frame (biSizeImage)
     LONGLONG duration;  // AvgTimePerFrame
+    bool top_down;      // the format's biHeight is negative: its first row in memory is the top
 };
 
 // One per device, owned by the device's object bag; camera->worker.

@@ -29,15 +29,17 @@ VOID StampHeader(const CapturePinContext* pin_context, const DeliveryGeometry& d
     }
 }
 
-// The client's buffer as the conversion's destination: the last converted row first unless flip_v
-// is set, each row mirrored when flip_h is set. The driver never reads the buffer again, so its
-// lines are written past the caches rather than read in first.
+// The client's buffer as the conversion's destination: the picture upright in the format's row
+// order (a bottom-up bitmap takes the last converted row first, a top-down one the first) and
+// upside down when flip_v is set, each row mirrored when flip_h is set. The driver never reads the
+// buffer again, so its lines are written past the caches rather than read in first.
 ImageDestination ClientImage(const DeliveryGeometry& delivery, PUCHAR data, bool flip_h,
                              bool flip_v) {
     const LONG_PTR spacing = (LONG_PTR)delivery.row_spacing;
-    PUCHAR first_row = flip_v ? data : data + (LONG_PTR)(delivery.height - 1) * spacing;
+    const bool first_row_first = flip_v != delivery.top_down;
+    PUCHAR first_row = first_row_first ? data : data + (LONG_PTR)(delivery.height - 1) * spacing;
     return {reinterpret_cast<ULONG*>(first_row),
-            flip_v ? spacing : -spacing,
+            first_row_first ? spacing : -spacing,
             delivery.width,
             delivery.height,
             flip_h,
