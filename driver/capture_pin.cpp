@@ -53,15 +53,7 @@ NTSTATUS EditAllocatorFraming(PKSPIN pin, ULONG frame_size) {
                 sizeof(KSALLOCATOR_FRAMING_EX), kPinDescriptorTag);
     if (!NT_SUCCESS(status))
         return status;
-    auto* framing = const_cast<KSALLOCATOR_FRAMING_EX*>(descriptor->AllocatorFraming);
-    KS_FRAMING_ITEM& item = framing->FramingItem[0];
-    item.Frames = 2;
-    item.PhysicalRange.MinFrameSize = frame_size;
-    item.PhysicalRange.MaxFrameSize = frame_size;
-    item.PhysicalRange.Stepping = 0;
-    item.FramingRange.Range.MinFrameSize = frame_size;
-    item.FramingRange.Range.MaxFrameSize = frame_size;
-    item.FramingRange.Range.Stepping = 0;
+    SetFramingFrameSize(pin, frame_size);
     return STATUS_SUCCESS;
 }
 
@@ -85,6 +77,18 @@ VOID StopIfStreaming(CameraContext* camera, CapturePinContext* pin_context) {
 }
 
 }  // namespace
+
+VOID SetFramingFrameSize(PKSPIN pin, ULONG frame_size) {
+    auto* framing = const_cast<KSALLOCATOR_FRAMING_EX*>(pin->Descriptor->AllocatorFraming);
+    KS_FRAMING_ITEM& item = framing->FramingItem[0];
+    item.Frames = 2;
+    item.PhysicalRange.MinFrameSize = frame_size;
+    item.PhysicalRange.MaxFrameSize = frame_size;
+    item.PhysicalRange.Stepping = 0;
+    item.FramingRange.Range.MinFrameSize = frame_size;
+    item.FramingRange.Range.MaxFrameSize = frame_size;
+    item.FramingRange.Range.Stepping = 0;
+}
 
 const KSALLOCATOR_FRAMING_EX kCaptureAllocatorFraming = {
     1,          // CountItems

@@ -20,6 +20,10 @@ VOID WriteVideoDataRange(KS_DATARANGE_VIDEO* range, LONG w, LONG h, LONG f);
 // biSize bytes of it, at most the 40 the record holds.
 VOID CopyVideoInfo(KS_VIDEOINFOHEADER* target, const KS_VIDEOINFOHEADER* source);
 
+// Writes the frame size into the pin's own copy of the allocator framing, which Create makes:
+// each frame exactly frame_size bytes, two frames.
+VOID SetFramingFrameSize(PKSPIN pin, ULONG frame_size);
+
 NTSTATUS NTAPI CapturePinCreate(PKSPIN pin, PIRP irp);
 NTSTATUS NTAPI CapturePinClose(PKSPIN pin, PIRP irp);
 // Checks the pin's connection format against the matched range: the initial format (no old

@@ -65,6 +65,8 @@ NTSTATUS NTAPI CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT old_format,
     pin_context->output_stride = (LONG)((ULONG)bitmap.biWidth * 4);
     CopyVideoInfo(&pin_context->video_info,
                   &reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format)->VideoInfoHeader);
+    // A wider bitmap makes each image larger: buffers sized by the framing must still hold it.
+    SetFramingFrameSize(pin, pin_context->video_info.bmiHeader.biSizeImage);
     return STATUS_SUCCESS;
 }
 
