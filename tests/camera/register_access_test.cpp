@@ -2,10 +2,12 @@
 // the camera receives them.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "camera/camera_commands.h"
+#include "platform/verifier.h"
 #include "sim/device_memory.h"
 #include "tests/support/rig_test.h"
 #include "usb/usb_transport.h"
@@ -182,6 +184,41 @@ TEST_F(RegisterAccessTest, WithheldAndLateRepliesEndTheQueryAndAreNotTakenForThe
             }
         });
         other.join();
+    }
+}
+
+// An exchange whose reply read never reached the bus (no pool for it) leaves that reply with the
+// camera; it must not be taken for the answer of the next exchange.
+TEST_F(RegisterAccessTest, AnAllocationFailureInAnExchangeLeavesNoReplyForTheNext) {
+    const ULONG address = 0x0ABC;
+    const UCHAR memory_byte = sim::DeviceMemoryByte(address);
+    camera()->register_index = (LONG)address;
+    sim().SetClockSetting(7);
+    struct Exchange {
+        const char* name;
+        std::function<void(CameraContext*)> run;
+    };
+    const Exchange exchanges[] = {
+        {"query", [](CameraContext* c) { LONG v = 0; QueryCameraItem(c, 15, &v); }},
+        {"memory read", [](CameraContext* c) { UCHAR b = 0; ReadCameraMemory(c, &b); }},
+    };
+    for (const Exchange& exchange : exchanges) {
+        SCOPED_TRACE(exchange.name);
+        const uint64_t mark = platform::verifier::AllocationMark();
+        exchange.run(camera());
+        const uint64_t allocations = platform::verifier::AllocationMark() - mark;
+        ASSERT_GT(allocations, 0u);
+        for (uint64_t n = 1; n <= allocations; ++n) {
+            platform::verifier::FailNthAllocation(n);
+            exchange.run(camera());
+            platform::verifier::ClearFaults();
+            LONG value = -1;
+            EXPECT_TRUE(QueryCameraItem(camera(), 15, &value)) << "allocation " << n;
+            EXPECT_EQ(value, 7) << "allocation " << n;
+            UCHAR byte = (UCHAR)~memory_byte;
+            ReadCameraMemory(camera(), &byte);
+            EXPECT_EQ(byte, memory_byte) << "allocation " << n;
+        }
     }
 }
 
