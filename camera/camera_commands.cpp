@@ -10,45 +10,57 @@ inline constexpr LONGLONG kRegisterWriteDelay = 200;
 
 inline constexpr LONG kRepliesPerQuery = 2;
 
-// Reads a reply packet; true when one whole packet arrived. A read the camera does not answer
-// within the time-out leaves that packet owed.
-bool ReadReply(CameraContext* camera, PUCHAR packet, bool* timed_out) {
+// How a reply read ended. A read that went out takes the camera's packet, whatever came of it. One
+// the camera did not answer within the time-out, or one that never went out for want of pool,
+// leaves the packet owed.
+enum class ReplyRead { kTaken, kTimedOut, kNotSent };
+
+// Reads a reply packet; true when one whole packet arrived.
+bool ReadReply(CameraContext* camera, PUCHAR packet, ReplyRead* how) {
     ULONG moved = 0;
     const NTSTATUS status = BulkTransfer(camera, kReplyPipe, kPacketSize, packet, &moved);
-    *timed_out = status == STATUS_IO_TIMEOUT;
-    if (!*timed_out) {
+    if (status == STATUS_IO_TIMEOUT) {
+        *how = ReplyRead::kTimedOut;
+    } else if (status == STATUS_INSUFFICIENT_RESOURCES) {
+        *how = ReplyRead::kNotSent;
+    } else {
+        *how = ReplyRead::kTaken;
         --camera->replies_owed;
     }
     return NT_SUCCESS(status) && moved == kPacketSize;
 }
 
 // Packets a camera sends late would otherwise be taken as the next exchange's answers. What one
-// does not send within a further time-out it is taken never to send. command_buffer already holds
-// the next command.
-VOID DropOwedReplies(CameraContext* camera) {
+// does not send within a further time-out it is taken never to send. False while a packet stays
+// owed because its read could not go out: the next exchange must not go out either, or that
+// packet would be taken for its answer. command_buffer already holds the next command.
+bool DropOwedReplies(CameraContext* camera) {
     UCHAR dropped[kPacketSize];
-    bool timed_out = false;
-    while (camera->replies_owed > 0 && !timed_out) {
-        ReadReply(camera, dropped, &timed_out);
+    ReplyRead how = ReplyRead::kTaken;
+    while (camera->replies_owed > 0 && how == ReplyRead::kTaken) {
+        ReadReply(camera, dropped, &how);
+    }
+    if (how == ReplyRead::kNotSent) {
+        return false;
     }
     camera->replies_owed = 0;
+    return true;
 }
 
 // Sends command_buffer, then reads two replies into it; the answer is the second one, so the first
 // is overwritten unread. Once the command is out, the camera sends both packets, so both are read
-// even when the first read fails, unless the camera stopped answering.
+// even when the first read fails, unless the camera stopped answering or a read could not go out.
 bool ExchangeWithReply(CameraContext* camera) {
-    DropOwedReplies(camera);
-    if (!SendCommandPacket(camera)) {
+    if (!DropOwedReplies(camera) || !SendCommandPacket(camera)) {
         return false;
     }
     camera->replies_owed = kRepliesPerQuery;
     bool answered = true;
-    bool timed_out = false;
-    while (camera->replies_owed > 0 && !timed_out) {
-        answered = ReadReply(camera, camera->command_buffer, &timed_out) && answered;
+    ReplyRead how = ReplyRead::kTaken;
+    while (camera->replies_owed > 0 && how == ReplyRead::kTaken) {
+        answered = ReadReply(camera, camera->command_buffer, &how) && answered;
     }
-    return answered && !timed_out;
+    return answered && how == ReplyRead::kTaken;
 }
 
 }  // namespace
