@@ -5,12 +5,16 @@
 // settings across device lifetimes in a registry file.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "driver/capture_pin.h"
+#include "imaging/color_settings.h"
 #include "imaging/color_table.h"
 #include "platform/verifier.h"
 #include "sim/device_memory.h"
@@ -519,6 +523,20 @@ TEST_F(PropertySetTest, SettingsOutliveTheDeviceInTheRegistryFile) {
     }
 }
 
+// A time-out the property set takes is one the next start applies again: what a client set and
+// read back survives the save and the reload.
+TEST_F(PropertySetTest, ATimeOutTheSetTookSurvivesTheNextStart) {
+    for (LONG timeout : {501, 9999, 10000, 60000}) {
+        SCOPED_TRACE(timeout);
+        camtest::WriteSettings(rig_.registry_file(), {});
+        Lifetime([&] {
+            ASSERT_EQ(SetItem(filter(), CameraItem::Timeout, timeout), STATUS_SUCCESS);
+            EXPECT_EQ(ItemValue(filter(), CameraItem::Timeout), timeout);
+        });
+        Lifetime([&] { EXPECT_EQ(ItemValue(filter(), CameraItem::Timeout), timeout); });
+    }
+}
+
 // Faults at every allocation and every registry call of a request, one at a time: each request
 // answers, leaks nothing and leaves no key open (the device's removal would report it).
 TEST_F(PropertySetTest, AnAllocationOrRegistryCallFailingInARequestLeavesNothingBehind) {
@@ -577,6 +595,38 @@ TEST_F(PropertySetTest, AnAllocationOrRegistryCallFailingInARequestLeavesNothing
             EXPECT_TRUE(leaks.empty()) << n << ": " << leaks[0];
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A pin claiming the camera while a client reads a colour setting: the new processor gets the
+// camera's setting, and the read does not put the processor's start value in its place.
+TEST(ColourSettingsWhileAPinClaimsTheCamera, AReadDuringTheClaimDoesNotReplaceTheSetting) {
+    camtest::Rig rig({.level = camtest::RigLevel::kUsb});
+    ASSERT_TRUE(rig.ok());
+    CameraContext* camera = rig.context();
+    KS_VIDEOINFOHEADER video_info{};
+    video_info.bmiHeader.biBitCount = 32;
+    video_info.bmiHeader.biCompression = BI_RGB;
+    CapturePinContext pin_context{};
+    SetBrightness(camera, 300);
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        while (!stop.load())
+            GetBrightness(camera);
+    });
+    int lost_at = -1;
+    for (int i = 0; i < 20000 && lost_at < 0; ++i) {
+        ASSERT_EQ(AcquireCamera(camera, &pin_context, &video_info), STATUS_SUCCESS);
+        if (camera->processor->brightness != 300 || GetBrightness(camera) != 300)
+            lost_at = i;
+        ReleaseCamera(camera);
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(lost_at, -1) << "brightness became " << GetBrightness(camera);
 }
 
 }  // namespace
