@@ -231,6 +231,10 @@ NTSTATUS AcquireCamera(CameraContext* camera, CapturePinContext* pin_context,
         ReleaseCamera(camera);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // Filled before it is published: a colour read refreshes the camera's setting from the
+    // published processor, and would otherwise take its start value for the setting. Filled again
+    // once published, for a setter that ran in between and reached only the camera.
+    PushColorSettings(camera, processor);
     InterlockedExchangePointer((PVOID volatile*)&camera->processor, processor);
     PushColorSettings(camera, processor);
     camera->active_pin = pin_context;
