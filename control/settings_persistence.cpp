@@ -13,8 +13,6 @@ using camdrv::CameraItem;
 inline constexpr ACCESS_MASK kDriverKeyAccess = STANDARD_RIGHTS_READ;
 // The fixed part of the answer and room for eight data bytes: a longer value fails its query.
 inline constexpr ULONG kQueryBufferSize = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) + 8;
-// A stored time-out outside kTimeoutMin..kStoredTimeoutMax is left unapplied.
-inline constexpr LONG kStoredTimeoutMax = 9999;
 
 inline constexpr ULONG kNameLength = 32;
 constexpr bool NamesFit() {
@@ -129,7 +127,9 @@ bool LoadSettings(CameraContext* camera) {
     auto value = [&](CameraItem item) { return values[SettingIndex(item)]; };
 
     const LONG timeout = value(CameraItem::Timeout);
-    if (timeout >= kTimeoutMin && timeout <= kStoredTimeoutMax)
+    // The range the property set takes, so that a time-out a client set comes back after a
+    // restart instead of the next save replacing it with the default.
+    if (timeout >= kTimeoutMin)
         SetTimeout(camera, timeout);
     // The clock, automatic gain and automatic exposure cannot be set: they are not applied.
     SetExposure(camera, (ULONG)value(CameraItem::Exposure));

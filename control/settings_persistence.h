@@ -6,8 +6,8 @@
 #include "driver/camera_context.h"
 
 // Reads every value over its default and applies them through the setters, which clamp them. The
-// time-out applies only from 501 to 9999 ms; Clock, AGC and AEC are read and not applied. True when
-// the keys opened and the values were applied; on false nothing changed.
+// time-out applies from 501 ms up, as the property set takes it; Clock, AGC and AEC are read and
+// not applied. True when the keys opened and the values were applied; on false nothing changed.
 bool LoadSettings(CameraContext* camera);
 // Writes every value from the camera context as it stands. True when the keys opened; single
 // write failures are passed over.

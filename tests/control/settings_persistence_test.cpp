@@ -62,9 +62,10 @@ TEST_F(SettingsPersistenceTest, AnEmptyKeyLoadsTheDefaultsAndASaveWritesAllNinet
     EXPECT_EQ(camtest::StoredSettings(rig_.registry_file()), expected);
 }
 
-TEST_F(SettingsPersistenceTest, AStoredTimeOutAppliesOnlyFrom501To9999) {
+// The range the property set takes: 501 ms and up, a negative value (a huge unsigned one) not.
+TEST_F(SettingsPersistenceTest, AStoredTimeOutAppliesFrom501Up) {
     for (const auto& [stored, applied] : std::vector<std::pair<LONG, bool>>{
-             {500, false}, {501, true}, {9999, true}, {10000, false}}) {
+             {500, false}, {501, true}, {9999, true}, {10000, true}, {-1, false}}) {
         SCOPED_TRACE(stored);
         PlugWithSettings({Line("Timeout", (uint32_t)stored)});
         const LONG frame_timeout_before = frame_timeout_ms;
