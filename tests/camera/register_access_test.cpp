@@ -199,8 +199,16 @@ TEST_F(RegisterAccessTest, AnAllocationFailureInAnExchangeLeavesNoReplyForTheNex
         std::function<void(CameraContext*)> run;
     };
     const Exchange exchanges[] = {
-        {"query", [](CameraContext* c) { LONG v = 0; QueryCameraItem(c, 15, &v); }},
-        {"memory read", [](CameraContext* c) { UCHAR b = 0; ReadCameraMemory(c, &b); }},
+        {"query",
+         [](CameraContext* c) {
+             LONG v = 0;
+             QueryCameraItem(c, 15, &v);
+         }},
+        {"memory read",
+         [](CameraContext* c) {
+             UCHAR b = 0;
+             ReadCameraMemory(c, &b);
+         }},
     };
     for (const Exchange& exchange : exchanges) {
         SCOPED_TRACE(exchange.name);
