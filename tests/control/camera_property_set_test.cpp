@@ -620,7 +620,7 @@ TEST(ColourSettingsWhileAPinClaimsTheCamera, AReadDuringTheClaimDoesNotReplaceTh
     int lost_at = -1;
     for (int i = 0; i < 20000 && lost_at < 0; ++i) {
         ASSERT_EQ(AcquireCamera(camera, &pin_context, &video_info), STATUS_SUCCESS);
-        if (camera->processor->brightness != 300 || GetBrightness(camera) != 300)
+        if (AtomicRead(&camera->processor->brightness) != 300 || GetBrightness(camera) != 300)
             lost_at = i;
         ReleaseCamera(camera);
     }
