@@ -38,11 +38,13 @@ bool AnyTransferCancelled(CameraContext* camera) {
 // out once the request did, and once only: a transfer that failed may still have reached the
 // camera, and a second arm would pair its requests out of step. Only an arm that certainly never
 // left, for want of its URB, is tried again. A lost arm is not a reason to end the read: the frame
-// then simply does not come, and the read ends by its time-out.
-VOID SendArm(CameraContext* camera, const FramePackets* packets) {
-    if (SendStreamPacket(camera, packets, false) == STATUS_INSUFFICIENT_RESOURCES) {
-        SendStreamPacket(camera, packets, false);
+// then simply does not come, and the read ends by its time-out. True when the arm went out.
+bool SendArm(CameraContext* camera, const FramePackets* packets) {
+    NTSTATUS status = SendStreamPacket(camera, packets, false);
+    if (status == STATUS_INSUFFICIENT_RESOURCES) {
+        status = SendStreamPacket(camera, packets, false);
     }
+    return NT_SUCCESS(status);
 }
 
 // A transfer that failed, or whose URB did, moved nothing of the frame.
@@ -315,7 +317,8 @@ VOID ReleaseFrameTransfers(CameraContext* camera) {
 }
 
 NTSTATUS ReadFrame(CameraContext* camera, const FramePackets* packets, ULONG pipe, ULONG length,
-                   PUCHAR buffer) {
+                   PUCHAR buffer, bool* armed) {
+    *armed = false;
     NTSTATUS status;
     PUSBD_PIPE_INFORMATION entry = FindBulkPipe(&camera->usb, pipe, &status);
     if (entry == nullptr) {
@@ -328,7 +331,7 @@ NTSTATUS ReadFrame(CameraContext* camera, const FramePackets* packets, ULONG pip
     const LONG planned = (LONG)(length / kFramePieceSize + (length % kFramePieceSize != 0 ? 1 : 0));
     status = PrepareFrameTransfers(camera, buffer, length, planned);
     // The request went out before this read began, so its arm follows even when the read cannot.
-    SendArm(camera, packets);
+    *armed = SendArm(camera, packets);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -361,12 +364,19 @@ NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, 
     MarkFramePipe(usb, 1);
     packets->BuildFrameRequest(camera->frame_request_buffer);
     // Without its request the camera sends no frame, and an arm alone would start the next pair.
+    bool armed = false;
     NTSTATUS status =
         TransferPacket(camera, kCommandPipe, kPacketSize, camera->frame_request_buffer)
-            ? ReadFrame(camera, packets, kFramePipe, camera->raw_frame_size, buffer)
+            ? ReadFrame(camera, packets, kFramePipe, camera->raw_frame_size, buffer, &armed)
             : STATUS_UNSUCCESSFUL;
     if (status != STATUS_SUCCESS && status != STATUS_TIMEOUT && !ReadAborted(usb)) {
         WaitOutFrameTimeout(camera);
+    }
+    // A request or arm that failed may or may not have reached the camera, which would then take
+    // every later request for an arm and no frame would come again. Unless the frame came, which
+    // shows the pair was whole, a port reset starts the camera's pairs afresh.
+    if (status != STATUS_SUCCESS && !armed) {
+        ResetPort(usb);
     }
     MarkFramePipe(usb, 0);
     return status;

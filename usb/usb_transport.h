@@ -109,13 +109,15 @@ struct TransferSlot {
 // command pipe is not, as other threads' commands share it. A read that fails before its time-out
 // (the request lost, nothing allocated, no transfer moving any data) waits the time-out out before
 // it reports, unless a stop ends it: a camera that fails every read costs one read per time-out.
+// A failed read whose request or arm did not go out resets the port, so that the next read's
+// request and arm pair up again on the camera.
 NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, PUCHAR buffer);
 // Reads length bytes from a pipe in 64 KiB transfers queued at once, between the arm and the go
 // packet; STATUS_SUCCESS when every transfer completed within frame_timeout_ms and at least one of
 // them moved data. The caller has marked the pipe active (ReadRequestedFrame does): a mark cleared
-// by a stop ends the read with STATUS_CANCELLED.
+// by a stop ends the read with STATUS_CANCELLED. *armed tells whether the arm packet went out.
 NTSTATUS ReadFrame(CameraContext* camera, const FramePackets* packets, ULONG pipe, ULONG length,
-                   PUCHAR buffer);
+                   PUCHAR buffer, bool* armed);
 NTSTATUS NTAPI TransferCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 VOID CancelFrameTransfers(CameraContext* camera);
 VOID ReleaseFrameTransfers(CameraContext* camera);

@@ -22,8 +22,10 @@ TEST_F(BulkTransferTest, EveryTransferFailsBeforeConfiguration) {
     SendStreamControl(camera(), &kFramePackets, true);
     camera()->raw_frame_size = 65536;
     UCHAR frame[65536];
-    EXPECT_EQ(ReadFrame(camera(), &kFramePackets, kFramePipe, sizeof(frame), frame),
+    bool armed = true;
+    EXPECT_EQ(ReadFrame(camera(), &kFramePackets, kFramePipe, sizeof(frame), frame, &armed),
               STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(armed);
     EXPECT_TRUE(sim().records().Commands().empty());
 }
 

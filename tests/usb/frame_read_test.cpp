@@ -240,6 +240,45 @@ TEST_F(FrameReadTest, ALostArmIsNotSentAgainAndTheReadEndsByTheTimeOut) {
     }
 }
 
+// One arm that never reached the camera costs at most its own frame: the reads after it, with
+// nothing failing any more, get their frames again.
+TEST_F(FrameReadTest, AfterALostArmTheNextReadsGetTheirFrames) {
+    Configure();
+    AnnounceFrameSize(3 * 65536);
+    frame_timeout_ms = 300;
+    USBD_PIPE_HANDLE command_pipe = camera()->usb.interface_info->Pipes[kCommandPipe].PipeHandle;
+    struct Case {
+        const char* name;
+        std::function<void(camtest::FailingFilter&)> lose_arm;
+    };
+    const Case cases[] = {
+        {"refused", [&](camtest::FailingFilter& filter) { filter.FailBulk(command_pipe, 1, 1); }},
+        {"failed on the wire",
+         [&](camtest::FailingFilter& filter) {
+             filter.BeforeCommand(0x02, 2, [this] {
+                 sim().SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
+             });
+         }},
+    };
+    PoolBuffer buffer(camera()->raw_frame_size);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim().ResetPort();
+        {
+            camtest::FailingFilter filter(&camera()->usb);
+            c.lose_arm(filter);
+            bool ok = true;
+            ReadRawFrame(camera(), buffer.data(), &ok);
+        }
+        for (int i = 0; i < 3; ++i) {
+            bool ok = false;
+            EXPECT_TRUE(ReadRawFrame(camera(), buffer.data(), &ok)) << "read " << i;
+            EXPECT_TRUE(ok) << "read " << i;
+        }
+        ExpectIdle();
+    }
+}
+
 // A camera that fails every read must not be asked again at once: each failed read takes the
 // time-out, and a stop ends that wait.
 TEST_F(FrameReadTest, AReadThatFailsAtOnceWaitsOutTheTimeOutUnlessStopped) {
@@ -265,6 +304,8 @@ TEST_F(FrameReadTest, AReadThatFailsAtOnceWaitsOutTheTimeOutUnlessStopped) {
         EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(150)) << c.name;
         ExpectIdle();
 
+        // A read whose request failed resets the port, which may bring the camera back.
+        c.fail();
         frame_timeout_ms = 20000;
         start = Clock::now();
         std::thread stopper([this] {
