@@ -3,6 +3,7 @@
 #include "camera/camera_commands.h"
 #include "camera/camera_parameters.h"
 #include "control/camera_property_set.h"
+#include "control/settings_table.h"
 #include "driver/camera_context_ops.h"
 #include "driver/camera_init.h"
 #include "driver/image_size.h"
@@ -62,6 +63,14 @@ NTSTATUS SetWith(CameraContext* camera, CameraItem, PVOID data) {
     return STATUS_SUCCESS;
 }
 
+// A persisted setting: what the client set is what the next save stores.
+template <VOID (*Setter)(CameraContext*, LONG)>
+NTSTATUS SetSettingWith(CameraContext* camera, CameraItem item, PVOID data) {
+    Setter(camera, ReadField(data, kValue));
+    NoteSettingSet(camera, item);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS GetFixed(CameraContext*, CameraItem item, PVOID data) {
     WriteField(data, kValue, camdrv::ItemInfo(item).fixed_value);
     return STATUS_SUCCESS;
@@ -87,27 +96,34 @@ NTSTATUS GetExTrigger(CameraContext* camera, CameraItem, PVOID data) {
 
 // Sensor setters answer success whatever the camera did: a setting the camera refused shows in its
 // value, which stays as it was.
-NTSTATUS SetExTrigger(CameraContext* camera, CameraItem, PVOID data) {
-    SetExternalTrigger(camera, ReadField(data, kValue) != 0);
+NTSTATUS SetExTrigger(CameraContext* camera, CameraItem item, PVOID data) {
+    const UCHAR on = ReadField(data, kValue) != 0 ? 1 : 0;
+    SetExternalTrigger(camera, on);
+    if (GetExternalTrigger(camera) == on)
+        NoteSettingSet(camera, item);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetExposureValue(CameraContext* camera, CameraItem, PVOID data) {
-    SetExposure(camera, (ULONG)ReadField(data, kValue));
+NTSTATUS SetExposureValue(CameraContext* camera, CameraItem item, PVOID data) {
+    if (SetExposure(camera, (ULONG)ReadField(data, kValue)))
+        NoteSettingSet(camera, item);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetGlobalGainValue(CameraContext* camera, CameraItem, PVOID data) {
-    SetGlobalGain(camera, (ULONG)ReadField(data, kValue));
+NTSTATUS SetGlobalGainValue(CameraContext* camera, CameraItem item, PVOID data) {
+    if (SetGlobalGain(camera, (ULONG)ReadField(data, kValue)))
+        NoteSettingSet(camera, item);
     return STATUS_SUCCESS;
 }
 
 // Compared signed: a negative time-out would make every frame read's wait a deadline long past,
 // so that no frame could arrive.
-NTSTATUS SetTimeoutValue(CameraContext* camera, CameraItem, PVOID data) {
+NTSTATUS SetTimeoutValue(CameraContext* camera, CameraItem item, PVOID data) {
     const LONG milliseconds = ReadField(data, kValue);
-    if (milliseconds >= kTimeoutMin)
+    if (milliseconds >= kTimeoutMin) {
         SetTimeout(camera, milliseconds);
+        NoteSettingSet(camera, item);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -191,29 +207,30 @@ constexpr ItemOperations kOperations[kCameraItemCount] = {
     Fixed(CameraItem::GlobalGainMin),
     Fixed(CameraItem::GlobalGainMax),
     Fixed(CameraItem::GlobalGainDefault),
-    GetSet(CameraItem::FlipH, GetWith<GetFlipH>, SetWith<SetFlipH>),
-    GetSet(CameraItem::FlipV, GetWith<GetFlipV>, SetWith<SetFlipV>),
-    GetSet(CameraItem::ColorEnable, GetWith<GetColorEnable>, SetWith<SetColorEnable>),
-    GetSet(CameraItem::WhiteBalance, GetWith<GetWhiteBalanceAuto>, SetWith<SetWhiteBalanceAuto>),
-    GetSet(CameraItem::RedGain, GetWith<GetRedGain>, SetWith<SetRedGain>),
-    GetSet(CameraItem::GreenGain, GetWith<GetGreenGain>, SetWith<SetGreenGain>),
-    GetSet(CameraItem::BlueGain, GetWith<GetBlueGain>, SetWith<SetBlueGain>),
+    GetSet(CameraItem::FlipH, GetWith<GetFlipH>, SetSettingWith<SetFlipH>),
+    GetSet(CameraItem::FlipV, GetWith<GetFlipV>, SetSettingWith<SetFlipV>),
+    GetSet(CameraItem::ColorEnable, GetWith<GetColorEnable>, SetSettingWith<SetColorEnable>),
+    GetSet(CameraItem::WhiteBalance, GetWith<GetWhiteBalanceAuto>,
+           SetSettingWith<SetWhiteBalanceAuto>),
+    GetSet(CameraItem::RedGain, GetWith<GetRedGain>, SetSettingWith<SetRedGain>),
+    GetSet(CameraItem::GreenGain, GetWith<GetGreenGain>, SetSettingWith<SetGreenGain>),
+    GetSet(CameraItem::BlueGain, GetWith<GetBlueGain>, SetSettingWith<SetBlueGain>),
     Fixed(CameraItem::GainMin),
     Fixed(CameraItem::GainMax),
     Fixed(CameraItem::GainDefault),
-    GetSet(CameraItem::Brightness, GetWith<GetBrightness>, SetWith<SetBrightness>),
+    GetSet(CameraItem::Brightness, GetWith<GetBrightness>, SetSettingWith<SetBrightness>),
     Fixed(CameraItem::BrightnessMin),
     Fixed(CameraItem::BrightnessMax),
     Fixed(CameraItem::BrightnessDefault),
-    GetSet(CameraItem::Contrast, GetWith<GetContrast>, SetWith<SetContrast>),
+    GetSet(CameraItem::Contrast, GetWith<GetContrast>, SetSettingWith<SetContrast>),
     Fixed(CameraItem::ContrastMin),
     Fixed(CameraItem::ContrastMax),
     Fixed(CameraItem::ContrastDefault),
-    GetSet(CameraItem::Saturation, GetWith<GetSaturation>, SetWith<SetSaturation>),
+    GetSet(CameraItem::Saturation, GetWith<GetSaturation>, SetSettingWith<SetSaturation>),
     Fixed(CameraItem::SaturationMin),
     Fixed(CameraItem::SaturationMax),
     Fixed(CameraItem::SaturationDefault),
-    GetSet(CameraItem::Hue, GetWith<GetHue>, SetWith<SetHue>),
+    GetSet(CameraItem::Hue, GetWith<GetHue>, SetSettingWith<SetHue>),
     Fixed(CameraItem::HueMin),
     Fixed(CameraItem::HueMax),
     Fixed(CameraItem::HueDefault),
@@ -229,7 +246,8 @@ constexpr ItemOperations kOperations[kCameraItemCount] = {
     Get(CameraItem::PinOpen, GetWith<GetPinOpen>),
     Fixed(CameraItem::Reserved46),
     Set(CameraItem::Reserved47, Accept),
-    GetSet(CameraItem::ColorCorrection, GetWith<GetColorCorrection>, SetWith<SetColorCorrection>),
+    GetSet(CameraItem::ColorCorrection, GetWith<GetColorCorrection>,
+           SetSettingWith<SetColorCorrection>),
     // The clock, automatic gain and automatic exposure cannot be changed; SetClock takes all three.
     GetSet(CameraItem::Clock, GetWith<GetClock>, SetWith<SetClock>),
     Fixed(CameraItem::Reserved50),

@@ -93,8 +93,9 @@ bool OpenSettingsKey(CameraContext* camera, PHANDLE driver_key, PHANDLE settings
 
 // The value's type is not looked at: its first four bytes are the number, as a little-endian
 // 32-bit value. Shorter data would leave bytes nobody stored in the number, so they leave the
-// default, and the next save writes a REG_DWORD in their place.
-VOID ReadSettingValue(HANDLE key, const SettingEntry& setting, LONG* value) {
+// default, and the next save writes a REG_DWORD in their place, as it does for data too long.
+// False when the query failed otherwise: what is stored is unknown, and a save must keep it.
+bool ReadSettingValue(HANDLE key, const SettingEntry& setting, LONG* value) {
     ValueName name;
     MakeName(camdrv::ItemName(setting.item), &name);
     ULONG buffer[kQueryBufferSize / sizeof(ULONG)];
@@ -102,11 +103,14 @@ VOID ReadSettingValue(HANDLE key, const SettingEntry& setting, LONG* value) {
     NTSTATUS status = ZwQueryValueKey(key, &name.string, KeyValuePartialInformation, buffer,
                                       sizeof(buffer), &returned);
     const auto* info = reinterpret_cast<const KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
-    if (status != STATUS_SUCCESS || info->DataLength < sizeof(ULONG))
-        return;
+    if (status != STATUS_SUCCESS)
+        return status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_BUFFER_OVERFLOW;
+    if (info->DataLength < sizeof(ULONG))
+        return true;
     ULONG data;
     RtlCopyMemory(&data, info->Data, sizeof(data));
     *value = (LONG)data;
+    return true;
 }
 
 }  // namespace
@@ -122,9 +126,18 @@ bool LoadSettings(CameraContext* camera) {
         const SettingEntry& setting = kSettings[i];
         values[i] = setting.default_is_camera_clock ? GetClock(camera) : setting.missing_default;
     }
-    for (ULONG i = 0; i < kSettingCount; ++i)
-        ReadSettingValue(settings, kSettings[i], &values[i]);
+    // A value that could not be read, or that the camera refused, leaves its field unlike the
+    // stored one: the saves that follow keep the stored value until a client sets that setting.
+    LONG kept = 0;
+    for (ULONG i = 0; i < kSettingCount; ++i) {
+        if (!ReadSettingValue(settings, kSettings[i], &values[i]))
+            kept |= SettingBit(i);
+    }
     auto value = [&](CameraItem item) { return values[SettingIndex(item)]; };
+    auto refused = [&](CameraItem item, bool applied) {
+        if (!applied)
+            kept |= SettingBit(SettingIndex(item));
+    };
 
     const LONG timeout = value(CameraItem::Timeout);
     // The range the property set takes, so that a time-out a client set comes back after a
@@ -132,8 +145,8 @@ bool LoadSettings(CameraContext* camera) {
     if (timeout >= kTimeoutMin)
         SetTimeout(camera, timeout);
     // The clock, automatic gain and automatic exposure cannot be set: they are not applied.
-    SetExposure(camera, (ULONG)value(CameraItem::Exposure));
-    SetGlobalGain(camera, (ULONG)value(CameraItem::GlobalGain));
+    refused(CameraItem::Exposure, SetExposure(camera, (ULONG)value(CameraItem::Exposure)));
+    refused(CameraItem::GlobalGain, SetGlobalGain(camera, (ULONG)value(CameraItem::GlobalGain)));
     SetColorEnable(camera, value(CameraItem::ColorEnable));
     SetWhiteBalanceAuto(camera, value(CameraItem::WhiteBalance));
     SetColorCorrection(camera, value(CameraItem::ColorCorrection));
@@ -146,7 +159,11 @@ bool LoadSettings(CameraContext* camera) {
     SetBlueGain(camera, value(CameraItem::BlueGain));
     SetFlipH(camera, value(CameraItem::FlipH));
     SetFlipV(camera, value(CameraItem::FlipV));
-    SetExternalTrigger(camera, value(CameraItem::ExTrigger) != 0);
+    // The trigger's field changes once the camera took the item, whatever its registers did.
+    const UCHAR trigger = value(CameraItem::ExTrigger) != 0 ? 1 : 0;
+    SetExternalTrigger(camera, trigger);
+    refused(CameraItem::ExTrigger, GetExternalTrigger(camera) == trigger);
+    InterlockedExchange(&camera->settings_kept_stored, kept);
 
     ZwClose(settings);
     ZwClose(driver_key);
@@ -161,7 +178,11 @@ bool SaveSettings(CameraContext* camera) {
         return false;
     // The colour fields as the camera context holds them; they follow the processor only when a
     // getter or the end of automatic white balance brought them up to date.
-    for (const SettingEntry& setting : kSettings) {
+    const LONG kept = AtomicRead(&camera->settings_kept_stored);
+    for (ULONG i = 0; i < kSettingCount; ++i) {
+        const SettingEntry& setting = kSettings[i];
+        if ((kept & SettingBit(i)) != 0)
+            continue;
         ValueName name;
         MakeName(camdrv::ItemName(setting.item), &name);
         ULONG data = (ULONG)AtomicRead(SettingField(camera, setting));

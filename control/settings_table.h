@@ -68,9 +68,24 @@ inline volatile LONG* SettingField(CameraContext* camera, const SettingEntry& se
     return reinterpret_cast<volatile LONG*>(reinterpret_cast<UCHAR*>(camera) + setting.field);
 }
 
+static_assert(kSettingCount <= sizeof(LONG) * 8, "a bit of settings_kept_stored for each");
+
+constexpr LONG SettingBit(ULONG index) {
+    return (LONG)(1u << index);
+}
+
 // Every setting at its value after Add. The context is not yet shared, yet the flips are always
-// written with interlocked operations, so every field is.
+// written with interlocked operations, so every field is. Values from before any load are not the
+// user's: a save keeps the stored ones.
 inline VOID SetSettingsToAddDefaults(CameraContext* camera) {
     for (const SettingEntry& setting : kSettings)
         InterlockedExchange(SettingField(camera, setting), setting.add_default);
+    InterlockedExchange(&camera->settings_kept_stored, (LONG)(SettingBit(kSettingCount) - 1));
+}
+
+// A client set the item: the next save stores its field.
+inline VOID NoteSettingSet(CameraContext* camera, camdrv::CameraItem item) {
+    const ULONG index = SettingIndex(item);
+    if (index < kSettingCount)
+        InterlockedAnd(&camera->settings_kept_stored, ~SettingBit(index));
 }

@@ -59,6 +59,9 @@ struct CameraContext {
     LONG clock_mode;
     LONG agc;
     LONG aec;
+    // One bit per persisted setting, in the order of the settings table: its field holds neither
+    // the stored value nor one a client set, so a save leaves the stored value as it is.
+    volatile LONG settings_kept_stored;
     UCHAR command_buffer[kPacketSize];
     UCHAR frame_request_buffer[kPacketSize];
     UCHAR request_buffer[kPacketSize];

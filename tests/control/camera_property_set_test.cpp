@@ -537,6 +537,27 @@ TEST_F(PropertySetTest, ATimeOutTheSetTookSurvivesTheNextStart) {
     }
 }
 
+// After a start that could not read the stored settings, what a client sets is saved and what it
+// did not set keeps its stored value.
+TEST_F(PropertySetTest, AfterAFailedLoadWhatAClientSetsIsSavedAndTheRestKept) {
+    camtest::WriteSettings(rig_.registry_file(),
+                           {"\"Brightness\"=dword:0000012c", "\"Contrast\"=dword:0000000f",
+                            "\"Exposure\"=dword:00000258", "\"FlipH\"=dword:00000001"});
+    platform::registry::FailDriverKeyOpen(STATUS_INSUFFICIENT_RESOURCES);
+    Lifetime([&] {
+        platform::registry::ClearFaults();
+        EXPECT_EQ(SetItem(filter(), CameraItem::Contrast, 12), STATUS_SUCCESS);
+        EXPECT_EQ(SetItem(filter(), CameraItem::Exposure, 900), STATUS_SUCCESS);
+        EXPECT_EQ(SetItem(filter(), CameraItem::FlipH, 0), STATUS_SUCCESS);
+    });
+    Lifetime([&] {
+        EXPECT_EQ(ItemValue(filter(), CameraItem::Brightness), 300);
+        EXPECT_EQ(ItemValue(filter(), CameraItem::Contrast), 12);
+        EXPECT_EQ(ItemValue(filter(), CameraItem::Exposure), 900);
+        EXPECT_EQ(ItemValue(filter(), CameraItem::FlipH), 0);
+    });
+}
+
 // Faults at every allocation and every registry call of a request, one at a time: each request
 // answers, leaks nothing and leaves no key open (the device's removal would report it).
 TEST_F(PropertySetTest, AnAllocationOrRegistryCallFailingInARequestLeavesNothingBehind) {

@@ -3,6 +3,7 @@
 // allocations leave behind.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -182,6 +183,53 @@ TEST_F(SettingsPersistenceTest, RegistryFaultsLeaveTheSettingsAndTheFileAsTheyWe
     EXPECT_EQ(GetBrightness(camera()), 255);
     EXPECT_EQ(GetContrast(camera()), 15);
     rig_.Stop();
+}
+
+// A load that could not read what is stored applied defaults in its place; the next save must not
+// write those defaults over the stored values, which a later start would then take as the user's.
+TEST_F(SettingsPersistenceTest, ALoadThatCouldNotReadTheStoreDoesNotLetTheNextSaveOverwriteIt) {
+    const std::vector<std::string> stored = {Line("Brightness", 300), Line("Exposure", 600),
+                                             Line("GlobalGain", 700), Line("Contrast", 15)};
+    struct Case {
+        const char* name;
+        std::function<void()> fault;  // armed just before the start, lifted before the stop
+    };
+    const Case cases[] = {
+        {"driver key open fails once",
+         [] { platform::registry::FailNthCall(1, STATUS_INSUFFICIENT_RESOURCES); }},
+        {"Settings key open fails once",
+         [] { platform::registry::FailNthCall(2, STATUS_INSUFFICIENT_RESOURCES); }},
+        {"one value's query fails",
+         [] { platform::registry::FailValueQuery("Exposure", STATUS_INSUFFICIENT_RESOURCES); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PlugWithSettings(stored);
+        c.fault();
+        ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
+        platform::registry::ClearFaults();
+        rig_.Stop();
+        EXPECT_EQ(Stored("Exposure"), Dword(600));
+        EXPECT_EQ(Stored("GlobalGain"), Dword(700));
+        EXPECT_EQ(Stored("Brightness"), Dword(300));
+        EXPECT_EQ(Stored("Contrast"), Dword(15));
+    }
+}
+
+// The same when the camera refused the sensor settings the load applied: their fields keep the
+// values from before the load (nothing programmed yet), and those are not the stored settings.
+TEST_F(SettingsPersistenceTest, SensorSettingsTheCameraRefusedAtTheLoadAreNotOverwritten) {
+    PlugWithSettings({Line("Exposure", 600), Line("GlobalGain", 700), Line("ExTrigger", 1)});
+    // The camera takes no command during the start, and answers again before the stop.
+    sim::Faults faults;
+    faults.command.next = {.count = 1u << 20, .kind = sim::TransferFault::kError};
+    sim().SetFaults(faults);
+    ASSERT_EQ(rig_.Start(), STATUS_SUCCESS);
+    sim().SetFaults({});
+    rig_.Stop();
+    EXPECT_EQ(Stored("Exposure"), Dword(600));
+    EXPECT_EQ(Stored("GlobalGain"), Dword(700));
+    EXPECT_EQ(Stored("ExTrigger"), Dword(1));
 }
 
 TEST_F(SettingsPersistenceTest, AMalformedFileIsNeitherAppliedNorOverwritten) {
