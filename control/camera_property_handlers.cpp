@@ -96,6 +96,22 @@ NTSTATUS GetExTrigger(CameraContext* camera, CameraItem, PVOID data) {
 
 // Sensor setters answer success whatever the camera did: a setting the camera refused shows in its
 // value, which stays as it was.
+// Switching automatic white balance off makes the measured gains the camera's own: those the
+// switch changed are saved as a client's.
+NTSTATUS SetWhiteBalanceValue(CameraContext* camera, CameraItem item, PVOID data) {
+    const CameraItem gains[] = {CameraItem::RedGain, CameraItem::GreenGain, CameraItem::BlueGain};
+    LONG before[3];
+    for (ULONG i = 0; i < 3; ++i)
+        before[i] = AtomicRead(SettingField(camera, kSettings[SettingIndex(gains[i])]));
+    SetWhiteBalanceAuto(camera, ReadField(data, kValue));
+    NoteSettingSet(camera, item);
+    for (ULONG i = 0; i < 3; ++i) {
+        if (AtomicRead(SettingField(camera, kSettings[SettingIndex(gains[i])])) != before[i])
+            NoteSettingSet(camera, gains[i]);
+    }
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS SetExTrigger(CameraContext* camera, CameraItem item, PVOID data) {
     const UCHAR on = ReadField(data, kValue) != 0 ? 1 : 0;
     SetExternalTrigger(camera, on);
@@ -210,8 +226,7 @@ constexpr ItemOperations kOperations[kCameraItemCount] = {
     GetSet(CameraItem::FlipH, GetWith<GetFlipH>, SetSettingWith<SetFlipH>),
     GetSet(CameraItem::FlipV, GetWith<GetFlipV>, SetSettingWith<SetFlipV>),
     GetSet(CameraItem::ColorEnable, GetWith<GetColorEnable>, SetSettingWith<SetColorEnable>),
-    GetSet(CameraItem::WhiteBalance, GetWith<GetWhiteBalanceAuto>,
-           SetSettingWith<SetWhiteBalanceAuto>),
+    GetSet(CameraItem::WhiteBalance, GetWith<GetWhiteBalanceAuto>, SetWhiteBalanceValue),
     GetSet(CameraItem::RedGain, GetWith<GetRedGain>, SetSettingWith<SetRedGain>),
     GetSet(CameraItem::GreenGain, GetWith<GetGreenGain>, SetSettingWith<SetGreenGain>),
     GetSet(CameraItem::BlueGain, GetWith<GetBlueGain>, SetSettingWith<SetBlueGain>),

@@ -126,18 +126,21 @@ bool LoadSettings(CameraContext* camera) {
         const SettingEntry& setting = kSettings[i];
         values[i] = setting.default_is_camera_clock ? GetClock(camera) : setting.missing_default;
     }
-    // A value that could not be read, or that the camera refused, leaves its field unlike the
-    // stored one: the saves that follow keep the stored value until a client sets that setting.
-    LONG kept = 0;
+    // A value that could not be read leaves its default in the field, not the stored value: the
+    // saves that follow keep the stored one until a client sets that setting. Marked before it is
+    // applied, so that a client's set that comes after still counts.
+    bool read[kSettingCount];
     for (ULONG i = 0; i < kSettingCount; ++i) {
-        if (!ReadSettingValue(settings, kSettings[i], &values[i]))
-            kept |= SettingBit(i);
+        read[i] = ReadSettingValue(settings, kSettings[i], &values[i]);
+        if (!read[i])
+            InterlockedOr(&camera->settings_kept_stored, SettingBit(i));
     }
     auto value = [&](CameraItem item) { return values[SettingIndex(item)]; };
-    auto refused = [&](CameraItem item, bool applied) {
-        if (!applied)
-            kept |= SettingBit(SettingIndex(item));
-    };
+    // A value the camera refused leaves its field, and what a save does with it, as they were.
+    bool applied[kSettingCount];
+    for (bool& row : applied)
+        row = true;
+    auto refused = [&](CameraItem item, bool taken) { applied[SettingIndex(item)] = taken; };
 
     const LONG timeout = value(CameraItem::Timeout);
     // The range the property set takes, so that a time-out a client set comes back after a
@@ -163,7 +166,10 @@ bool LoadSettings(CameraContext* camera) {
     const UCHAR trigger = value(CameraItem::ExTrigger) != 0 ? 1 : 0;
     SetExternalTrigger(camera, trigger);
     refused(CameraItem::ExTrigger, GetExternalTrigger(camera) == trigger);
-    InterlockedExchange(&camera->settings_kept_stored, kept);
+    for (ULONG i = 0; i < kSettingCount; ++i) {
+        if (read[i] && applied[i])
+            InterlockedAnd(&camera->settings_kept_stored, ~SettingBit(i));
+    }
 
     ZwClose(settings);
     ZwClose(driver_key);

@@ -68,7 +68,7 @@ inline volatile LONG* SettingField(CameraContext* camera, const SettingEntry& se
     return reinterpret_cast<volatile LONG*>(reinterpret_cast<UCHAR*>(camera) + setting.field);
 }
 
-static_assert(kSettingCount <= sizeof(LONG) * 8, "a bit of settings_kept_stored for each");
+static_assert(kSettingCount < sizeof(LONG) * 8, "a bit of settings_kept_stored for each");
 
 constexpr LONG SettingBit(ULONG index) {
     return (LONG)(1u << index);

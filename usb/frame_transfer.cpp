@@ -355,7 +355,9 @@ NTSTATUS ReadFrame(CameraContext* camera, const FramePackets* packets, ULONG pip
     return result;
 }
 
-NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, PUCHAR buffer) {
+NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, PUCHAR buffer,
+                            bool* out_of_step) {
+    *out_of_step = false;
     // Before the capture set-up there is no frame to ask for.
     if (camera->raw_frame_size == 0 || buffer == nullptr) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -372,12 +374,10 @@ NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, 
     if (status != STATUS_SUCCESS && status != STATUS_TIMEOUT && !ReadAborted(usb)) {
         WaitOutFrameTimeout(camera);
     }
-    // A request or arm that failed may or may not have reached the camera, which would then take
-    // every later request for an arm and no frame would come again. Unless the frame came, which
-    // shows the pair was whole, a port reset starts the camera's pairs afresh.
-    if (status != STATUS_SUCCESS && !armed) {
-        ResetPort(usb);
-    }
+    // A frame that came shows the pair was whole; after a stop, or on a device no longer
+    // configured, the next read's start is not this read's to mend.
+    *out_of_step =
+        status != STATUS_SUCCESS && !armed && !ReadAborted(usb) && usb->interface_info != nullptr;
     MarkFramePipe(usb, 0);
     return status;
 }

@@ -109,9 +109,10 @@ struct TransferSlot {
 // command pipe is not, as other threads' commands share it. A read that fails before its time-out
 // (the request lost, nothing allocated, no transfer moving any data) waits the time-out out before
 // it reports, unless a stop ends it: a camera that fails every read costs one read per time-out.
-// A failed read whose request or arm did not go out resets the port, so that the next read's
-// request and arm pair up again on the camera.
-NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, PUCHAR buffer);
+// *out_of_step is true when the read failed and its request or arm did not go out, so that the
+// camera may take the next request for an arm, and no stop ended the read.
+NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, PUCHAR buffer,
+                            bool* out_of_step);
 // Reads length bytes from a pipe in 64 KiB transfers queued at once, between the arm and the go
 // packet; STATUS_SUCCESS when every transfer completed within frame_timeout_ms and at least one of
 // them moved data. The caller has marked the pipe active (ReadRequestedFrame does): a mark cleared

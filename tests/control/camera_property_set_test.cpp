@@ -555,7 +555,16 @@ TEST_F(PropertySetTest, AfterAFailedLoadWhatAClientSetsIsSavedAndTheRestKept) {
         EXPECT_EQ(ItemValue(filter(), CameraItem::Contrast), 12);
         EXPECT_EQ(ItemValue(filter(), CameraItem::Exposure), 900);
         EXPECT_EQ(ItemValue(filter(), CameraItem::FlipH), 0);
+        // A reload the camera refuses leaves the exposure the client set, and so does the save.
+        ASSERT_EQ(SetItem(filter(), CameraItem::Exposure, 700), STATUS_SUCCESS);
+        sim::Faults faults;
+        faults.command.next = {.count = 1u << 20, .kind = sim::TransferFault::kError};
+        sim().SetFaults(faults);
+        EXPECT_EQ(SetItem(filter(), CameraItem::Reinitialize, 0), STATUS_SUCCESS);
+        sim().SetFaults({});
+        EXPECT_EQ(ItemValue(filter(), CameraItem::Exposure), 700);
     });
+    Lifetime([&] { EXPECT_EQ(ItemValue(filter(), CameraItem::Exposure), 700); });
 }
 
 // Faults at every allocation and every registry call of a request, one at a time: each request
