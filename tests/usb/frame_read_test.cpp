@@ -49,6 +49,29 @@ class FrameReadTest : public camtest::UsbRigTest {
             ASSERT_TRUE(TransferPacket(camera(), kCommandPipe, kPacketSize, packet));
         }
     }
+    // Two ways to lose the arm of the next frame read, each armed on a filter.
+    struct LostArm {
+        const char* name;
+        std::function<void(camtest::FailingFilter&)> lose_arm;
+    };
+    std::vector<LostArm> LostArms() {
+        USBD_PIPE_HANDLE command_pipe =
+            camera()->usb.interface_info->Pipes[kCommandPipe].PipeHandle;
+        return {
+            // The bus refuses the arm: the request went through, the arm did not.
+            {"refused",
+             [command_pipe](camtest::FailingFilter& filter) {
+                 filter.FailBulk(command_pipe, 1, 1);
+             }},
+            // The arm goes on the wire and fails there: the camera may or may not have it.
+            {"failed on the wire",
+             [this](camtest::FailingFilter& filter) {
+                 filter.BeforeCommand(0x02, 2, [this] {
+                     sim().SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
+                 });
+             }},
+        };
+    }
     void ExpectIdle() {
         EXPECT_EQ(camera()->transfer_slots, nullptr);
         EXPECT_EQ(camera()->frame_mdl, nullptr);
@@ -202,23 +225,7 @@ TEST_F(FrameReadTest, ALostArmIsNotSentAgainAndTheReadEndsByTheTimeOut) {
     Configure();
     AnnounceFrameSize(3 * 65536);
     frame_timeout_ms = 200;
-    USBD_PIPE_HANDLE command_pipe = camera()->usb.interface_info->Pipes[kCommandPipe].PipeHandle;
-    struct Case {
-        const char* name;
-        std::function<void(camtest::FailingFilter&)> lose_arm;
-    };
-    const Case cases[] = {
-        // The bus refuses the arm: the request went through, the arm did not.
-        {"refused", [&](camtest::FailingFilter& filter) { filter.FailBulk(command_pipe, 1, 1); }},
-        // The arm goes on the wire and fails there: the camera may or may not have it.
-        {"failed on the wire",
-         [&](camtest::FailingFilter& filter) {
-             filter.BeforeCommand(0x02, 2, [this] {
-                 sim().SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
-             });
-         }},
-    };
-    for (const Case& c : cases) {
+    for (const LostArm& c : LostArms()) {
         // Each case starts with the camera between frames: a lost arm leaves it mid-pair.
         sim().ResetPort();
         camtest::FailingFilter filter(&camera()->usb);
@@ -245,22 +252,9 @@ TEST_F(FrameReadTest, ALostArmIsNotSentAgainAndTheReadEndsByTheTimeOut) {
 TEST_F(FrameReadTest, AfterALostArmTheNextReadsGetTheirFrames) {
     Configure();
     AnnounceFrameSize(3 * 65536);
-    USBD_PIPE_HANDLE command_pipe = camera()->usb.interface_info->Pipes[kCommandPipe].PipeHandle;
-    struct Case {
-        const char* name;
-        std::function<void(camtest::FailingFilter&)> lose_arm;
-    };
-    const Case cases[] = {
-        {"refused", [&](camtest::FailingFilter& filter) { filter.FailBulk(command_pipe, 1, 1); }},
-        {"failed on the wire",
-         [&](camtest::FailingFilter& filter) {
-             filter.BeforeCommand(0x02, 2, [this] {
-                 sim().SetFaults({.command = {.next = {1, sim::TransferFault::kError}}});
-             });
-         }},
-    };
+
     PoolBuffer buffer(camera()->raw_frame_size);
-    for (const Case& c : cases) {
+    for (const LostArm& c : LostArms()) {
         SCOPED_TRACE(c.name);
         sim().ResetPort();
         {
