@@ -374,10 +374,10 @@ NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, 
     if (status != STATUS_SUCCESS && status != STATUS_TIMEOUT && !ReadAborted(usb)) {
         WaitOutFrameTimeout(camera);
     }
-    // A frame that came shows the pair was whole; after a stop, or on a device no longer
-    // configured, the next read's start is not this read's to mend.
-    *out_of_step =
-        status != STATUS_SUCCESS && !armed && !ReadAborted(usb) && usb->interface_info != nullptr;
+    // A frame that came shows the pair was whole. A stop does not mend the pairs: the next stream
+    // on the same configuration would meet them out of step. A device no longer configured gets
+    // fresh pairs with its next configuration.
+    *out_of_step = status != STATUS_SUCCESS && !armed && usb->interface_info != nullptr;
     MarkFramePipe(usb, 0);
     return status;
 }

@@ -110,7 +110,7 @@ struct TransferSlot {
 // (the request lost, nothing allocated, no transfer moving any data) waits the time-out out before
 // it reports, unless a stop ends it: a camera that fails every read costs one read per time-out.
 // *out_of_step is true when the read failed and its request or arm did not go out, so that the
-// camera may take the next request for an arm, and no stop ended the read.
+// camera may take the next request for an arm, while the device is configured.
 NTSTATUS ReadRequestedFrame(CameraContext* camera, const FramePackets* packets, PUCHAR buffer,
                             bool* out_of_step);
 // Reads length bytes from a pipe in 64 KiB transfers queued at once, between the arm and the go

@@ -252,26 +252,35 @@ TEST_F(FrameReadTest, ALostArmIsNotSentAgainAndTheReadEndsByTheTimeOut) {
 TEST_F(FrameReadTest, AfterALostArmTheNextReadsGetTheirFrames) {
     Configure();
     AnnounceFrameSize(3 * 65536);
-
     PoolBuffer buffer(camera()->raw_frame_size);
     for (const LostArm& c : LostArms()) {
-        SCOPED_TRACE(c.name);
-        sim().ResetPort();
-        {
-            camtest::FailingFilter filter(&camera()->usb);
-            c.lose_arm(filter);
-            frame_timeout_ms = 300;  // the frame cannot come: its read ends by the time-out
-            bool ok = true;
-            ReadRawFrame(camera(), buffer.data(), &ok);
+        for (const bool stopped : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (stopped ? ", the read stopped" : ""));
+            sim().ResetPort();
+            {
+                camtest::FailingFilter filter(&camera()->usb);
+                c.lose_arm(filter);
+                // The frame cannot come: its read ends by the time-out, or by a stop.
+                frame_timeout_ms = stopped ? 20000 : 300;
+                std::thread stopper([&] {
+                    if (stopped) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                        StopCapture(camera());
+                    }
+                });
+                bool ok = true;
+                ReadRawFrame(camera(), buffer.data(), &ok);
+                stopper.join();
+            }
+            // Long enough for a slow build to render the camera's first frame.
+            frame_timeout_ms = 10000;
+            for (int i = 0; i < 3; ++i) {
+                bool ok = false;
+                EXPECT_TRUE(ReadRawFrame(camera(), buffer.data(), &ok)) << "read " << i;
+                EXPECT_TRUE(ok) << "read " << i;
+            }
+            ExpectIdle();
         }
-        // Long enough for a slow build to render the camera's first frame.
-        frame_timeout_ms = 10000;
-        for (int i = 0; i < 3; ++i) {
-            bool ok = false;
-            EXPECT_TRUE(ReadRawFrame(camera(), buffer.data(), &ok)) << "read " << i;
-            EXPECT_TRUE(ok) << "read " << i;
-        }
-        ExpectIdle();
     }
 }
 
