@@ -94,24 +94,26 @@ NTSTATUS GetExTrigger(CameraContext* camera, CameraItem, PVOID data) {
     return STATUS_SUCCESS;
 }
 
-// Sensor setters answer success whatever the camera did: a setting the camera refused shows in its
-// value, which stays as it was.
 // Switching automatic white balance off makes the measured gains the camera's own: those the
 // switch changed are saved as a client's.
 NTSTATUS SetWhiteBalanceValue(CameraContext* camera, CameraItem item, PVOID data) {
+    // The fields themselves: the gain getters would refresh them from the processor first.
+    LONG* const fields[] = {&camera->red_gain, &camera->green_gain, &camera->blue_gain};
     const CameraItem gains[] = {CameraItem::RedGain, CameraItem::GreenGain, CameraItem::BlueGain};
     LONG before[3];
     for (ULONG i = 0; i < 3; ++i)
-        before[i] = AtomicRead(SettingField(camera, kSettings[SettingIndex(gains[i])]));
+        before[i] = AtomicRead(fields[i]);
     SetWhiteBalanceAuto(camera, ReadField(data, kValue));
     NoteSettingSet(camera, item);
     for (ULONG i = 0; i < 3; ++i) {
-        if (AtomicRead(SettingField(camera, kSettings[SettingIndex(gains[i])])) != before[i])
+        if (AtomicRead(fields[i]) != before[i])
             NoteSettingSet(camera, gains[i]);
     }
     return STATUS_SUCCESS;
 }
 
+// Sensor setters answer success whatever the camera did: a setting the camera refused shows in its
+// value, which stays as it was.
 NTSTATUS SetExTrigger(CameraContext* camera, CameraItem item, PVOID data) {
     const UCHAR on = ReadField(data, kValue) != 0 ? 1 : 0;
     SetExternalTrigger(camera, on);

@@ -129,18 +129,19 @@ bool LoadSettings(CameraContext* camera) {
     // A value that could not be read leaves its default in the field, not the stored value: the
     // saves that follow keep the stored one until a client sets that setting. Marked before it is
     // applied, so that a client's set that comes after still counts.
-    bool read[kSettingCount];
+    LONG unread = 0;
     for (ULONG i = 0; i < kSettingCount; ++i) {
-        read[i] = ReadSettingValue(settings, kSettings[i], &values[i]);
-        if (!read[i])
-            InterlockedOr(&camera->settings_kept_stored, SettingBit(i));
+        if (!ReadSettingValue(settings, kSettings[i], &values[i]))
+            unread |= SettingBit(i);
     }
+    InterlockedOr(&camera->settings_kept_stored, unread);
     auto value = [&](CameraItem item) { return values[SettingIndex(item)]; };
     // A value the camera refused leaves its field, and what a save does with it, as they were.
-    bool applied[kSettingCount];
-    for (bool& row : applied)
-        row = true;
-    auto refused = [&](CameraItem item, bool taken) { applied[SettingIndex(item)] = taken; };
+    LONG refused = 0;
+    auto taken = [&](CameraItem item, bool applied) {
+        if (!applied)
+            refused |= SettingBit(SettingIndex(item));
+    };
 
     const LONG timeout = value(CameraItem::Timeout);
     // The range the property set takes, so that a time-out a client set comes back after a
@@ -148,8 +149,8 @@ bool LoadSettings(CameraContext* camera) {
     if (timeout >= kTimeoutMin)
         SetTimeout(camera, timeout);
     // The clock, automatic gain and automatic exposure cannot be set: they are not applied.
-    refused(CameraItem::Exposure, SetExposure(camera, (ULONG)value(CameraItem::Exposure)));
-    refused(CameraItem::GlobalGain, SetGlobalGain(camera, (ULONG)value(CameraItem::GlobalGain)));
+    taken(CameraItem::Exposure, SetExposure(camera, (ULONG)value(CameraItem::Exposure)));
+    taken(CameraItem::GlobalGain, SetGlobalGain(camera, (ULONG)value(CameraItem::GlobalGain)));
     SetColorEnable(camera, value(CameraItem::ColorEnable));
     SetWhiteBalanceAuto(camera, value(CameraItem::WhiteBalance));
     SetColorCorrection(camera, value(CameraItem::ColorCorrection));
@@ -165,11 +166,9 @@ bool LoadSettings(CameraContext* camera) {
     // The trigger's field changes once the camera took the item, whatever its registers did.
     const UCHAR trigger = value(CameraItem::ExTrigger) != 0 ? 1 : 0;
     SetExternalTrigger(camera, trigger);
-    refused(CameraItem::ExTrigger, GetExternalTrigger(camera) == trigger);
-    for (ULONG i = 0; i < kSettingCount; ++i) {
-        if (read[i] && applied[i])
-            InterlockedAnd(&camera->settings_kept_stored, ~SettingBit(i));
-    }
+    taken(CameraItem::ExTrigger, GetExternalTrigger(camera) == trigger);
+    // Every other value is now the stored one.
+    InterlockedAnd(&camera->settings_kept_stored, unread | refused);
 
     ZwClose(settings);
     ZwClose(driver_key);
